@@ -1,0 +1,48 @@
+#include "common/json_text.h"
+
+namespace ota::backend
+{
+
+std::string toJsonText(const nlohmann::json& value)
+{
+    return value.dump(-1, ' ', false, nlohmann::json::error_handler_t::strict);
+}
+
+bool tryToJsonText(const nlohmann::json& value, std::string& text, std::string& error)
+{
+    error.clear();
+    try
+    {
+        text = toJsonText(value);
+        return true;
+    }
+    catch (const std::exception& exception)
+    {
+        text.clear();
+        error = exception.what();
+        return false;
+    }
+}
+
+bool parseJsonText(std::string_view text, nlohmann::json& value, std::string& error)
+{
+    error.clear();
+    try
+    {
+        value = nlohmann::json::parse(text.begin(), text.end(), nullptr, true, false);
+        return true;
+    }
+    catch (const std::exception& exception)
+    {
+        value = nullptr;
+        error = exception.what();
+        return false;
+    }
+}
+
+const char* jsonTypeName(const nlohmann::json& value)
+{
+    return value.type_name();
+}
+
+}  // namespace ota::backend

@@ -1,0 +1,60 @@
+#include "common/clock.h"
+#include "common/json_text.h"
+
+#include <gtest/gtest.h>
+
+namespace ota::backend
+{
+namespace
+{
+
+TEST(JsonText, WritesCompactSortedRawUtf8)
+{
+    nlohmann::json value = {{"zeta", 1}, {"alpha", {{"b", true}, {"a", nullptr}}}, {"名称", "储能"}};
+    EXPECT_EQ(toJsonText(value), "{\"alpha\":{\"a\":null,\"b\":true},\"zeta\":1,\"名称\":\"储能\"}");
+}
+
+TEST(JsonText, SortsKeysByUnsignedBytes)
+{
+    nlohmann::json value = {{"\xC3\xA9", 1}, {"z", 2}, {"A", 3}};
+    EXPECT_EQ(toJsonText(value), "{\"A\":3,\"z\":2,\"\xC3\xA9\":1}");
+}
+
+TEST(JsonText, InvalidUtf8IsAnErrorNotReplaced)
+{
+    nlohmann::json value = {{"bad", std::string("\xFF\xFE")}};
+    std::string text = "stale";
+    std::string error;
+    EXPECT_FALSE(tryToJsonText(value, text, error));
+    EXPECT_TRUE(text.empty());
+    EXPECT_FALSE(error.empty());
+    EXPECT_THROW(toJsonText(value), nlohmann::json::type_error);
+}
+
+TEST(JsonText, ParseIsStrictAndNeverThrows)
+{
+    nlohmann::json value;
+    std::string error;
+    EXPECT_TRUE(parseJsonText("{\"a\":[1,2]}", value, error));
+    EXPECT_EQ(value["a"][1], 2);
+    EXPECT_FALSE(parseJsonText("{\"a\":1} trailing", value, error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(parseJsonText("{\"a\":\"\xFF\"}", value, error));
+    EXPECT_FALSE(parseJsonText("// comment\n{}", value, error));
+    EXPECT_FALSE(parseJsonText("", value, error));
+    // Deep nesting is parsed without recursion and rejected or accepted without a crash.
+    std::string deep(200000, '[');
+    EXPECT_FALSE(parseJsonText(deep, value, error));
+}
+
+TEST(Clock, LocalTimeFormatting)
+{
+    const std::string text = formatLocalTime(currentUnixMs());
+    ASSERT_EQ(text.size(), 19u);
+    EXPECT_EQ(text[4], '-');
+    EXPECT_EQ(text[13], ':');
+    EXPECT_EQ(formatLocalTime(0).size(), 19u);
+}
+
+}  // namespace
+}  // namespace ota::backend
