@@ -27,6 +27,15 @@ bool tryToJsonText(const nlohmann::json& value, std::string& text, std::string& 
 bool parseJsonText(std::string_view text, nlohmann::json& value, std::string& error)
 {
     error.clear();
+    // The parser treats a NUL byte as the end of input and would silently ignore everything after
+    // it; a raw NUL is never valid JSON, so it is refused outright.
+    const std::size_t nul = text.find('\0');
+    if (nul != std::string_view::npos)
+    {
+        value = nullptr;
+        error = "syntax error: NUL byte at offset " + std::to_string(nul);
+        return false;
+    }
     try
     {
         value = nlohmann::json::parse(text.begin(), text.end(), nullptr, true, false);

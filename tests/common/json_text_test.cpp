@@ -42,6 +42,9 @@ TEST(JsonText, ParseIsStrictAndNeverThrows)
     EXPECT_FALSE(parseJsonText("{\"a\":\"\xFF\"}", value, error));
     EXPECT_FALSE(parseJsonText("// comment\n{}", value, error));
     EXPECT_FALSE(parseJsonText("", value, error));
+    // A NUL byte would otherwise end the input early and hide what follows it.
+    EXPECT_FALSE(parseJsonText(std::string_view("{}\0garbage", 10), value, error));
+    EXPECT_NE(error.find("NUL"), std::string::npos);
     // Deep nesting is parsed without recursion and rejected or accepted without a crash.
     std::string deep(200000, '[');
     EXPECT_FALSE(parseJsonText(deep, value, error));

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+
+namespace ota::backend
+{
+
+// The validated configuration; read-only after start-up.
+struct S_BackendConfig
+{
+    std::string httpHost;
+    std::uint16_t httpPort = 0;
+    std::filesystem::path topologyFile;  // absolute, normalised; empty = no topology file configured
+    bool deviceTcpEnabled = true;
+    std::uint16_t deviceConcurrency = 0;
+    std::uint32_t connectTimeoutMs = 0;
+    std::uint32_t reconnectIntervalMs = 5000;
+    std::uint32_t ackTimeoutMs = 0;
+    std::uint32_t stageTimeoutMs = 0;
+    std::uint32_t flashTimeoutMs = 0;
+    std::uint32_t restartTimeoutMs = 0;
+    std::uint16_t chunkSize = 0;
+    std::uint16_t historyRetentionDays = 90;
+    std::filesystem::path configPath;  // the file that was read, absolute and normalised
+};
+
+inline constexpr std::uintmax_t kMaxConfigFileBytes = 1048576;
+
+// Loads and strictly validates a configuration file. The record is written only when every check
+// passed, so a failed load leaves the previous values in place.
+bool loadBackendConfig(const std::filesystem::path& configPath, S_BackendConfig& config, std::string& error);
+
+bool readConfigFile(const std::filesystem::path& path, std::string& text, std::string& error);
+bool validateConfigRoot(const nlohmann::json& root, std::string& error);
+bool readConfigString(const nlohmann::json& object, const std::string& key, std::size_t maximumBytes,
+                      std::string& value, std::string& error);
+bool readConfigInteger(const nlohmann::json& object, const std::string& key, std::uint64_t minimum,
+                       std::uint64_t maximum, std::uint64_t& value, std::string& error);
+
+}  // namespace ota::backend

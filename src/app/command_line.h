@@ -1,0 +1,25 @@
+#pragma once
+
+#include <filesystem>
+#include <iosfwd>
+#include <string>
+
+namespace ota::backend
+{
+
+struct S_CommandLineOptions
+{
+    std::filesystem::path configPath;            // empty until set
+    std::filesystem::path topologyFileOverride;  // empty when --topology-file was not given
+    bool helpRequested = false;
+};
+
+bool parseCommandLine(int argc, const char* const* argv, S_CommandLineOptions& options, std::string& error);
+
+// The usage text, first line naming the program as invoked.
+std::string buildUsageText(const std::string& programName);
+
+// <executable-dir>/config/ota-backend.json; empty when the executable path cannot be determined.
+std::filesystem::path defaultConfigPath();
+
+}  // namespace ota::backend
