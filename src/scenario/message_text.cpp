@@ -1,0 +1,82 @@
+#include "scenario/message_text.h"
+
+#include <cstdint>
+
+namespace ota::scenario
+{
+namespace
+{
+
+// Length of the well-formed UTF-8 sequence at the start of text (RFC 3629: no overlong forms,
+// no surrogates, nothing above U+10FFFF), or 0 when the first byte does not start one.
+std::size_t validSequenceLength(std::string_view text)
+{
+    const auto byteAt = [&text](std::size_t index) { return static_cast<std::uint8_t>(text[index]); };
+    const std::uint8_t lead = byteAt(0);
+    if (lead < 0x80)
+    {
+        return 1;
+    }
+    std::size_t length = 0;
+    std::uint8_t secondMin = 0x80;
+    std::uint8_t secondMax = 0xBF;
+    if (lead >= 0xC2 && lead <= 0xDF)
+    {
+        length = 2;
+    }
+    else if (lead >= 0xE0 && lead <= 0xEF)
+    {
+        length = 3;
+        secondMin = lead == 0xE0 ? 0xA0 : 0x80;
+        secondMax = lead == 0xED ? 0x9F : 0xBF;
+    }
+    else if (lead >= 0xF0 && lead <= 0xF4)
+    {
+        length = 4;
+        secondMin = lead == 0xF0 ? 0x90 : 0x80;
+        secondMax = lead == 0xF4 ? 0x8F : 0xBF;
+    }
+    else
+    {
+        return 0;
+    }
+    if (text.size() < length || byteAt(1) < secondMin || byteAt(1) > secondMax)
+    {
+        return 0;
+    }
+    for (std::size_t index = 2; index < length; ++index)
+    {
+        if (byteAt(index) < 0x80 || byteAt(index) > 0xBF)
+        {
+            return 0;
+        }
+    }
+    return length;
+}
+
+}  // namespace
+
+std::string toMessageText(std::string_view text)
+{
+    static constexpr char kHexDigits[] = "0123456789ABCDEF";
+    std::string result;
+    result.reserve(text.size());
+    while (!text.empty())
+    {
+        const std::size_t length = validSequenceLength(text);
+        if (length == 0)
+        {
+            const auto byte = static_cast<std::uint8_t>(text.front());
+            result += "\\x";
+            result += kHexDigits[byte >> 4];
+            result += kHexDigits[byte & 0x0F];
+            text.remove_prefix(1);
+            continue;
+        }
+        result.append(text.substr(0, length));
+        text.remove_prefix(length);
+    }
+    return result;
+}
+
+}  // namespace ota::scenario

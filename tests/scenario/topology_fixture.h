@@ -1,0 +1,19 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+
+namespace ota::scenario::test
+{
+
+// A valid schema-2 document: types "site" (CONTAINER), "pcs" (COMMUNICATION_NODE, visible in
+// upgrade) and "label" (DISPLAY_ONLY); nodes site-a (root), pcs-1 and pcs-2 under it, and
+// label-1 under pcs-1. Tests change one thing and expect one message.
+nlohmann::json validTopologyJson();
+
+nlohmann::json containerNodeJson(const std::string& id, const std::string& parentId);
+nlohmann::json pcsNodeJson(const std::string& id, const std::string& parentId, std::uint16_t port);
+
+}  // namespace ota::scenario::test
