@@ -51,9 +51,10 @@ std::string siteText(std::size_t nodeCount)
             nodes.push_back(nodeJson(container, "site", "container", "", 0, ""));
             continue;
         }
-        nodes.push_back(nodeJson("pcs-" + std::to_string(index), container, "pcs",
-                                 "10.0." + std::to_string(index / 250) + "." + std::to_string(index % 250 + 1),
-                                 static_cast<std::uint16_t>(19000 + index % 1000), "PCS"));
+        nodes.push_back(
+            nodeJson("pcs-" + std::to_string(index), container, "pcs",
+                     "10.0." + std::to_string(index / 250) + "." + std::to_string(index % 250 + 1),
+                     static_cast<std::uint16_t>(19000 + index % 1000), "PCS"));
     }
     const nlohmann::json document = {
         {"schemaVersion", 2},

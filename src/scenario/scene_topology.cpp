@@ -77,8 +77,8 @@ std::uint64_t S_SceneTopology::directDeviceCount() const
 
 std::uint64_t S_SceneTopology::upgradeVisibleNodeCount() const
 {
-    return countNodesWhoseType(*this, [](const S_SceneNodeCapabilities& capabilities)
-                               { return capabilities.visibleInUpgrade; });
+    return countNodesWhoseType(
+        *this, [](const S_SceneNodeCapabilities& capabilities) { return capabilities.visibleInUpgrade; });
 }
 
 SceneNodeIndex buildSceneNodeIndex(const S_SceneTopology& topology)

@@ -63,7 +63,8 @@ private:
     }
 
     // Missing keys first, then unknown ones, each in ascending byte order.
-    bool checkKeySet(const Json& object, const std::string& path, std::initializer_list<std::string_view> keys)
+    bool checkKeySet(const Json& object, const std::string& path,
+                     std::initializer_list<std::string_view> keys)
     {
         std::vector<std::string_view> sortedKeys(keys);
         std::sort(sortedKeys.begin(), sortedKeys.end());

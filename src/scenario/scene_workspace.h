@@ -21,7 +21,10 @@ struct S_WorkspaceSnapshot
     bool topologyConfigured() const { return topology != nullptr; }
     std::uint64_t nodeCount() const { return topology ? topology->nodeCount() : 0; }
     std::uint64_t directDeviceCount() const { return topology ? topology->directDeviceCount() : 0; }
-    std::uint64_t upgradeVisibleNodeCount() const { return topology ? topology->upgradeVisibleNodeCount() : 0; }
+    std::uint64_t upgradeVisibleNodeCount() const
+    {
+        return topology ? topology->upgradeVisibleNodeCount() : 0;
+    }
 };
 
 // Holds the current immutable topology. Installed topologies are never modified, only replaced;

@@ -60,7 +60,9 @@ E_ReadOutcome readBoundedFile(const std::filesystem::path& path, std::uintmax_t 
     {
         return E_ReadOutcome::OPEN_FAILED;
     }
-    struct stat status{};
+    struct stat status
+    {
+    };
     if (::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
     {
         return E_ReadOutcome::OPEN_FAILED;
@@ -140,7 +142,8 @@ E_TopologyLoadResult loadTopologyFile(const std::filesystem::path& path, S_Scene
     const std::uintmax_t size = std::filesystem::file_size(path, sizeError);
     if (sizeError)
     {
-        error = "Cannot determine topology file size '" + pathText + "': " + toMessageText(sizeError.message());
+        error =
+            "Cannot determine topology file size '" + pathText + "': " + toMessageText(sizeError.message());
         return E_TopologyLoadResult::INVALID;
     }
     const std::string sizeMessage = "Topology file size must be between 1 byte and 64 MiB: " + pathText;

@@ -15,7 +15,8 @@ S_SceneTopology validModel()
 {
     S_SceneTopology topology;
     std::string error;
-    EXPECT_TRUE(parseSceneTopologyJson(backend::toJsonText(test::validTopologyJson()), topology, error)) << error;
+    EXPECT_TRUE(parseSceneTopologyJson(backend::toJsonText(test::validTopologyJson()), topology, error))
+        << error;
     return topology;
 }
 
@@ -93,12 +94,14 @@ TEST(SceneTopologyModel, DisplayPathOfADeepChain)
     constexpr int kDepth = 200000;
     for (int level = 0; level < kDepth; ++level)
     {
-        topology.nodes.push_back(namedNode("n" + std::to_string(level), level == 0 ? "" : "n" + std::to_string(level - 1),
-                                           level == 0 || level == kDepth - 1 ? "N" + std::to_string(level) : ""));
+        topology.nodes.push_back(
+            namedNode("n" + std::to_string(level), level == 0 ? "" : "n" + std::to_string(level - 1),
+                      level == 0 || level == kDepth - 1 ? "N" + std::to_string(level) : ""));
     }
     std::string path;
     std::string error;
-    ASSERT_TRUE(buildNodeDisplayPath(topology.nodes.back(), buildSceneNodeIndex(topology), path, error)) << error;
+    ASSERT_TRUE(buildNodeDisplayPath(topology.nodes.back(), buildSceneNodeIndex(topology), path, error))
+        << error;
     EXPECT_EQ(path, "N0 / N199999");
 }
 

@@ -1,5 +1,5 @@
-#include "common/json_text.h"
 #include "scenario/scene_topology_parser.h"
+#include "common/json_text.h"
 #include "scenario/topology_fixture.h"
 
 #include <gmock/gmock.h>
@@ -50,8 +50,8 @@ TEST(SceneTopologyParser, ReadsEveryFieldInFileOrder)
     EXPECT_EQ(pcsType.capabilities, (S_SceneNodeCapabilities{true, false, true, true}));
     EXPECT_EQ(topology.sceneProfile.nodeTypes[2].role, E_SceneNodeRole::DISPLAY_ONLY);
     ASSERT_EQ(topology.nodes.size(), 4u);
-    EXPECT_EQ(topology.nodes[1], (S_SceneNode{"pcs-1", "site-a", "pcs", "Name pcs-1", "ota-v1", "127.0.0.1", 19001,
-                                              "PCS"}));
+    EXPECT_EQ(topology.nodes[1],
+              (S_SceneNode{"pcs-1", "site-a", "pcs", "Name pcs-1", "ota-v1", "127.0.0.1", 19001, "PCS"}));
     EXPECT_EQ(topology.nodes[3].id, "label-1");
 }
 
@@ -95,14 +95,16 @@ TEST(SceneTopologyParser, KeySetReportsMissingKeysBeforeUnknownOnesInByteOrder)
     EXPECT_EQ(parseDocumentError(document), "sceneProfile is missing required field: displayName");
     document = validTopologyJson();
     document["sceneProfile"]["nodeTypes"][1].erase("capabilities");
-    EXPECT_EQ(parseDocumentError(document), "sceneProfile.nodeTypes[1] is missing required field: capabilities");
+    EXPECT_EQ(parseDocumentError(document),
+              "sceneProfile.nodeTypes[1] is missing required field: capabilities");
     document = validTopologyJson();
     document["sceneProfile"]["nodeTypes"][0]["capabilities"].erase("visibleInUpgrade");
     EXPECT_EQ(parseDocumentError(document),
               "sceneProfile.nodeTypes[0].capabilities is missing required field: visibleInUpgrade");
     document = validTopologyJson();
     document["sceneProfile"]["nodeTypes"][0]["capabilities"]["\xC3\xA9t\xC3\xA9"] = true;
-    EXPECT_EQ(parseDocumentError(document), "sceneProfile.nodeTypes[0].capabilities contains unknown field: \xC3\xA9t\xC3\xA9");
+    EXPECT_EQ(parseDocumentError(document),
+              "sceneProfile.nodeTypes[0].capabilities contains unknown field: \xC3\xA9t\xC3\xA9");
 }
 
 TEST(SceneTopologyParser, SchemaVersionMustBeUnsigned32BitInteger)
@@ -151,7 +153,8 @@ TEST(SceneTopologyParser, ProfileAndNodeTypeFieldsHaveTheirTypes)
     EXPECT_EQ(parseDocumentError(document), "sceneProfile.nodeTypes[0].capabilities must be an object");
     document = validTopologyJson();
     document["sceneProfile"]["nodeTypes"][0]["capabilities"]["supportsUpgrade"] = 1;
-    EXPECT_EQ(parseDocumentError(document), "sceneProfile.nodeTypes[0].capabilities.supportsUpgrade must be a boolean");
+    EXPECT_EQ(parseDocumentError(document),
+              "sceneProfile.nodeTypes[0].capabilities.supportsUpgrade must be a boolean");
 }
 
 TEST(SceneTopologyParser, NodeFieldsHaveTheirTypes)

@@ -1,6 +1,6 @@
+#include "scenario/scene_topology_validation.h"
 #include "common/json_text.h"
 #include "scenario/scene_topology_parser.h"
-#include "scenario/scene_topology_validation.h"
 #include "scenario/topology_fixture.h"
 
 #include <gtest/gtest.h>
@@ -14,7 +14,8 @@ S_SceneTopology validModel()
 {
     S_SceneTopology topology;
     std::string error;
-    EXPECT_TRUE(parseSceneTopologyJson(backend::toJsonText(test::validTopologyJson()), topology, error)) << error;
+    EXPECT_TRUE(parseSceneTopologyJson(backend::toJsonText(test::validTopologyJson()), topology, error))
+        << error;
     return topology;
 }
 
@@ -123,11 +124,13 @@ TEST(SceneTopologyValidation, CommunicationBindingRules)
     S_SceneTopology topology = validModel();
     topology.nodes[0].port = 1;
     EXPECT_EQ(validationError(topology), "Non-communication node contains communication binding: site-a");
-    for (const auto field : {&S_SceneNode::protocolAdapterId, &S_SceneNode::address, &S_SceneNode::protocolNodeType})
+    for (const auto field :
+         {&S_SceneNode::protocolAdapterId, &S_SceneNode::address, &S_SceneNode::protocolNodeType})
     {
         topology = validModel();
         topology.nodes[3].*field = "x";
-        EXPECT_EQ(validationError(topology), "Non-communication node contains communication binding: label-1");
+        EXPECT_EQ(validationError(topology),
+                  "Non-communication node contains communication binding: label-1");
         topology = validModel();
         (topology.nodes[2].*field).clear();
         EXPECT_EQ(validationError(topology), "Communication binding is incomplete for node: pcs-2");

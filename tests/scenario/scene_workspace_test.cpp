@@ -1,6 +1,6 @@
+#include "scenario/scene_workspace.h"
 #include "common/json_text.h"
 #include "scenario/scene_topology_parser.h"
-#include "scenario/scene_workspace.h"
 #include "scenario/topology_fixture.h"
 
 #include <gmock/gmock.h>
@@ -19,7 +19,8 @@ S_SceneTopology validModel()
 {
     S_SceneTopology topology;
     std::string error;
-    EXPECT_TRUE(parseSceneTopologyJson(backend::toJsonText(test::validTopologyJson()), topology, error)) << error;
+    EXPECT_TRUE(parseSceneTopologyJson(backend::toJsonText(test::validTopologyJson()), topology, error))
+        << error;
     return topology;
 }
 
@@ -53,9 +54,10 @@ TEST(SceneWorkspace, ReportsTheInstalledTopology)
     std::string response;
     std::string error;
     ASSERT_TRUE(buildWorkspaceJson(snapshot, 3, "SCENE_RELOAD", response, error)) << error;
-    EXPECT_THAT(response, ::testing::StartsWith("{\"directDeviceCount\":2,\"loadedAt\":1765200000123,\"nodeCount\":4,"
-                                                "\"operation\":\"SCENE_RELOAD\",\"ready\":true,\"sceneGeneration\":3,"
-                                                "\"status\":\"READY\",\"topology\":{\"nodes\":["));
+    EXPECT_THAT(response,
+                ::testing::StartsWith("{\"directDeviceCount\":2,\"loadedAt\":1765200000123,\"nodeCount\":4,"
+                                      "\"operation\":\"SCENE_RELOAD\",\"ready\":true,\"sceneGeneration\":3,"
+                                      "\"status\":\"READY\",\"topology\":{\"nodes\":["));
     EXPECT_THAT(response, ::testing::EndsWith(",\"topologyConfigured\":true,\"upgradeVisibleNodeCount\":2}"));
     nlohmann::json report;
     ASSERT_TRUE(backend::parseJsonText(response, report, error)) << error;

@@ -1,5 +1,5 @@
-#include "common/json_text.h"
 #include "scenario/topology_file_loader.h"
+#include "common/json_text.h"
 #include "scenario/topology_fixture.h"
 #include "support/temp_directory.h"
 
@@ -105,7 +105,8 @@ TEST_F(TopologyFileLoader, SizeMustBeBetweenOneByteAnd64MiB)
 {
     S_LoadOutcome outcome = load(m_directory.writeFile("empty.json", ""));
     EXPECT_EQ(outcome.result, E_TopologyLoadResult::INVALID);
-    EXPECT_EQ(outcome.error, "Topology file size must be between 1 byte and 64 MiB: " + pathText("empty.json"));
+    EXPECT_EQ(outcome.error,
+              "Topology file size must be between 1 byte and 64 MiB: " + pathText("empty.json"));
 
     std::string text = validText();
     text.resize(kMaximumTopologyFileBytes, ' ');
@@ -115,7 +116,8 @@ TEST_F(TopologyFileLoader, SizeMustBeBetweenOneByteAnd64MiB)
     text.push_back(' ');
     outcome = load(m_directory.writeFile("too-large.json", text));
     EXPECT_EQ(outcome.result, E_TopologyLoadResult::INVALID);
-    EXPECT_EQ(outcome.error, "Topology file size must be between 1 byte and 64 MiB: " + pathText("too-large.json"));
+    EXPECT_EQ(outcome.error,
+              "Topology file size must be between 1 byte and 64 MiB: " + pathText("too-large.json"));
 }
 
 TEST_F(TopologyFileLoader, ByteOrderMarkIsDroppedOnce)
@@ -125,15 +127,16 @@ TEST_F(TopologyFileLoader, ByteOrderMarkIsDroppedOnce)
     std::string error;
     ASSERT_EQ(loadTopologyFile(m_directory.writeFile("plain.json", validText()), plain, error),
               E_TopologyLoadResult::LOADED);
-    ASSERT_EQ(loadTopologyFile(m_directory.writeFile("marked.json", "\xEF\xBB\xBF" + validText()), marked, error),
-              E_TopologyLoadResult::LOADED)
+    ASSERT_EQ(
+        loadTopologyFile(m_directory.writeFile("marked.json", "\xEF\xBB\xBF" + validText()), marked, error),
+        E_TopologyLoadResult::LOADED)
         << error;
     EXPECT_EQ(plain, marked);
 
     const S_LoadOutcome outcome = load(m_directory.writeFile("mark-only.json", "\xEF\xBB\xBF"));
     EXPECT_EQ(outcome.result, E_TopologyLoadResult::INVALID);
-    EXPECT_THAT(outcome.error, StartsWith("Topology JSON validation failed for '" + pathText("mark-only.json") +
-                                          "': Invalid scene topology JSON: "));
+    EXPECT_THAT(outcome.error, StartsWith("Topology JSON validation failed for '" +
+                                          pathText("mark-only.json") + "': Invalid scene topology JSON: "));
 }
 
 TEST_F(TopologyFileLoader, InvalidContentNamesTheFileAndTheFirstFault)
@@ -156,7 +159,9 @@ TEST_F(TopologyFileLoader, HostileFilesGiveOneJsonError)
         {"whitespace.json", std::string(kMaximumTopologyFileBytes, ' ')},
         {"huge-number.json", "{\"schemaVersion\":1" + std::string(400, '0') + "}"},
         {"truncated.json", valid.substr(0, valid.size() - 3)},
-        {"binary.json", std::string("\x7F" "ELF\x02\x01\x01\x00\x00\xFF\xFE", 11)},
+        {"binary.json", std::string("\x7F"
+                                    "ELF\x02\x01\x01\x00\x00\xFF\xFE",
+                                    11)},
     };
     for (const auto& [name, bytes] : files)
     {
@@ -173,7 +178,8 @@ TEST_F(TopologyFileLoader, PathBytesThatAreNotUtf8AreEscapedInMessages)
 {
     const S_LoadOutcome outcome = load(m_directory / "site-\xFF.json");
     EXPECT_EQ(outcome.result, E_TopologyLoadResult::ABSENT);
-    EXPECT_EQ(outcome.error, "Topology file does not exist: " + m_directory.path().string() + "/site-\\xFF.json");
+    EXPECT_EQ(outcome.error,
+              "Topology file does not exist: " + m_directory.path().string() + "/site-\\xFF.json");
 }
 
 TEST(ExampleTopology, SiteLoadsCleanly)
