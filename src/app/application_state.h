@@ -1,0 +1,39 @@
+#pragma once
+
+// Internal to the application layer: the state CBackendApplication owns, shared by the files that
+// implement its start-up, main loop and API callbacks.
+
+#include "app/backend_application.h"
+#include "app/backend_config.h"
+#include "scenario/scene_workspace.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+
+namespace ota::backend
+{
+
+struct CBackendApplication::S_Impl
+{
+    // Members in order of construction; destruction runs in reverse.
+    S_BackendConfig config;
+    std::filesystem::path topologyPath;  // empty = no topology file configured
+    scenario::CSceneWorkspace workspace;
+
+    // Guards the device TCP manager pointer and sceneGeneration for readers on other threads.
+    std::mutex applicationMutex;
+    // Serialises scene reload with device reconnect and frame capture switching; before applicationMutex.
+    std::mutex sceneOperationMutex;
+    std::uint64_t sceneGeneration = 0;
+
+    // Serialises upgrade preview, start, abort, history list/clear and scene reload.
+    std::mutex upgradeOperationMutex;
+    // Serialises the recording of execution states with the closing of the history repository.
+    std::mutex stateRecordingMutex;
+
+    bool initialized = false;
+    bool shutDown = false;
+};
+
+}  // namespace ota::backend

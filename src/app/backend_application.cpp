@@ -1,0 +1,199 @@
+#include "app/backend_application.h"
+
+#include "app/application_state.h"
+#include "app/stop_signal.h"
+#include "common/clock.h"
+#include "common/console_log.h"
+#include "common/platform.h"
+#include "scenario/topology_file_loader.h"
+
+#include <chrono>
+#include <thread>
+
+namespace ota::backend
+{
+
+CBackendApplication::CBackendApplication() : m_impl(std::make_unique<S_Impl>()) {}
+
+CBackendApplication::~CBackendApplication()
+{
+    if (m_impl->initialized)
+    {
+        shutdown();
+    }
+}
+
+namespace
+{
+
+bool fail(const std::string& prefix, const std::string& reason, std::string& error)
+{
+    consoleErr(prefix + reason);
+    error = reason;
+    return false;
+}
+
+std::filesystem::path historyDatabasePath(const std::filesystem::path& topologyPath,
+                                          const std::filesystem::path& configPath)
+{
+    const std::filesystem::path& anchor = topologyPath.empty() ? configPath : topologyPath;
+    return anchor.parent_path() / "upgrade-history.db";
+}
+
+}  // namespace
+
+bool CBackendApplication::initialize(const std::filesystem::path& configPath,
+                                     const std::filesystem::path& topologyOverride, std::string& error)
+{
+    error.clear();
+    S_Impl& app = *m_impl;
+
+    consoleOut("[INIT] Step 1/2: Loading configuration: " + configPath.string());
+    if (!loadBackendConfig(configPath, app.config, error))
+    {
+        return fail("[INIT] Configuration load failed: ", error, error);
+    }
+
+    if (topologyOverride.empty())
+    {
+        app.topologyPath = app.config.topologyFile;
+    }
+    else
+    {
+        std::string resolveError;
+        if (!makeAbsoluteNormalizedPath(topologyOverride, app.topologyPath, resolveError))
+        {
+            return fail("[INIT] Topology path resolution failed: ",
+                        "Cannot resolve topology file path '" + topologyOverride.string() + "': " + resolveError,
+                        error);
+        }
+    }
+
+    const std::filesystem::path databasePath = historyDatabasePath(app.topologyPath, app.config.configPath);
+    consoleOut("[INIT] Upgrade history database: " + databasePath.string());
+
+    consoleOut("[INIT] Configuration loaded\n[INIT] HTTP endpoint: http://" + app.config.httpHost + ":" +
+               std::to_string(app.config.httpPort) +
+               "\n[INIT] Device TCP enabled: " + (app.config.deviceTcpEnabled ? "true" : "false") +
+               "\n[INIT] Device TCP reconnect interval: " + std::to_string(app.config.reconnectIntervalMs) +
+               " ms\n[INIT] Firmware chunk size: " + std::to_string(app.config.chunkSize) + " bytes");
+
+    consoleOut("[INIT] Step 2/2: Loading topology file");
+    app.initialized = true;
+    if (app.topologyPath.empty())
+    {
+        consoleOut("[INIT] No topology file is configured; HTTP will start with an empty workspace");
+        error.clear();
+        return true;
+    }
+
+    consoleOut("[INIT] Topology file: " + app.topologyPath.string());
+    scenario::S_SceneTopology topology;
+    std::string loadError;
+    switch (scenario::loadTopologyFile(app.topologyPath, topology, loadError))
+    {
+        case scenario::E_TopologyLoadResult::ABSENT:
+            consoleOut("[INIT] Topology file is not present yet; HTTP will start with an empty workspace\n[INIT] " +
+                       loadError);
+            error.clear();
+            return true;
+        case scenario::E_TopologyLoadResult::INVALID:
+            app.initialized = false;
+            return fail("[INIT] Initial topology load failed: ", loadError, error);
+        case scenario::E_TopologyLoadResult::LOADED:
+            break;
+    }
+
+    const std::int64_t loadedAtMs = currentUnixMs();
+    const std::uint64_t directDeviceCount = topology.directDeviceCount();
+    app.workspace.replaceTopology(std::move(topology), loadedAtMs);
+    {
+        std::lock_guard<std::mutex> lock(app.applicationMutex);
+        app.sceneGeneration = 1;
+    }
+    consoleOut("[INIT] Initial topology loaded\n[INIT] Direct device count: " + std::to_string(directDeviceCount) +
+               "\n[INIT] Workspace loaded at: " + formatLocalTime(loadedAtMs));
+    return true;
+}
+
+namespace
+{
+
+void printReadyBanner(const S_BackendConfig& config, const std::filesystem::path& topologyPath,
+                      const scenario::S_WorkspaceSnapshot& snapshot)
+{
+    consoleOut("[READY] OTA backend runtime baseline is ready");
+    consoleOut("[INFO] Topology file: " + (topologyPath.empty() ? std::string("not configured") : topologyPath.string()));
+    consoleOut(std::string("[INFO] Topology configured: ") + (snapshot.topologyConfigured() ? "true" : "false"));
+    consoleOut("[INFO] Direct device count: " + std::to_string(snapshot.directDeviceCount()));
+    static const char* const kRoutes[] = {
+        "GET  /api/v1/health",
+        "GET  /api/v1/workspace",
+        "POST /api/v1/scene/reload",
+        "POST /api/v1/firmware/inspect",
+        "POST /api/v1/upgrades/preview",
+        "POST /api/v1/upgrades/start",
+        "POST /api/v1/upgrades/:upgradeNo/abort",
+        "GET  /api/v1/upgrades/current",
+        "GET  /api/v1/upgrades/history",
+        "POST /api/v1/upgrades/history/clear",
+        "GET  /api/v1/devices/status",
+        "GET  /api/v1/devices/frames",
+        "POST /api/v1/devices/frames/capture",
+        "POST /api/v1/devices/status-query",
+        "POST /api/v1/devices/reconnect",
+    };
+    for (const char* route : kRoutes)
+    {
+        consoleOut(std::string("[INFO] API: ") + route);
+    }
+    consoleOut("[INFO] Process is running; press Ctrl+C to stop");
+    consoleOut(std::string("[INFO] Device TCP status synchronization: ") +
+               (config.deviceTcpEnabled ? "enabled" : "disabled"));
+    consoleOut("[INFO] WebSocket events: ws://" + config.httpHost + ":" + std::to_string(config.httpPort) +
+               "/api/v1/events (upgrade.current, device.status, communication.snapshot)");
+}
+
+}  // namespace
+
+int CBackendApplication::run()
+{
+    S_Impl& app = *m_impl;
+    const scenario::S_WorkspaceSnapshot snapshot = app.workspace.snapshot();
+
+    printReadyBanner(app.config, app.topologyPath, snapshot);
+
+    CStopSignalGuard stopSignal;
+    while (!CStopSignalGuard::stopRequested())
+    {
+        const auto passDeadline = SteadyClock::now() + std::chrono::milliseconds(200);
+        // Slept in whole milliseconds, rounded up, so a pass never ends early.
+        const auto remaining =
+            std::chrono::ceil<std::chrono::milliseconds>(passDeadline - SteadyClock::now());
+        if (remaining.count() > 0)
+        {
+            std::this_thread::sleep_for(remaining);
+        }
+    }
+
+    consoleOut("[STOP] Stop signal received");
+    stopSignal.restore();
+    shutdown();
+    consoleOut("[STOP] OTA backend stopped cleanly");
+    return 0;
+}
+
+void CBackendApplication::shutdown()
+{
+    S_Impl& app = *m_impl;
+    if (app.shutDown)
+    {
+        return;
+    }
+    app.shutDown = true;
+    {
+        std::lock_guard<std::mutex> lock(app.stateRecordingMutex);
+    }
+}
+
+}  // namespace ota::backend

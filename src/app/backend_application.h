@@ -1,0 +1,35 @@
+#pragma once
+
+#include "app/backend_config.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace ota::backend
+{
+
+// Owns every service for the life of the process and runs start-up, the main loop and shutdown.
+class CBackendApplication
+{
+public:
+    CBackendApplication();
+    ~CBackendApplication();
+    CBackendApplication(const CBackendApplication&) = delete;
+    CBackendApplication& operator=(const CBackendApplication&) = delete;
+
+    bool initialize(const std::filesystem::path& configPath, const std::filesystem::path& topologyOverride,
+                    std::string& error);
+    // Starts the services, serves until SIGINT/SIGTERM, stops everything; the process exit code.
+    int run();
+    // Stops whatever was started, in reverse dependency order; safe on a partly started application.
+    void shutdown();
+
+private:
+    struct S_Impl;
+    std::unique_ptr<S_Impl> m_impl;
+};
+
+}  // namespace ota::backend

@@ -1,1 +1,0 @@
-namespace ota::backend { int appPlaceholder() { return 0; } }

@@ -1,0 +1,160 @@
+// Runs the real ota-backend executable as a child process.
+
+#include "support/child_process.h"
+#include "support/free_port.h"
+#include "support/temp_directory.h"
+
+#include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
+
+#include <signal.h>
+
+namespace ota::test
+{
+namespace
+{
+
+const std::filesystem::path kBackend = OTA_BACKEND_EXE;
+
+std::string configText(const std::string& extra = "")
+{
+    return "{\"httpHost\":\"127.0.0.1\",\"httpPort\":" + std::to_string(findFreeLoopbackPort()) +
+           ",\"deviceConcurrency\":4,\"connectTimeoutMs\":1000,"
+           "\"ackTimeoutMs\":1000,\"stageTimeoutMs\":1000,\"flashTimeoutMs\":1000,\"restartTimeoutMs\":1000,"
+           "\"chunkSize\":1024" +
+           extra + "}";
+}
+
+TEST(BackendProcess, HelpPrintsUsageAndExitsZero)
+{
+    const S_ProcessResult result = runProcess(kBackend, {"--topology-file", "x.json", "-h"});
+    EXPECT_EQ(result.exitCode, 0);
+    EXPECT_NE(result.standardOutput.find("Usage: " + kBackend.string() + " [--config <path>] [--topology-file <path>]"),
+              std::string::npos);
+    EXPECT_EQ(result.standardOutput.find("[INFO] Configuration:"), std::string::npos);
+}
+
+TEST(BackendProcess, CommandLineErrorPrintsUsageAndExitsOne)
+{
+    const S_ProcessResult result = runProcess(kBackend, {"--config"});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.standardError.find("[ERROR] Argument value cannot be empty: --config"), std::string::npos);
+    EXPECT_NE(result.standardOutput.find("Usage: "), std::string::npos);
+}
+
+TEST(BackendProcess, InvalidConfigurationExitsOne)
+{
+    CTempDirectory directory;
+    const auto config = directory.writeFile("ota-backend.json", "{\"httpHost\":\"localhost\"}");
+    const S_ProcessResult result = runProcess(kBackend, {"--config", config.string()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.standardOutput.find("[INFO] Configuration: " + config.string()), std::string::npos);
+    EXPECT_NE(result.standardError.find("[INIT] Configuration load failed: Invalid configuration '" + config.string() +
+                                        "': Missing required configuration field: ackTimeoutMs"),
+              std::string::npos)
+        << result.standardError;
+    EXPECT_NE(result.standardError.find("[ERROR] OTA backend initialization failed: Invalid configuration '"),
+              std::string::npos);
+}
+
+TEST(BackendProcess, MissingConfigurationExitsOne)
+{
+    CTempDirectory directory;
+    const S_ProcessResult result = runProcess(kBackend, {"--config", (directory / "none.json").string()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.standardError.find("[ERROR] OTA backend initialization failed: Configuration file is not a "
+                                        "regular file: "),
+              std::string::npos);
+}
+
+TEST(BackendProcess, InvalidTopologyExitsOne)
+{
+    CTempDirectory directory;
+    directory.writeFile("site.json", "{\"schemaVersion\":2");
+    const auto config = directory.writeFile("ota-backend.json", configText(",\"topologyFile\":\"site.json\""));
+    const S_ProcessResult result = runProcess(kBackend, {"--config", config.string()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.standardError.find("[INIT] Initial topology load failed: "), std::string::npos)
+        << result.standardError;
+    EXPECT_NE(result.standardError.find("[ERROR] OTA backend initialization failed: "), std::string::npos);
+}
+
+TEST(BackendProcess, StartsWithExampleSiteAndStopsCleanlyOnSigterm)
+{
+    // The example configuration as shipped, moved to a free port so it never meets a running service.
+    const std::filesystem::path examples = std::filesystem::path(OTA_SOURCE_DIR) / "examples";
+    nlohmann::json example = nlohmann::json::parse(readWholeFile(examples / "config/ota-backend.json"));
+    example["httpPort"] = findFreeLoopbackPort();
+    example["topologyFile"] = (examples / "topology/site.json").string();
+    CTempDirectory directory;
+    const auto config = directory.writeFile("ota-backend.json", example.dump());
+    CChildProcess child(kBackend, {"--config", config.string()});
+    ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardOutput() << child.standardError();
+    const std::string output = child.standardOutput();
+    EXPECT_NE(output.find("[INIT] Initial topology loaded\n[INIT] Direct device count: 5"), std::string::npos)
+        << output;
+    EXPECT_NE(output.find("[READY] OTA backend runtime baseline is ready"), std::string::npos);
+    EXPECT_NE(output.find("[INFO] Topology configured: true"), std::string::npos);
+    child.sendSignal(SIGTERM);
+    ASSERT_EQ(child.waitForExit(), 0) << child.standardError();
+    const std::string finalOutput = child.standardOutput();
+    EXPECT_NE(finalOutput.find("[STOP] Stop signal received\n"), std::string::npos);
+    EXPECT_NE(finalOutput.find("[STOP] OTA backend stopped cleanly\n"), std::string::npos);
+}
+
+TEST(BackendProcess, AbsentTopologyStartsWithEmptyWorkspaceAndStopsOnSigint)
+{
+    CTempDirectory directory;
+    const auto config = directory.writeFile("conf/ota-backend.json", configText(",\"deviceTcpEnabled\":false"));
+    const auto topology = directory / "later/site.json";
+    CChildProcess child(kBackend, {"--config", config.string(), "--topology-file", topology.string()});
+    ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardOutput() << child.standardError();
+    const std::string output = child.standardOutput();
+    EXPECT_NE(output.find("[INFO] Topology override: " + topology.string()), std::string::npos);
+    EXPECT_NE(output.find("[INIT] Upgrade history database: " + (directory / "later/upgrade-history.db").string()),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("[INIT] Topology file is not present yet; HTTP will start with an empty workspace\n"
+                          "[INIT] Topology file does not exist: " +
+                          topology.string()),
+              std::string::npos)
+        << output;
+    EXPECT_NE(output.find("[INFO] Topology configured: false\n[INFO] Direct device count: 0"), std::string::npos);
+    EXPECT_NE(output.find("[INFO] Device TCP status synchronization: disabled"), std::string::npos);
+    child.sendSignal(SIGINT);
+    EXPECT_EQ(child.waitForExit(), 0);
+}
+
+TEST(BackendProcess, NoArgumentsReadsConfigurationBesideExecutable)
+{
+    CTempDirectory directory;
+    const auto executable = directory / "bin/ota-backend";
+    std::filesystem::create_directories(executable.parent_path());
+    std::filesystem::copy_file(kBackend, executable);
+    const auto config = directory.writeFile("bin/config/ota-backend.json", configText());
+    CChildProcess child(executable, {});
+    ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardError();
+    EXPECT_NE(child.standardOutput().find("[INFO] Configuration: " + config.string() + "\n"), std::string::npos)
+        << child.standardOutput();
+    child.sendSignal(SIGTERM);
+    EXPECT_EQ(child.waitForExit(), 0);
+}
+
+TEST(BackendProcess, NoTopologyConfiguredPutsHistoryBesideConfiguration)
+{
+    CTempDirectory directory;
+    const auto config = directory.writeFile("conf/ota-backend.json", configText());
+    CChildProcess child(kBackend, {"--config", config.string()});
+    ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardError();
+    const std::string output = child.standardOutput();
+    EXPECT_NE(output.find("[INIT] Upgrade history database: " + (directory / "conf/upgrade-history.db").string()),
+              std::string::npos);
+    EXPECT_NE(output.find("[INIT] No topology file is configured; HTTP will start with an empty workspace"),
+              std::string::npos);
+    EXPECT_NE(output.find("[INFO] Topology file: not configured"), std::string::npos);
+    child.sendSignal(SIGTERM);
+    EXPECT_EQ(child.waitForExit(), 0);
+}
+
+}  // namespace
+}  // namespace ota::test
