@@ -1,0 +1,23 @@
+#pragma once
+
+#include "history/upgrade_history_record.h"
+
+#include <nlohmann/json.hpp>
+
+#include <string>
+
+namespace ota::backend
+{
+
+// The rules a stored history record must satisfy to be shown. The first broken rule gives the reason.
+bool validateHistoryRecord(const S_UpgradeHistoryRecord& record, std::string& reason);
+
+// The execution state (and final report) contract; reasons start with the JSON path of the
+// offending value, e.g. "state.devices[3].targets[0].state must not be empty".
+bool validateExecutionState(const std::string& stateJson, std::string& reason);
+bool validateExecutionStateDocument(const nlohmann::json& state, std::string& reason);
+
+// True when newState does not move anything of persistedState backwards.
+bool checkStateMonotonic(const nlohmann::json& newState, const nlohmann::json& persistedState, std::string& reason);
+
+}  // namespace ota::backend

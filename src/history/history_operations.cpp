@@ -1,0 +1,480 @@
+#include "history/history_operations.h"
+
+#include "common/clock.h"
+#include "common/console_log.h"
+#include "common/json_text.h"
+#include "history/final_report.h"
+#include "history/history_contracts.h"
+#include "history/state_vocabulary.h"
+
+#include <algorithm>
+#include <limits>
+#include <vector>
+
+namespace ota::backend
+{
+
+namespace
+{
+
+using nlohmann::json;
+
+constexpr std::int64_t kMillisecondsPerDay = 86'400'000;
+constexpr const char* kAlreadyFinalized = "Upgrade report has already been finalized";
+
+std::int64_t readTime(const json& state, const char* key)
+{
+    const json& value = state[key];
+    if (value.is_number_unsigned())
+    {
+        const std::uint64_t time = value.get<std::uint64_t>();
+        return time > static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max())
+                   ? std::numeric_limits<std::int64_t>::max()
+                   : static_cast<std::int64_t>(time);
+    }
+    return value.get<std::int64_t>();
+}
+
+std::string joinFields(const std::vector<std::string>& fields)
+{
+    std::string text;
+    for (const std::string& field : fields)
+    {
+        if (!text.empty())
+        {
+            text += ",";
+        }
+        text += field;
+    }
+    return text;
+}
+
+// True when the incoming document, normalised as the stored report was, is that report.
+bool matchesStoredReport(const S_UpgradeHistoryRecord& record, const std::string& stateJson,
+                         const std::string& status)
+{
+    if (!record.isFinal || record.status != status || !record.completedAt.has_value() ||
+        !record.reportJson.has_value())
+    {
+        return false;
+    }
+    std::string normalized;
+    std::vector<std::string> changed;
+    std::string error;
+    return normalizeFinalReport(stateJson, status, *record.completedAt, normalized, changed, error) &&
+           normalized == *record.reportJson;
+}
+
+void persistFinalReport(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                        const S_UpgradeHistoryRecord& record, const std::string& stateJson, const std::string& status,
+                        std::int64_t startedAt, std::int64_t finishedAt)
+{
+    const std::string number = std::to_string(record.upgradeNo);
+    const std::int64_t now = currentUnixMs();
+    const std::int64_t completedAt = std::max({finishedAt > 0 ? finishedAt : now, now, startedAt, record.updatedAt});
+    std::string report;
+    std::vector<std::string> changed;
+    std::string error;
+    if (!normalizeFinalReport(stateJson, status, completedAt, report, changed, error))
+    {
+        consoleErr("[WARN] Upgrade final report normalization failed: upgradeNo=" + number + ", reason=" + error);
+        return;
+    }
+    if (repository.finalizeReport(S_FinalReportWrite{record.upgradeNo, completedAt, completedAt, status, report},
+                                  error))
+    {
+        consoleOut("[HISTORY] Final report persisted: upgradeNo=" + number + ", status=" + status +
+                   ", completedAt=" + std::to_string(completedAt));
+        cleanupHistoryRetention(repository, retentionDays);
+        return;
+    }
+    if (error != kAlreadyFinalized)
+    {
+        consoleErr("[WARN] Upgrade final report persistence failed: " + error);
+        return;
+    }
+    std::optional<S_UpgradeHistoryRecord> current;
+    std::string readError;
+    if (!repository.findRecord(record.upgradeNo, current, readError) || !current.has_value())
+    {
+        consoleErr("[WARN] Upgrade final report persistence failed: " + error);
+        return;
+    }
+    if (matchesStoredReport(*current, stateJson, status))
+    {
+        consoleOut("[HISTORY] Idempotent final state ignored after write race: upgradeNo=" + number +
+                   ", status=" + status);
+    }
+    else
+    {
+        consoleErr("[ERROR] Final report conflict detected: upgradeNo=" + number + ", persistedStatus=" +
+                   current->status + ", incomingStatus=" + status);
+    }
+}
+
+void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays, const std::string& stateJson)
+{
+    json state;
+    std::string error;
+    if (!parseJsonText(stateJson, state, error))
+    {
+        consoleErr("[WARN] Upgrade state persistence JSON parse failed: " + error);
+        return;
+    }
+    // A document that breaks the contract would turn the whole record incompatible (and so
+    // removed at the next start); it is dropped instead and the record keeps its last good state.
+    std::string reason;
+    if (!validateExecutionStateDocument(state, reason))
+    {
+        consoleErr("[WARN] Upgrade state persistence rejected an invalid state: " + reason);
+        return;
+    }
+    const auto upgradeNo = state["upgradeNo"].get<std::uint32_t>();
+    const std::string status = state["status"].get<std::string>();
+    const std::int64_t startedAt = readTime(state, "startedAt");
+    const std::int64_t finishedAt = readTime(state, "finishedAt");
+    const std::string number = std::to_string(upgradeNo);
+
+    std::optional<S_UpgradeHistoryRecord> record;
+    if (!repository.findRecord(upgradeNo, record, error))
+    {
+        consoleErr("[WARN] Upgrade state persistence cannot read history: " + error);
+        return;
+    }
+    if (!record.has_value())
+    {
+        consoleErr("[WARN] Upgrade state persistence skipped because task snapshot does not exist: upgradeNo=" +
+                   number);
+        return;
+    }
+    if (record->isFinal)
+    {
+        if (isFinalStatus(status) && matchesStoredReport(*record, stateJson, status))
+        {
+            consoleOut("[HISTORY] Idempotent final state ignored: upgradeNo=" + number + ", status=" + status);
+        }
+        else
+        {
+            consoleErr("[ERROR] Conflicting state arrived after final report: upgradeNo=" + number +
+                       ", persistedStatus=" + record->status + ", incomingStatus=" + status);
+        }
+        return;
+    }
+    if (record->stateJson != "{}")
+    {
+        json persisted;
+        std::string persistedError;
+        // An unreadable stored state cannot be compared; the new valid document replaces it.
+        if (parseJsonText(record->stateJson, persisted, persistedError) &&
+            !checkStateMonotonic(state, persisted, reason))
+        {
+            consoleErr("[WARN] Stale upgrade state ignored: upgradeNo=" + number + ", reason=" + reason);
+            return;
+        }
+        if (record->status == status && record->stateJson == stateJson)
+        {
+            return;
+        }
+    }
+    if (isFinalStatus(status))
+    {
+        persistFinalReport(repository, retentionDays, *record, stateJson, status, startedAt, finishedAt);
+        return;
+    }
+    // updated_at never decreases, even when the wall clock steps back.
+    const std::int64_t updatedAt = std::max(currentUnixMs(), record->updatedAt);
+    if (!repository.updateRunningState(S_RunningStateWrite{upgradeNo, updatedAt, status, stateJson}, error))
+    {
+        consoleErr("[WARN] Upgrade running state persistence failed: " + error);
+    }
+}
+
+// One history entry of the read response; false with a reason when the record cannot be shown.
+bool buildRecordJson(const S_UpgradeHistoryRecord& record, json& entry, std::string& reason)
+{
+    json snapshot;
+    json state;
+    if (!parseJsonText(record.snapshotJson, snapshot, reason) || !parseJsonText(record.stateJson, state, reason))
+    {
+        return false;
+    }
+    json report = nullptr;
+    if (record.isFinal)
+    {
+        if (!record.completedAt.has_value() || !record.reportJson.has_value())
+        {
+            reason = "finalized record is missing completedAt or reportJson";
+            return false;
+        }
+        std::string normalized;
+        std::vector<std::string> changed;
+        if (!normalizeFinalReport(*record.reportJson, record.status, *record.completedAt, normalized, changed,
+                                  reason) ||
+            !parseJsonText(normalized, report, reason))
+        {
+            return false;
+        }
+        if (!changed.empty())
+        {
+            consoleErr("[WARN] [HISTORY] Normalized legacy final report: upgradeNo=" +
+                       std::to_string(record.upgradeNo) + ", fields=" + joinFields(changed));
+        }
+    }
+    entry = json::object();
+    entry["upgradeNo"] = record.upgradeNo;
+    entry["upgradeId"] = record.upgradeId;
+    entry["startedAt"] = record.startedAt;
+    entry["updatedAt"] = record.updatedAt;
+    entry["completedAt"] = record.completedAt.has_value() ? json(*record.completedAt) : json(nullptr);
+    entry["status"] = record.status;
+    entry["finalized"] = record.isFinal;
+    entry["snapshot"] = std::move(snapshot);
+    entry["state"] = std::move(state);
+    entry["report"] = std::move(report);
+    return true;
+}
+
+// Incompatible records may be deleted only when no running or prepared task can be affected.
+void removeIncompatibleDuringRead(CUpgradeHistoryRepository& repository, const S_HistoryTaskActivity& activity,
+                                  const std::vector<std::uint32_t>& incompatible)
+{
+    bool mayDelete = !activity.taskActive;
+    if (mayDelete && activity.preparedUpgradeNo.has_value())
+    {
+        std::optional<S_UpgradeHistoryRecord> prepared;
+        std::string error;
+        if (!repository.findRecord(*activity.preparedUpgradeNo, prepared, error))
+        {
+            consoleErr("[WARN] [HISTORY] Cannot inspect the current history record; incompatible records will be "
+                       "hidden without deletion: " +
+                       error);
+            return;
+        }
+        mayDelete = !prepared.has_value() || prepared->isFinal;
+    }
+    if (!mayDelete)
+    {
+        consoleErr("[WARN] [HISTORY] Incompatible local history will be cleared after the current upgrade "
+                   "finishes; affected records are hidden now");
+        return;
+    }
+    std::uint32_t deleted = 0;
+    std::string error;
+    if (repository.deleteSelected(incompatible, deleted, error))
+    {
+        consoleOut("[HISTORY] Removed " + std::to_string(deleted) +
+                   " incompatible local history record(s) during read; valid records were retained");
+    }
+    else
+    {
+        consoleErr("[WARN] [HISTORY] Cannot remove incompatible history during read; the affected records will be "
+                   "hidden from this response: " +
+                   error);
+    }
+}
+
+bool readHistoryRecords(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                        std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity,
+                        std::string& responseJson, std::string& error)
+{
+    cleanupHistoryRetention(repository, retentionDays);
+    std::vector<S_UpgradeHistoryRecord> records;
+    if (!repository.listRecords(records, error))
+    {
+        return false;
+    }
+    std::vector<const S_UpgradeHistoryRecord*> compatible;
+    std::vector<std::uint32_t> incompatible;
+    std::string reason;
+    for (const S_UpgradeHistoryRecord& record : records)
+    {
+        if (validateHistoryRecord(record, reason))
+        {
+            compatible.push_back(&record);
+        }
+        else
+        {
+            incompatible.push_back(record.upgradeNo);
+        }
+    }
+    if (!incompatible.empty())
+    {
+        removeIncompatibleDuringRead(repository, activity, incompatible);
+    }
+    json entries = json::array();
+    std::size_t skipped = incompatible.size();
+    for (const S_UpgradeHistoryRecord* record : compatible)
+    {
+        json entry;
+        if (buildRecordJson(*record, entry, reason))
+        {
+            entries.push_back(std::move(entry));
+        }
+        else
+        {
+            ++skipped;
+            consoleErr("[WARN] [HISTORY] Hidden incompatible history record: upgradeNo=" +
+                       std::to_string(record->upgradeNo) + ", reason=" + reason);
+        }
+    }
+    json response = json::object();
+    response["status"] = "READY";
+    response["ready"] = true;
+    response["operation"] = "UPGRADE_HISTORY_READ";
+    response["sceneGeneration"] = sceneGeneration;
+    response["recordCount"] = entries.size();
+    response["skippedRecordCount"] = skipped;
+    response["records"] = std::move(entries);
+    std::string serializeError;
+    if (!tryToJsonText(response, responseJson, serializeError))
+    {
+        responseJson.clear();
+        error = "Cannot serialize upgrade history JSON: " + serializeError;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void persistPublishedState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                           const std::string& stateJson)
+{
+    try
+    {
+        persistState(repository, retentionDays, stateJson);
+    }
+    catch (const std::exception& exception)
+    {
+        consoleErr(std::string("[WARN] Upgrade state persistence failed: ") + exception.what());
+    }
+    catch (...)
+    {
+        consoleErr("[WARN] Upgrade state persistence failed: unknown exception");
+    }
+}
+
+bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, std::string& error)
+{
+    error.clear();
+    std::vector<S_UpgradeHistoryRecord> records;
+    if (!repository.listRecords(records, error))
+    {
+        return false;
+    }
+    std::vector<std::uint32_t> incompatible;
+    std::string reason;
+    for (const S_UpgradeHistoryRecord& record : records)
+    {
+        if (!validateHistoryRecord(record, reason))
+        {
+            consoleOut("[HISTORY] Incompatible local history detected: upgradeNo=" + std::to_string(record.upgradeNo) +
+                       ", reason=" + reason + ". Scheduling this record for removal.");
+            incompatible.push_back(record.upgradeNo);
+        }
+    }
+    if (incompatible.empty())
+    {
+        return true;
+    }
+    std::uint32_t deleted = 0;
+    std::string deleteError;
+    if (repository.deleteSelected(incompatible, deleted, deleteError))
+    {
+        consoleOut("[HISTORY] Removed " + std::to_string(deleted) +
+                   " incompatible local history record(s); valid records were retained");
+    }
+    else
+    {
+        consoleErr("[WARN] [HISTORY] Cannot remove incompatible local history during startup; records will be "
+                   "hidden when history is read: " +
+                   deleteError);
+    }
+    return true;
+}
+
+bool readHistory(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays, std::uint64_t sceneGeneration,
+                 const S_HistoryTaskActivity& activity, std::string& responseJson, std::string& error)
+{
+    responseJson.clear();
+    error.clear();
+    try
+    {
+        return readHistoryRecords(repository, retentionDays, sceneGeneration, activity, responseJson, error);
+    }
+    catch (const std::exception& exception)
+    {
+        responseJson.clear();
+        error = std::string("Cannot read upgrade history: ") + exception.what();
+        return false;
+    }
+}
+
+bool clearHistory(CUpgradeHistoryRepository& repository, const S_HistoryTaskActivity& activity,
+                  std::string& responseJson, std::string& error)
+{
+    responseJson.clear();
+    error.clear();
+    consoleOut("[HISTORY] Clear request received");
+    if (activity.taskActive)
+    {
+        error = "An upgrade is active; history cannot be cleared";
+    }
+    else if (activity.preparedUpgradeNo.has_value())
+    {
+        std::optional<S_UpgradeHistoryRecord> prepared;
+        if (repository.findRecord(*activity.preparedUpgradeNo, prepared, error) && prepared.has_value() &&
+            !prepared->isFinal)
+        {
+            error = "A prepared or unfinished upgrade exists; history cannot be cleared";
+        }
+    }
+    if (!error.empty())
+    {
+        consoleErr("[HISTORY] Clear rejected: " + error);
+        return false;
+    }
+    std::uint32_t deleted = 0;
+    if (!repository.clearAll(deleted, error))
+    {
+        consoleErr("[HISTORY] Clear failed: " + error);
+        return false;
+    }
+    json response = json::object();
+    response["status"] = "READY";
+    response["operation"] = "UPGRADE_HISTORY_CLEAR";
+    response["deletedCount"] = deleted;
+    responseJson = toJsonText(response);
+    consoleOut("[HISTORY] Cleared " + std::to_string(deleted) + " local history record(s)");
+    return true;
+}
+
+void cleanupHistoryRetention(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays)
+{
+    try
+    {
+        const std::int64_t cutoff = currentUnixMs() - static_cast<std::int64_t>(retentionDays) * kMillisecondsPerDay;
+        std::uint32_t deleted = 0;
+        std::string error;
+        const bool succeeded = repository.deleteExpiredFinalized(cutoff, deleted, error);
+        if (deleted > 0)
+        {
+            consoleOut("[HISTORY] Retention cleanup deleted " + std::to_string(deleted) +
+                       " finalized record(s), retentionDays=" + std::to_string(retentionDays));
+        }
+        if (!succeeded)
+        {
+            consoleErr("[WARN] Upgrade history retention cleanup failed: " + error);
+        }
+    }
+    catch (const std::exception& exception)
+    {
+        consoleErr(std::string("[WARN] Upgrade history retention cleanup failed: ") + exception.what());
+    }
+    catch (...)
+    {
+        consoleErr("[WARN] Upgrade history retention cleanup failed");
+    }
+}
+
+}  // namespace ota::backend

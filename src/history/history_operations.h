@@ -1,0 +1,41 @@
+#pragma once
+
+#include "history/upgrade_history_repository.h"
+
+#include <cstdint>
+#include <optional>
+#include <string>
+
+namespace ota::backend
+{
+
+// What the history operations need to know about the upgrade services: whether a task is running,
+// and the number of the previewed task snapshot, if there is one.
+struct S_HistoryTaskActivity
+{
+    bool taskActive = false;
+    std::optional<std::uint32_t> preparedUpgradeNo;
+};
+
+// The state observer's work: records one published execution state (running state or, once, the
+// final report). Never throws; every failure is logged and the document dropped.
+void persistPublishedState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                           const std::string& stateJson);
+
+// Start-up check: removes every record that breaks the record contract. Only a failure to list
+// the records is returned; a failed deletion is logged and the records stay hidden.
+bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, std::string& error);
+
+// GET /api/v1/upgrades/history. Incompatible records are hidden, and deleted when no running or
+// prepared task is affected.
+bool readHistory(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays, std::uint64_t sceneGeneration,
+                 const S_HistoryTaskActivity& activity, std::string& responseJson, std::string& error);
+
+// POST /api/v1/upgrades/history/clear. Refused while a task is active or a prepared task is unfinished.
+bool clearHistory(CUpgradeHistoryRepository& repository, const S_HistoryTaskActivity& activity,
+                  std::string& responseJson, std::string& error);
+
+// Deletes finalized records completed more than retentionDays ago. Never throws.
+void cleanupHistoryRetention(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays);
+
+}  // namespace ota::backend

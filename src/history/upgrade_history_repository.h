@@ -1,0 +1,70 @@
+#pragma once
+
+#include "history/upgrade_history_record.h"
+
+#include <cstdint>
+#include <filesystem>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct sqlite3;
+
+namespace ota::backend
+{
+
+// The upgrade history database: one row per upgrade task, three JSON documents stored as opaque
+// text, integrity triggers that keep finished rows immutable and times monotonic. One mutex
+// serialises every operation, so any thread may call any operation at any time.
+class CUpgradeHistoryRepository
+{
+public:
+    CUpgradeHistoryRepository() = default;
+    ~CUpgradeHistoryRepository();
+    CUpgradeHistoryRepository(const CUpgradeHistoryRepository&) = delete;
+    CUpgradeHistoryRepository& operator=(const CUpgradeHistoryRepository&) = delete;
+
+    // Creates the parent directories and the schema; ":memory:" opens a private in-memory database.
+    // An existing file is never deleted, recreated or migrated.
+    bool open(const std::filesystem::path& databasePath, std::string& error);
+    void close();
+    bool isOpen() const;
+
+    bool upgradeIdExists(const std::string& upgradeId, bool& exists, std::string& error);
+    bool upsertTaskSnapshot(const S_TaskSnapshotWrite& write, std::string& error);
+    bool updateRunningState(const S_RunningStateWrite& write, std::string& error);
+    bool finalizeReport(const S_FinalReportWrite& write, std::string& error);
+
+    // True with an empty result when the row does not exist.
+    bool findRecord(std::uint32_t upgradeNo, std::optional<S_UpgradeHistoryRecord>& record, std::string& error);
+    // Newest start first; equal start times by the higher number first. Limit 0 lists every row.
+    bool listRecords(std::vector<S_UpgradeHistoryRecord>& records, std::string& error, std::uint32_t limit = 0);
+
+    // The three deletions run in one immediate transaction each and remove finalized rows too.
+    bool clearAll(std::uint32_t& deletedCount, std::string& error);
+    bool deleteExpiredFinalized(std::int64_t cutoff, std::uint32_t& deletedCount, std::string& error);
+    bool deleteSelected(const std::vector<std::uint32_t>& upgradeNumbers, std::uint32_t& deletedCount,
+                        std::string& error);
+
+private:
+    struct S_RowIdentity
+    {
+        std::string upgradeId;
+        std::int64_t startedAt = 0;
+        std::int64_t updatedAt = 0;
+        bool isFinal = false;
+    };
+
+    bool requireOpen(std::string& error) const;
+    bool findUpgradeNoOfId(const std::string& upgradeId, std::optional<std::int64_t>& upgradeNo, std::string& error);
+    bool readRowIdentity(std::uint32_t upgradeNo, std::optional<S_RowIdentity>& identity, std::string& error);
+    bool recreateDeleteTriggerAndCommit(std::string& error);
+    bool checkpointWal(std::string& error);
+    void rollback();
+
+    mutable std::mutex m_mutex;
+    sqlite3* m_database = nullptr;
+};
+
+}  // namespace ota::backend
