@@ -1,0 +1,283 @@
+// The ota-v1 adapter: creation, the five encode operations and stream decoding into events.
+
+#include "protocol/device_side_codec.h"
+#include "protocol/ota_v1_protocol_adapter.h"
+#include "protocol_test_bytes.h"
+
+#include <gtest/gtest.h>
+
+namespace ota::backend
+{
+namespace
+{
+
+using test::Bytes;
+using test::concat;
+using test::frameBytes;
+using test::hexBytes;
+using test::textField;
+
+std::unique_ptr<IDeviceProtocolAdapter> adapterFor(const char* nodeType)
+{
+    std::string error;
+    auto adapter = createProtocolAdapter("ota-v1", nodeType, error);
+    EXPECT_NE(adapter, nullptr) << error;
+    EXPECT_TRUE(error.empty());
+    return adapter;
+}
+
+S_ProtocolDecodeResult decode(IDeviceProtocolAdapter& adapter, const Bytes& bytes, bool withHex = false)
+{
+    return adapter.decode(bytes.data(), bytes.size(), withHex);
+}
+
+Bytes pcsStatusFrame(std::uint8_t deviceType)
+{
+    return concat({hexBytes("5A5A5A5A 01 02"), Bytes{deviceType}, hexBytes("05000000 8C00 01 00 04 22"),
+                   hexBytes("01 01"), textField("1.0", 32), hexBytes("02 01"), textField("1.1", 32),
+                   hexBytes("03 01"), textField("1.2", 32), hexBytes("04 01"), textField("1.3", 32),
+                   hexBytes("A5A5A5A5")});
+}
+
+TEST(CreateProtocolAdapter, IdIsCaseSensitiveNodeTypeIsNot)
+{
+    std::string error;
+    EXPECT_EQ(createProtocolAdapter("OTA-V1", "PCS", error), nullptr);
+    EXPECT_EQ(error, "Unknown protocol adapter: OTA-V1");
+    EXPECT_EQ(createProtocolAdapter("ota-v1", "INVERTER", error), nullptr);
+    EXPECT_EQ(error, "Protocol adapter ota-v1 does not support protocolNodeType: INVERTER");
+
+    auto adapter = createProtocolAdapter("ota-v1", "pcs", error);
+    ASSERT_NE(adapter, nullptr);
+    EXPECT_TRUE(error.empty());
+    EXPECT_EQ(adapter->protocolAdapterId(), "ota-v1");
+    EXPECT_EQ(adapter->protocolNodeType(), "pcs");
+    EXPECT_EQ(dynamic_cast<COtaV1ProtocolAdapter&>(*adapter).deviceType(), 2);
+    EXPECT_EQ(dynamic_cast<COtaV1ProtocolAdapter&>(*adapterFor("Emu")).deviceType(), 1);
+    EXPECT_EQ(dynamic_cast<COtaV1ProtocolAdapter&>(*adapterFor("BMS")).deviceType(), 3);
+}
+
+TEST(AdapterEncode, StatusQueriesAndCommand)
+{
+    auto adapter = adapterFor("EMU");
+    std::vector<std::uint8_t> bytes;
+    std::string type;
+    std::string error;
+    std::uint32_t encodedNo = 99;
+    ASSERT_TRUE(adapter->encodeStatusQuery(bytes, type, encodedNo, error)) << error;
+    EXPECT_EQ(bytes, hexBytes("5A 5A 5A 5A 01 01 01 00 00 00 00 00 00 A5 A5 A5 A5"));
+    EXPECT_EQ(type, "MSG_QUERY_STATUS");
+    EXPECT_EQ(encodedNo, 0U);
+
+    ASSERT_TRUE(adapter->encodeUpgradeStatusQuery(0x0102, bytes, type, encodedNo, error));
+    EXPECT_EQ(bytes, hexBytes("5A 5A 5A 5A 01 01 01 02 01 00 00 00 00 A5 A5 A5 A5"));
+    EXPECT_EQ(encodedNo, 0x0102U);
+
+    ASSERT_TRUE(adapter->encodeCommand(3, S_ProtocolCommand{4, 5, 0}, bytes, type, error));
+    EXPECT_EQ(bytes, hexBytes("5A5A5A5A 01 03 01 03000000 0400 04 05 00 00 A5A5A5A5"));
+    EXPECT_EQ(type, "MSG_EMS_CMD");
+
+    type = "stale";
+    EXPECT_FALSE(adapter->encodeCommand(0, S_ProtocolCommand{4, 5, 0}, bytes, type, error));
+    EXPECT_EQ(error, "upgradeNo must not be zero for upgrade workflow frames");
+    EXPECT_TRUE(bytes.empty());
+    EXPECT_TRUE(type.empty());
+}
+
+TEST(AdapterEncode, TargetListConversion)
+{
+    auto adapter = adapterFor("BMS");
+    std::vector<std::uint8_t> bytes;
+    std::string type;
+    std::string error;
+    S_ProtocolTargetList list{{{1, "bms_bcu", 3, true, "2.0"}, {2, "BMS_BAU", 1, false, "2.1"}}};
+    ASSERT_TRUE(adapter->encodeTargetList(8, list, bytes, type, error)) << error;
+    EXPECT_EQ(type, "MSG_EMS_TARGET_LIST");
+    EXPECT_EQ(bytes, frameBytes(4, 3, 8,
+                                concat({hexBytes("02 24 01 07 03 01"), textField("2.0", 32), hexBytes("02 05 01 00"),
+                                        textField("2.1", 32)})));
+
+    list.targets[1].componentIndex = 256;
+    EXPECT_FALSE(adapter->encodeTargetList(8, list, bytes, type, error));
+    EXPECT_EQ(error, "Target component type or index is invalid: BMS_BAU");
+    EXPECT_TRUE(bytes.empty());
+
+    list.targets[1] = {2, "BMS_XYZ", 1, false, "2.1"};
+    EXPECT_FALSE(adapter->encodeTargetList(8, list, bytes, type, error));
+    EXPECT_EQ(error, "Target component type or index is invalid: BMS_XYZ");
+
+    // Range and composition checks are the codec's.
+    list.targets[1] = {2, "PCS_ARM", 1, false, "2.1"};
+    EXPECT_FALSE(adapter->encodeTargetList(8, list, bytes, type, error));
+    EXPECT_EQ(error, "Target component type, index or version is invalid for direct device type");
+}
+
+TEST(AdapterEncode, FileInfoAndChunk)
+{
+    auto adapter = adapterFor("PCS");
+    std::vector<std::uint8_t> bytes;
+    std::string type;
+    std::string error;
+    S_ProtocolFileInfo info;
+    info.fileNo = 1;
+    info.fileName = "a.bin";
+    info.fileSize = 20000;
+    info.totalChunks = 2;
+    ASSERT_TRUE(adapter->encodeFileInfo(4, info, bytes, type, error)) << error;
+    EXPECT_EQ(type, "MSG_EMS_FILE_INFO");
+    EXPECT_EQ(bytes.size(), 122U);
+    EXPECT_EQ(bytes[6], 2);
+
+    ASSERT_TRUE(adapter->encodeFileChunk(4, S_ProtocolFileChunk{1, 1, 2, 7, {9, 8}}, bytes, type, error));
+    EXPECT_EQ(type, "MSG_EMS_FILE_CHUNK");
+    EXPECT_EQ(bytes, hexBytes("5A5A5A5A 01 08 02 04000000 0D00 01 0100 0200 0200 07000000 09 08 A5A5A5A5"));
+
+    EXPECT_FALSE(adapter->encodeFileChunk(4, S_ProtocolFileChunk{1, 2, 2, 7, {9}}, bytes, type, error));
+    EXPECT_EQ(error, "FileChunk fields are invalid");
+}
+
+TEST(AdapterDecode, DeviceStatusEvent)
+{
+    auto adapter = adapterFor("PCS");
+    const auto result = decode(*adapter, pcsStatusFrame(2));
+    EXPECT_TRUE(result.errors.empty());
+    EXPECT_FALSE(result.connectionRejected);
+    ASSERT_EQ(result.events.size(), 1U);
+    const S_ProtocolEvent& event = result.events[0];
+    EXPECT_EQ(event.messageType, "MSG_DEVICE_STATUS");
+    EXPECT_EQ(event.upgradeNo, 5U);
+    EXPECT_EQ(event.frameLength, 157U);
+    EXPECT_TRUE(event.hexText.empty());
+    ASSERT_TRUE(event.deviceStatus.present);
+    EXPECT_EQ(event.deviceStatus.upgradeNo, 5U);
+    EXPECT_EQ(event.deviceStatus.upgradeState, "READY");
+    EXPECT_EQ(event.deviceStatus.reasonName, "OK");
+    const std::vector<S_ProtocolEventComponent> expected = {
+        {"PCS_DSP1", 1, "1.0"}, {"PCS_DSP2", 1, "1.1"}, {"PCS_FPGA", 1, "1.2"}, {"PCS_ARM", 1, "1.3"}};
+    EXPECT_EQ(event.deviceStatus.components, expected);
+    EXPECT_FALSE(event.ack.present || event.stageReport.present || event.fileChunkReport.present ||
+                 event.fileVerifyReport.present || event.progress.present);
+}
+
+TEST(AdapterDecode, EveryReportTypeFillsOnlyItsGroup)
+{
+    auto adapter = adapterFor("BMS");
+    S_ProtocolSha256 digest{};
+    digest[0] = 0xAB;
+    const Bytes stream = concat({
+        frameBytes(5, 3, 2, hexBytes("04 02 05")),
+        frameBytes(6, 3, 2, hexBytes("05 03 4D 09")),
+        frameBytes(9, 3, 2, hexBytes("02 0B0A 01 00 44332211")),
+        frameBytes(10, 3, 2, concat({hexBytes("03 02 06 10000000"), Bytes(digest.begin(), digest.end())})),
+        frameBytes(11, 3, 2, concat({hexBytes("05 07 06 2A 00"), textField("BCU6", 64)})),
+    });
+    const auto result = decode(*adapter, stream);
+    EXPECT_TRUE(result.errors.empty());
+    ASSERT_EQ(result.events.size(), 5U);
+
+    S_ProtocolEvent ack;
+    ack.messageType = "MSG_DEVICE_ACK";
+    ack.upgradeNo = 2;
+    ack.frameLength = 20;
+    ack.ack = {true, 4, 2, 5, "CHUNK_CRC32_MISMATCH"};
+    EXPECT_EQ(result.events[0], ack);
+
+    S_ProtocolEvent stage;
+    stage.messageType = "MSG_DEVICE_STAGE_REPORT";
+    stage.upgradeNo = 2;
+    stage.frameLength = 21;
+    stage.stageReport = {true, 5, 3, 77, 9, "UPGRADE_CONTEXT_RESET"};
+    EXPECT_EQ(result.events[1], stage);
+
+    S_ProtocolEvent chunk;
+    chunk.messageType = "MSG_DEVICE_FILE_CHUNK_REPORT";
+    chunk.upgradeNo = 2;
+    chunk.frameLength = 26;
+    chunk.fileChunkReport = {true, 2, 0x0A0B, 1, 0, "OK", 0x11223344};
+    EXPECT_EQ(result.events[2], chunk);
+
+    S_ProtocolEvent verify;
+    verify.messageType = "MSG_DEVICE_FILE_VERIFY_REPORT";
+    verify.upgradeNo = 2;
+    verify.frameLength = 56;
+    verify.fileVerifyReport = {true, 3, 2, 6, "FILE_SHA256_MISMATCH", 16, digest};
+    EXPECT_EQ(result.events[3], verify);
+
+    S_ProtocolEvent progress;
+    progress.messageType = "MSG_DEVICE_PROGRESS";
+    progress.upgradeNo = 2;
+    progress.frameLength = 86;
+    progress.progress = {true, 5, "BMS_BCU", 6, 42, 0, "OK", "BCU6"};
+    EXPECT_EQ(result.events[4], progress);
+}
+
+TEST(AdapterDecode, HexTextOnlyWhenAsked)
+{
+    auto adapter = adapterFor("EMU");
+    const Bytes ack = frameBytes(5, 1, 0x0102, hexBytes("02 01 00"));
+    auto result = decode(*adapter, ack, true);
+    ASSERT_EQ(result.events.size(), 1U);
+    EXPECT_EQ(result.events[0].hexText, "5A 5A 5A 5A 01 05 01 02 01 00 00 03 00 02 01 00 A5 A5 A5 A5");
+    EXPECT_EQ(result.events[0].frameLength, 20U);
+    result = decode(*adapter, ack, false);
+    ASSERT_EQ(result.events.size(), 1U);
+    EXPECT_TRUE(result.events[0].hexText.empty());
+}
+
+TEST(AdapterDecode, ToolToDeviceFramesAreDroppedWithDirectionError)
+{
+    auto adapter = adapterFor("EMU");
+    const Bytes stream = concat({frameBytes(8, 1, 1, hexBytes("01 0000 0100 0100 00000000 AA")),
+                                 frameBytes(3, 1, 1, hexBytes("01 02 00 00")),
+                                 frameBytes(5, 1, 1, hexBytes("02 01 00"))});
+    const auto result = decode(*adapter, stream);
+    ASSERT_EQ(result.errors.size(), 2U);
+    EXPECT_EQ(result.errors[0], "Inbound frame direction is invalid: MSG_EMS_FILE_CHUNK is OTA-tool-to-device only");
+    EXPECT_EQ(result.errors[1], "Inbound frame direction is invalid: MSG_EMS_CMD is OTA-tool-to-device only");
+    ASSERT_EQ(result.events.size(), 1U);
+    EXPECT_EQ(result.events[0].messageType, "MSG_DEVICE_ACK");
+    EXPECT_FALSE(result.connectionRejected);
+}
+
+TEST(AdapterDecode, DeviceTypeMismatchRejectsConnectionAndStops)
+{
+    std::string error;
+    auto adapter = createProtocolAdapter("ota-v1", "Pcs", error);
+    ASSERT_NE(adapter, nullptr);
+    Bytes bmsStatus;
+    ASSERT_TRUE(encodeDeviceStatusFrame(3, 0, makeDeviceStatus(1, 0, standardDeviceComponents(3, "1.0")), bmsStatus,
+                                        error))
+        << error;
+    const Bytes stream = concat({pcsStatusFrame(2), bmsStatus, pcsStatusFrame(2)});
+    const auto result = decode(*adapter, concat({hexBytes("00"), stream}));
+    EXPECT_TRUE(result.connectionRejected);
+    EXPECT_EQ(result.rejectionReason, "Device type in frame does not match protocolNodeType Pcs");
+    ASSERT_EQ(result.errors.size(), 1U);
+    EXPECT_EQ(result.errors[0], result.rejectionReason);
+    EXPECT_EQ(result.events.size(), 1U);  // the frame before the mismatch stays
+    EXPECT_EQ(result.discardedByteCount, 1U);
+}
+
+TEST(AdapterDecode, ScannerErrorsComeFirstAndResetDropsBufferedBytes)
+{
+    auto adapter = adapterFor("EMU");
+    Bytes bad = frameBytes(5, 1, 1, hexBytes("02 01 00"));
+    bad.back() = 0;
+    const Bytes ack = frameBytes(5, 1, 1, hexBytes("02 01 00"));
+    const Bytes cmd = frameBytes(3, 1, 1, hexBytes("01 02 00 00"));
+    auto result = decode(*adapter, concat({cmd, bad, ack}));
+    ASSERT_EQ(result.errors.size(), 2U);
+    EXPECT_EQ(result.errors[0], "Frame tail is invalid");
+    EXPECT_EQ(result.errors[1], "Inbound frame direction is invalid: MSG_EMS_CMD is OTA-tool-to-device only");
+
+    // Half a frame, then reset: the other half alone is no frame.
+    decode(*adapter, Bytes(ack.begin(), ack.begin() + 10));
+    adapter->resetDecoder();
+    result = decode(*adapter, Bytes(ack.begin() + 10, ack.end()));
+    EXPECT_TRUE(result.events.empty());
+    result = decode(*adapter, ack);
+    EXPECT_EQ(result.events.size(), 1U);
+}
+
+}  // namespace
+}  // namespace ota::backend
