@@ -1,5 +1,8 @@
 #include "common/json_text.h"
 
+#include "common/json_nesting_limit.h"
+#include "common/message_text.h"
+
 namespace ota::backend
 {
 
@@ -24,7 +27,7 @@ bool tryToJsonText(const nlohmann::json& value, std::string& text, std::string& 
     }
 }
 
-bool parseJsonText(std::string_view text, nlohmann::json& value, std::string& error)
+bool parseJsonText(std::string_view text, nlohmann::json& value, std::string& error, std::size_t maximumDepth)
 {
     error.clear();
     // The parser treats a NUL byte as the end of input and would silently ignore everything after
@@ -36,6 +39,12 @@ bool parseJsonText(std::string_view text, nlohmann::json& value, std::string& er
         error = "syntax error: NUL byte at offset " + std::to_string(nul);
         return false;
     }
+    if (maximumJsonNestingDepth(text, maximumDepth) > maximumDepth)
+    {
+        value = nullptr;
+        error = "syntax error: nesting is deeper than " + std::to_string(maximumDepth) + " levels";
+        return false;
+    }
     try
     {
         value = nlohmann::json::parse(text.begin(), text.end(), nullptr, true, false);
@@ -44,7 +53,7 @@ bool parseJsonText(std::string_view text, nlohmann::json& value, std::string& er
     catch (const std::exception& exception)
     {
         value = nullptr;
-        error = exception.what();
+        error = toMessageText(exception.what());
         return false;
     }
 }

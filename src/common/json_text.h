@@ -14,9 +14,15 @@ namespace ota::backend
 std::string toJsonText(const nlohmann::json& value);
 bool tryToJsonText(const nlohmann::json& value, std::string& text, std::string& error);
 
-// Strict parse of a whole text (no comments, no trailing content, valid UTF-8). Never throws;
-// on failure the error holds the parser's message.
-bool parseJsonText(std::string_view text, nlohmann::json& value, std::string& error);
+// Deep enough for every document the system reads; a text nested deeper is refused before parsing,
+// because the parser would build every level (gigabytes for a body of nothing but '[').
+inline constexpr std::size_t kDefaultMaximumJsonDepth = 128;
+
+// Strict parse of a whole text (no comments, no trailing content, no NUL byte, valid UTF-8,
+// nesting at most maximumDepth). Never throws; on failure the error holds the parser's message,
+// made valid UTF-8 so that it can travel on in JSON responses.
+bool parseJsonText(std::string_view text, nlohmann::json& value, std::string& error,
+                   std::size_t maximumDepth = kDefaultMaximumJsonDepth);
 
 // JSON type names used in validation messages ("object", "array", "string", ...).
 const char* jsonTypeName(const nlohmann::json& value);

@@ -1,8 +1,8 @@
 #include "scenario/scene_topology_parser.h"
 
 #include "common/json_text.h"
-#include "scenario/json_nesting_limit.h"
-#include "scenario/message_text.h"
+#include "common/json_nesting_limit.h"
+#include "common/message_text.h"
 #include "scenario/scene_topology_validation.h"
 
 #include <algorithm>
@@ -13,6 +13,9 @@
 
 namespace ota::scenario
 {
+
+using backend::maximumJsonNestingDepth;
+using backend::toMessageText;
 namespace
 {
 

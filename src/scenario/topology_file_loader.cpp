@@ -1,6 +1,6 @@
 #include "scenario/topology_file_loader.h"
 
-#include "scenario/message_text.h"
+#include "common/message_text.h"
 #include "scenario/scene_topology_parser.h"
 
 #include <fcntl.h>
@@ -13,6 +13,8 @@
 
 namespace ota::scenario
 {
+
+using backend::toMessageText;
 namespace
 {
 

@@ -45,9 +45,19 @@ TEST(JsonText, ParseIsStrictAndNeverThrows)
     // A NUL byte would otherwise end the input early and hide what follows it.
     EXPECT_FALSE(parseJsonText(std::string_view("{}\0garbage", 10), value, error));
     EXPECT_NE(error.find("NUL"), std::string::npos);
-    // Deep nesting is parsed without recursion and rejected or accepted without a crash.
-    std::string deep(200000, '[');
-    EXPECT_FALSE(parseJsonText(deep, value, error));
+    // Deep nesting is refused before the parser builds it; the limit is configurable.
+    EXPECT_FALSE(parseJsonText(std::string(200000, '['), value, error));
+    EXPECT_EQ(error, "syntax error: nesting is deeper than 128 levels");
+    const std::string nested = std::string(128, '[') + std::string(128, ']');
+    EXPECT_TRUE(parseJsonText(nested, value, error)) << error;
+    EXPECT_FALSE(parseJsonText(nested, value, error, 127));
+    // Brackets inside strings do not count.
+    EXPECT_TRUE(parseJsonText("[\"" + std::string(1000, '[') + "\\\"\"]", value, error, 2)) << error;
+    // The parser's message echoes the offending bytes; it is made valid UTF-8 again.
+    EXPECT_FALSE(parseJsonText("[\xFF]", value, error));
+    std::string text;
+    std::string serializeError;
+    EXPECT_TRUE(tryToJsonText(nlohmann::json(error), text, serializeError)) << serializeError;
 }
 
 TEST(Clock, LocalTimeFormatting)

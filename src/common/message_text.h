@@ -3,7 +3,7 @@
 #include <string>
 #include <string_view>
 
-namespace ota::scenario
+namespace ota::backend
 {
 
 // Error texts travel on into JSON responses, which reject invalid UTF-8. Text that came from
@@ -11,4 +11,4 @@ namespace ota::scenario
 // valid UTF-8 is kept as is, every byte that is not part of a valid sequence becomes "\xHH".
 std::string toMessageText(std::string_view text);
 
-}  // namespace ota::scenario
+}  // namespace ota::backend

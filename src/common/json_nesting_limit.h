@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string_view>
 
-namespace ota::scenario
+namespace ota::backend
 {
 
 // The JSON parser builds every nesting level it reads before it can fail, so a file of nothing
@@ -11,4 +11,4 @@ namespace ota::scenario
 // the deepest array/object nesting without allocating, and parsing is refused beyond a limit.
 std::size_t maximumJsonNestingDepth(std::string_view text, std::size_t stopAbove);
 
-}  // namespace ota::scenario
+}  // namespace ota::backend

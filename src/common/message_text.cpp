@@ -1,8 +1,8 @@
-#include "scenario/message_text.h"
+#include "common/message_text.h"
 
 #include <cstdint>
 
-namespace ota::scenario
+namespace ota::backend
 {
 namespace
 {
@@ -79,4 +79,4 @@ std::string toMessageText(std::string_view text)
     return result;
 }
 
-}  // namespace ota::scenario
+}  // namespace ota::backend

@@ -1,6 +1,6 @@
-#include "scenario/json_nesting_limit.h"
+#include "common/json_nesting_limit.h"
 
-namespace ota::scenario
+namespace ota::backend
 {
 
 std::size_t maximumJsonNestingDepth(std::string_view text, std::size_t stopAbove)
@@ -58,4 +58,4 @@ std::size_t maximumJsonNestingDepth(std::string_view text, std::size_t stopAbove
     return deepest;
 }
 
-}  // namespace ota::scenario
+}  // namespace ota::backend
