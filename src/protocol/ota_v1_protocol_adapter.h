@@ -3,6 +3,7 @@
 #include "protocol/protocol_adapter.h"
 #include "protocol/protocol_frame.h"
 
+#include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -22,6 +23,8 @@ public:
     std::string protocolAdapterId() const override;
     std::string protocolNodeType() const override;
     std::uint8_t deviceType() const { return m_deviceType; }
+    // Bytes kept for the next read; below MAX_ACCEPTED_FRAME_LENGTH after every decode.
+    std::size_t bufferedByteCount() const { return m_receiveBuffer.size(); }
 
     bool encodeUpgradeStatusQuery(std::uint32_t upgradeNo, std::vector<std::uint8_t>& bytes,
                                   std::string& messageType, std::uint32_t& encodedUpgradeNo,
