@@ -355,9 +355,17 @@ bool writeFrameBytes(const S_ProtocolFrame& frame, std::vector<std::uint8_t>& by
         expectedBody = CHUNK_FIXED_LENGTH + chunk->data.size();
     }
     bytes.reserve(FRAME_OVERHEAD_LENGTH + expectedBody);
-    bytes.insert(bytes.end(), {0x5A, 0x5A, 0x5A, 0x5A, PROTOCOL_VERSION, frame.messageType, frame.deviceType});
-    wire::putU32(bytes, frame.upgradeNo);
-    wire::putU16(bytes, 0);  // body length, patched below
+    // Indexed writes rather than an initializer-list insert, which GCC 12 at -O3 misreads as
+    // an overflow (-Wstringop-overflow false positive).
+    bytes.resize(FRAME_HEADER_LENGTH, 0);  // body length stays 0 until patched below
+    bytes[0] = bytes[1] = bytes[2] = bytes[3] = 0x5A;
+    bytes[4] = PROTOCOL_VERSION;
+    bytes[5] = frame.messageType;
+    bytes[6] = frame.deviceType;
+    for (std::size_t i = 0; i < 4; ++i)
+    {
+        bytes[7 + i] = static_cast<std::uint8_t>(frame.upgradeNo >> (8 * i));
+    }
     if (!appendFrameBody(frame, bytes))
     {
         bytes.clear();
@@ -373,7 +381,7 @@ bool writeFrameBytes(const S_ProtocolFrame& frame, std::vector<std::uint8_t>& by
     }
     bytes[11] = static_cast<std::uint8_t>(bodyLength & 0xFF);
     bytes[12] = static_cast<std::uint8_t>(bodyLength >> 8);
-    bytes.insert(bytes.end(), {0xA5, 0xA5, 0xA5, 0xA5});
+    bytes.insert(bytes.end(), FRAME_TAIL_LENGTH, std::uint8_t{0xA5});
     return true;
 }
 
