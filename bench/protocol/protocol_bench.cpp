@@ -7,6 +7,7 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <cstdio>
 #include <iostream>
 #include <string>
@@ -147,6 +148,43 @@ void BM_AdapterDecode_Ack(benchmark::State& state)
     });
 }
 
+// Crafted input: ~1,400 nested chunk candidates per 32 KiB block, all sharing one valid tail and
+// all failing validation (file number 0). Each rejection advances one byte, so this measures
+// that a rejected candidate costs no copy of its data.
+S_Stream rejectedChunkCandidateStream()
+{
+    constexpr std::size_t TAIL_AT = 32768;
+    constexpr std::size_t SPACING = 24;
+    std::vector<std::uint8_t> block(TAIL_AT + 4, 0x00);
+    for (std::size_t k = 0; k + SPACING <= TAIL_AT; k += SPACING)
+    {
+        const std::size_t bodyLength = TAIL_AT - 13 - k;
+        const std::size_t dataLength = bodyLength - 11;
+        const std::uint8_t candidate[] = {0x5A, 0x5A, 0x5A, 0x5A, 0x01, 0x08, 0x02, 0x01, 0x00, 0x00, 0x00,
+                                          static_cast<std::uint8_t>(bodyLength), static_cast<std::uint8_t>(bodyLength >> 8),
+                                          0x00, 0x00, 0x00, 0x01, 0x00,
+                                          static_cast<std::uint8_t>(dataLength), static_cast<std::uint8_t>(dataLength >> 8),
+                                          0x00, 0x00, 0x00, 0x00};
+        std::copy(std::begin(candidate), std::end(candidate), block.begin() + static_cast<std::ptrdiff_t>(k));
+    }
+    std::fill(block.begin() + TAIL_AT, block.end(), std::uint8_t{0xA5});
+    S_Stream stream;
+    for (int i = 0; i < 16; ++i)
+    {
+        stream.bytes.insert(stream.bytes.end(), block.begin(), block.end());
+    }
+    return stream;
+}
+
+void BM_ScanFrames_RejectedChunkCandidates(benchmark::State& state)
+{
+    const S_Stream stream = rejectedChunkCandidateStream();
+    std::vector<std::uint8_t> buffer;
+    runStream(state, stream, [&](const std::uint8_t* data, std::size_t size) {
+        return scanFrames(buffer, data, size).frames.size();
+    });
+}
+
 void BM_EncodeFileChunk32KiB_WithCrc32(benchmark::State& state)
 {
     S_ProtocolFrame frame = chunkFrame(0);
@@ -183,6 +221,7 @@ BENCHMARK(BM_DeviceSideDecode_Chunk32KiB);
 BENCHMARK(BM_AdapterDecode_Chunk32KiB);
 BENCHMARK(BM_ScanFrames_Ack);
 BENCHMARK(BM_AdapterDecode_Ack);
+BENCHMARK(BM_ScanFrames_RejectedChunkCandidates);
 BENCHMARK(BM_EncodeFileChunk32KiB_WithCrc32);
 BENCHMARK(BM_Sha256Streaming_64KiBBlocks)->MinTime(2.0);
 

@@ -162,8 +162,18 @@ bool parseFileChunk(std::span<const std::uint8_t> body, S_ProtocolFrame& frame, 
     chunk.chunkNo = wire::readU16(body.data() + 1);
     chunk.totalChunks = wire::readU16(body.data() + 3);
     chunk.crc32 = wire::readU32(body.data() + 7);
-    chunk.data.assign(body.begin() + CHUNK_FIXED_LENGTH, body.end());
-    frame.body = std::move(chunk);
+    // Validity does not depend on the data bytes (any length 1..32768 passes), so a frame that
+    // will fail validation is checked with a one-byte stand-in first. The scanner advances one
+    // byte per rejected candidate; copying up to 32 KiB for each one would let crafted input
+    // cost thousands of copies per received chunk.
+    chunk.data.assign(1, 0);
+    frame.body = chunk;
+    std::string validationError;
+    if (!validateFrame(frame, validationError))
+    {
+        return true;  // parseFrame's own validation step reports the failure
+    }
+    std::get<S_ProtocolFileChunk>(frame.body).data.assign(body.begin() + CHUNK_FIXED_LENGTH, body.end());
     return true;
 }
 

@@ -77,6 +77,9 @@ TEST(ParseFrame, ValidationFailureReasonDependsOnMessageType)
                        "FileChunkReport file number, result or reasonCode is invalid");
     expectParseFailure(frameBytes(8, 1, 1, hexBytes("01 0500 0500 0100 00000000 AA")), 4,
                        "FileChunk fields are invalid");
+    // Header rules still come first when the chunk fields are bad as well.
+    expectParseFailure(frameBytes(8, 1, 0, hexBytes("00 0500 0500 0100 00000000 AA")), 4,
+                       "upgradeNo must not be zero for upgrade workflow frames");
     expectParseFailure(frameBytes(10, 1, 1, Bytes(39, 0)), 4,
                        "FileVerifyReport file number, result or reasonCode is invalid");
     expectParseFailure(frameBytes(7, 1, 1, Bytes(105, 0)), 4, "FileInfo fields are invalid");
