@@ -100,6 +100,8 @@ bool CDeviceSimulator::start(std::vector<S_SimDeviceSpec> devices, std::string& 
         auto device = std::make_unique<CSimDevice>(*m_impl->io, std::move(spec), m_impl->log);
         if (!device->listen(error))
         {
+            device.reset();  // every socket and timer goes before its io_context
+            m_impl->index.clear();
             m_impl->devices.clear();
             m_impl->io.reset();
             return false;
