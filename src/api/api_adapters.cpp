@@ -1,0 +1,204 @@
+#include "api/api_adapters.h"
+
+#include "common/clock.h"
+#include "common/json_text.h"
+
+#include <exception>
+
+namespace ota::backend
+{
+
+namespace
+{
+
+constexpr unsigned kBadRequest = 400;
+constexpr unsigned kInternalError = 500;
+
+S_HttpReply writeRequestError(std::string_view path, std::string_view code, std::string_view message)
+{
+    return rejectRequest("POST", path, kBadRequest, code, message);
+}
+
+// Serialises before logging so that a serialisation failure logs only the answer actually sent.
+S_HttpReply finishFailure(std::string_view method, std::string_view path, unsigned status,
+                          std::string_view code, const std::string& message, nlohmann::json details,
+                          const std::string& requestId, std::int64_t startMs)
+{
+    S_HttpReply reply;
+    reply.status = status;
+    reply.body = buildErrorEnvelope(code, message, std::move(details), requestId, startMs);
+    logHttpResult(method, path, status, "requestId=" + requestId + ", " + message);
+    return reply;
+}
+
+S_HttpReply finishInternalError(std::string_view method, std::string_view path, std::string_view code,
+                                const std::string& message, const std::string& requestId,
+                                std::int64_t startMs)
+{
+    S_HttpReply reply;
+    reply.status = kInternalError;
+    reply.body = buildErrorEnvelopeNoThrow(code, message, requestId, startMs);
+    logHttpResult(method, path, kInternalError, "requestId=" + requestId + ", " + message);
+    return reply;
+}
+
+}  // namespace
+
+S_HttpReply invokeHandler(std::string_view method, std::string_view path, std::string_view failureCode,
+                          unsigned failureStatus, const JsonHandler& handler, unsigned successStatus)
+{
+    const std::int64_t startMs = currentUnixMs();
+    const std::string requestId = generateRequestId();
+    std::string responseJson;
+    std::string errorMessage;
+    try
+    {
+        if (handler && handler(responseJson, errorMessage))
+        {
+            S_HttpReply reply;
+            reply.status = successStatus;
+            reply.body = buildSuccessEnvelope(nlohmann::json::parse(responseJson), requestId, startMs);
+            logHttpResult(method, path, successStatus, "requestId=" + requestId);
+            return reply;
+        }
+        nlohmann::json details =
+            responseJson.empty() ? nlohmann::json() : nlohmann::json::parse(responseJson);
+        if (errorMessage.empty())
+        {
+            errorMessage = "Backend operation failed without an error message";
+        }
+        return finishFailure(method, path, failureStatus, failureCode, errorMessage, std::move(details),
+                             requestId, startMs);
+    }
+    catch (const nlohmann::json::exception& exception)
+    {
+        return finishInternalError(method, path, "INTERNAL_RESPONSE_INVALID",
+                                   std::string("Backend generated invalid JSON: ") + exception.what(),
+                                   requestId, startMs);
+    }
+    catch (const std::exception& exception)
+    {
+        return finishInternalError(method, path, "INTERNAL_OPERATION_FAILED",
+                                   std::string("Unhandled backend operation error: ") + exception.what(),
+                                   requestId, startMs);
+    }
+    catch (...)
+    {
+        return finishInternalError(method, path, "INTERNAL_OPERATION_FAILED",
+                                   "Unknown backend operation error", requestId, startMs);
+    }
+}
+
+S_HttpReply invokeJsonHandler(std::string_view path, std::string_view failureCode,
+                              const JsonBodyHandler& handler, const S_ApiRequest* request)
+{
+    if (request == nullptr || request->body.empty())
+    {
+        return writeRequestError(path, "INVALID_REQUEST_BODY", "Request body must not be empty");
+    }
+    nlohmann::json body;
+    std::string parseError;
+    if (!parseJsonText(request->body, body, parseError))
+    {
+        return writeRequestError(path, "INVALID_REQUEST_JSON",
+                                 "Request body is not valid JSON: " + parseError);
+    }
+    std::string requestJson;
+    std::string serialiseError;
+    if (!tryToJsonText(body, requestJson, serialiseError))
+    {
+        return writeRequestError(path, "INVALID_REQUEST_JSON",
+                                 "Request body is not valid JSON: " + serialiseError);
+    }
+    const JsonHandler bound = [&handler, &requestJson](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(requestJson, responseJson, errorMessage); };
+    return invokeHandler("POST", path, failureCode, 422, bound, 200);
+}
+
+bool parseUpgradeNumber(std::string_view text, std::uint32_t& upgradeNo, std::string& error)
+{
+    error.clear();
+    upgradeNo = 0;
+    if (text.empty())
+    {
+        error = "Upgrade number must not be empty";
+        return false;
+    }
+    for (const char character : text)
+    {
+        if (character < '0' || character > '9')
+        {
+            error = "Upgrade number must contain decimal digits only";
+            return false;
+        }
+    }
+    std::uint64_t value = 0;
+    for (const char character : text)
+    {
+        value = value * 10 + static_cast<std::uint64_t>(character - '0');
+        if (value > 0xFFFFFFFFull)
+        {
+            break;
+        }
+    }
+    if (value == 0 || value > 0xFFFFFFFFull)
+    {
+        error = "Upgrade number must be a non-zero uint32 decimal value";
+        return false;
+    }
+    upgradeNo = static_cast<std::uint32_t>(value);
+    return true;
+}
+
+S_HttpReply invokeUpgradeAbortHandler(std::string_view path, const UpgradeAbortHandler& handler,
+                                      const S_ApiRequest* request)
+{
+    if (request == nullptr)
+    {
+        return writeRequestError(path, "INVALID_UPGRADE_NO", "Upgrade number is unavailable");
+    }
+    std::uint32_t upgradeNo = 0;
+    std::string error;
+    if (!parseUpgradeNumber(request->upgradeNo.value_or(std::string_view()), upgradeNo, error))
+    {
+        return writeRequestError(path, "INVALID_UPGRADE_NO", error);
+    }
+    const JsonHandler bound = [&handler, upgradeNo](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(upgradeNo, responseJson, errorMessage); };
+    return invokeHandler("POST", path, "UPGRADE_ABORT_REJECTED", 409, bound, 202);
+}
+
+S_HttpReply invokeFrameCaptureHandler(std::string_view path, const FrameCaptureHandler& handler,
+                                      const S_ApiRequest* request)
+{
+    if (request == nullptr)
+    {
+        return writeRequestError(path, "INVALID_REQUEST_BODY", "Request body is unavailable");
+    }
+    nlohmann::json body;
+    std::string parseError;
+    if (!parseJsonText(request->body, body, parseError))
+    {
+        return writeRequestError(path, "INVALID_REQUEST_JSON",
+                                 "Request body is not valid JSON: " + parseError);
+    }
+    if (!body.is_object())
+    {
+        return writeRequestError(path, "INVALID_REQUEST_BODY", "Request body must be a JSON object");
+    }
+    const auto member = body.find("enabled");
+    if (member == body.end())
+    {
+        return writeRequestError(path, "MISSING_REQUIRED_FIELD", "Request body must contain field 'enabled'");
+    }
+    if (!member->is_boolean())
+    {
+        return writeRequestError(path, "INVALID_FIELD_TYPE", "Field 'enabled' must be a boolean");
+    }
+    const bool enabled = member->get<bool>();
+    const JsonHandler bound = [&handler, enabled](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(enabled, responseJson, errorMessage); };
+    return invokeHandler("POST", path, "DEVICE_FRAME_CAPTURE_FAILED", 500, bound, 200);
+}
+
+}  // namespace ota::backend

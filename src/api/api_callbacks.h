@@ -1,0 +1,44 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+
+namespace ota::backend
+{
+
+// Route callbacks handed to the API server. Each returns true on success with its JSON text in
+// responseJson; on false errorMessage says why and responseJson may carry error details.
+using JsonHandler = std::function<bool(std::string& responseJson, std::string& errorMessage)>;
+using JsonBodyHandler =
+    std::function<bool(const std::string& requestJson, std::string& responseJson, std::string& errorMessage)>;
+using UpgradeAbortHandler =
+    std::function<bool(std::uint32_t upgradeNo, std::string& responseJson, std::string& errorMessage)>;
+using FrameCaptureHandler =
+    std::function<bool(bool enabled, std::string& responseJson, std::string& errorMessage)>;
+
+// The sixteen route callbacks, in the order of the route table (and of CHttpApiServer::start).
+struct S_ApiCallbacks
+{
+    JsonHandler health;                // GET  /api/v1/health
+    JsonHandler systemCapacity;        // GET  /api/v1/system/capacity
+    JsonHandler workspace;             // GET  /api/v1/workspace
+    JsonHandler sceneReload;           // POST /api/v1/scene/reload
+    JsonBodyHandler firmwareInspect;   // POST /api/v1/firmware/inspect
+    JsonBodyHandler upgradePreview;    // POST /api/v1/upgrades/preview
+    JsonHandler upgradeStart;          // POST /api/v1/upgrades/start
+    UpgradeAbortHandler upgradeAbort;  // POST /api/v1/upgrades/:upgradeNo/abort
+    JsonHandler currentUpgrade;        // GET  /api/v1/upgrades/current
+    JsonHandler upgradeHistory;        // GET  /api/v1/upgrades/history
+    JsonHandler upgradeHistoryClear;   // POST /api/v1/upgrades/history/clear
+    JsonHandler deviceStatus;          // GET  /api/v1/devices/status
+    JsonHandler deviceFrames;          // GET  /api/v1/devices/frames
+    FrameCaptureHandler frameCapture;  // POST /api/v1/devices/frames/capture
+    JsonHandler deviceStatusQuery;     // POST /api/v1/devices/status-query
+    JsonHandler deviceReconnect;       // POST /api/v1/devices/reconnect
+};
+
+// True when every one of the sixteen callbacks is set.
+bool areApiCallbacksComplete(const S_ApiCallbacks& callbacks);
+
+}  // namespace ota::backend

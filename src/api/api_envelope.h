@@ -1,0 +1,44 @@
+#pragma once
+
+#include <nlohmann/json.hpp>
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace ota::backend
+{
+
+// One HTTP answer as the transport writes it: status, JSON body, and the Allow header for 405.
+struct S_HttpReply
+{
+    unsigned status = 500;
+    std::string body;
+    std::string allow;
+    bool closeConnection = false;
+};
+
+// "ota-<unix ms>-<process-wide sequence>"; the first identifier of a process ends in "-1".
+std::string generateRequestId();
+
+// "[HTTP] <method> <path> -> <status>" plus " (<extra>)" when extra is not empty.
+void logHttpResult(std::string_view method, std::string_view path, unsigned status, std::string_view extra);
+
+// Success envelope around already parsed data. Throws the JSON library's exception when the
+// data holds invalid UTF-8.
+std::string buildSuccessEnvelope(nlohmann::json data, const std::string& requestId, std::int64_t timestampMs);
+
+// Error envelope; details that are null are left out. Throws like buildSuccessEnvelope.
+std::string buildErrorEnvelope(std::string_view code, std::string_view message, nlohmann::json details,
+                               const std::string& requestId, std::int64_t timestampMs);
+
+// Error envelope without details that never throws: invalid UTF-8 in the message (an exception
+// text, say) is replaced rather than allowed to lose the answer.
+std::string buildErrorEnvelopeNoThrow(std::string_view code, std::string_view message,
+                                      const std::string& requestId, std::int64_t timestampMs) noexcept;
+
+// A rejection before any callback runs: new request id, log line, error envelope without details.
+S_HttpReply rejectRequest(std::string_view method, std::string_view path, unsigned status,
+                          std::string_view code, std::string_view message);
+
+}  // namespace ota::backend

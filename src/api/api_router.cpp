@@ -1,0 +1,185 @@
+#include "api/api_router.h"
+
+#include "api/loopback_guard.h"
+
+namespace ota::backend
+{
+
+bool areApiCallbacksComplete(const S_ApiCallbacks& callbacks)
+{
+    return callbacks.health && callbacks.systemCapacity && callbacks.workspace && callbacks.sceneReload &&
+           callbacks.firmwareInspect && callbacks.upgradePreview && callbacks.upgradeStart &&
+           callbacks.upgradeAbort && callbacks.currentUpgrade && callbacks.upgradeHistory &&
+           callbacks.upgradeHistoryClear && callbacks.deviceStatus && callbacks.deviceFrames &&
+           callbacks.frameCapture && callbacks.deviceStatusQuery && callbacks.deviceReconnect;
+}
+
+CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbacks))
+{
+    const S_ApiCallbacks& c = m_callbacks;
+    const auto plain = [this](std::string_view method, std::string_view path, std::string_view code,
+                              unsigned failure, unsigned success, const JsonHandler& handler)
+    {
+        m_routes.push_back({method, path,
+                            [method, path, code, failure, success, &handler](const S_ApiRequest&)
+                            { return invokeHandler(method, path, code, failure, handler, success); }});
+    };
+    const auto withBody = [this](std::string_view path, std::string_view code, const JsonBodyHandler& handler)
+    {
+        m_routes.push_back({"POST", path, [path, code, &handler](const S_ApiRequest& request) {
+                                return invokeJsonHandler(path, code, handler, &request);
+                            }});
+    };
+
+    plain("GET", "/api/v1/health", "SERVICE_UNAVAILABLE", 503, 200, c.health);
+    plain("GET", "/api/v1/system/capacity", "SYSTEM_CAPACITY_UNAVAILABLE", 503, 200, c.systemCapacity);
+    plain("GET", "/api/v1/workspace", "WORKSPACE_UNAVAILABLE", 503, 200, c.workspace);
+    plain("POST", "/api/v1/scene/reload", "SCENE_RELOAD_FAILED", 500, 200, c.sceneReload);
+    withBody("/api/v1/firmware/inspect", "FIRMWARE_INSPECTION_REJECTED", c.firmwareInspect);
+    withBody("/api/v1/upgrades/preview", "UPGRADE_PREVIEW_REJECTED", c.upgradePreview);
+    plain("POST", "/api/v1/upgrades/start", "UPGRADE_START_REJECTED", 409, 202, c.upgradeStart);
+    m_routes.push_back({"POST", "/api/v1/upgrades/:upgradeNo/abort", [&c](const S_ApiRequest& request) {
+                            return invokeUpgradeAbortHandler("/api/v1/upgrades/:upgradeNo/abort",
+                                                             c.upgradeAbort, &request);
+                        }});
+    plain("GET", "/api/v1/upgrades/current", "CURRENT_UPGRADE_UNAVAILABLE", 503, 200, c.currentUpgrade);
+    plain("GET", "/api/v1/upgrades/history", "UPGRADE_HISTORY_UNAVAILABLE", 503, 200, c.upgradeHistory);
+    plain("POST", "/api/v1/upgrades/history/clear", "UPGRADE_HISTORY_CLEAR_REJECTED", 409, 200,
+          c.upgradeHistoryClear);
+    plain("GET", "/api/v1/devices/status", "DEVICE_STATUS_UNAVAILABLE", 503, 200, c.deviceStatus);
+    plain("GET", "/api/v1/devices/frames", "DEVICE_FRAME_TRACE_UNAVAILABLE", 503, 200, c.deviceFrames);
+    m_routes.push_back({"POST", "/api/v1/devices/frames/capture", [&c](const S_ApiRequest& request) {
+                            return invokeFrameCaptureHandler("/api/v1/devices/frames/capture", c.frameCapture,
+                                                             &request);
+                        }});
+    plain("POST", "/api/v1/devices/status-query", "DEVICE_STATUS_QUERY_FAILED", 503, 202,
+          c.deviceStatusQuery);
+    plain("POST", "/api/v1/devices/reconnect", "DEVICE_RECONNECT_FAILED", 503, 202, c.deviceReconnect);
+}
+
+std::string_view CApiRouter::pathOf(std::string_view target)
+{
+    return target.substr(0, target.find_first_of("?#"));
+}
+
+bool CApiRouter::matches(std::string_view pattern, std::string_view path,
+                         std::optional<std::string_view>& parameter)
+{
+    parameter.reset();
+    const std::size_t marker = pattern.find("/:");
+    if (marker == std::string_view::npos)
+    {
+        return pattern == path;
+    }
+    // One parameter segment: the prefix up to it and the suffix after it must match literally.
+    const std::string_view prefix = pattern.substr(0, marker + 1);
+    const std::size_t segmentEnd = pattern.find('/', marker + 1);
+    const std::string_view suffix =
+        segmentEnd == std::string_view::npos ? std::string_view() : pattern.substr(segmentEnd);
+    if (path.size() < prefix.size() + suffix.size() || !path.starts_with(prefix) || !path.ends_with(suffix))
+    {
+        return false;
+    }
+    const std::string_view value = path.substr(prefix.size(), path.size() - prefix.size() - suffix.size());
+    if (value.find('/') != std::string_view::npos)
+    {
+        return false;
+    }
+    parameter = value;
+    return true;
+}
+
+std::optional<S_HttpReply> CApiRouter::checkCaller(const S_HttpRequestView& request,
+                                                   std::string_view logPath) const
+{
+    for (const std::string_view host : request.hosts)
+    {
+        if (!isLoopbackHostHeader(host))
+        {
+            return rejectRequest(request.method, logPath, 403, "FORBIDDEN_HOST",
+                                 "Host header must name a loopback host (127.0.0.1, [::1] or localhost)");
+        }
+    }
+    for (const std::string_view origin : request.origins)
+    {
+        if (!isLoopbackOrigin(origin))
+        {
+            return rejectRequest(request.method, logPath, 403, "FORBIDDEN_ORIGIN",
+                                 "Origin must be a loopback origin (127.0.0.1, [::1] or localhost)");
+        }
+    }
+    return std::nullopt;
+}
+
+S_HttpReply CApiRouter::handle(const S_HttpRequestView& request) const
+{
+    const std::string_view path = pathOf(request.target);
+    const S_Route* pathMatch = nullptr;
+    std::string allowed;
+    for (const S_Route& route : m_routes)
+    {
+        std::optional<std::string_view> parameter;
+        if (!matches(route.pattern, path, parameter))
+        {
+            continue;
+        }
+        pathMatch = &route;
+        if (route.method == request.method)
+        {
+            if (std::optional<S_HttpReply> refusal = checkCaller(request, route.pattern))
+            {
+                return std::move(*refusal);
+            }
+            return route.invoke(S_ApiRequest{request.body, parameter});
+        }
+        allowed.append(allowed.empty() ? "" : ", ").append(route.method);
+    }
+    const std::string_view logPath = pathMatch != nullptr ? pathMatch->pattern : path;
+    if (std::optional<S_HttpReply> refusal = checkCaller(request, logPath))
+    {
+        return std::move(*refusal);
+    }
+    if (path == kEventsPath)
+    {
+        if (request.method != "GET")
+        {
+            S_HttpReply reply = rejectRequest(
+                request.method, path, 405, "METHOD_NOT_ALLOWED",
+                "Method " + std::string(request.method) + " is not allowed for " + std::string(path));
+            reply.allow = "GET";
+            return reply;
+        }
+        return rejectRequest(request.method, path, 426, "WEBSOCKET_UPGRADE_REQUIRED",
+                             "Path /api/v1/events accepts WebSocket upgrade requests only");
+    }
+    if (pathMatch == nullptr)
+    {
+        return rejectRequest(request.method, path, 404, "NOT_FOUND",
+                             "No API route matches path " + std::string(path));
+    }
+    S_HttpReply reply = rejectRequest(
+        request.method, logPath, 405, "METHOD_NOT_ALLOWED",
+        "Method " + std::string(request.method) + " is not allowed for " + std::string(logPath));
+    reply.allow = std::move(allowed);
+    return reply;
+}
+
+std::optional<S_HttpReply> CApiRouter::checkEventStreamUpgrade(const S_HttpRequestView& request) const
+{
+    const std::string_view path = pathOf(request.target);
+    if (std::optional<S_HttpReply> refusal = checkCaller(request, path))
+    {
+        refusal->closeConnection = true;
+        return refusal;
+    }
+    if (path != kEventsPath)
+    {
+        S_HttpReply reply = rejectRequest(request.method, path, 404, "NOT_FOUND",
+                                          "No WebSocket endpoint matches path " + std::string(path));
+        reply.closeConnection = true;
+        return reply;
+    }
+    return std::nullopt;
+}
+
+}  // namespace ota::backend

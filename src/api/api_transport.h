@@ -1,0 +1,47 @@
+#pragma once
+
+#include "api/api_router.h"
+#include "api/event_hub.h"
+
+#include <chrono>
+#include <cstdint>
+#include <memory>
+#include <string>
+
+namespace ota::backend
+{
+
+struct S_TransportOptions
+{
+    std::chrono::milliseconds requestTimeout{30000};
+    std::size_t maxConnections = 256;
+};
+
+// The network side of the API server: one io_context run by exactly two worker threads, the
+// loopback acceptor, and the HTTP and WebSocket connections it accepts.
+class CApiTransport
+{
+public:
+    static constexpr unsigned kWorkerThreads = 2;
+
+    CApiTransport(std::shared_ptr<const CApiRouter> router, std::weak_ptr<CEventHub> hub,
+                  S_TransportOptions options);
+    ~CApiTransport();
+    CApiTransport(const CApiTransport&) = delete;
+    CApiTransport& operator=(const CApiTransport&) = delete;
+
+    // Binds and listens synchronously, then serves on the worker threads. On false, result and
+    // reason hold the system's error number and text, and nothing is left running.
+    bool start(const std::string& host, std::uint16_t port, int& result, std::string& reason);
+    // The port actually bound (differs from the requested one only for port 0).
+    std::uint16_t boundPort() const;
+    // Closes the acceptor and every connection, then joins the workers (waiting for callbacks
+    // that are still running). Idempotent. Must not be called from a route callback.
+    void stop() noexcept;
+
+private:
+    struct S_State;
+    std::unique_ptr<S_State> m_state;
+};
+
+}  // namespace ota::backend

@@ -1,0 +1,294 @@
+#include "api/event_session.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/websocket.hpp>
+
+#include <deque>
+#include <mutex>
+
+namespace ota::backend
+{
+
+namespace
+{
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace websocket = beast::websocket;
+namespace net = boost::asio;
+
+// The handshake and the closing handshake must finish within this; a client that stays silent
+// for the idle time is pinged, and one that does not answer within it is dropped.
+constexpr std::chrono::seconds kHandshakeTimeout{10};
+constexpr std::chrono::seconds kIdleTimeout{60};
+
+std::string addressOf(const net::ip::tcp::socket& socket)
+{
+    beast::error_code error;
+    const net::ip::tcp::endpoint endpoint = socket.remote_endpoint(error);
+    if (error)
+    {
+        return "unknown";
+    }
+    const std::string host = endpoint.address().to_string();
+    return (endpoint.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(endpoint.port());
+}
+
+// Writes go through a byte-counted queue so that a client that stops reading holds at most its
+// pending-byte limit; the stream itself is touched only on the connection's strand.
+class CEventSession final : public IEventClient,
+                            public ISessionControl,
+                            public std::enable_shared_from_this<CEventSession>
+{
+public:
+    CEventSession(beast::tcp_stream&& stream, http::request<http::string_body>&& upgradeRequest,
+                  std::shared_ptr<const S_SessionContext> context)
+        : m_ws(std::move(stream)),
+          m_upgradeRequest(std::move(upgradeRequest)),
+          m_context(std::move(context)),
+          m_address(addressOf(beast::get_lowest_layer(m_ws).socket()))
+    {
+    }
+
+    ~CEventSession() override { m_context->registry->remove(static_cast<ISessionControl*>(this)); }
+
+    void start()
+    {
+        net::dispatch(m_ws.get_executor(), [self = shared_from_this()] { self->accept(); });
+    }
+
+    void setMaxPendingBytes(std::size_t maxPendingBytes) override
+    {
+        std::lock_guard<std::mutex> lock(m_queueMutex);
+        m_maxPendingBytes = maxPendingBytes;
+    }
+
+    int send(const std::shared_ptr<const std::string>& text) override
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            if (m_sendsClosed)
+            {
+                return kSendClosed;
+            }
+            if (m_pendingBytes + text->size() > m_maxPendingBytes)
+            {
+                return kSendLimitExceeded;
+            }
+            m_queue.push_back(text);
+            m_pendingBytes += text->size();
+            if (m_writing)
+            {
+                return 0;
+            }
+            m_writing = true;
+        }
+        net::post(m_ws.get_executor(), [self = shared_from_this()] { self->writeFront(); });
+        return 0;
+    }
+
+    void close() override
+    {
+        net::post(m_ws.get_executor(), [self = shared_from_this()] { self->requestClose(); });
+    }
+
+    void shutdown() override { close(); }
+
+    std::string address() const override { return m_address; }
+
+private:
+    void accept()
+    {
+        beast::get_lowest_layer(m_ws).expires_never();
+        websocket::stream_base::timeout timeout{};
+        timeout.handshake_timeout = kHandshakeTimeout;
+        timeout.idle_timeout = kIdleTimeout;
+        timeout.keep_alive_pings = true;
+        m_ws.set_option(timeout);
+        m_ws.read_message_max(S_SessionContext::kMaxClientMessageBytes);
+        m_ws.text(true);
+        m_ws.async_accept(m_upgradeRequest,
+                          beast::bind_front_handler(&CEventSession::onAccept, shared_from_this()));
+    }
+
+    void onAccept(beast::error_code error)
+    {
+        m_upgradeRequest = {};
+        if (error)
+        {
+            endSession();
+            return;
+        }
+        m_accepted = true;
+        const std::shared_ptr<CEventHub> hub = m_context->hub.lock();
+        if (!hub || m_closeRequested || !hub->join(shared_from_this()))
+        {
+            requestClose();
+            return;
+        }
+        readNext();
+    }
+
+    // Client messages are read only to keep the protocol going (pings, close) and are dropped.
+    void readNext()
+    {
+        m_ws.async_read(m_readBuffer,
+                        [self = shared_from_this()](beast::error_code error, std::size_t)
+                        {
+                            self->m_readBuffer.clear();
+                            if (error)
+                            {
+                                self->endSession();
+                                return;
+                            }
+                            self->readNext();
+                        });
+    }
+
+    void writeFront()
+    {
+        std::shared_ptr<const std::string> front;
+        {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            if (m_sendsClosed || m_queue.empty())
+            {
+                m_writing = false;
+                return;
+            }
+            front = m_queue.front();
+        }
+        m_ws.async_write(net::buffer(*front),
+                         [self = shared_from_this(), front](beast::error_code error, std::size_t)
+                         { self->onWrite(error); });
+    }
+
+    void onWrite(beast::error_code error)
+    {
+        bool more = false;
+        {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            if (!m_queue.empty())
+            {
+                m_pendingBytes -= m_queue.front()->size();
+                m_queue.pop_front();
+            }
+            more = !error && !m_sendsClosed && !m_queue.empty();
+            m_writing = more;
+        }
+        if (error)
+        {
+            endSession();
+            return;
+        }
+        if (m_closeRequested)
+        {
+            startClosingHandshake();
+            return;
+        }
+        if (more)
+        {
+            writeFront();
+        }
+    }
+
+    // A client with a write in flight may have stopped reading, so it is cut off at once; an
+    // idle one gets a closing handshake.
+    void requestClose()
+    {
+        if (m_closeRequested)
+        {
+            return;
+        }
+        m_closeRequested = true;
+        bool writing = false;
+        {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            m_sendsClosed = true;
+            writing = m_writing;
+        }
+        if (!m_accepted || writing)
+        {
+            closeSocket();
+            return;
+        }
+        startClosingHandshake();
+    }
+
+    void startClosingHandshake()
+    {
+        if (m_closingHandshake)
+        {
+            return;
+        }
+        m_closingHandshake = true;
+        m_ws.async_close(websocket::close_code::going_away,
+                         [self = shared_from_this()](beast::error_code) { self->closeSocket(); });
+    }
+
+    // The end of the connection, whoever ended it: no more sends, and out of the hub's set.
+    void endSession()
+    {
+        {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            m_sendsClosed = true;
+            m_queue.clear();
+            m_pendingBytes = 0;
+        }
+        if (m_accepted)
+        {
+            if (const std::shared_ptr<CEventHub> hub = m_context->hub.lock())
+            {
+                hub->leave(this);
+            }
+        }
+        closeSocket();
+    }
+
+    void closeSocket()
+    {
+        beast::tcp_stream& stream = beast::get_lowest_layer(m_ws);
+        if (stream.socket().is_open())
+        {
+            beast::error_code ignored;
+            stream.socket().shutdown(net::ip::tcp::socket::shutdown_both, ignored);
+            stream.close();
+        }
+    }
+
+    websocket::stream<beast::tcp_stream> m_ws;
+    http::request<http::string_body> m_upgradeRequest;
+    const std::shared_ptr<const S_SessionContext> m_context;
+    const std::string m_address;
+    beast::flat_buffer m_readBuffer;
+
+    // Strand only.
+    bool m_accepted = false;
+    bool m_closeRequested = false;
+    bool m_closingHandshake = false;
+
+    // Shared with publishing threads.
+    std::mutex m_queueMutex;
+    std::deque<std::shared_ptr<const std::string>> m_queue;
+    std::size_t m_pendingBytes = 0;
+    std::size_t m_maxPendingBytes = CEventHub::kMaxPendingBytes;
+    bool m_writing = false;
+    bool m_sendsClosed = false;
+};
+
+}  // namespace
+
+void startEventSession(beast::tcp_stream&& stream, http::request<http::string_body>&& upgradeRequest,
+                       const std::shared_ptr<const S_SessionContext>& context)
+{
+    auto session = std::make_shared<CEventSession>(std::move(stream), std::move(upgradeRequest), context);
+    // The upgraded connection takes the place of its HTTP session, so the connection limit does not apply.
+    if (!context->registry->add(static_cast<ISessionControl*>(session.get()), session, false))
+    {
+        return;
+    }
+    session->start();
+}
+
+}  // namespace ota::backend

@@ -1,0 +1,68 @@
+#pragma once
+
+#include "api/api_callbacks.h"
+
+#include <atomic>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace ota::backend
+{
+
+struct S_HttpApiServerOptions
+{
+    // Tests only: lets start take port 0, binding a free port that boundPort() reports.
+    bool allowEphemeralPort = false;
+    // A connection that idles, or sends its request (or reads its answer) more slowly than this, is closed.
+    std::chrono::milliseconds requestTimeout{30000};
+    // Simultaneous HTTP connections; more are closed as soon as they are accepted.
+    std::size_t maxConnections = 256;
+};
+
+// The local API for the operator user interface: the sixteen REST routes under /api/v1/ and the
+// WebSocket event stream /api/v1/events, on a loopback address, served by two worker threads.
+// It holds no business logic: every route runs the callback handed to start.
+class CHttpApiServer
+{
+public:
+    explicit CHttpApiServer(S_HttpApiServerOptions options = {});
+    ~CHttpApiServer();
+    CHttpApiServer(const CHttpApiServer&) = delete;
+    CHttpApiServer& operator=(const CHttpApiServer&) = delete;
+
+    bool start(const std::string& host, std::uint16_t port, JsonHandler health, JsonHandler systemCapacity,
+               JsonHandler workspace, JsonHandler sceneReload, JsonBodyHandler firmwareInspect,
+               JsonBodyHandler upgradePreview, JsonHandler upgradeStart, UpgradeAbortHandler upgradeAbort,
+               JsonHandler currentUpgrade, JsonHandler upgradeHistory, JsonHandler upgradeHistoryClear,
+               JsonHandler deviceStatus, JsonHandler deviceFrames, FrameCaptureHandler frameCapture,
+               JsonHandler deviceStatusQuery, JsonHandler deviceReconnect, std::string& error);
+    bool start(const std::string& host, std::uint16_t port, S_ApiCallbacks callbacks, std::string& error);
+
+    // Never throws, idempotent, safe from several threads at once: a concurrent call returns when
+    // the first has finished. Waits for callbacks still running; must not be called from one.
+    void stop() noexcept;
+
+    // Sends one event to every connected /api/v1/events client. True when the event was built
+    // and handed to every client; false when nothing was sent.
+    bool publishEvent(const std::string& eventType, const std::string& dataJson);
+
+    // The port bound by the running server (the configured one, or the free one for port 0); 0 when stopped.
+    std::uint16_t boundPort() const;
+    // Connected event-stream clients.
+    std::size_t eventClientCount() const;
+
+private:
+    struct S_Impl;
+
+    const S_HttpApiServerOptions m_options;
+    mutable std::mutex m_mutex;
+    std::shared_ptr<S_Impl> m_impl;
+    // Kept outside S_Impl so that numbering goes on across a stop and a new start.
+    std::atomic<std::uint64_t> m_eventSequence{0};
+};
+
+}  // namespace ota::backend

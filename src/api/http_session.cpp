@@ -1,0 +1,265 @@
+#include "api/http_session.h"
+
+#include "api/event_session.h"
+
+#include <boost/asio/dispatch.hpp>
+#include <boost/asio/post.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <boost/beast/websocket/rfc6455.hpp>
+
+#include <array>
+#include <optional>
+#include <string>
+
+namespace ota::backend
+{
+
+namespace
+{
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+namespace net = boost::asio;
+
+// After an answer that ends the connection the peer may still be sending (a body over the
+// limit); reading on for a moment keeps the kernel from resetting the connection before the
+// peer has read the answer.
+constexpr std::chrono::milliseconds kLingerBound{2000};
+
+class CHttpSession final : public ISessionControl, public std::enable_shared_from_this<CHttpSession>
+{
+public:
+    CHttpSession(net::ip::tcp::socket&& socket, std::shared_ptr<const S_SessionContext> context)
+        : m_stream(std::move(socket)), m_context(std::move(context))
+    {
+    }
+
+    ~CHttpSession() override { m_context->registry->remove(this); }
+
+    void start()
+    {
+        net::dispatch(m_stream.get_executor(), [self = shared_from_this()] { self->readRequest(); });
+    }
+
+    void shutdown() override
+    {
+        net::post(m_stream.get_executor(),
+                  [self = shared_from_this()]
+                  {
+                      self->m_closing = true;
+                      self->closeSocket();
+                  });
+    }
+
+private:
+    void readRequest()
+    {
+        if (m_closing)
+        {
+            return;
+        }
+        m_parser.emplace();
+        m_parser->body_limit(S_SessionContext::kMaxBodyBytes);
+        m_parser->header_limit(S_SessionContext::kMaxHeaderBytes);
+        m_stream.expires_after(m_context->requestTimeout);
+        http::async_read_header(m_stream, m_buffer, *m_parser,
+                                beast::bind_front_handler(&CHttpSession::onHeader, shared_from_this()));
+    }
+
+    // A client that announced its body with "Expect: 100-continue" waits for the interim answer
+    // before sending it; a body too large for the limit has been refused by the parser already.
+    void onHeader(beast::error_code error, std::size_t bytes)
+    {
+        if (error || m_parser->is_done())
+        {
+            onRead(error, bytes);
+            return;
+        }
+        if (beast::iequals(m_parser->get()[http::field::expect], "100-continue"))
+        {
+            static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+            net::async_write(m_stream, net::buffer(kContinue),
+                             [self = shared_from_this()](beast::error_code writeError, std::size_t)
+                             {
+                                 if (writeError || self->m_closing)
+                                 {
+                                     self->closeSocket();
+                                     return;
+                                 }
+                                 self->readBody();
+                             });
+            return;
+        }
+        readBody();
+    }
+
+    void readBody()
+    {
+        http::async_read(m_stream, m_buffer, *m_parser,
+                         beast::bind_front_handler(&CHttpSession::onRead, shared_from_this()));
+    }
+
+    void onRead(beast::error_code error, std::size_t)
+    {
+        if (m_closing || error == http::error::end_of_stream || error == net::error::operation_aborted)
+        {
+            closeSocket();
+            return;
+        }
+        if (error)
+        {
+            rejectUnreadable(error);
+            return;
+        }
+        http::request<http::string_body>& request = m_parser->get();
+        S_HttpRequestView view{request.method_string(), request.target(), {}, {}, request.body()};
+        for (auto [field, end] = request.equal_range(http::field::host); field != end; ++field)
+        {
+            view.hosts.push_back(field->value());
+        }
+        for (auto [field, end] = request.equal_range(http::field::origin); field != end; ++field)
+        {
+            view.origins.push_back(field->value());
+        }
+
+        if (beast::websocket::is_upgrade(request))
+        {
+            if (std::optional<S_HttpReply> refusal = m_context->router->checkEventStreamUpgrade(view))
+            {
+                writeReply(std::move(*refusal), request.version(), false);
+                return;
+            }
+            m_stream.expires_never();
+            startEventSession(std::move(m_stream), m_parser->release(), m_context);
+            return;
+        }
+        const unsigned version = request.version();
+        const bool keepAlive = request.keep_alive();
+        const bool headOnly = request.method() == http::verb::head;
+        writeReply(m_context->router->handle(view), version, keepAlive, headOnly);
+    }
+
+    // A request that could not be read whole: size limits, malformed HTTP, timeout, broken socket.
+    void rejectUnreadable(beast::error_code error)
+    {
+        const bool headerDone = m_parser->is_header_done();
+        const std::string method = headerDone ? std::string(m_parser->get().method_string()) : "-";
+        const std::string path = headerDone ? std::string(CApiRouter::pathOf(m_parser->get().target())) : "-";
+        const unsigned version = headerDone ? m_parser->get().version() : 11;
+        const auto reject = [&](unsigned status, std::string_view code, const std::string& message)
+        { writeReply(rejectRequest(method, path, status, code, message), version, false); };
+
+        if (error == http::error::body_limit)
+        {
+            reject(413, "REQUEST_TOO_LARGE",
+                   "Request body exceeds " + std::to_string(S_SessionContext::kMaxBodyBytes) + " bytes");
+            return;
+        }
+        if (error == http::error::header_limit)
+        {
+            reject(431, "REQUEST_HEADER_TOO_LARGE",
+                   "Request header exceeds " + std::to_string(S_SessionContext::kMaxHeaderBytes) + " bytes");
+            return;
+        }
+        if (error.category() == http::make_error_code(http::error::bad_method).category() &&
+            error != http::error::partial_message)
+        {
+            reject(400, "INVALID_HTTP_REQUEST", "Malformed HTTP request: " + error.message());
+            return;
+        }
+        // A timeout (tcp_stream has closed the socket already: the client idled or was too slow)
+        // or a broken connection just ends the session.
+        closeSocket();
+    }
+
+    void writeReply(S_HttpReply reply, unsigned version, bool keepAlive, bool headOnly = false)
+    {
+        m_response.emplace();
+        m_response->version(version);
+        m_response->result(reply.status);
+        m_response->set(http::field::content_type, "application/json; charset=utf-8");
+        if (!reply.allow.empty())
+        {
+            m_response->set(http::field::allow, reply.allow);
+        }
+        m_response->keep_alive(keepAlive && !reply.closeConnection);
+        m_response->body() = std::move(reply.body);
+        m_response->prepare_payload();
+        if (headOnly)
+        {
+            m_response->body().clear();  // the answer to HEAD keeps its Content-Length but carries no body
+        }
+        m_stream.expires_after(m_context->requestTimeout);
+        http::async_write(m_stream, *m_response,
+                          beast::bind_front_handler(&CHttpSession::onWrite, shared_from_this()));
+    }
+
+    void onWrite(beast::error_code error, std::size_t)
+    {
+        const bool keepAlive = m_response->keep_alive();
+        m_response.reset();
+        if (error || m_closing)
+        {
+            closeSocket();
+            return;
+        }
+        if (!keepAlive)
+        {
+            lingerClose();
+            return;
+        }
+        readRequest();
+    }
+
+    void lingerClose()
+    {
+        beast::error_code ignored;
+        m_stream.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
+        m_stream.expires_after(kLingerBound);
+        drain();
+    }
+
+    void drain()
+    {
+        m_stream.async_read_some(net::buffer(m_scratch),
+                                 [self = shared_from_this()](beast::error_code error, std::size_t)
+                                 {
+                                     if (error || self->m_closing)
+                                     {
+                                         self->closeSocket();
+                                         return;
+                                     }
+                                     self->drain();
+                                 });
+    }
+
+    void closeSocket()
+    {
+        beast::error_code ignored;
+        m_stream.socket().shutdown(net::ip::tcp::socket::shutdown_both, ignored);
+        m_stream.close();
+    }
+
+    beast::tcp_stream m_stream;
+    std::shared_ptr<const S_SessionContext> m_context;
+    beast::flat_buffer m_buffer;
+    std::optional<http::request_parser<http::string_body>> m_parser;
+    std::optional<http::response<http::string_body>> m_response;
+    std::array<char, 4096> m_scratch{};
+    bool m_closing = false;
+};
+
+}  // namespace
+
+void startHttpSession(net::ip::tcp::socket&& socket, const std::shared_ptr<const S_SessionContext>& context)
+{
+    auto session = std::make_shared<CHttpSession>(std::move(socket), context);
+    if (!context->registry->add(session.get(), session, true))
+    {
+        return;  // full or stopping: the socket closes with the session
+    }
+    session->start();
+}
+
+}  // namespace ota::backend

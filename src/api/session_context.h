@@ -1,0 +1,27 @@
+#pragma once
+
+#include "api/api_router.h"
+#include "api/event_hub.h"
+#include "api/session_registry.h"
+
+#include <chrono>
+#include <cstddef>
+#include <memory>
+
+namespace ota::backend
+{
+
+// What every connection of one running server shares.
+struct S_SessionContext
+{
+    static constexpr std::size_t kMaxBodyBytes = 16u * 1024u * 1024u;
+    static constexpr std::size_t kMaxHeaderBytes = 64u * 1024u;
+    static constexpr std::size_t kMaxClientMessageBytes = 64u * 1024u;
+
+    std::shared_ptr<const CApiRouter> router;
+    std::weak_ptr<CEventHub> hub;  // the stream does nothing once the server that owns it is gone
+    std::shared_ptr<CSessionRegistry> registry;
+    std::chrono::milliseconds requestTimeout{30000};
+};
+
+}  // namespace ota::backend
