@@ -15,6 +15,7 @@ namespace
 
 constexpr std::chrono::milliseconds LISTEN_RETRY_INTERVAL{200};
 constexpr std::chrono::milliseconds ACCEPT_RETRY_INTERVAL{50};
+constexpr std::size_t DEVICE_TYPE_OFFSET = 6;  // magic (4), protocol version (1), message type (1)
 
 std::string endpointText(const boost::asio::ip::tcp::endpoint& endpoint)
 {
@@ -330,7 +331,7 @@ void CSimDevice::sendFrame(E_SimRequest cause, std::uint8_t messageType, std::ui
 {
     S_ProtocolFrame frame;
     frame.messageType = messageType;
-    frame.deviceType = frameDeviceType(cause);
+    frame.deviceType = m_spec.deviceType;
     frame.upgradeNo = upgradeNo;
     frame.body = std::move(body);
     S_Outgoing outgoing;
@@ -339,6 +340,13 @@ void CSimDevice::sendFrame(E_SimRequest cause, std::uint8_t messageType, std::ui
     {
         m_log.error(m_spec.nodeId, std::string("cannot encode ") + protocolMessageTypeName(messageType) + ": " + error);
         return;
+    }
+    // A frame in another device type would not pass the encoder's checks (a status lists the
+    // components of its own type), so the fault rewrites the type byte of the finished frame.
+    const std::uint8_t wireDeviceType = frameDeviceType(cause);
+    if (wireDeviceType != m_spec.deviceType)
+    {
+        outgoing.bytes[DEVICE_TYPE_OFFSET] = wireDeviceType;
     }
     outgoing.messageType = messageType;
     enqueue(std::move(outgoing), extraDelayMs);
