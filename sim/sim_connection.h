@@ -53,7 +53,7 @@ private:
     DecodedHandler m_onDecoded;
     ClosedHandler m_onClosed;
     CDeviceSideFrameDecoder m_decoder;
-    std::array<std::uint8_t, 16384> m_readBuffer{};
+    std::array<std::uint8_t, 65536> m_readBuffer{};  // a whole 32 KiB chunk frame per read
     std::deque<std::vector<std::uint8_t>> m_writeQueue;
     bool m_writing = false;
     bool m_closing = false;

@@ -1,0 +1,288 @@
+// Stop-and-wait chunk round trips against one simulated device, beside a minimal echo server
+// that answers each chunk frame with a fixed 26-byte frame (the size of a chunk report) without
+// decoding anything. The difference is what the simulator adds to every round trip.
+#include "common/digest.h"
+#include "protocol/protocol_adapter.h"
+#include "protocol/protocol_enums.h"
+#include "sim/device_simulator.h"
+
+#include <benchmark/benchmark.h>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/asio/read.hpp>
+#include <boost/asio/write.hpp>
+
+#include <array>
+#include <memory>
+#include <stdexcept>
+#include <thread>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace
+{
+
+using namespace ota::backend;
+
+constexpr std::size_t REPORT_FRAME_LENGTH = 26;  // 17 bytes of framing + 9 bytes of chunk report
+constexpr std::uint16_t CHUNKS_PER_FILE = 512;
+
+// Blocking loopback client shared by both servers, so the client's cost is the same on both.
+class CBenchClient
+{
+public:
+    explicit CBenchClient(std::uint16_t port)
+    {
+        m_socket = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        address.sin_port = htons(port);
+        address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        if (::connect(m_socket, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) != 0)
+        {
+            throw std::runtime_error("connect failed");
+        }
+        const int one = 1;
+        ::setsockopt(m_socket, IPPROTO_TCP, TCP_NODELAY, &one, sizeof(one));
+    }
+    ~CBenchClient() { ::close(m_socket); }
+
+    void send(const std::vector<std::uint8_t>& bytes)
+    {
+        std::size_t sent = 0;
+        while (sent < bytes.size())
+        {
+            const ssize_t count = ::send(m_socket, bytes.data() + sent, bytes.size() - sent, MSG_NOSIGNAL);
+            if (count <= 0)
+            {
+                throw std::runtime_error("send failed");
+            }
+            sent += static_cast<std::size_t>(count);
+        }
+    }
+
+    void receiveExactly(std::uint8_t* data, std::size_t size)
+    {
+        std::size_t received = 0;
+        while (received < size)
+        {
+            const ssize_t count = ::recv(m_socket, data + received, size - received, 0);
+            if (count <= 0)
+            {
+                throw std::runtime_error("receive failed");
+            }
+            received += static_cast<std::size_t>(count);
+        }
+    }
+
+    // Reads until the adapter yields an event (setup steps only).
+    S_ProtocolEvent nextEvent(IDeviceProtocolAdapter& adapter)
+    {
+        for (;;)
+        {
+            if (!m_pending.empty())
+            {
+                S_ProtocolEvent event = m_pending.front();
+                m_pending.erase(m_pending.begin());
+                return event;
+            }
+            std::array<std::uint8_t, 4096> buffer{};
+            const ssize_t count = ::recv(m_socket, buffer.data(), buffer.size(), 0);
+            if (count <= 0)
+            {
+                throw std::runtime_error("device closed the connection");
+            }
+            S_ProtocolDecodeResult decoded = adapter.decode(buffer.data(), static_cast<std::size_t>(count), false);
+            m_pending.insert(m_pending.end(), decoded.events.begin(), decoded.events.end());
+        }
+    }
+
+private:
+    int m_socket = -1;
+    std::vector<S_ProtocolEvent> m_pending;
+};
+
+struct S_ChunkFrames
+{
+    std::vector<std::vector<std::uint8_t>> frames;
+    S_ProtocolFileInfo info;
+};
+
+S_ChunkFrames encodeFile(IDeviceProtocolAdapter& adapter, std::uint32_t upgradeNo, std::uint16_t chunkSize)
+{
+    std::vector<std::uint8_t> content(std::size_t{chunkSize} * CHUNKS_PER_FILE);
+    for (std::size_t index = 0; index < content.size(); ++index)
+    {
+        content[index] = static_cast<std::uint8_t>(index * 131 + 7);
+    }
+    S_ChunkFrames result;
+    result.info.fileNo = 1;
+    result.info.fileName = "bench.bin";
+    result.info.fileSize = static_cast<std::uint32_t>(content.size());
+    result.info.chunkSize = chunkSize;
+    result.info.totalChunks = CHUNKS_PER_FILE;
+    result.info.sha256 = CSha256::digestOf(content.data(), content.size());
+    for (std::uint16_t chunkNo = 0; chunkNo < CHUNKS_PER_FILE; ++chunkNo)
+    {
+        S_ProtocolFileChunk chunk;
+        chunk.fileNo = 1;
+        chunk.chunkNo = chunkNo;
+        chunk.totalChunks = CHUNKS_PER_FILE;
+        chunk.data.assign(content.begin() + chunkNo * chunkSize, content.begin() + (chunkNo + 1) * chunkSize);
+        chunk.crc32 = crc32Of(chunk.data.data(), chunk.data.size());
+        std::vector<std::uint8_t> bytes;
+        std::string type;
+        std::string error;
+        if (!adapter.encodeFileChunk(upgradeNo, chunk, bytes, type, error))
+        {
+            throw std::runtime_error(error);
+        }
+        result.frames.push_back(std::move(bytes));
+    }
+    return result;
+}
+
+// Brings the simulated EMU to the point where it expects chunk 0 of a new file.
+void openTransfer(CBenchClient& client, IDeviceProtocolAdapter& adapter, std::uint32_t upgradeNo,
+                  const S_ProtocolFileInfo& info)
+{
+    std::vector<std::uint8_t> bytes;
+    std::string type;
+    std::string error;
+    const auto command = [&](E_ProtocolCommandType commandType, E_ProtocolStage stage, std::uint16_t param) {
+        adapter.encodeCommand(upgradeNo, S_ProtocolCommand{toProtocolByte(commandType), toProtocolByte(stage), param},
+                              bytes, type, error);
+        client.send(bytes);
+    };
+    S_ProtocolTargetList targets;
+    targets.targets.push_back({1, "EMU", 1, false, "2.0.0"});
+    adapter.encodeTargetList(upgradeNo, targets, bytes, type, error);
+    client.send(bytes);
+    client.nextEvent(adapter);                                                   // ACK
+    command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION, 0);
+    client.nextEvent(adapter);                                                   // ACK
+    client.nextEvent(adapter);                                                   // stage report
+    command(E_ProtocolCommandType::START_TRANSFER, E_ProtocolStage::FILE_TRANSFER, 1);
+    client.nextEvent(adapter);                                                   // ACK
+    adapter.encodeFileInfo(upgradeNo, info, bytes, type, error);
+    client.send(bytes);
+    client.nextEvent(adapter);                                                   // ACK
+}
+
+void BM_SimulatedDeviceChunkRoundTrip(benchmark::State& state)
+{
+    const auto chunkSize = static_cast<std::uint16_t>(state.range(0));
+    S_SimDeviceSpec spec;
+    spec.nodeId = "emu-1";
+    spec.deviceType = toProtocolByte(E_ProtocolDeviceType::EMU);
+    spec.timings.preparationMs = 0;
+    spec.progressReports = false;
+    spec.statusOnConnect = false;
+    CDeviceSimulator simulator(S_SimOptions{E_SimLogLevel::QUIET});
+    std::string error;
+    if (!simulator.start({spec}, error))
+    {
+        state.SkipWithError(error.c_str());
+        return;
+    }
+    std::string adapterError;
+    auto adapter = createProtocolAdapter("ota-v1", "EMU", adapterError);
+    CBenchClient client(simulator.boundPort("emu-1"));
+    std::uint32_t upgradeNo = 1;
+    S_ChunkFrames file = encodeFile(*adapter, upgradeNo, chunkSize);
+    openTransfer(client, *adapter, upgradeNo, file.info);
+    std::array<std::uint8_t, REPORT_FRAME_LENGTH> reply{};
+    std::uint16_t chunkNo = 0;
+    for (auto _ : state)
+    {
+        if (chunkNo == CHUNKS_PER_FILE)
+        {
+            // A new upgrade (a new target list replaces the context) for the next round of chunks.
+            state.PauseTiming();
+            file = encodeFile(*adapter, ++upgradeNo, chunkSize);
+            openTransfer(client, *adapter, upgradeNo, file.info);
+            chunkNo = 0;
+            state.ResumeTiming();
+        }
+        client.send(file.frames[chunkNo++]);
+        client.receiveExactly(reply.data(), reply.size());
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * chunkSize);
+    simulator.stop();
+}
+
+// One connection, one loop thread: read a whole frame (header length field), answer 26 bytes.
+class CEchoServer
+{
+public:
+    CEchoServer() : m_acceptor(m_io, {boost::asio::ip::make_address("127.0.0.1"), 0})
+    {
+        m_thread = std::thread([this] {
+            boost::asio::ip::tcp::socket socket = m_acceptor.accept();
+            socket.set_option(boost::asio::ip::tcp::no_delay(true));
+            std::vector<std::uint8_t> frame(70000);
+            const std::array<std::uint8_t, REPORT_FRAME_LENGTH> reply{};
+            boost::system::error_code code;
+            for (;;)
+            {
+                boost::asio::read(socket, boost::asio::buffer(frame.data(), 13), code);
+                if (code)
+                {
+                    return;
+                }
+                const std::size_t rest = std::size_t{frame[11]} + (std::size_t{frame[12]} << 8) + 4;
+                boost::asio::read(socket, boost::asio::buffer(frame.data() + 13, rest), code);
+                if (code)
+                {
+                    return;
+                }
+                boost::asio::write(socket, boost::asio::buffer(reply), code);
+                if (code)
+                {
+                    return;
+                }
+            }
+        });
+    }
+    ~CEchoServer() { m_thread.join(); }
+    std::uint16_t port() const { return m_acceptor.local_endpoint().port(); }
+
+private:
+    boost::asio::io_context m_io;
+    boost::asio::ip::tcp::acceptor m_acceptor;
+    std::thread m_thread;
+};
+
+void BM_MinimalEchoServerChunkRoundTrip(benchmark::State& state)
+{
+    const auto chunkSize = static_cast<std::uint16_t>(state.range(0));
+    CEchoServer server;
+    std::string adapterError;
+    auto adapter = createProtocolAdapter("ota-v1", "EMU", adapterError);
+    const S_ChunkFrames file = encodeFile(*adapter, 1, chunkSize);
+    {
+        CBenchClient client(server.port());
+        std::array<std::uint8_t, REPORT_FRAME_LENGTH> reply{};
+        std::uint16_t chunkNo = 0;
+        for (auto _ : state)
+        {
+            client.send(file.frames[chunkNo]);
+            chunkNo = static_cast<std::uint16_t>((chunkNo + 1) % CHUNKS_PER_FILE);
+            client.receiveExactly(reply.data(), reply.size());
+        }
+    }
+    state.SetItemsProcessed(state.iterations());
+    state.SetBytesProcessed(state.iterations() * chunkSize);
+}
+
+BENCHMARK(BM_MinimalEchoServerChunkRoundTrip)->Arg(1024)->Arg(10240)->Arg(32768)->UseRealTime();
+BENCHMARK(BM_SimulatedDeviceChunkRoundTrip)->Arg(1024)->Arg(10240)->Arg(32768)->UseRealTime();
+
+}  // namespace
+
+BENCHMARK_MAIN();
