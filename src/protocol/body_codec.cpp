@@ -167,7 +167,7 @@ bool parseFileChunk(std::span<const std::uint8_t> body, S_ProtocolFrame& frame, 
     // byte per rejected candidate; copying up to 32 KiB for each one would let crafted input
     // cost thousands of copies per received chunk.
     chunk.data.assign(1, 0);
-    frame.body = chunk;
+    frame.body = std::move(chunk);
     std::string validationError;
     if (!validateFrame(frame, validationError))
     {
