@@ -51,6 +51,14 @@ void CSimConnection::send(std::vector<std::uint8_t> bytes)
     {
         return;
     }
+    m_queuedBytes += bytes.size();
+    if (m_queuedBytes > MAX_QUEUED_BYTES)
+    {
+        // A peer that keeps asking but never reads would otherwise grow this queue forever.
+        const auto self = shared_from_this();
+        finishClose();
+        return;
+    }
     m_writeQueue.push_back(std::move(bytes));
     if (!m_writing)
     {
@@ -83,6 +91,7 @@ void CSimConnection::writeNext()
                                      self->finishClose();
                                      return;
                                  }
+                                 self->m_queuedBytes -= self->m_writeQueue.front().size();
                                  self->m_writeQueue.pop_front();
                                  self->writeNext();
                              });
@@ -109,6 +118,7 @@ void CSimConnection::closeNow()
     }
     m_closing = true;
     m_writeQueue.clear();
+    m_queuedBytes = 0;
     boost::system::error_code ignored;
     m_socket.shutdown(boost::asio::ip::tcp::socket::shutdown_both, ignored);
     m_socket.close(ignored);

@@ -18,6 +18,9 @@ namespace ota::backend
 // reads into a fixed buffer, decodes the tool-to-device frames, and writes queued bytes in
 // order. The device sees it only through the two callbacks, which carry the connection's
 // generation so that a replaced connection's late completions are recognised.
+// Unwritten bytes a connection may hold (a progress flood of 100,000 frames fits).
+inline constexpr std::size_t MAX_QUEUED_BYTES = 32u * 1024u * 1024u;
+
 class CSimConnection : public std::enable_shared_from_this<CSimConnection>
 {
 public:
@@ -31,7 +34,8 @@ public:
     CSimConnection& operator=(const CSimConnection&) = delete;
 
     void start();
-    // Queues bytes behind everything queued before; ignored once closing.
+    // Queues bytes behind everything queued before; ignored once closing. A peer that lets more
+    // than MAX_QUEUED_BYTES pile up is disconnected (reported through the closed handler).
     void send(std::vector<std::uint8_t> bytes);
     // Closes once every queued byte has been written (a device that says goodbye first).
     void closeAfterFlush();
@@ -55,6 +59,7 @@ private:
     CDeviceSideFrameDecoder m_decoder;
     std::array<std::uint8_t, 65536> m_readBuffer{};  // a whole 32 KiB chunk frame per read
     std::deque<std::vector<std::uint8_t>> m_writeQueue;
+    std::size_t m_queuedBytes = 0;
     bool m_writing = false;
     bool m_closing = false;
     bool m_closeWhenFlushed = false;

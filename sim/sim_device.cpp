@@ -15,6 +15,7 @@ namespace
 
 constexpr std::chrono::milliseconds LISTEN_RETRY_INTERVAL{200};
 constexpr std::chrono::milliseconds ACCEPT_RETRY_INTERVAL{50};
+constexpr std::size_t MAX_OUTBOX_ENTRIES = 200000;
 constexpr std::size_t DEVICE_TYPE_OFFSET = 6;  // magic (4), protocol version (1), message type (1)
 
 std::string endpointText(const boost::asio::ip::tcp::endpoint& endpoint)
@@ -450,6 +451,16 @@ void CSimDevice::enqueue(S_Outgoing outgoing, std::uint32_t extraDelayMs)
     if (!m_outbox.empty())
     {
         outgoing.due = std::max(outgoing.due, m_outbox.back().due);
+    }
+    if (m_outbox.size() >= MAX_OUTBOX_ENTRIES)
+    {
+        // Requests keep coming while answers are held back: bound the backlog.
+        dropConnection(false, "too many answers held back by the reply delay");
+        if (!outgoing.action)
+        {
+            return;
+        }
+        outgoing.bytes.clear();
     }
     m_outbox.push_back(std::move(outgoing));
     if (!m_outboxTimerArmed)

@@ -2,6 +2,7 @@
 #include "sim/sim_test_support.h"
 
 #include "protocol/device_side_codec.h"
+#include "sim/sim_connection.h"
 #include "support/wait_until.h"
 
 #include <gtest/gtest.h>
@@ -347,6 +348,34 @@ TEST_F(SimConversationTest, RebootingDeviceRefusesConnectionsUntilItIsBack)
     }));
     CSimTestClient probe("EMU");
     EXPECT_FALSE(probe.connect(m_port));
+}
+
+TEST_F(SimConversationTest, PeerThatNeverReadsIsDisconnectedInsteadOfGrowingTheQueue)
+{
+    startReady(E_ProtocolDeviceType::BMS);
+    // Each 17-byte query earns a 493-byte status; none is read.
+    std::vector<std::uint8_t> queries;
+    std::vector<std::uint8_t> query;
+    std::string type;
+    std::string error;
+    std::uint32_t encoded = 0;
+    auto adapter = createProtocolAdapter("ota-v1", "BMS", error);
+    ASSERT_TRUE(adapter->encodeStatusQuery(query, type, encoded, error));
+    for (int index = 0; index < 10000; ++index)
+    {
+        queries.insert(queries.end(), query.begin(), query.end());
+    }
+    ASSERT_TRUE(waitUntil(
+        [&] {
+            m_client->sendBytes(queries);
+            S_SimDeviceSnapshot snapshot;
+            return m_simulator.snapshot("dev-1", snapshot, error) && snapshot.counters.disconnects == 1;
+        },
+        std::chrono::seconds(60)));
+    S_SimDeviceSnapshot snapshot;
+    ASSERT_TRUE(m_simulator.snapshot("dev-1", snapshot, error));
+    EXPECT_FALSE(snapshot.connected);
+    EXPECT_GT(snapshot.counters.bytesSent, MAX_QUEUED_BYTES);
 }
 
 TEST(SimLifecycleTest, StartRefusesBadSpecsAndTakenPortsAndStopIsIdempotent)
