@@ -4,6 +4,7 @@
 // implement its start-up, main loop and API callbacks.
 
 #include "app/backend_application.h"
+#include "api/http_api_server.h"
 #include "app/backend_config.h"
 #include "scenario/scene_workspace.h"
 
@@ -31,6 +32,8 @@ struct CBackendApplication::S_Impl
     std::mutex upgradeOperationMutex;
     // Serialises the recording of execution states with the closing of the history repository.
     std::mutex stateRecordingMutex;
+
+    CHttpApiServer apiServer;
 
     bool initialized = false;
     bool shutDown = false;

@@ -1,5 +1,6 @@
 #include "app/backend_application.h"
 
+#include "app/api_routes.h"
 #include "app/application_state.h"
 #include "app/stop_signal.h"
 #include "common/clock.h"
@@ -161,6 +162,14 @@ int CBackendApplication::run()
     S_Impl& app = *m_impl;
     const scenario::S_WorkspaceSnapshot snapshot = app.workspace.snapshot();
 
+    std::string error;
+    if (!app.apiServer.start(app.config.httpHost, app.config.httpPort, buildApiCallbacks(app), error))
+    {
+        consoleErr("[ERROR] HTTP API server start failed: " + error);
+        shutdown();
+        return 1;
+    }
+
     printReadyBanner(app.config, app.topologyPath, snapshot);
 
     CStopSignalGuard stopSignal;
@@ -191,6 +200,7 @@ void CBackendApplication::shutdown()
         return;
     }
     app.shutDown = true;
+    app.apiServer.stop();
     {
         std::lock_guard<std::mutex> lock(app.stateRecordingMutex);
     }

@@ -27,8 +27,10 @@ public:
     // Stops whatever was started, in reverse dependency order; safe on a partly started application.
     void shutdown();
 
-private:
+    // The owned state; complete only inside the application layer (application_state.h).
     struct S_Impl;
+
+private:
     std::unique_ptr<S_Impl> m_impl;
 };
 

@@ -1,5 +1,6 @@
 // Runs the real ota-backend executable as a child process.
 
+#include "api/api_test_client.h"
 #include "support/child_process.h"
 #include "support/free_port.h"
 #include "support/temp_directory.h"
@@ -100,6 +101,63 @@ TEST(BackendProcess, StartsWithExampleSiteAndStopsCleanlyOnSigterm)
     const std::string finalOutput = child.standardOutput();
     EXPECT_NE(finalOutput.find("[STOP] Stop signal received\n"), std::string::npos);
     EXPECT_NE(finalOutput.find("[STOP] OTA backend stopped cleanly\n"), std::string::npos);
+}
+
+TEST(BackendProcess, ServesHealthAndWorkspaceOfTheExampleSite)
+{
+    const std::filesystem::path examples = std::filesystem::path(OTA_SOURCE_DIR) / "examples";
+    nlohmann::json example = nlohmann::json::parse(readWholeFile(examples / "config/ota-backend.json"));
+    const std::uint16_t port = findFreeLoopbackPort();
+    example["httpPort"] = port;
+    example["topologyFile"] = (examples / "topology/site.json").string();
+    example["deviceTcpEnabled"] = false;
+    CTempDirectory directory;
+    const auto config = directory.writeFile("ota-backend.json", example.dump());
+    CChildProcess child(kBackend, {"--config", config.string()});
+    ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardError();
+
+    CTestHttpClient client(port);
+    const S_HttpResult health = client.request("GET", "/api/v1/health");
+    ASSERT_TRUE(health.received) << health.failure;
+    EXPECT_EQ(health.status, 200u);
+    EXPECT_EQ(health.json["success"], true);
+    EXPECT_EQ(health.json["data"]["service"], "ota-backend");
+    EXPECT_EQ(health.json["data"]["topologyConfigured"], true);
+    EXPECT_EQ(health.json["data"]["sceneGeneration"], 1);
+    EXPECT_EQ(health.json["data"]["directDeviceCount"], 5);
+    EXPECT_EQ(health.json["data"]["httpPort"], port);
+    EXPECT_EQ(health.json["meta"]["apiVersion"], 1);
+
+    const S_HttpResult workspace = client.request("GET", "/api/v1/workspace");
+    ASSERT_TRUE(workspace.received) << workspace.failure;
+    EXPECT_EQ(workspace.status, 200u);
+    EXPECT_EQ(workspace.json["data"]["operation"], "WORKSPACE_READ");
+    EXPECT_EQ(workspace.json["data"]["status"], "READY");
+    EXPECT_EQ(workspace.json["data"]["directDeviceCount"], 5);
+    EXPECT_TRUE(workspace.json["data"]["topology"].is_object());
+
+    const S_HttpResult capacity = client.request("GET", "/api/v1/system/capacity");
+    EXPECT_EQ(capacity.status, 200u);
+    EXPECT_EQ(capacity.json["data"]["absoluteDeviceConcurrencyLimit"], 32);
+
+    child.sendSignal(SIGTERM);
+    EXPECT_EQ(child.waitForExit(), 0);
+    EXPECT_NE(child.standardOutput().find("[HTTP] GET /api/v1/health -> 200 (requestId=ota-"), std::string::npos);
+}
+
+TEST(BackendProcess, PortInUseFailsStartWithExitOne)
+{
+    CTempDirectory directory;
+    const auto config = directory.writeFile("ota-backend.json", configText());
+    CChildProcess first(kBackend, {"--config", config.string()});
+    ASSERT_TRUE(first.waitForOutput("[INFO] WebSocket events: ws://")) << first.standardError();
+    const S_ProcessResult second = runProcess(kBackend, {"--config", config.string()});
+    EXPECT_EQ(second.exitCode, 1);
+    EXPECT_NE(second.standardError.find("[ERROR] HTTP API server start failed: "), std::string::npos)
+        << second.standardError;
+    EXPECT_EQ(second.standardOutput.find("[READY]"), std::string::npos);
+    first.sendSignal(SIGTERM);
+    EXPECT_EQ(first.waitForExit(), 0);
 }
 
 TEST(BackendProcess, AbsentTopologyStartsWithEmptyWorkspaceAndStopsOnSigint)

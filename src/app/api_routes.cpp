@@ -1,0 +1,85 @@
+#include "app/api_routes.h"
+
+#include "app/application_state.h"
+#include "app/health_report.h"
+#include "app/system_capacity.h"
+
+namespace ota::backend
+{
+namespace
+{
+
+// A route whose service has not been built into this version of the backend yet.
+JsonHandler unavailable(const char* service)
+{
+    return [service](std::string& response, std::string& error) {
+        response.clear();
+        error = std::string(service) + " is not available yet in this backend version";
+        return false;
+    };
+}
+
+JsonBodyHandler unavailableWithBody(const char* service)
+{
+    return [service](const std::string&, std::string& response, std::string& error) {
+        response.clear();
+        error = std::string(service) + " is not available yet in this backend version";
+        return false;
+    };
+}
+
+}  // namespace
+
+S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
+{
+    S_ApiCallbacks callbacks;
+
+    callbacks.health = [&app](std::string& response, std::string& error) {
+        error.clear();
+        S_HealthInputs inputs;
+        std::lock_guard<std::mutex> lock(app.applicationMutex);
+        const scenario::S_WorkspaceSnapshot snapshot = app.workspace.snapshot();
+        inputs.topologyConfigured = snapshot.topologyConfigured();
+        inputs.sceneGeneration = app.sceneGeneration;
+        inputs.directDeviceCount = snapshot.directDeviceCount();
+        response = buildHealthJson(app.config, inputs);
+        return true;
+    };
+
+    callbacks.systemCapacity = [](std::string& response, std::string& error) {
+        error.clear();
+        response = buildSystemCapacityJson(readSystemCapacity());
+        return true;
+    };
+
+    callbacks.workspace = [&app](std::string& response, std::string& error) {
+        std::lock_guard<std::mutex> lock(app.applicationMutex);
+        return scenario::buildWorkspaceJson(app.workspace.snapshot(), app.sceneGeneration, "WORKSPACE_READ", response,
+                                            error);
+    };
+
+    callbacks.sceneReload = unavailable("Scene reload");
+    callbacks.firmwareInspect = unavailableWithBody("Firmware inspection");
+    callbacks.upgradePreview = unavailableWithBody("Upgrade preview");
+    callbacks.upgradeStart = unavailable("Upgrade execution");
+    callbacks.upgradeAbort = [](std::uint32_t, std::string& response, std::string& error) {
+        response.clear();
+        error = "Upgrade execution is not available yet in this backend version";
+        return false;
+    };
+    callbacks.currentUpgrade = unavailable("Upgrade execution");
+    callbacks.upgradeHistory = unavailable("Upgrade history");
+    callbacks.upgradeHistoryClear = unavailable("Upgrade history");
+    callbacks.deviceStatus = unavailable("Device TCP communication");
+    callbacks.deviceFrames = unavailable("Device TCP communication");
+    callbacks.frameCapture = [](bool, std::string& response, std::string& error) {
+        response.clear();
+        error = "Device TCP communication is not available yet in this backend version";
+        return false;
+    };
+    callbacks.deviceStatusQuery = unavailable("Device TCP communication");
+    callbacks.deviceReconnect = unavailable("Device TCP communication");
+    return callbacks;
+}
+
+}  // namespace ota::backend
