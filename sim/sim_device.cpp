@@ -551,7 +551,6 @@ void CSimDevice::beginReboot()
     }
     cancelWork();
     ++m_counters.reboots;
-    m_rebooting = true;
     if (m_context)
     {
         m_context->phase = E_SimUpgradePhase::RESTARTING;
@@ -573,7 +572,6 @@ void CSimDevice::beginReboot()
 
 void CSimDevice::finishReboot()
 {
-    m_rebooting = false;
     const std::uint32_t upgradeNo = m_context ? m_context->upgradeNo : 0;
     if (S_FaultState* oldVersion = findFault(E_SimFaultKind::OLD_VERSION_AFTER_RESTART))
     {

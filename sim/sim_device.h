@@ -156,7 +156,6 @@ private:
     std::uint64_t m_workGeneration = 0;
     boost::asio::steady_timer m_workTimer;
     boost::asio::steady_timer m_rebootTimer;
-    bool m_rebooting = false;
     std::uint64_t m_listenGeneration = 0;
     boost::asio::steady_timer m_retryTimer;
 
