@@ -2,11 +2,13 @@
 
 #include "common/json_text.h"
 
+#include <utility>
+
 namespace ota::backend
 {
 
-std::string buildEventEnvelope(const std::string& eventType, const nlohmann::json& data,
-                               std::uint64_t sequence, std::int64_t timestampMs)
+std::string buildEventEnvelope(const std::string& eventType, nlohmann::json data, std::uint64_t sequence,
+                               std::int64_t timestampMs)
 {
     return toJsonText(nlohmann::json{{"data", data},
                                      {"schemaVersion", 1},

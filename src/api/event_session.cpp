@@ -109,6 +109,8 @@ private:
         m_ws.set_option(timeout);
         m_ws.read_message_max(S_SessionContext::kMaxClientMessageBytes);
         m_ws.text(true);
+        // One frame per event: fragmenting into small frames costs a write per fragment and client.
+        m_ws.auto_fragment(false);
         m_ws.async_accept(m_upgradeRequest,
                           beast::bind_front_handler(&CEventSession::onAccept, shared_from_this()));
     }

@@ -196,7 +196,7 @@ bool CHttpApiServer::publishEvent(const std::string& eventType, const std::strin
     try
     {
         envelope = std::make_shared<const std::string>(
-            buildEventEnvelope(eventType, data, sequence, currentUnixMs()));
+            buildEventEnvelope(eventType, std::move(data), sequence, currentUnixMs()));
     }
     catch (const std::exception& exception)
     {
