@@ -1,5 +1,7 @@
 #pragma once
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,5 +15,9 @@ namespace ota::backend
 bool normalizeFinalReport(const std::string& reportJson, const std::string& expectedStatus,
                           std::int64_t expectedFinishedAt, std::string& normalizedJson,
                           std::vector<std::string>& changedFields, std::string& error);
+
+// The same on a parsed report object, in place (the status must not be empty, the time positive).
+void normalizeFinalReportDocument(nlohmann::json& report, const std::string& expectedStatus,
+                                  std::int64_t expectedFinishedAt, std::vector<std::string>& changedFields);
 
 }  // namespace ota::backend

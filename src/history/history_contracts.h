@@ -9,8 +9,18 @@
 namespace ota::backend
 {
 
+// The three documents of a record as validated; report stays null for an unfinished record.
+struct S_ParsedHistoryRecord
+{
+    nlohmann::json snapshot;
+    nlohmann::json state;
+    nlohmann::json report;
+};
+
 // The rules a stored history record must satisfy to be shown. The first broken rule gives the reason.
+// The second form hands back the parsed documents, so a reader parses each text only once.
 bool validateHistoryRecord(const S_UpgradeHistoryRecord& record, std::string& reason);
+bool validateHistoryRecord(const S_UpgradeHistoryRecord& record, std::string& reason, S_ParsedHistoryRecord& parsed);
 
 // The execution state (and final report) contract; reasons start with the JSON path of the
 // offending value, e.g. "state.devices[3].targets[0].state must not be empty".

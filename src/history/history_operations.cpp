@@ -189,36 +189,29 @@ void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retention
     }
 }
 
-// One history entry of the read response; false with a reason when the record cannot be shown.
-bool buildRecordJson(const S_UpgradeHistoryRecord& record, json& entry, std::string& reason)
+// One history entry of the read response, from the validated documents; false with a reason when
+// the record cannot be shown.
+bool buildRecordJson(const S_UpgradeHistoryRecord& record, S_ParsedHistoryRecord& parsed, json& entry,
+                     std::string& normalizedFields, std::string& reason)
 {
-    json snapshot;
-    json state;
-    if (!parseJsonText(record.snapshotJson, snapshot, reason) || !parseJsonText(record.stateJson, state, reason))
-    {
-        return false;
-    }
+    normalizedFields.clear();
     json report = nullptr;
     if (record.isFinal)
     {
-        if (!record.completedAt.has_value() || !record.reportJson.has_value())
+        if (!record.completedAt.has_value() || !parsed.report.is_object())
         {
             reason = "finalized record is missing completedAt or reportJson";
             return false;
         }
-        std::string normalized;
-        std::vector<std::string> changed;
-        if (!normalizeFinalReport(*record.reportJson, record.status, *record.completedAt, normalized, changed,
-                                  reason) ||
-            !parseJsonText(normalized, report, reason))
+        if (*record.completedAt <= 0 || record.status.empty())
         {
+            reason = "final report cannot be normalized";
             return false;
         }
-        if (!changed.empty())
-        {
-            consoleErr("[WARN] [HISTORY] Normalized legacy final report: upgradeNo=" +
-                       std::to_string(record.upgradeNo) + ", fields=" + joinFields(changed));
-        }
+        std::vector<std::string> changed;
+        normalizeFinalReportDocument(parsed.report, record.status, *record.completedAt, changed);
+        normalizedFields = joinFields(changed);
+        report = std::move(parsed.report);
     }
     entry = json::object();
     entry["upgradeNo"] = record.upgradeNo;
@@ -228,8 +221,8 @@ bool buildRecordJson(const S_UpgradeHistoryRecord& record, json& entry, std::str
     entry["completedAt"] = record.completedAt.has_value() ? json(*record.completedAt) : json(nullptr);
     entry["status"] = record.status;
     entry["finalized"] = record.isFinal;
-    entry["snapshot"] = std::move(snapshot);
-    entry["state"] = std::move(state);
+    entry["snapshot"] = std::move(parsed.snapshot);
+    entry["state"] = std::move(parsed.state);
     entry["report"] = std::move(report);
     return true;
 }
@@ -273,9 +266,26 @@ void removeIncompatibleDuringRead(CUpgradeHistoryRepository& repository, const S
     }
 }
 
-bool readHistoryRecords(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
-                        std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity,
-                        std::string& responseJson, std::string& error)
+void logNormalizedReport(std::uint32_t upgradeNo, const std::string& normalizedFields)
+{
+    if (!normalizedFields.empty())
+    {
+        consoleErr("[WARN] [HISTORY] Normalized legacy final report: upgradeNo=" + std::to_string(upgradeNo) +
+                   ", fields=" + normalizedFields);
+    }
+}
+
+struct S_ReadCandidate
+{
+    const S_UpgradeHistoryRecord* record = nullptr;
+    std::size_t fingerprint = 0;
+    bool cached = false;
+    S_ParsedHistoryRecord parsed;
+};
+
+bool readHistoryRecords(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache,
+                        std::uint16_t retentionDays, std::uint64_t sceneGeneration,
+                        const S_HistoryTaskActivity& activity, std::string& responseJson, std::string& error)
 {
     cleanupHistoryRetention(repository, retentionDays);
     std::vector<S_UpgradeHistoryRecord> records;
@@ -283,14 +293,19 @@ bool readHistoryRecords(CUpgradeHistoryRepository& repository, std::uint16_t ret
     {
         return false;
     }
-    std::vector<const S_UpgradeHistoryRecord*> compatible;
+    cache.retainOnly(records);
+    std::vector<S_ReadCandidate> compatible;
     std::vector<std::uint32_t> incompatible;
     std::string reason;
     for (const S_UpgradeHistoryRecord& record : records)
     {
-        if (validateHistoryRecord(record, reason))
+        S_ReadCandidate candidate;
+        candidate.record = &record;
+        candidate.fingerprint = CHistoryRecordCache::fingerprintOf(record);
+        candidate.cached = record.isFinal && cache.contains(record.upgradeNo, candidate.fingerprint);
+        if (candidate.cached || validateHistoryRecord(record, reason, candidate.parsed))
         {
-            compatible.push_back(&record);
+            compatible.push_back(std::move(candidate));
         }
         else
         {
@@ -301,37 +316,64 @@ bool readHistoryRecords(CUpgradeHistoryRepository& repository, std::uint16_t ret
     {
         removeIncompatibleDuringRead(repository, activity, incompatible);
     }
-    json entries = json::array();
+
+    // The response is assembled as text, keys in byte order, so finished entries are reused as rendered.
+    std::string entries;
+    std::size_t shown = 0;
     std::size_t skipped = incompatible.size();
-    for (const S_UpgradeHistoryRecord* record : compatible)
+    std::string normalizedFields;
+    for (S_ReadCandidate& candidate : compatible)
     {
-        json entry;
-        if (buildRecordJson(*record, entry, reason))
+        const S_UpgradeHistoryRecord& record = *candidate.record;
+        if (shown != 0)
         {
-            entries.push_back(std::move(entry));
+            entries += ',';
         }
-        else
+        if (candidate.cached && cache.appendEntry(record.upgradeNo, candidate.fingerprint, entries, normalizedFields))
         {
+            logNormalizedReport(record.upgradeNo, normalizedFields);
+            ++shown;
+            continue;
+        }
+        json entry;
+        std::string entryText;
+        // A cached entry that went away meanwhile is validated like any other record.
+        const bool usable = !candidate.cached || validateHistoryRecord(record, reason, candidate.parsed);
+        if (!usable || !buildRecordJson(record, candidate.parsed, entry, normalizedFields, reason))
+        {
+            if (shown != 0)
+            {
+                entries.pop_back();
+            }
             ++skipped;
             consoleErr("[WARN] [HISTORY] Hidden incompatible history record: upgradeNo=" +
-                       std::to_string(record->upgradeNo) + ", reason=" + reason);
+                       std::to_string(record.upgradeNo) + ", reason=" + reason);
+            continue;
+        }
+        std::string serializeError;
+        if (!tryToJsonText(entry, entryText, serializeError))
+        {
+            error = "Cannot serialize upgrade history JSON: " + serializeError;
+            return false;
+        }
+        logNormalizedReport(record.upgradeNo, normalizedFields);
+        entries += entryText;
+        ++shown;
+        if (record.isFinal)
+        {
+            cache.store(record.upgradeNo, candidate.fingerprint, std::move(entryText), normalizedFields);
         }
     }
-    json response = json::object();
-    response["status"] = "READY";
-    response["ready"] = true;
-    response["operation"] = "UPGRADE_HISTORY_READ";
-    response["sceneGeneration"] = sceneGeneration;
-    response["recordCount"] = entries.size();
-    response["skippedRecordCount"] = skipped;
-    response["records"] = std::move(entries);
-    std::string serializeError;
-    if (!tryToJsonText(response, responseJson, serializeError))
-    {
-        responseJson.clear();
-        error = "Cannot serialize upgrade history JSON: " + serializeError;
-        return false;
-    }
+    responseJson.reserve(entries.size() + 200);
+    responseJson = "{\"operation\":\"UPGRADE_HISTORY_READ\",\"ready\":true,\"recordCount\":";
+    responseJson += std::to_string(shown);
+    responseJson += ",\"records\":[";
+    responseJson += entries;
+    responseJson += "],\"sceneGeneration\":";
+    responseJson += std::to_string(sceneGeneration);
+    responseJson += ",\"skippedRecordCount\":";
+    responseJson += std::to_string(skipped);
+    responseJson += ",\"status\":\"READY\"}";
     return true;
 }
 
@@ -396,11 +438,24 @@ bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, s
 bool readHistory(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays, std::uint64_t sceneGeneration,
                  const S_HistoryTaskActivity& activity, std::string& responseJson, std::string& error)
 {
+    CHistoryRecordCache cache;
+    return readHistory(repository, cache, retentionDays, sceneGeneration, activity, responseJson, error);
+}
+
+bool readHistory(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache, std::uint16_t retentionDays,
+                 std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity, std::string& responseJson,
+                 std::string& error)
+{
     responseJson.clear();
     error.clear();
     try
     {
-        return readHistoryRecords(repository, retentionDays, sceneGeneration, activity, responseJson, error);
+        if (readHistoryRecords(repository, cache, retentionDays, sceneGeneration, activity, responseJson, error))
+        {
+            return true;
+        }
+        responseJson.clear();
+        return false;
     }
     catch (const std::exception& exception)
     {

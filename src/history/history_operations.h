@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/history_record_cache.h"
 #include "history/upgrade_history_repository.h"
 
 #include <cstdint>
@@ -27,7 +28,11 @@ void persistPublishedState(CUpgradeHistoryRepository& repository, std::uint16_t 
 bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, std::string& error);
 
 // GET /api/v1/upgrades/history. Incompatible records are hidden, and deleted when no running or
-// prepared task is affected.
+// prepared task is affected. The application keeps one cache for the life of the repository, so
+// finalized records are validated and rendered once; the form without a cache does it every time.
+bool readHistory(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache, std::uint16_t retentionDays,
+                 std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity, std::string& responseJson,
+                 std::string& error);
 bool readHistory(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays, std::uint64_t sceneGeneration,
                  const S_HistoryTaskActivity& activity, std::string& responseJson, std::string& error);
 

@@ -100,7 +100,7 @@ bool checkSnapshotTargets(const json& snapshot, std::string& reason)
     return true;
 }
 
-bool checkFinalFields(const S_UpgradeHistoryRecord& record, std::string& reason)
+bool checkFinalFields(const S_UpgradeHistoryRecord& record, json& report, std::string& reason)
 {
     if (!record.isFinal)
     {
@@ -116,7 +116,6 @@ bool checkFinalFields(const S_UpgradeHistoryRecord& record, std::string& reason)
         reason = "finalized record is missing completedAt or reportJson";
         return false;
     }
-    json report;
     std::string parseError;
     if (!parseJsonText(*record.reportJson, report, parseError) || !report.is_object())
     {
@@ -137,15 +136,15 @@ bool checkFinalFields(const S_UpgradeHistoryRecord& record, std::string& reason)
     return true;
 }
 
-bool validateRecord(const S_UpgradeHistoryRecord& record, std::string& reason)
+bool validateRecord(const S_UpgradeHistoryRecord& record, S_ParsedHistoryRecord& parsed, std::string& reason)
 {
     if (!isKnownRecordStatus(record.status) || record.isFinal != isFinalStatus(record.status))
     {
         reason = "record lifecycle fields are inconsistent";
         return false;
     }
-    json snapshot;
-    json state;
+    json& snapshot = parsed.snapshot;
+    json& state = parsed.state;
     std::string parseError;
     if (!parseJsonText(record.snapshotJson, snapshot, parseError) ||
         !parseJsonText(record.stateJson, state, parseError))
@@ -187,17 +186,24 @@ bool validateRecord(const S_UpgradeHistoryRecord& record, std::string& reason)
             return false;
         }
     }
-    return checkFinalFields(record, reason);
+    return checkFinalFields(record, parsed.report, reason);
 }
 
 }  // namespace
 
 bool validateHistoryRecord(const S_UpgradeHistoryRecord& record, std::string& reason)
 {
+    S_ParsedHistoryRecord parsed;
+    return validateHistoryRecord(record, reason, parsed);
+}
+
+bool validateHistoryRecord(const S_UpgradeHistoryRecord& record, std::string& reason, S_ParsedHistoryRecord& parsed)
+{
     reason.clear();
+    parsed = S_ParsedHistoryRecord{};
     try
     {
-        return validateRecord(record, reason);
+        return validateRecord(record, parsed, reason);
     }
     catch (const std::exception& exception)
     {

@@ -712,7 +712,8 @@ bool CUpgradeHistoryRepository::deleteSelected(const std::vector<std::uint32_t>&
             {
                 sql += ",";
             }
-            sql += "?" + std::to_string(index + 1);
+            sql += '?';
+            sql += std::to_string(index + 1);
         }
         sql += ");";
         CSqliteStatement statement;

@@ -42,7 +42,7 @@ int main(int argc, char** argv)
 
     for (std::uint32_t upgradeNo = static_cast<std::uint32_t>(std::strtoul(argv[2], nullptr, 10));; ++upgradeNo)
     {
-        const std::string upgradeId = "T" + std::to_string(upgradeNo);
+        const std::string upgradeId = ota::test::taskId(upgradeNo);
         const std::int64_t startedAt = 1'000'000'000'000 + static_cast<std::int64_t>(upgradeNo) * 1000;
         if (!repository.upsertTaskSnapshot(ota::test::makeSnapshotWrite(upgradeNo, upgradeId, startedAt, 8), error))
         {

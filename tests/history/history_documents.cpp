@@ -7,6 +7,13 @@ namespace ota::test
 
 using nlohmann::json;
 
+std::string taskId(std::uint32_t upgradeNo)
+{
+    std::string id = "T";
+    id += std::to_string(upgradeNo);
+    return id;
+}
+
 json makeSnapshotDocument(std::uint32_t upgradeNo, const std::string& upgradeId, std::size_t deviceCount)
 {
     json targets = json::array();

@@ -12,6 +12,10 @@ namespace ota::test
 
 // Documents that satisfy the history record contract, for tests, the crash writer and benchmarks.
 
+// "T" + the number: the identifier the tests give task N (built without operator+, which g++ 12
+// misreports under -O3 with -Wrestrict).
+std::string taskId(std::uint32_t upgradeNo);
+
 // A task snapshot with one target per device ("node1", "node2", ...) under one container.
 nlohmann::json makeSnapshotDocument(std::uint32_t upgradeNo, const std::string& upgradeId, std::size_t deviceCount = 1);
 

@@ -53,7 +53,7 @@ protected:
     void addPreview(std::uint32_t upgradeNo, std::int64_t startedAt, std::size_t devices = 2)
     {
         ASSERT_TRUE(repository.upsertTaskSnapshot(
-            test::makeSnapshotWrite(upgradeNo, "T" + std::to_string(upgradeNo), startedAt, devices), error))
+            test::makeSnapshotWrite(upgradeNo, test::taskId(upgradeNo), startedAt, devices), error))
             << error;
     }
 
@@ -61,7 +61,7 @@ protected:
     void addFinished(std::uint32_t upgradeNo, std::int64_t completedAt, const std::string& status = "SUCCESS")
     {
         addPreview(upgradeNo, completedAt - 1000);
-        json state = test::makeStateDocument(upgradeNo, "T" + std::to_string(upgradeNo), 2, completedAt - 1000);
+        json state = test::makeStateDocument(upgradeNo, test::taskId(upgradeNo), 2, completedAt - 1000);
         ASSERT_TRUE(repository.updateRunningState({upgradeNo, completedAt - 500, "RUNNING", toJsonText(state)}, error));
         test::finishStateDocument(state, status, status == "SUCCESS" ? "SUCCESS" : "FAILED", completedAt);
         ASSERT_TRUE(repository.finalizeReport({upgradeNo, completedAt, completedAt, status, toJsonText(state)}, error))
@@ -356,6 +356,37 @@ TEST_F(HistoryOperations, StartupRemovesIncompatibleRecords)
     repository.close();
     captureConsole([&] { EXPECT_FALSE(removeIncompatibleHistoryAtStartup(repository, error)); });
     EXPECT_EQ(error, "Upgrade history repository is not open");
+}
+
+}  // namespace
+}  // namespace ota::backend
+
+namespace ota::backend
+{
+namespace
+{
+
+TEST_F(HistoryOperations, CachedReadsMatchFreshReadsAndFollowRewrites)
+{
+    addFinished(1, now - 1000);
+    addPreview(2, now - 500);
+    CHistoryRecordCache cache;
+    std::string fresh;
+    std::string cached;
+    captureConsole([&] {
+        EXPECT_TRUE(readHistory(repository, cache, 30, 7, {}, cached, error));
+        EXPECT_TRUE(readHistory(repository, cache, 30, 7, {}, cached, error));
+        EXPECT_TRUE(readHistory(repository, 30, 7, {}, fresh, error));
+    });
+    EXPECT_EQ(cached, fresh);
+    EXPECT_EQ(cached, toJsonText(json::parse(cached))) << "compact, keys in byte order";
+
+    // The same number written again after a clear must not be served from the old entry.
+    std::uint32_t deleted = 0;
+    ASSERT_TRUE(repository.clearAll(deleted, error));
+    addFinished(1, now - 100, "FAILED");
+    captureConsole([&] { EXPECT_TRUE(readHistory(repository, cache, 30, 7, {}, cached, error)); });
+    EXPECT_EQ(json::parse(cached)["records"][0]["status"], "FAILED");
 }
 
 }  // namespace

@@ -78,7 +78,7 @@ protected:
         for (std::uint32_t number = 1; number <= 200; ++number)
         {
             ASSERT_TRUE(repository.upsertTaskSnapshot(
-                test::makeSnapshotWrite(number, "T" + std::to_string(number), 1000, 3), error));
+                test::makeSnapshotWrite(number, test::taskId(number), 1000, 3), error));
         }
         std::uint32_t unused = 0;
         ASSERT_TRUE(repository.deleteSelected({1}, unused, error));

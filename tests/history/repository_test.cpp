@@ -25,7 +25,7 @@ protected:
     // A preview row, optionally taken to its final report.
     void addRow(std::uint32_t upgradeNo, std::int64_t startedAt, bool finalized = false)
     {
-        ASSERT_TRUE(repository.upsertTaskSnapshot(makeSnapshotWrite(upgradeNo, "T" + std::to_string(upgradeNo),
+        ASSERT_TRUE(repository.upsertTaskSnapshot(makeSnapshotWrite(upgradeNo, test::taskId(upgradeNo),
                                                                     startedAt),
                                                   error))
             << error;

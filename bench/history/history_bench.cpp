@@ -1,0 +1,129 @@
+// Persistence throughput of published execution states and the cost of a history read.
+//   persistPublishedState of a 100-device RUNNING document: target at least 200 documents/s
+//   readHistory over 10,000 records: target under 1 s
+
+#include "common/clock.h"
+#include "common/json_text.h"
+#include "history/history_operations.h"
+#include "history_documents.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+namespace
+{
+
+using namespace ota::backend;
+
+std::filesystem::path makeDatabasePath(const char* name)
+{
+    std::string pattern = (std::filesystem::temp_directory_path() / "ota-bench-XXXXXX").string();
+    if (mkdtemp(pattern.data()) == nullptr)
+    {
+        std::abort();
+    }
+    return std::filesystem::path(pattern) / name;
+}
+
+void BM_PersistRunningState100Devices(benchmark::State& state)
+{
+    const std::filesystem::path path = makeDatabasePath("upgrade-history.db");
+    {
+        CUpgradeHistoryRepository repository;
+        std::string error;
+        if (!repository.open(path, error) ||
+            !repository.upsertTaskSnapshot(ota::test::makeSnapshotWrite(1, "BENCH", currentUnixMs() - 1000, 100), error))
+        {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        // Successive documents of one transfer: only chunk positions move, as between two progress
+        // publications; each differs from the one before, so each is written.
+        std::vector<std::string> documents;
+        nlohmann::json document = ota::test::makeStateDocument(1, "BENCH", 100, currentUnixMs() - 1000);
+        for (int index = 0; index < 1000; ++index)
+        {
+            for (auto& device : document["devices"])
+            {
+                device["currentFileNo"] = 1;
+                device["currentChunkNo"] = index + 1;
+            }
+            documents.push_back(toJsonText(document));
+        }
+        state.counters["documentBytes"] = static_cast<double>(documents.front().size());
+        std::size_t next = 0;
+        for (auto _ : state)
+        {
+            persistPublishedState(repository, 90, documents[next]);
+            next = (next + 1) % documents.size();
+        }
+        state.SetItemsProcessed(state.iterations());
+    }
+    std::filesystem::remove_all(path.parent_path());
+}
+BENCHMARK(BM_PersistRunningState100Devices)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+// A busy site's history: 10,000 finished four-device tasks with snapshot, state and report.
+bool fillHistory(CUpgradeHistoryRepository& repository, std::string& error)
+{
+    const std::int64_t base = currentUnixMs() - 10'000'000;
+    for (std::uint32_t number = 1; number <= 10'000; ++number)
+    {
+        std::string id = "T";
+        id += std::to_string(number);
+        const std::int64_t startedAt = base + number * 100;
+        nlohmann::json document = ota::test::makeStateDocument(number, id, 4, startedAt);
+        const std::string running = toJsonText(document);
+        ota::test::finishStateDocument(document, "SUCCESS", "SUCCESS", startedAt + 50);
+        if (!repository.upsertTaskSnapshot(ota::test::makeSnapshotWrite(number, id, startedAt, 4), error) ||
+            !repository.updateRunningState({number, startedAt + 10, "RUNNING", running}, error) ||
+            !repository.finalizeReport({number, startedAt + 50, startedAt + 50, "SUCCESS", toJsonText(document)},
+                                       error))
+        {
+            return false;
+        }
+    }
+    return true;
+}
+
+// warm = 0: every read validates and renders every record (the first read after start-up);
+// warm = 1: the application's cache already holds the finalized records.
+void BM_ReadHistory10000Records(benchmark::State& state)
+{
+    const bool warm = state.range(0) != 0;
+    const std::filesystem::path path = makeDatabasePath("upgrade-history.db");
+    {
+        CUpgradeHistoryRepository repository;
+        std::string error;
+        if (!repository.open(path, error) || !fillHistory(repository, error))
+        {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        CHistoryRecordCache cache;
+        std::string response;
+        if (warm && !readHistory(repository, cache, 90, 1, {}, response, error))
+        {
+            state.SkipWithError(error.c_str());
+            return;
+        }
+        for (auto _ : state)
+        {
+            CHistoryRecordCache coldCache;
+            if (!readHistory(repository, warm ? cache : coldCache, 90, 1, {}, response, error))
+            {
+                state.SkipWithError(error.c_str());
+                break;
+            }
+        }
+        state.counters["responseMiB"] = static_cast<double>(response.size()) / (1024.0 * 1024.0);
+    }
+    std::filesystem::remove_all(path.parent_path());
+}
+BENCHMARK(BM_ReadHistory10000Records)->ArgName("warm")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
+
+}  // namespace
+
+BENCHMARK_MAIN();
