@@ -1,0 +1,141 @@
+#include "common/clock.h"
+#include "device/device_tcp_manager_impl.h"
+
+namespace ota::backend
+{
+
+void CDeviceTcpManager::S_Impl::recordFrameTraceLocked(const S_CommunicationNodeContext& node,
+                                                       std::string_view direction, std::string_view messageType,
+                                                       std::uint32_t upgradeNo, std::uint64_t frameLength,
+                                                       std::string hexText, std::string errorSummary)
+{
+    if (!captureEnabled)
+    {
+        return;
+    }
+    S_FrameTraceRecord record;
+    record.timestamp = currentUnixMs();
+    record.direction = direction.empty() ? "ERROR" : std::string(direction);
+    record.deviceId = node.status.nodeId;
+    record.deviceName = node.status.nodeName;
+    record.ip = node.status.address;
+    record.port = node.status.port;
+    record.messageType = messageType.empty() ? "UNKNOWN" : std::string(messageType);
+    record.upgradeNo = upgradeNo;
+    record.frameLength = frameLength;
+    record.hexText = std::move(hexText);
+    record.errorSummary = toValidUtf8(errorSummary);
+    traceRing.append(std::move(record));
+    ++traceVersion;
+}
+
+void CDeviceTcpManager::S_Impl::recordFrameTrace(const S_CommunicationNodeContext& node, std::string_view direction,
+                                                 std::string_view messageType, std::uint32_t upgradeNo,
+                                                 std::uint64_t frameLength, std::string hexText,
+                                                 std::string errorSummary)
+{
+    std::lock_guard<std::mutex> lock(stateMutex);
+    recordFrameTraceLocked(node, direction, messageType, upgradeNo, frameLength, std::move(hexText),
+                           std::move(errorSummary));
+}
+
+void CDeviceTcpManager::S_Impl::recordOutgoingFrameTrace(const S_CommunicationNodeContext& node,
+                                                         std::string_view direction, std::string_view messageType,
+                                                         std::uint32_t upgradeNo,
+                                                         const std::vector<std::uint8_t>& bytes,
+                                                         std::string errorSummary)
+{
+    {
+        std::lock_guard<std::mutex> lock(stateMutex);
+        if (!captureEnabled)
+        {
+            return;  // capture costs nothing while off
+        }
+    }
+    // Formatted outside the lock: a chunk frame gives about 100 KB of text.
+    std::string hexText = formatFrameHexText(bytes.data(), bytes.size());
+    recordFrameTrace(node, direction, messageType, upgradeNo, bytes.size(), std::move(hexText),
+                     std::move(errorSummary));
+}
+
+void CDeviceTcpManager::setFrameCaptureEnabled(bool enabled)
+{
+    std::lock_guard<std::mutex> lock(m_impl->stateMutex);
+    m_impl->captureEnabled = enabled;
+    if (!enabled)
+    {
+        m_impl->traceRing.clear();
+    }
+    ++m_impl->traceVersion;
+}
+
+bool CDeviceTcpManager::isFrameCaptureEnabled() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->stateMutex);
+    return m_impl->captureEnabled;
+}
+
+std::uint64_t CDeviceTcpManager::getFrameTraceVersion() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->stateMutex);
+    return m_impl->traceVersion;
+}
+
+bool CDeviceTcpManager::serializeFrameTrace(std::string& json, std::string& error) const
+{
+    bool enabled = false;
+    std::vector<S_FrameTraceRecord> records;
+    {
+        std::lock_guard<std::mutex> lock(m_impl->stateMutex);
+        enabled = m_impl->captureEnabled;
+        records = m_impl->traceRing.copy();
+    }
+    return serializeFrameTraceRecords(enabled, records, json, error);
+}
+
+namespace
+{
+
+std::vector<S_CommunicationNodeStatus> copyStatuses(const CDeviceTcpManager::S_Impl& impl, bool& running)
+{
+    std::shared_lock<std::shared_mutex> runLock(impl.runLock);
+    std::vector<S_CommunicationNodeStatus> statuses;
+    running = impl.run && impl.run->running;
+    if (!impl.run)
+    {
+        return statuses;
+    }
+    statuses.reserve(impl.run->nodes.size());
+    std::lock_guard<std::mutex> lock(impl.stateMutex);
+    for (const auto& node : impl.run->nodes)
+    {
+        statuses.push_back(node->status);
+    }
+    return statuses;
+}
+
+}  // namespace
+
+std::vector<S_CommunicationNodeStatus> CDeviceTcpManager::getCommunicationNodeStatuses() const
+{
+    bool running = false;
+    return copyStatuses(*m_impl, running);
+}
+
+bool CDeviceTcpManager::serializeCommunicationSnapshot(std::uint64_t sceneGeneration, bool deviceTcpEnabled,
+                                                       std::string& json, std::string& error) const
+{
+    bool running = false;
+    const std::vector<S_CommunicationNodeStatus> statuses = copyStatuses(*m_impl, running);
+    return serializeCommunicationSnapshotDocument(statuses, running, sceneGeneration, deviceTcpEnabled,
+                                                  currentUnixMs(), json, error);
+}
+
+S_DeviceTcpStatusSummary CDeviceTcpManager::getStatusSummary() const
+{
+    bool running = false;
+    const std::vector<S_CommunicationNodeStatus> statuses = copyStatuses(*m_impl, running);
+    return summarizeNodeStatuses(running, statuses);
+}
+
+}  // namespace ota::backend
