@@ -3,6 +3,7 @@
 #include "app/application_state.h"
 #include "app/health_report.h"
 #include "app/system_capacity.h"
+#include "common/console_log.h"
 
 namespace ota::backend
 {
@@ -19,7 +20,7 @@ JsonHandler unavailable(const char* service)
     };
 }
 
-JsonBodyHandler unavailableWithBody(const char* service)
+[[maybe_unused]] JsonBodyHandler unavailableWithBody(const char* service)
 {
     return [service](const std::string&, std::string& response, std::string& error) {
         response.clear();
@@ -42,6 +43,7 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         inputs.topologyConfigured = snapshot.topologyConfigured();
         inputs.sceneGeneration = app.sceneGeneration;
         inputs.directDeviceCount = snapshot.directDeviceCount();
+        inputs.historyPersistence = app.historyRepository.isOpen();
         response = buildHealthJson(app.config, inputs);
         return true;
     };
@@ -59,7 +61,16 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
     };
 
     callbacks.sceneReload = unavailable("Scene reload");
-    callbacks.firmwareInspect = unavailableWithBody("Firmware inspection");
+    callbacks.firmwareInspect = [&app](const std::string& request, std::string& response, std::string& error) {
+        consoleOut("[FIRMWARE] Inspect request received");
+        if (!app.taskService.inspectFirmware(request, response, error))
+        {
+            consoleErr("[FIRMWARE] File inspection rejected: " + error);
+            return false;
+        }
+        consoleOut("[FIRMWARE] File inspection completed");
+        return true;
+    };
     callbacks.upgradePreview = unavailableWithBody("Upgrade preview");
     callbacks.upgradeStart = unavailable("Upgrade execution");
     callbacks.upgradeAbort = [](std::uint32_t, std::string& response, std::string& error) {
@@ -68,8 +79,21 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         return false;
     };
     callbacks.currentUpgrade = unavailable("Upgrade execution");
-    callbacks.upgradeHistory = unavailable("Upgrade history");
-    callbacks.upgradeHistoryClear = unavailable("Upgrade history");
+    // No execution or task service yet: no task is active and none is prepared.
+    callbacks.upgradeHistory = [&app](std::string& response, std::string& error) {
+        std::lock_guard<std::mutex> operationLock(app.upgradeOperationMutex);
+        std::uint64_t sceneGeneration = 0;
+        {
+            std::lock_guard<std::mutex> lock(app.applicationMutex);
+            sceneGeneration = app.sceneGeneration;
+        }
+        return readHistory(app.historyRepository, app.historyCache, app.config.historyRetentionDays, sceneGeneration,
+                           S_HistoryTaskActivity{}, response, error);
+    };
+    callbacks.upgradeHistoryClear = [&app](std::string& response, std::string& error) {
+        std::lock_guard<std::mutex> operationLock(app.upgradeOperationMutex);
+        return clearHistory(app.historyRepository, S_HistoryTaskActivity{}, response, error);
+    };
     callbacks.deviceStatus = unavailable("Device TCP communication");
     callbacks.deviceFrames = unavailable("Device TCP communication");
     callbacks.frameCapture = [](bool, std::string& response, std::string& error) {

@@ -6,6 +6,8 @@
 #include "app/backend_application.h"
 #include "api/http_api_server.h"
 #include "app/backend_config.h"
+#include "firmware/upgrade_task_service.h"
+#include "history/history_operations.h"
 #include "scenario/scene_workspace.h"
 
 #include <cstdint>
@@ -27,6 +29,11 @@ struct CBackendApplication::S_Impl
     // Serialises scene reload with device reconnect and frame capture switching; before applicationMutex.
     std::mutex sceneOperationMutex;
     std::uint64_t sceneGeneration = 0;
+
+    CUpgradeHistoryRepository historyRepository;
+    // Finalised rows never change: each is validated and rendered once for the history list.
+    CHistoryRecordCache historyCache;
+    CUpgradeTaskService taskService;
 
     // Serialises upgrade preview, start, abort, history list/clear and scene reload.
     std::mutex upgradeOperationMutex;

@@ -55,6 +55,11 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         return fail("[INIT] Configuration load failed: ", error, error);
     }
 
+    if (!app.taskService.setChunkSize(app.config.chunkSize, error))
+    {
+        return fail("[INIT] Upgrade task service configuration failed: ", error, error);
+    }
+
     if (topologyOverride.empty())
     {
         app.topologyPath = app.config.topologyFile;
@@ -72,6 +77,17 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
 
     const std::filesystem::path databasePath = historyDatabasePath(app.topologyPath, app.config.configPath);
     consoleOut("[INIT] Upgrade history database: " + databasePath.string());
+    if (!app.historyRepository.open(databasePath, error))
+    {
+        return fail("[INIT] Upgrade history repository open failed: ", error, error);
+    }
+    consoleOut("[INIT] Upgrade history repository opened");
+    if (!removeIncompatibleHistoryAtStartup(app.historyRepository, error))
+    {
+        app.historyRepository.close();
+        return fail("[INIT] Upgrade history compatibility check failed: ", error, error);
+    }
+    cleanupHistoryRetention(app.historyRepository, app.config.historyRetentionDays);
 
     consoleOut("[INIT] Configuration loaded\n[INIT] HTTP endpoint: http://" + app.config.httpHost + ":" +
                std::to_string(app.config.httpPort) +
@@ -99,7 +115,6 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
             error.clear();
             return true;
         case scenario::E_TopologyLoadResult::INVALID:
-            app.initialized = false;
             return fail("[INIT] Initial topology load failed: ", loadError, error);
         case scenario::E_TopologyLoadResult::LOADED:
             break;
@@ -203,6 +218,7 @@ void CBackendApplication::shutdown()
     app.apiServer.stop();
     {
         std::lock_guard<std::mutex> lock(app.stateRecordingMutex);
+        app.historyRepository.close();
     }
 }
 

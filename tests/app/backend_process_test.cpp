@@ -86,8 +86,8 @@ TEST(BackendProcess, StartsWithExampleSiteAndStopsCleanlyOnSigterm)
     const std::filesystem::path examples = std::filesystem::path(OTA_SOURCE_DIR) / "examples";
     nlohmann::json example = nlohmann::json::parse(readWholeFile(examples / "config/ota-backend.json"));
     example["httpPort"] = findFreeLoopbackPort();
-    example["topologyFile"] = (examples / "topology/site.json").string();
     CTempDirectory directory;
+    example["topologyFile"] = directory.writeFile("site.json", readWholeFile(examples / "topology/site.json")).string();
     const auto config = directory.writeFile("ota-backend.json", example.dump());
     CChildProcess child(kBackend, {"--config", config.string()});
     ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardOutput() << child.standardError();
@@ -109,9 +109,9 @@ TEST(BackendProcess, ServesHealthAndWorkspaceOfTheExampleSite)
     nlohmann::json example = nlohmann::json::parse(readWholeFile(examples / "config/ota-backend.json"));
     const std::uint16_t port = findFreeLoopbackPort();
     example["httpPort"] = port;
-    example["topologyFile"] = (examples / "topology/site.json").string();
-    example["deviceTcpEnabled"] = false;
     CTempDirectory directory;
+    example["topologyFile"] = directory.writeFile("site.json", readWholeFile(examples / "topology/site.json")).string();
+    example["deviceTcpEnabled"] = false;
     const auto config = directory.writeFile("ota-backend.json", example.dump());
     CChildProcess child(kBackend, {"--config", config.string()});
     ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardError();
@@ -126,6 +126,7 @@ TEST(BackendProcess, ServesHealthAndWorkspaceOfTheExampleSite)
     EXPECT_EQ(health.json["data"]["sceneGeneration"], 1);
     EXPECT_EQ(health.json["data"]["directDeviceCount"], 5);
     EXPECT_EQ(health.json["data"]["httpPort"], port);
+    EXPECT_EQ(health.json["data"]["features"]["historyPersistence"], true);
     EXPECT_EQ(health.json["meta"]["apiVersion"], 1);
 
     const S_HttpResult workspace = client.request("GET", "/api/v1/workspace");
@@ -143,6 +144,57 @@ TEST(BackendProcess, ServesHealthAndWorkspaceOfTheExampleSite)
     child.sendSignal(SIGTERM);
     EXPECT_EQ(child.waitForExit(), 0);
     EXPECT_NE(child.standardOutput().find("[HTTP] GET /api/v1/health -> 200 (requestId=ota-"), std::string::npos);
+}
+
+TEST(BackendProcess, FirmwareInspectionAndHistoryRoutes)
+{
+    CTempDirectory directory;
+    const std::uint16_t port = findFreeLoopbackPort();
+    nlohmann::json config = nlohmann::json::parse(configText());
+    config["httpPort"] = port;
+    const auto configPath = directory.writeFile("ota-backend.json", config.dump());
+    const auto firmware = directory.writeFile("fw/emu.bin", std::string(2500, 'x'));
+    CChildProcess child(kBackend, {"--config", configPath.string()});
+    ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardError();
+    EXPECT_TRUE(std::filesystem::exists(directory / "upgrade-history.db"));
+    EXPECT_NE(child.standardOutput().find("[INIT] Upgrade history repository opened"), std::string::npos);
+
+    CTestHttpClient client(port);
+    const nlohmann::json request = {
+        {"files", {{{"fileSlotKey", "emu:emu"}, {"filePath", firmware.string()}, {"targetVersion", "1.2.3"}}}}};
+    const S_HttpResult inspected = client.request("POST", "/api/v1/firmware/inspect", request.dump(),
+                                                  {{"Content-Type", "application/json"}});
+    ASSERT_TRUE(inspected.received) << inspected.failure;
+    EXPECT_EQ(inspected.status, 200u) << inspected.body;
+    EXPECT_EQ(inspected.json["data"]["files"][0]["fileSize"], 2500) << inspected.body;
+    const S_HttpResult rejected = client.request("POST", "/api/v1/firmware/inspect", "{\"files\":[]}");
+    EXPECT_EQ(rejected.status, 422u) << rejected.body;
+    EXPECT_EQ(rejected.json["error"]["code"], "FIRMWARE_INSPECTION_REJECTED");
+
+    const S_HttpResult history = client.request("GET", "/api/v1/upgrades/history");
+    EXPECT_EQ(history.status, 200u) << history.body;
+    EXPECT_EQ(history.json["success"], true);
+    const S_HttpResult cleared = client.request("POST", "/api/v1/upgrades/history/clear");
+    EXPECT_EQ(cleared.status, 200u) << cleared.body;
+
+    child.sendSignal(SIGTERM);
+    EXPECT_EQ(child.waitForExit(), 0);
+    const std::string output = child.standardOutput();
+    EXPECT_NE(output.find("[FIRMWARE] Inspect request received"), std::string::npos);
+    EXPECT_NE(child.standardError().find("[FIRMWARE] File inspection rejected: "), std::string::npos);
+}
+
+TEST(BackendProcess, DatabaseThatIsNotSqliteStopsStartAndIsKept)
+{
+    CTempDirectory directory;
+    const auto config = directory.writeFile("ota-backend.json", configText());
+    const std::string garbage(8192, 'g');
+    const auto database = directory.writeFile("upgrade-history.db", garbage);
+    const S_ProcessResult result = runProcess(kBackend, {"--config", config.string()});
+    EXPECT_EQ(result.exitCode, 1);
+    EXPECT_NE(result.standardError.find("[INIT] Upgrade history repository open failed: "), std::string::npos)
+        << result.standardError;
+    EXPECT_EQ(readWholeFile(database), garbage);
 }
 
 TEST(BackendProcess, PortInUseFailsStartWithExitOne)
