@@ -34,7 +34,7 @@ public:
     CSimDevice& operator=(const CSimDevice&) = delete;
     ~CSimDevice();
 
-    // Opens, binds and listens on the spec's endpoint (port 0: an ephemeral one).
+    // Opens, binds and listens on the device's configured endpoint (port 0: an ephemeral one).
     bool listen(std::string& error);
     void startAccepting();
     // Closes everything and cancels every timer; nothing is re-armed afterwards.

@@ -45,7 +45,7 @@ struct S_SimDeviceSpec
     std::vector<S_SimFault> faults;
 };
 
-// The spec's component list with defaults applied: the standard set of its device type when
+// A device spec's component list with defaults applied: the standard set of its device type when
 // none is given.
 std::vector<S_ProtocolComponentVersion> effectiveComponents(const S_SimDeviceSpec& spec);
 
