@@ -1,6 +1,7 @@
 #include "firmware/firmware_inspection.h"
 
 #include "common/digest.h"
+#include "common/file_descriptor.h"
 #include "firmware/firmware_slot_table.h"
 #include "firmware/request_fields.h"
 
@@ -24,26 +25,6 @@ constexpr std::size_t kVersionFieldWidth = 32;
 constexpr std::size_t kMaxFileNameBytes = 63;
 constexpr std::uint64_t kMaxChunks = 65535;
 constexpr std::uint64_t kMaxFileSize = 4294967295ULL;
-
-// Closes a POSIX descriptor on every path.
-class CFileDescriptor
-{
-public:
-    explicit CFileDescriptor(int descriptor) : m_descriptor(descriptor) {}
-    ~CFileDescriptor()
-    {
-        if (m_descriptor >= 0)
-        {
-            ::close(m_descriptor);
-        }
-    }
-    CFileDescriptor(const CFileDescriptor&) = delete;
-    CFileDescriptor& operator=(const CFileDescriptor&) = delete;
-    int get() const { return m_descriptor; }
-
-private:
-    int m_descriptor;
-};
 
 bool checkChunkSize(std::uint16_t chunkSize, std::string& error)
 {

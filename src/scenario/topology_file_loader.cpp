@@ -1,5 +1,6 @@
 #include "scenario/topology_file_loader.h"
 
+#include "common/file_descriptor.h"
 #include "common/message_text.h"
 #include "scenario/scene_topology_parser.h"
 
@@ -14,30 +15,10 @@
 namespace ota::scenario
 {
 
+using backend::CFileDescriptor;
 using backend::toMessageText;
 namespace
 {
-
-class CFileDescriptor
-{
-public:
-    explicit CFileDescriptor(int descriptor) : m_descriptor(descriptor) {}
-    ~CFileDescriptor()
-    {
-        if (m_descriptor >= 0)
-        {
-            ::close(m_descriptor);
-        }
-    }
-    CFileDescriptor(const CFileDescriptor&) = delete;
-    CFileDescriptor& operator=(const CFileDescriptor&) = delete;
-
-    int get() const { return m_descriptor; }
-    bool isOpen() const { return m_descriptor >= 0; }
-
-private:
-    int m_descriptor;
-};
 
 enum class E_ReadOutcome : std::uint8_t
 {
