@@ -275,6 +275,23 @@ void logNormalizedReport(std::uint32_t upgradeNo, const std::string& normalizedF
     }
 }
 
+// Renders a valid finalized record into the cache; the start-up check has parsed it already, and
+// the first history read would otherwise parse every stored document a second time.
+void warmCacheEntry(CHistoryRecordCache& cache, const S_UpgradeHistoryRecord& record, S_ParsedHistoryRecord& parsed)
+{
+    json entry;
+    std::string normalizedFields;
+    std::string reason;
+    std::string entryText;
+    std::string serializeError;
+    if (buildRecordJson(record, parsed, entry, normalizedFields, reason) &&
+        tryToJsonText(entry, entryText, serializeError))
+    {
+        cache.store(record.upgradeNo, CHistoryRecordCache::fingerprintOf(record), std::move(entryText),
+                    std::move(normalizedFields));
+    }
+}
+
 struct S_ReadCandidate
 {
     const S_UpgradeHistoryRecord* record = nullptr;
@@ -398,6 +415,13 @@ void persistPublishedState(CUpgradeHistoryRepository& repository, std::uint16_t 
 
 bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, std::string& error)
 {
+    CHistoryRecordCache unused;
+    return removeIncompatibleHistoryAtStartup(repository, unused, error);
+}
+
+bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache,
+                                        std::string& error)
+{
     error.clear();
     std::vector<S_UpgradeHistoryRecord> records;
     if (!repository.listRecords(records, error))
@@ -408,7 +432,15 @@ bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, s
     std::string reason;
     for (const S_UpgradeHistoryRecord& record : records)
     {
-        if (!validateHistoryRecord(record, reason))
+        S_ParsedHistoryRecord parsed;
+        if (validateHistoryRecord(record, reason, parsed))
+        {
+            if (record.isFinal)
+            {
+                warmCacheEntry(cache, record, parsed);
+            }
+        }
+        else
         {
             consoleOut("[HISTORY] Incompatible local history detected: upgradeNo=" + std::to_string(record.upgradeNo) +
                        ", reason=" + reason + ". Scheduling this record for removal.");

@@ -24,8 +24,12 @@ void persistPublishedState(CUpgradeHistoryRepository& repository, std::uint16_t 
                            const std::string& stateJson);
 
 // Start-up check: removes every record that breaks the record contract. Only a failure to list
-// the records is returned; a failed deletion is logged and the records stay hidden.
+// the records is returned; a failed deletion is logged and the records stay hidden. The form with
+// a cache also renders every valid finalized record into it, so the first history read after
+// start-up does not parse the whole history again.
 bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, std::string& error);
+bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache,
+                                        std::string& error);
 
 // GET /api/v1/upgrades/history. Incompatible records are hidden, and deleted when no running or
 // prepared task is affected. The application keeps one cache for the life of the repository, so

@@ -389,5 +389,29 @@ TEST_F(HistoryOperations, CachedReadsMatchFreshReadsAndFollowRewrites)
     EXPECT_EQ(json::parse(cached)["records"][0]["status"], "FAILED");
 }
 
+TEST_F(HistoryOperations, StartupCheckFillsTheCacheWithFinalizedRecordsOnly)
+{
+    addFinished(1, now - 1000);
+    addPreview(2, now - 500);
+    addFinished(3, now - 100, "FAILED");
+    std::vector<S_UpgradeHistoryRecord> records;
+    ASSERT_TRUE(repository.listRecords(records, error));
+    CHistoryRecordCache cache;
+    captureConsole([&] { EXPECT_TRUE(removeIncompatibleHistoryAtStartup(repository, cache, error)); });
+    for (const S_UpgradeHistoryRecord& stored : records)
+    {
+        EXPECT_EQ(cache.contains(stored.upgradeNo, CHistoryRecordCache::fingerprintOf(stored)), stored.isFinal)
+            << stored.upgradeNo;
+    }
+
+    std::string warmed;
+    std::string fresh;
+    captureConsole([&] {
+        EXPECT_TRUE(readHistory(repository, cache, 30, 7, {}, warmed, error));
+        EXPECT_TRUE(readHistory(repository, 30, 7, {}, fresh, error));
+    });
+    EXPECT_EQ(warmed, fresh);
+}
+
 }  // namespace
 }  // namespace ota::backend
