@@ -37,10 +37,13 @@ private:
     std::unique_ptr<S_Impl> m_impl;
 };
 
-// CRC-32 (reflected 0xEDB88320, initial 0xFFFFFFFF, final complement) over zlib's crc32.
-// crc32Update continues a running value: crc32Update(crc32Of(a), b) == crc32Of(a + b).
+// CRC-32 (reflected 0xEDB88320, initial 0xFFFFFFFF, final complement) with zlib's crc32 values.
+// crc32Update continues a running value: crc32Update(crc32Of(a), b) == crc32Of(a + b). Both fold
+// with carry-less multiplication where the processor can (common/crc32_folding.h), else use zlib.
 std::uint32_t crc32Of(const void* data, std::size_t size);
 std::uint32_t crc32Update(std::uint32_t crc, const void* data, std::size_t size);
+// zlib's crc32 alone: the reference the folded path is held to.
+std::uint32_t crc32UpdateZlib(std::uint32_t crc, const void* data, std::size_t size);
 
 // FNV-1a 32-bit (offset basis 0x811C9DC5, prime 16777619).
 std::uint32_t fnv1a32(std::string_view bytes);
