@@ -555,11 +555,13 @@ void CSimDevice::beginReboot()
     {
         m_context->phase = E_SimUpgradePhase::RESTARTING;
     }
-    dropConnection(true, "restarting");
+    // The listening socket goes first: a peer that reconnects as soon as it sees the close must
+    // find the port refusing, not a backlog that the closing acceptor then resets.
     m_listening = false;
     ++m_listenGeneration;
     boost::system::error_code ignored;
     m_acceptor.close(ignored);
+    dropConnection(true, "restarting");
     m_log.event(m_spec.nodeId, "restarting: refusing connections for " + std::to_string(m_spec.timings.rebootMs) + " ms");
     m_rebootTimer.expires_after(std::chrono::milliseconds(m_spec.timings.rebootMs));
     m_rebootTimer.async_wait([this](const boost::system::error_code& code) {
