@@ -44,6 +44,7 @@ struct CDeviceSimulator::S_Impl
     mutable std::mutex lifecycleMutex;  // start and stop
     std::unique_ptr<boost::asio::io_context> io;
     std::unique_ptr<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>> workGuard;
+    std::unique_ptr<CSimHashWorker> hasher;  // after io: its thread posts to io
     std::vector<std::unique_ptr<CSimDevice>> devices;
     std::map<std::string, CSimDevice*> index;
     std::thread loopThread;
@@ -94,15 +95,18 @@ bool CDeviceSimulator::start(std::vector<S_SimDeviceSpec> devices, std::string& 
     }
     m_impl->index.clear();
     m_impl->devices.clear();
+    m_impl->hasher.reset();
     m_impl->io = std::make_unique<boost::asio::io_context>(1);
+    m_impl->hasher = std::make_unique<CSimHashWorker>(*m_impl->io);
     for (S_SimDeviceSpec& spec : devices)
     {
-        auto device = std::make_unique<CSimDevice>(*m_impl->io, std::move(spec), m_impl->log);
+        auto device = std::make_unique<CSimDevice>(*m_impl->io, *m_impl->hasher, std::move(spec), m_impl->log);
         if (!device->listen(error))
         {
             device.reset();  // every socket and timer goes before its io_context
             m_impl->index.clear();
             m_impl->devices.clear();
+            m_impl->hasher.reset();
             m_impl->io.reset();
             return false;
         }
@@ -149,6 +153,8 @@ void CDeviceSimulator::stop()
     });
     m_impl->workGuard.reset();
     m_impl->loopThread.join();
+    // Its wake-ups would find no loop to run them; queued chunks are of no use any more.
+    m_impl->hasher->stop();
     m_impl->running = false;
 }
 

@@ -22,11 +22,22 @@ void CSimConnection::start()
     readMore();
 }
 
+void CSimConnection::resumeReading()
+{
+    m_readPaused = false;
+    if (!m_closing && !m_reading)
+    {
+        readMore();
+    }
+}
+
 void CSimConnection::readMore()
 {
+    m_reading = true;
     m_socket.async_read_some(
         boost::asio::buffer(m_readBuffer),
         [self = shared_from_this()](const boost::system::error_code& code, std::size_t count) {
+            self->m_reading = false;
             if (self->m_closing)
             {
                 return;
@@ -38,7 +49,7 @@ void CSimConnection::readMore()
             }
             S_DeviceSideDecodeResult decoded = self->m_decoder.decode(self->m_readBuffer.data(), count);
             self->m_onDecoded(self->m_generation, count, decoded);
-            if (!self->m_closing)
+            if (!self->m_closing && !self->m_readPaused && !self->m_reading)
             {
                 self->readMore();
             }

@@ -42,6 +42,9 @@ public:
     // Closes at once, dropping unwritten bytes (a device that loses its link). Does not call
     // the closed handler: the caller already knows.
     void closeNow();
+    // Stops reading after the current read (the peer then meets TCP flow control) until resumed.
+    void pauseReading() { m_readPaused = true; }
+    void resumeReading();
 
     bool isOpen() const { return !m_closing; }
     std::uint64_t generation() const { return m_generation; }
@@ -61,6 +64,8 @@ private:
     std::deque<std::vector<std::uint8_t>> m_writeQueue;
     std::size_t m_queuedBytes = 0;
     bool m_writing = false;
+    bool m_reading = false;
+    bool m_readPaused = false;
     bool m_closing = false;
     bool m_closeWhenFlushed = false;
     bool m_closedReported = false;

@@ -17,6 +17,8 @@ constexpr std::chrono::milliseconds LISTEN_RETRY_INTERVAL{200};
 constexpr std::chrono::milliseconds ACCEPT_RETRY_INTERVAL{50};
 constexpr std::size_t MAX_OUTBOX_ENTRIES = 200000;
 constexpr std::size_t DEVICE_TYPE_OFFSET = 6;  // magic (4), protocol version (1), message type (1)
+// Chunk data a device lets wait for the hash worker before it stops reading: four 32 KiB chunks.
+constexpr std::size_t MAX_HASH_BACKLOG_BYTES = 128u * 1024u;
 
 std::string endpointText(const boost::asio::ip::tcp::endpoint& endpoint)
 {
@@ -26,9 +28,11 @@ std::string endpointText(const boost::asio::ip::tcp::endpoint& endpoint)
 
 }  // namespace
 
-CSimDevice::CSimDevice(boost::asio::io_context& io, S_SimDeviceSpec spec, const CSimLog& log)
-    : m_io(io), m_spec(std::move(spec)), m_log(log), m_components(effectiveComponents(m_spec)), m_acceptor(io),
-      m_workTimer(io), m_rebootTimer(io), m_retryTimer(io), m_outboxTimer(io)
+CSimDevice::CSimDevice(boost::asio::io_context& io, CSimHashWorker& hasher, S_SimDeviceSpec spec,
+                       const CSimLog& log)
+    : m_io(io), m_hasher(hasher), m_hashLane(hasher.createLane()), m_spec(std::move(spec)), m_log(log),
+      m_components(effectiveComponents(m_spec)), m_acceptor(io), m_workTimer(io), m_rebootTimer(io), m_retryTimer(io),
+      m_outboxTimer(io)
 {
     for (const S_SimFault& fault : m_spec.faults)
     {
@@ -158,7 +162,7 @@ void CSimDevice::onDecoded(std::uint64_t generation, std::size_t byteCount, S_De
     {
         m_log.warn(m_spec.nodeId, "received invalid stream data: " + error);
     }
-    for (const S_ProtocolFrame& frame : decoded.frames)
+    for (S_ProtocolFrame& frame : decoded.frames)
     {
         if (!connectionIs(generation))
         {
@@ -168,8 +172,62 @@ void CSimDevice::onDecoded(std::uint64_t generation, std::size_t byteCount, S_De
         {
             ++m_counters.framesReceived[frame.messageType];
         }
+        if (!m_heldFrames.empty() || holdForHashing(frame))
+        {
+            // Requests are handled in order: everything behind a held frame waits with it.
+            m_heldFrames.push_back(std::move(frame));
+            m_connection->pauseReading();
+            continue;
+        }
         handleFrame(frame);
     }
+}
+
+// A FINISH_TRANSFER reads the digests, so it waits until every queued chunk is hashed; a chunk
+// waits while the backlog is full, which bounds the memory of a device whose peer sends faster
+// than the worker hashes.
+bool CSimDevice::holdForHashing(const S_ProtocolFrame& frame)
+{
+    std::size_t allowedBacklog = 0;
+    if (const auto* chunk = std::get_if<S_ProtocolFileChunk>(&frame.body))
+    {
+        allowedBacklog = MAX_HASH_BACKLOG_BYTES - std::min(chunk->data.size(), MAX_HASH_BACKLOG_BYTES);
+    }
+    else if (const auto* command = std::get_if<S_ProtocolCommand>(&frame.body);
+             command == nullptr || command->commandType != toProtocolByte(E_ProtocolCommandType::FINISH_TRANSFER))
+    {
+        return false;
+    }
+    const std::uint64_t holdToken = ++m_holdToken;
+    return !m_hasher.backlogAtMost(*m_hashLane, allowedBacklog,
+                                   [this, holdToken] { resumeHeldFrames(holdToken); });
+}
+
+void CSimDevice::resumeHeldFrames(std::uint64_t holdToken)
+{
+    if (m_stopped || holdToken != m_holdToken || !m_connection)
+    {
+        return;  // the connection that held these frames is gone
+    }
+    const std::uint64_t generation = m_connection->generation();
+    // The front frame waited for exactly this; the ones behind it may have to wait again.
+    bool waited = true;
+    while (!m_heldFrames.empty())
+    {
+        if (!waited && holdForHashing(m_heldFrames.front()))
+        {
+            return;
+        }
+        waited = false;
+        S_ProtocolFrame frame = std::move(m_heldFrames.front());
+        m_heldFrames.pop_front();
+        handleFrame(frame);
+        if (!connectionIs(generation))
+        {
+            return;
+        }
+    }
+    m_connection->resumeReading();
 }
 
 void CSimDevice::onConnectionClosed(std::uint64_t generation)
@@ -205,6 +263,9 @@ void CSimDevice::dropConnection(bool flushFirst, const std::string& why)
 void CSimDevice::detachConnection()
 {
     m_connection.reset();
+    // Held requests belonged to the lost link; a wake-up for them is stale from now on.
+    m_heldFrames.clear();
+    ++m_holdToken;
     // Frames queued for the lost link go with it; pending actions (a reboot) still happen.
     std::erase_if(m_outbox, [](const S_Outgoing& outgoing) { return !outgoing.action; });
     for (S_Outgoing& outgoing : m_outbox)
@@ -225,6 +286,8 @@ void CSimDevice::shutdown()
         m_connection.reset();
     }
     m_outbox.clear();
+    m_heldFrames.clear();
+    ++m_holdToken;
     m_work.reset();
     m_workTimer.cancel();
     m_rebootTimer.cancel();

@@ -4,6 +4,7 @@
 #include "sim/sim_connection.h"
 #include "sim/sim_counters.h"
 #include "sim/sim_device_spec.h"
+#include "sim/sim_hash_worker.h"
 #include "sim/sim_log.h"
 #include "sim/sim_upgrade_context.h"
 
@@ -25,11 +26,12 @@ namespace ota::backend
 
 // One simulated EMU, PCS or BMS: its listening socket, its current connection, its component
 // versions and upgrade context, its faults and counters. Every member is used on the
-// simulator's event loop thread only (listen() before that loop runs).
+// simulator's event loop thread only (listen() before that loop runs); received chunks are
+// hashed on the simulator's hash worker.
 class CSimDevice
 {
 public:
-    CSimDevice(boost::asio::io_context& io, S_SimDeviceSpec spec, const CSimLog& log);
+    CSimDevice(boost::asio::io_context& io, CSimHashWorker& hasher, S_SimDeviceSpec spec, const CSimLog& log);
     CSimDevice(const CSimDevice&) = delete;
     CSimDevice& operator=(const CSimDevice&) = delete;
     ~CSimDevice();
@@ -84,16 +86,18 @@ private:
     void dropConnection(bool flushFirst, const std::string& why);
     void detachConnection();
     bool connectionIs(std::uint64_t generation) const;
+    bool holdForHashing(const S_ProtocolFrame& frame);
+    void resumeHeldFrames(std::uint64_t holdToken);
 
     // Conversation.
-    void handleFrame(const S_ProtocolFrame& frame);
+    void handleFrame(S_ProtocolFrame& frame);
     void handleStatusQuery(const S_ProtocolFrame& frame);
     void handleTargetList(const S_ProtocolFrame& frame);
     void handleCommand(const S_ProtocolFrame& frame);
     void handlePrepare(const S_ProtocolFrame& frame);
     void handleStartTransfer(const S_ProtocolFrame& frame, const S_ProtocolCommand& command);
     void handleFileInfo(const S_ProtocolFrame& frame);
-    void handleFileChunk(const S_ProtocolFrame& frame);
+    void handleFileChunk(S_ProtocolFrame& frame);
     void handleFinishTransfer(const S_ProtocolFrame& frame);
     void handleStartFlash(const S_ProtocolFrame& frame);
     void handleRestartVerify(const S_ProtocolFrame& frame);
@@ -135,6 +139,8 @@ private:
     std::uint8_t frameDeviceType(E_SimRequest cause);
 
     boost::asio::io_context& m_io;
+    CSimHashWorker& m_hasher;
+    std::shared_ptr<CSimHashLane> m_hashLane;
     S_SimDeviceSpec m_spec;
     const CSimLog& m_log;
     std::vector<S_ProtocolComponentVersion> m_components;
@@ -147,6 +153,11 @@ private:
     bool m_stopped = false;
     std::shared_ptr<CSimConnection> m_connection;
     std::uint64_t m_generation = 0;
+
+    // Frames of the current connection waiting, in arrival order, for the hash worker (reading
+    // is paused meanwhile); a token tells a stale wake-up from the current one.
+    std::deque<S_ProtocolFrame> m_heldFrames;
+    std::uint64_t m_holdToken = 0;
 
     std::optional<S_SimUpgradeContext> m_context;
     std::uint32_t m_lastCompletedUpgradeNo = 0;

@@ -73,7 +73,7 @@ bool chunkMatches(const S_SimFault& fault, std::uint8_t fileNo, std::uint16_t ch
 
 }  // namespace
 
-void CSimDevice::handleFrame(const S_ProtocolFrame& frame)
+void CSimDevice::handleFrame(S_ProtocolFrame& frame)
 {
     if (m_log.framesEnabled())
     {
@@ -353,9 +353,9 @@ void CSimDevice::handleFileInfo(const S_ProtocolFrame& frame)
     }
 }
 
-void CSimDevice::handleFileChunk(const S_ProtocolFrame& frame)
+void CSimDevice::handleFileChunk(S_ProtocolFrame& frame)
 {
-    const S_ProtocolFileChunk& chunk = std::get<S_ProtocolFileChunk>(frame.body);
+    S_ProtocolFileChunk& chunk = std::get<S_ProtocolFileChunk>(frame.body);
     if (!prologue(E_SimRequest::FILE_CHUNK, chunk.fileNo, chunk.chunkNo))
     {
         return;
@@ -439,11 +439,11 @@ void CSimDevice::handleFileChunk(const S_ProtocolFrame& frame)
         reportedCrc = ~computedCrc;
     }
     report(result, reasonCode, reportedCrc);
-    // The digest is fed after the report has been handed to the socket: the backend waits
-    // for the report only, so the hashing overlaps with its turnaround instead of adding to it.
+    // The digest is fed on the hash worker after the report has been handed to the socket: the
+    // backend waits for the report only, so the hashing overlaps with its turnaround.
     if (inOrder)
     {
-        receipt->digest.update(chunk.data.data(), chunk.data.size());
+        m_hasher.hash(m_hashLane, receipt->digest, std::move(chunk.data));
     }
 }
 
@@ -461,7 +461,8 @@ void CSimDevice::handleFinishTransfer(const S_ProtocolFrame& frame)
     bool allIntact = true;
     for (S_SimFileReceipt& receipt : m_context->files)
     {
-        const S_ProtocolSha256 digest = receipt.digest.finish();
+        // Held until the hash worker had every queued chunk (holdForHashing).
+        const S_ProtocolSha256 digest = receipt.digest->sha.finish();
         const auto receivedSize = static_cast<std::uint32_t>(std::min<std::uint64_t>(receipt.receivedBytes, UINT32_MAX));
         const bool intact = !receipt.spoiled && receipt.nextChunkNo == receipt.info.totalChunks &&
                             receivedSize == receipt.info.fileSize && digest == receipt.info.sha256;
