@@ -9,9 +9,10 @@
 // Folding: a block A followed by D more bits is congruent, for the remainder, to
 //   A_high * (x^(D+64) mod G) + A_low * (x^D mod G),
 // a value of at most 95 bits that can be added onto the block D bits further on. Four lanes
-// 64 bytes apart keep four independent multiplications in flight. The last block is reduced to
-// 64 bits with two more multiplications and to 32 bits with a Barrett step, which needs no
-// correction over GF(2).
+// 64 bytes apart keep four independent multiplications in flight; with VPCLMULQDQ each lane is a
+// 256-bit register of two blocks (128 bytes per step), the same multipliers in both halves. The
+// last block is reduced to 64 bits with two more multiplications and to 32 bits with a Barrett
+// step, which needs no correction over GF(2).
 //
 // The carry-less product of two reflected 64-bit halves comes out one power too high (bit
 // 126 - k instead of 127 - k for x^k), so a multiplier for x^E holds x^(E-1) mod G.
@@ -31,7 +32,8 @@ constexpr std::uint64_t GENERATOR = 0x104C11DB7u;
 
 constexpr std::size_t BLOCK = 16;
 constexpr std::size_t LANES = 4;
-constexpr std::size_t STRIDE = BLOCK * LANES;
+constexpr std::size_t STRIDE = BLOCK * LANES;    // one step of the four 128-bit lanes
+constexpr std::size_t WIDE_STRIDE = 2 * STRIDE;  // one step of the four 256-bit lanes
 
 constexpr std::uint64_t reflect(std::uint64_t value, unsigned width)
 {
@@ -84,9 +86,14 @@ constexpr std::uint64_t multiplierFor(unsigned exponent)
     return reflect(xPowerModGenerator(exponent - 1), 32) << 32;
 }
 
-// A lane moves 64 bytes (512 bits) per step; the lanes are joined and the rest folded a block at a time.
+// A lane moves 64 bytes (512 bits) per step, 128 bytes when 256 bits wide; wide lanes are joined
+// 32 bytes apart, 128-bit ones a block apart, and the rest is folded a block at a time.
 constexpr std::uint64_t FOLD_STRIDE_HIGH = multiplierFor(STRIDE * 8 + 64);
 constexpr std::uint64_t FOLD_STRIDE_LOW = multiplierFor(STRIDE * 8);
+constexpr std::uint64_t FOLD_WIDE_STRIDE_HIGH = multiplierFor(WIDE_STRIDE * 8 + 64);
+constexpr std::uint64_t FOLD_WIDE_STRIDE_LOW = multiplierFor(WIDE_STRIDE * 8);
+constexpr std::uint64_t FOLD_PAIR_HIGH = multiplierFor(2 * BLOCK * 8 + 64);
+constexpr std::uint64_t FOLD_PAIR_LOW = multiplierFor(2 * BLOCK * 8);
 constexpr std::uint64_t FOLD_BLOCK_HIGH = multiplierFor(BLOCK * 8 + 64);
 constexpr std::uint64_t FOLD_BLOCK_LOW = multiplierFor(BLOCK * 8);
 constexpr std::uint64_t REDUCE_96 = multiplierFor(96);
@@ -97,7 +104,9 @@ constexpr std::uint64_t BARRETT_GENERATOR = reflect(GENERATOR, 33);
 
 static_assert(barrettQuotient() >> 32 == 1, "floor(x^64 / G) has degree 32");
 
+// Function-level targets: the rest of the binary keeps running on processors without them.
 #define OTA_CRC_TARGET __attribute__((target("pclmul,sse4.1")))
+#define OTA_CRC_WIDE_TARGET __attribute__((target("pclmul,sse4.1,avx2,vpclmulqdq")))
 
 // A * x^D + B with the multipliers of D in k (low half: A's high powers; high half: the rest).
 OTA_CRC_TARGET inline __m128i fold(__m128i a, __m128i k, __m128i b)
@@ -129,13 +138,23 @@ OTA_CRC_TARGET std::uint32_t reduce(__m128i a)
     return static_cast<std::uint32_t>(u >> 32) ^ static_cast<std::uint32_t>(_mm_extract_epi32(qg, 2));
 }
 
+// The blocks after the accumulator folded in, then the register: the remainder of it all.
+OTA_CRC_TARGET std::uint32_t finishBlocks(__m128i a, const unsigned char* bytes, std::size_t blockCount)
+{
+    const __m128i foldBlock =
+        _mm_set_epi64x(static_cast<long long>(FOLD_BLOCK_LOW), static_cast<long long>(FOLD_BLOCK_HIGH));
+    for (; blockCount > 0; --blockCount, bytes += BLOCK)
+    {
+        a = fold(a, foldBlock, load(bytes));
+    }
+    return reduce(a);
+}
+
 // Register after the first blockCount * 16 bytes (blockCount >= LANES).
 OTA_CRC_TARGET std::uint32_t foldBlocks(std::uint32_t crc, const unsigned char* bytes, std::size_t blockCount)
 {
     const __m128i foldStride =
         _mm_set_epi64x(static_cast<long long>(FOLD_STRIDE_LOW), static_cast<long long>(FOLD_STRIDE_HIGH));
-    const __m128i foldBlock =
-        _mm_set_epi64x(static_cast<long long>(FOLD_BLOCK_LOW), static_cast<long long>(FOLD_BLOCK_HIGH));
     __m128i lane0 = _mm_xor_si128(load(bytes), _mm_cvtsi32_si128(static_cast<int>(crc)));
     __m128i lane1 = load(bytes + BLOCK);
     __m128i lane2 = load(bytes + 2 * BLOCK);
@@ -149,14 +168,59 @@ OTA_CRC_TARGET std::uint32_t foldBlocks(std::uint32_t crc, const unsigned char* 
         lane2 = fold(lane2, foldStride, load(bytes + 2 * BLOCK));
         lane3 = fold(lane3, foldStride, load(bytes + 3 * BLOCK));
     }
+    const __m128i foldBlock =
+        _mm_set_epi64x(static_cast<long long>(FOLD_BLOCK_LOW), static_cast<long long>(FOLD_BLOCK_HIGH));
     __m128i a = fold(lane0, foldBlock, lane1);
     a = fold(a, foldBlock, lane2);
     a = fold(a, foldBlock, lane3);
-    for (; blockCount > 0; --blockCount, bytes += BLOCK)
+    return finishBlocks(a, bytes, blockCount);
+}
+
+OTA_CRC_WIDE_TARGET inline __m256i foldWide(__m256i a, __m256i k, __m256i b)
+{
+    return _mm256_xor_si256(
+        _mm256_xor_si256(_mm256_clmulepi64_epi128(a, k, 0x00), _mm256_clmulepi64_epi128(a, k, 0x11)), b);
+}
+
+OTA_CRC_WIDE_TARGET inline __m256i loadWide(const unsigned char* bytes)
+{
+    return _mm256_loadu_si256(reinterpret_cast<const __m256i*>(bytes));
+}
+
+OTA_CRC_WIDE_TARGET inline __m256i wideMultipliers(std::uint64_t high, std::uint64_t low)
+{
+    return _mm256_set_epi64x(static_cast<long long>(low), static_cast<long long>(high),
+                             static_cast<long long>(low), static_cast<long long>(high));
+}
+
+// foldBlocks with 256-bit lanes (blockCount >= 2 * LANES).
+OTA_CRC_WIDE_TARGET std::uint32_t foldBlocksWide(std::uint32_t crc, const unsigned char* bytes,
+                                                 std::size_t blockCount)
+{
+    const __m256i foldStride = wideMultipliers(FOLD_WIDE_STRIDE_HIGH, FOLD_WIDE_STRIDE_LOW);
+    const __m256i foldPair = wideMultipliers(FOLD_PAIR_HIGH, FOLD_PAIR_LOW);
+    __m256i lane0 =
+        _mm256_xor_si256(loadWide(bytes), _mm256_zextsi128_si256(_mm_cvtsi32_si128(static_cast<int>(crc))));
+    __m256i lane1 = loadWide(bytes + 2 * BLOCK);
+    __m256i lane2 = loadWide(bytes + 4 * BLOCK);
+    __m256i lane3 = loadWide(bytes + 6 * BLOCK);
+    bytes += WIDE_STRIDE;
+    blockCount -= 2 * LANES;
+    for (; blockCount >= 2 * LANES; blockCount -= 2 * LANES, bytes += WIDE_STRIDE)
     {
-        a = fold(a, foldBlock, load(bytes));
+        lane0 = foldWide(lane0, foldStride, loadWide(bytes));
+        lane1 = foldWide(lane1, foldStride, loadWide(bytes + 2 * BLOCK));
+        lane2 = foldWide(lane2, foldStride, loadWide(bytes + 4 * BLOCK));
+        lane3 = foldWide(lane3, foldStride, loadWide(bytes + 6 * BLOCK));
     }
-    return reduce(a);
+    // Two 256-bit lanes 32 bytes apart fold like blocks; the last one holds two blocks.
+    __m256i joined = foldWide(lane0, foldPair, lane1);
+    joined = foldWide(joined, foldPair, lane2);
+    joined = foldWide(joined, foldPair, lane3);
+    const __m128i foldBlock =
+        _mm_set_epi64x(static_cast<long long>(FOLD_BLOCK_LOW), static_cast<long long>(FOLD_BLOCK_HIGH));
+    const __m128i a = fold(_mm256_castsi256_si128(joined), foldBlock, _mm256_extracti128_si256(joined, 1));
+    return finishBlocks(a, bytes, blockCount);
 }
 
 std::uint32_t zlibUpdate(std::uint32_t crc, const unsigned char* bytes, std::size_t size)
@@ -172,26 +236,37 @@ std::uint32_t zlibUpdate(std::uint32_t crc, const unsigned char* bytes, std::siz
 
 }  // namespace
 
-bool crc32FoldingSupported()
+E_Crc32FoldingWidth crc32FoldingWidth()
 {
-    static const bool supported = []
+    static const E_Crc32FoldingWidth width = []
     {
         __builtin_cpu_init();
-        return __builtin_cpu_supports("pclmul") && __builtin_cpu_supports("sse4.1");
+        if (!__builtin_cpu_supports("pclmul") || !__builtin_cpu_supports("sse4.1"))
+        {
+            return E_Crc32FoldingWidth::NONE;
+        }
+        if (__builtin_cpu_supports("vpclmulqdq") && __builtin_cpu_supports("avx2"))
+        {
+            return E_Crc32FoldingWidth::BITS_256;
+        }
+        return E_Crc32FoldingWidth::BITS_128;
     }();
-    return supported;
+    return width;
 }
 
-std::uint32_t crc32UpdateFolded(std::uint32_t crc, const void* data, std::size_t size)
+std::uint32_t crc32UpdateFolded(E_Crc32FoldingWidth width, std::uint32_t crc, const void* data,
+                                std::size_t size)
 {
     const auto* bytes = static_cast<const unsigned char*>(data);
-    if (size < STRIDE)
+    if (width == E_Crc32FoldingWidth::NONE || size < STRIDE)
     {
         return zlibUpdate(crc, bytes, size);
     }
     const std::size_t blockCount = size / BLOCK;
     // zlib's value is the complement of the register, before and after.
-    const std::uint32_t folded = ~foldBlocks(~crc, bytes, blockCount);
+    const std::uint32_t folded = width == E_Crc32FoldingWidth::BITS_256 && size >= WIDE_STRIDE
+                                     ? ~foldBlocksWide(~crc, bytes, blockCount)
+                                     : ~foldBlocks(~crc, bytes, blockCount);
     const std::size_t done = blockCount * BLOCK;
     return zlibUpdate(folded, bytes + done, size - done);
 }

@@ -88,9 +88,10 @@ std::uint32_t crc32Update(std::uint32_t crc, const void* data, std::size_t size)
 {
     // Chunks reach 32 KiB and every one is checked on an event loop: zlib's table method
     // (about 2 GB/s) would dominate, carry-less folding runs several times faster.
-    if (crc32FoldingSupported())
+    static const E_Crc32FoldingWidth width = crc32FoldingWidth();
+    if (width != E_Crc32FoldingWidth::NONE)
     {
-        return crc32UpdateFolded(crc, data, size);
+        return crc32UpdateFolded(width, crc, data, size);
     }
     return crc32UpdateZlib(crc, data, size);
 }

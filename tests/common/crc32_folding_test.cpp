@@ -29,19 +29,25 @@ std::vector<std::uint8_t> randomBytes(std::size_t size, std::uint32_t seed)
     return bytes;
 }
 
-class Crc32Folding : public ::testing::Test
+// Every width this processor runs; the widest is what crc32Update uses.
+class Crc32Folding : public ::testing::TestWithParam<E_Crc32FoldingWidth>
 {
 protected:
     void SetUp() override
     {
-        if (!crc32FoldingSupported())
+        if (static_cast<int>(GetParam()) > static_cast<int>(crc32FoldingWidth()))
         {
-            GTEST_SKIP() << "this processor has no PCLMULQDQ/SSE4.1; crc32Update uses zlib alone";
+            GTEST_SKIP() << "this processor cannot fold that wide";
         }
+    }
+
+    std::uint32_t folded(std::uint32_t crc, const std::uint8_t* data, std::size_t size) const
+    {
+        return crc32UpdateFolded(GetParam(), crc, data, size);
     }
 };
 
-TEST_F(Crc32Folding, EveryLengthUpTo1000AtEveryAlignment)
+TEST_P(Crc32Folding, EveryLengthUpTo1000AtEveryAlignment)
 {
     const std::vector<std::uint8_t> bytes = randomBytes(1000 + 16, 1);
     std::mt19937 random(2);
@@ -50,17 +56,17 @@ TEST_F(Crc32Folding, EveryLengthUpTo1000AtEveryAlignment)
         for (std::size_t size = 0; size <= 1000; ++size)
         {
             const std::uint8_t* data = bytes.data() + offset;
-            ASSERT_EQ(crc32UpdateFolded(0, data, size), zlibCrc(0, data, size))
+            ASSERT_EQ(folded(0, data, size), zlibCrc(0, data, size))
                 << "size " << size << " offset " << offset;
             const std::uint32_t running = static_cast<std::uint32_t>(random());
-            ASSERT_EQ(crc32UpdateFolded(running, data, size), zlibCrc(running, data, size))
+            ASSERT_EQ(folded(running, data, size), zlibCrc(running, data, size))
                 << "size " << size << " offset " << offset << " running value " << running;
         }
     }
-    EXPECT_EQ(crc32UpdateFolded(0x12345678u, nullptr, 0), 0x12345678u);
+    EXPECT_EQ(folded(0x12345678u, nullptr, 0), 0x12345678u);
 }
 
-TEST_F(Crc32Folding, LargeAndOddSizes)
+TEST_P(Crc32Folding, LargeAndOddSizes)
 {
     const std::vector<std::uint8_t> bytes = randomBytes((1u << 22) + 64, 3);
     for (const std::size_t size :
@@ -70,13 +76,13 @@ TEST_F(Crc32Folding, LargeAndOddSizes)
         for (const std::size_t offset : {0, 1, 7, 8, 15})
         {
             const std::uint8_t* data = bytes.data() + offset;
-            EXPECT_EQ(crc32UpdateFolded(0, data, size), zlibCrc(0, data, size))
+            EXPECT_EQ(folded(0, data, size), zlibCrc(0, data, size))
                 << "size " << size << " offset " << offset;
         }
     }
 }
 
-TEST_F(Crc32Folding, UniformBytes)
+TEST_P(Crc32Folding, UniformBytes)
 {
     for (const std::uint8_t value :
          {std::uint8_t{0x00}, std::uint8_t{0xFF}, std::uint8_t{0x80}, std::uint8_t{0x01}})
@@ -87,13 +93,17 @@ TEST_F(Crc32Folding, UniformBytes)
         {
             for (const std::uint32_t running : {0u, 0xFFFFFFFFu, 0x80000000u, 1u})
             {
-                EXPECT_EQ(crc32UpdateFolded(running, bytes.data(), size),
-                          zlibCrc(running, bytes.data(), size))
+                EXPECT_EQ(folded(running, bytes.data(), size), zlibCrc(running, bytes.data(), size))
                     << "value " << int{value} << " size " << size << " running value " << running;
             }
         }
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(Widths, Crc32Folding,
+                         ::testing::Values(E_Crc32FoldingWidth::BITS_128, E_Crc32FoldingWidth::BITS_256),
+                         [](const auto& info)
+                         { return info.param == E_Crc32FoldingWidth::BITS_128 ? "Bits128" : "Bits256"; });
 
 TEST(Crc32Update, SplitsContinueTheRunningValue)
 {
