@@ -79,8 +79,8 @@ bool CDeviceTcpManager::start(const scenario::S_SceneTopology& topology, const S
                               std::string& error)
 {
     error.clear();
-    std::unique_lock<std::shared_mutex> runLock(m_impl->runLock);
-    if (m_impl->run)
+    std::lock_guard<std::mutex> lifecycle(m_impl->lifecycleMutex);
+    if (isRunning())
     {
         error = "Device TCP manager is already running";
         return false;
@@ -217,7 +217,10 @@ bool CDeviceTcpManager::start(const scenario::S_SceneTopology& topology, const S
             run->loopThread.join();
             throw;
         }
-        m_impl->run = run;
+        {
+            std::unique_lock<std::shared_mutex> runLock(m_impl->runLock);
+            m_impl->run = run;
+        }
         logDeviceLine("INFO", "Started shared libhv TCP client event loop for " + std::to_string(run->nodes.size()) +
                                   " communication node(s)");
         return true;
@@ -231,10 +234,13 @@ bool CDeviceTcpManager::start(const scenario::S_SceneTopology& topology, const S
 
 void CDeviceTcpManager::stop()
 {
-    std::unique_lock<std::shared_mutex> runLock(m_impl->runLock);
-    if (!m_impl->run)
+    std::lock_guard<std::mutex> lifecycle(m_impl->lifecycleMutex);
     {
-        return;
+        std::shared_lock<std::shared_mutex> runLock(m_impl->runLock);
+        if (!m_impl->run)
+        {
+            return;
+        }
     }
     logDeviceLine("INFO", "Stopping device TCP connections");
     shutdownImplementation();
@@ -243,7 +249,13 @@ void CDeviceTcpManager::stop()
 
 void CDeviceTcpManager::shutdownImplementation()
 {
-    DeviceTcpRunPointer run = std::move(m_impl->run);
+    DeviceTcpRunPointer run;
+    {
+        // Withdrawn first: operations from here on find the manager stopped, and the threads
+        // joined below never wait for this lock.
+        std::unique_lock<std::shared_mutex> runLock(m_impl->runLock);
+        run = std::move(m_impl->run);
+    }
     if (!run)
     {
         return;

@@ -21,7 +21,7 @@ namespace ota::backend
 // decoding through each node's protocol adapter, the upgrade transport, status queries, manual
 // reconnect and the frame trace. Every public operation may be called from any thread.
 // Callbacks are delivered without any manager lock held, on the loop thread (CONNECTING from the
-// supervisor thread); stop() must not be called from inside a callback.
+// supervisor thread); they may call any operation except stop(), also while a stop is under way.
 class CDeviceTcpManager final : public IUpgradeDeviceTransport
 {
 public:

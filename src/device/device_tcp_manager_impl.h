@@ -104,8 +104,11 @@ enum class E_StatusQuerySubmission : int
 
 struct CDeviceTcpManager::S_Impl
 {
-    // Exclusive for start and stop, shared for every other public operation. Never taken on the
-    // loop or supervisor thread: stop waits for both while holding it.
+    // Serialises start and stop as a whole; no other operation takes it.
+    std::mutex lifecycleMutex;
+    // Exclusive while start publishes the run context and while stop withdraws it, shared for
+    // every other public operation. Stop waits for the loop and supervisor threads only after it
+    // has released the lock, so a callback on those threads may call back into the manager.
     mutable std::shared_mutex runLock;
     DeviceTcpRunPointer run;  // null when stopped; written under runLock exclusively
 

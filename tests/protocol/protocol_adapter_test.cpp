@@ -1,5 +1,6 @@
 // The ota-v1 adapter: creation, the five encode operations and stream decoding into events.
 
+#include "common/digest.h"
 #include "protocol/device_side_codec.h"
 #include "protocol/ota_v1_protocol_adapter.h"
 #include "protocol_test_bytes.h"
@@ -277,6 +278,56 @@ TEST(AdapterDecode, ScannerErrorsComeFirstAndResetDropsBufferedBytes)
     EXPECT_TRUE(result.events.empty());
     result = decode(*adapter, ack);
     EXPECT_EQ(result.events.size(), 1U);
+}
+
+// Whatever a device sends, the adapter keeps less than one accepted frame between reads: garbage,
+// an endless run of chunk-sized frames, and a frame that stalls halfway.
+TEST(AdapterDecode, BufferedBytesStayBelowOneFrameWhateverArrives)
+{
+    COtaV1ProtocolAdapter adapter("PCS", 2);
+    const auto feed = [&](const Bytes& bytes, std::size_t readSize) {
+        for (std::size_t offset = 0; offset < bytes.size(); offset += readSize)
+        {
+            const std::size_t size = std::min(readSize, bytes.size() - offset);
+            adapter.decode(bytes.data() + offset, size, false);
+            ASSERT_LT(adapter.bufferedByteCount(), MAX_ACCEPTED_FRAME_LENGTH);
+        }
+    };
+
+    Bytes garbage(4u << 20);
+    std::uint32_t state = 12345;
+    for (std::uint8_t& byte : garbage)
+    {
+        state = state * 1103515245u + 12345u;
+        byte = static_cast<std::uint8_t>(state >> 16);
+    }
+    // Header magic every few bytes makes every position a candidate.
+    for (std::size_t i = 0; i + 4 < garbage.size(); i += 97)
+    {
+        std::fill_n(garbage.begin() + static_cast<std::ptrdiff_t>(i), 4, 0x5A);
+    }
+    feed(garbage, 16384);
+
+    S_ProtocolFileChunk chunk;
+    chunk.fileNo = 1;
+    chunk.totalChunks = 2;
+    chunk.data.assign(32768, 0xA5);
+    chunk.crc32 = crc32Of(chunk.data.data(), chunk.data.size());
+    Bytes frame;
+    std::string messageType;
+    std::string error;
+    ASSERT_TRUE(adapter.encodeFileChunk(1, chunk, frame, messageType, error)) << error;
+    Bytes endless;
+    for (int i = 0; i < 64; ++i)
+    {
+        endless.insert(endless.end(), frame.begin(), frame.end());
+    }
+    feed(endless, 16384);
+    feed(endless, 65536);
+
+    const Bytes status = pcsStatusFrame(2);
+    feed(Bytes(status.begin(), status.begin() + 40), 40);
+    EXPECT_EQ(adapter.bufferedByteCount(), 40u) << "a stalled frame is kept whole for its next bytes";
 }
 
 }  // namespace
