@@ -1,6 +1,7 @@
 #include "app/api_routes.h"
 
 #include "app/application_state.h"
+#include "app/device_routes.h"
 #include "app/health_report.h"
 #include "app/system_capacity.h"
 #include "common/console_log.h"
@@ -44,6 +45,7 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         inputs.sceneGeneration = app.sceneGeneration;
         inputs.directDeviceCount = snapshot.directDeviceCount();
         inputs.historyPersistence = app.historyRepository.isOpen();
+        inputs.deviceTcp = app.deviceTcpManager->getStatusSummary();
         response = buildHealthJson(app.config, inputs);
         return true;
     };
@@ -94,15 +96,7 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         std::lock_guard<std::mutex> operationLock(app.upgradeOperationMutex);
         return clearHistory(app.historyRepository, S_HistoryTaskActivity{}, response, error);
     };
-    callbacks.deviceStatus = unavailable("Device TCP communication");
-    callbacks.deviceFrames = unavailable("Device TCP communication");
-    callbacks.frameCapture = [](bool, std::string& response, std::string& error) {
-        response.clear();
-        error = "Device TCP communication is not available yet in this backend version";
-        return false;
-    };
-    callbacks.deviceStatusQuery = unavailable("Device TCP communication");
-    callbacks.deviceReconnect = unavailable("Device TCP communication");
+    addDeviceRoutes(app, callbacks);
     return callbacks;
 }
 

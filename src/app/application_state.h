@@ -6,13 +6,16 @@
 #include "app/backend_application.h"
 #include "api/http_api_server.h"
 #include "app/backend_config.h"
+#include "device/device_tcp_manager.h"
 #include "firmware/upgrade_task_service.h"
 #include "history/history_operations.h"
 #include "scenario/scene_workspace.h"
 
 #include <cstdint>
 #include <filesystem>
+#include <memory>
 #include <mutex>
+#include <string>
 
 namespace ota::backend
 {
@@ -23,6 +26,8 @@ struct CBackendApplication::S_Impl
     S_BackendConfig config;
     std::filesystem::path topologyPath;  // empty = no topology file configured
     scenario::CSceneWorkspace workspace;
+    // Replaced as a whole when the topology changes; read under applicationMutex.
+    std::unique_ptr<CDeviceTcpManager> deviceTcpManager = std::make_unique<CDeviceTcpManager>();
 
     // Guards the device TCP manager pointer and sceneGeneration for readers on other threads.
     std::mutex applicationMutex;
@@ -41,6 +46,11 @@ struct CBackendApplication::S_Impl
     std::mutex stateRecordingMutex;
 
     CHttpApiServer apiServer;
+
+    // The last published device.status and communication.snapshot fingerprints (main thread only;
+    // the communication one is empty while frame capture is off).
+    std::string deviceStatusFingerprint;
+    std::string communicationFingerprint;
 
     bool initialized = false;
     bool shutDown = false;

@@ -2,6 +2,7 @@
 
 #include "app/api_routes.h"
 #include "app/application_state.h"
+#include "app/device_events.h"
 #include "app/stop_signal.h"
 #include "common/clock.h"
 #include "common/console_log.h"
@@ -82,7 +83,7 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         return fail("[INIT] Upgrade history repository open failed: ", error, error);
     }
     consoleOut("[INIT] Upgrade history repository opened");
-    if (!removeIncompatibleHistoryAtStartup(app.historyRepository, error))
+    if (!removeIncompatibleHistoryAtStartup(app.historyRepository, app.historyCache, error))
     {
         app.historyRepository.close();
         return fail("[INIT] Upgrade history compatibility check failed: ", error, error);
@@ -170,6 +171,32 @@ void printReadyBanner(const S_BackendConfig& config, const std::filesystem::path
                "/api/v1/events (upgrade.current, device.status, communication.snapshot)");
 }
 
+// Connects to the devices of the topology when device TCP is enabled and there are any.
+bool startDeviceTcp(CBackendApplication::S_Impl& app, const scenario::S_WorkspaceSnapshot& snapshot,
+                    std::string& error)
+{
+    if (!app.config.deviceTcpEnabled)
+    {
+        consoleOut("[INFO] Device TCP auto-connect is disabled by configuration");
+        return true;
+    }
+    if (!snapshot.topologyConfigured())
+    {
+        consoleOut("[INFO] Device TCP is not started because topology is not configured");
+        return true;
+    }
+    if (snapshot.directDeviceCount() == 0)
+    {
+        consoleOut("[INFO] Device TCP is not started because topology has no communication nodes");
+        return true;
+    }
+    S_DeviceTcpOptions options;
+    options.connectTimeoutMs = static_cast<std::int32_t>(app.config.connectTimeoutMs);
+    options.reconnectIntervalMs = app.config.reconnectIntervalMs;
+    std::lock_guard<std::mutex> lock(app.applicationMutex);
+    return app.deviceTcpManager->start(*snapshot.topology, options, error);
+}
+
 }  // namespace
 
 int CBackendApplication::run()
@@ -178,12 +205,19 @@ int CBackendApplication::run()
     const scenario::S_WorkspaceSnapshot snapshot = app.workspace.snapshot();
 
     std::string error;
+    if (!startDeviceTcp(app, snapshot, error))
+    {
+        consoleErr("[ERROR] Device TCP manager start failed: " + error);
+        shutdown();
+        return 1;
+    }
     if (!app.apiServer.start(app.config.httpHost, app.config.httpPort, buildApiCallbacks(app), error))
     {
         consoleErr("[ERROR] HTTP API server start failed: " + error);
         shutdown();
         return 1;
     }
+    publishInitialDeviceEvents(app);
 
     printReadyBanner(app.config, app.topologyPath, snapshot);
 
@@ -198,6 +232,7 @@ int CBackendApplication::run()
         {
             std::this_thread::sleep_for(remaining);
         }
+        publishChangedDeviceEvents(app);
     }
 
     consoleOut("[STOP] Stop signal received");
@@ -216,6 +251,9 @@ void CBackendApplication::shutdown()
     }
     app.shutDown = true;
     app.apiServer.stop();
+    // Outside the application mutex: the close barrier may take seconds, and nothing else reads
+    // the manager once the API server has stopped.
+    app.deviceTcpManager->stop();
     {
         std::lock_guard<std::mutex> lock(app.stateRecordingMutex);
         app.historyRepository.close();

@@ -7,7 +7,7 @@ namespace ota::backend
 
 std::string buildHealthJson(const S_BackendConfig& config, const S_HealthInputs& inputs)
 {
-    const S_DeviceTcpHealth& tcp = inputs.deviceTcp;
+    const S_DeviceTcpStatusSummary& tcp = inputs.deviceTcp;
     const nlohmann::json report = {
         {"service", "ota-backend"},
         {"status", "READY"},

@@ -1,0 +1,26 @@
+#pragma once
+
+#include "app/backend_application.h"
+
+#include <string>
+
+namespace ota::backend
+{
+
+// The device status document of GET /api/v1/devices/status and of the "device.status" event.
+bool buildDeviceStatusJson(CBackendApplication::S_Impl& app, std::string& json, std::string& error);
+// The frame trace document of GET /api/v1/devices/frames.
+bool buildFrameTraceJson(CBackendApplication::S_Impl& app, std::string& json, std::string& error);
+// The data of the "communication.snapshot" event: device status, frame trace and a device list.
+bool buildCommunicationSnapshotJson(CBackendApplication::S_Impl& app, std::string& json, std::string& error);
+
+void publishDeviceStatus(CBackendApplication::S_Impl& app);
+void publishCommunicationSnapshot(CBackendApplication::S_Impl& app);
+
+// Main thread. After the API server has started: device.status once, and communication.snapshot
+// when frame capture is on.
+void publishInitialDeviceEvents(CBackendApplication::S_Impl& app);
+// Main thread, every loop pass: publishes whichever document's fingerprint changed.
+void publishChangedDeviceEvents(CBackendApplication::S_Impl& app);
+
+}  // namespace ota::backend
