@@ -133,6 +133,7 @@ TEST_F(DeviceTcpManagerTest, StatusSentOnConnectVerifiesWithoutAQuery)
     EXPECT_EQ(status("bms-1").components.size(), 8u);
 
     const std::vector<State> expected{State::CONNECTING, State::VERIFYING, State::CONNECTED};
+    EXPECT_TRUE(waitUntil([&] { return recorder.states("pcs-1").size() == expected.size(); }));
     EXPECT_EQ(recorder.states("pcs-1"), expected);
     // Every event is delivered, the verifying status included.
     EXPECT_TRUE(recorder.waitForEvent("pcs-1", "MSG_DEVICE_STATUS").has_value());
@@ -264,7 +265,7 @@ TEST_F(DeviceTcpManagerTest, FrameOfAnotherDeviceTypeRejectsThePeerForGood)
     EXPECT_FALSE(pcs.statusSynchronized);
     EXPECT_TRUE(pcs.components.empty());
     EXPECT_FALSE(pcs.lastError.empty());
-    EXPECT_EQ(recorder.states("pcs-1").back(), State::PROTOCOL_REJECTED);
+    EXPECT_TRUE(waitUntil([&] { return recorder.states("pcs-1").back() == State::PROTOCOL_REJECTED; }));
 
     const std::uint64_t flapsAtRejection = status("pcs-2").connectionAttemptCount;
     ASSERT_TRUE(waitUntil([&] { return status("pcs-2").connectionAttemptCount >= flapsAtRejection + 3; }));
@@ -650,6 +651,8 @@ TEST_F(DeviceTcpManagerTest, DisconnectedDeviceIsReconnectedWhenItComesBack)
     const std::vector<State> expected{State::CONNECTING,   State::VERIFYING,  State::CONNECTED,
                                       State::DISCONNECTED, State::CONNECTING, State::VERIFYING,
                                       State::CONNECTED};
+    // The callback follows the state change, outside the manager's lock.
+    EXPECT_TRUE(waitUntil([&] { return recorder.states("pcs-1").size() == expected.size(); }));
     EXPECT_EQ(recorder.states("pcs-1"), expected);
 }
 
