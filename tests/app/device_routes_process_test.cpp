@@ -99,13 +99,15 @@ class DeviceRoutesProcessTest : public ::testing::Test
 protected:
     void TearDown() override { simulator.stop(); }
 
-    std::vector<S_TestNode> simulateSite()
+    // lowerCasePcs: the PCS node's protocol node type is written "pcs", which the adapter accepts
+    // but the device list of the communication snapshot does not name.
+    std::vector<S_TestNode> simulateSite(bool lowerCasePcs = false)
     {
         startSimulator(simulator, {quickDevice("emu-1", E_ProtocolDeviceType::EMU),
                                    quickDevice("pcs-1", E_ProtocolDeviceType::PCS),
                                    quickDevice("bms-1", E_ProtocolDeviceType::BMS)});
         return {S_TestNode{"emu-1", "EMU", simulator.boundPort("emu-1")},
-                S_TestNode{"pcs-1", "PCS", simulator.boundPort("pcs-1")},
+                S_TestNode{"pcs-1", lowerCasePcs ? "pcs" : "PCS", simulator.boundPort("pcs-1")},
                 S_TestNode{"bms-1", "BMS", simulator.boundPort("bms-1")}};
     }
 
@@ -172,7 +174,7 @@ TEST_F(DeviceRoutesProcessTest, ConnectsTheSiteAndServesItsDeviceRoutes)
 TEST_F(DeviceRoutesProcessTest, EventStreamFollowsDisconnectsAndFrameCapture)
 {
     // A long reconnect interval keeps the dropped device DISCONNECTED for the main loop to see.
-    CBackendUnderTest backend(simulateSite(), true, 60000);
+    CBackendUnderTest backend(simulateSite(true), true, 60000);
     ASSERT_TRUE(backend.waitReady()) << backend.child().standardError();
     CTestEventClient events(backend.port());
     ASSERT_TRUE(events.connect()) << events.failure();
@@ -211,6 +213,8 @@ TEST_F(DeviceRoutesProcessTest, EventStreamFollowsDisconnectsAndFrameCapture)
     ASSERT_EQ(snapshot["devices"].size(), 3u);
     EXPECT_EQ(snapshot["devices"][0]["deviceType"], "EMU");
     EXPECT_EQ(snapshot["devices"][0]["deviceId"], "emu-1");
+    EXPECT_EQ(snapshot["devices"][1]["deviceType"], "UNKNOWN");
+    EXPECT_EQ(snapshot["devices"][1]["connectionState"], "DISCONNECTED");
     EXPECT_TRUE(snapshot.contains("fetchedAt"));
 
     // Captured traffic reaches the stream through the main loop.

@@ -221,6 +221,35 @@ TEST_F(DeviceTcpRobustnessTest, FrameStalledHalfwayIsDroppedWithItsConnection)
     expectHealthyNodeUntouched();
 }
 
+TEST_F(DeviceTcpRobustnessTest, DeviceThatStopsReadingFailsSendsOnceItsBacklogIsFull)
+{
+    CRawDevicePeer stalled(
+        [](CRawConnection& connection)
+        {
+            if (connection.send(ota::test::deviceStatusFrame("PCS")))
+            {
+                connection.stall();
+            }
+        });
+    startBeside(stalled);
+    ASSERT_TRUE(waitForState(manager, "pcs-bad", State::CONNECTED));
+
+    // The kernel's socket buffers take a few megabytes, then the connection's own backlog its
+    // 4 MiB; beyond that every send fails at once instead of queueing without bound.
+    const ota::test::S_TestFirmware firmware = ota::test::makeFirmware(1, 32768 * 2, 32768);
+    bool refused = false;
+    for (int frame = 0; frame < 4096 && !refused; ++frame)
+    {
+        refused = !manager.sendUpgradeFileChunk("pcs-bad", 5, firmware.chunk(0), error);
+    }
+    ASSERT_TRUE(refused);
+    EXPECT_EQ(error, "libhv failed to submit encoded protocol frame, result=-105");
+    EXPECT_EQ(status("pcs-bad").lastError, error);
+    EXPECT_EQ(status("pcs-bad").connectionState, State::CONNECTED);
+    expectHealthyNodeAnswers();
+    expectHealthyNodeUntouched();
+}
+
 TEST(DeviceTcpManagerScale, StopWithAThousandConnectedNodesFinishesWithinTheCloseBarrier)
 {
     ASSERT_GE(ota::test::raiseOpenFileLimit(), 3200u) << "three descriptors per device in one process";

@@ -99,6 +99,18 @@ void CRawConnection::holdOpen()
     }
 }
 
+void CRawConnection::stall()
+{
+    while (!stopping())
+    {
+        pollfd descriptor{m_socket, 0, 0};
+        if (::poll(&descriptor, 1, POLL_SLICE_MS) > 0 && (descriptor.revents & (POLLHUP | POLLERR)) != 0)
+        {
+            return;
+        }
+    }
+}
+
 CRawDevicePeer::CRawDevicePeer(Behaviour behaviour) : m_behaviour(std::move(behaviour))
 {
     m_listener = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);

@@ -23,6 +23,8 @@ public:
     // Holds the connection open, reading and dropping what arrives, until the backend closes it
     // or the peer stops.
     void holdOpen();
+    // Holds the connection open without reading anything until the peer stops: a stalled device.
+    void stall();
     bool stopping() const { return m_stopping.load(); }
 
 private:
