@@ -553,14 +553,16 @@ TEST_F(DeviceTcpManagerTest, FrameTraceRecordsOnlyWhileCaptureIsOn)
     EXPECT_EQ(trace["enabled"], true);
     EXPECT_EQ(trace["maxRecordCount"], 1000);
     ASSERT_EQ(trace["recordCount"], 2);
-    const json& sent = trace["records"][0];
+    // The query's record is made once its write returns, so the answer may be recorded first.
+    const bool sentFirst = trace["records"][0]["direction"] == "TX";
+    const json& sent = trace["records"][sentFirst ? 0 : 1];
     EXPECT_EQ(sent["direction"], "TX");
     EXPECT_EQ(sent["messageType"], "MSG_QUERY_STATUS");
     EXPECT_EQ(sent["deviceId"], "pcs-1");
     EXPECT_EQ(sent["ip"], "127.0.0.1");
     EXPECT_EQ(sent["frameLength"], 17);
     EXPECT_EQ(sent["hexText"].get<std::string>().rfind("5A 5A 5A 5A 01 01 02 00 00 00 00", 0), 0u) << sent;
-    const json& received = trace["records"][1];
+    const json& received = trace["records"][sentFirst ? 1 : 0];
     EXPECT_EQ(received["direction"], "RX");
     EXPECT_EQ(received["messageType"], "MSG_DEVICE_STATUS");
     EXPECT_EQ(received["errorSummary"], "");
