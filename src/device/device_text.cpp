@@ -1,6 +1,7 @@
 #include "device/device_tcp_manager_impl.h"
 
 #include "common/console_log.h"
+#include "common/utf8.h"
 
 namespace ota::backend
 {
@@ -23,68 +24,13 @@ void logDeviceLine(std::string_view level, const std::string& message)
     }
 }
 
-namespace
-{
-
-// Length of the valid UTF-8 sequence at text[i], or 0.
-std::size_t validSequenceLength(std::string_view text, std::size_t i)
-{
-    const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(text[k]); };
-    const unsigned char lead = byte(i);
-    if (lead < 0x80)
-    {
-        return 1;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80;
-    unsigned char high = 0xBF;
-    if (lead >= 0xC2 && lead <= 0xDF)
-    {
-        length = 2;
-    }
-    else if (lead >= 0xE0 && lead <= 0xEF)
-    {
-        length = 3;
-        low = lead == 0xE0 ? 0xA0 : 0x80;
-        high = lead == 0xED ? 0x9F : 0xBF;
-    }
-    else if (lead >= 0xF0 && lead <= 0xF4)
-    {
-        length = 4;
-        low = lead == 0xF0 ? 0x90 : 0x80;
-        high = lead == 0xF4 ? 0x8F : 0xBF;
-    }
-    else
-    {
-        return 0;
-    }
-    if (i + length > text.size())
-    {
-        return 0;
-    }
-    if (byte(i + 1) < low || byte(i + 1) > high)
-    {
-        return 0;
-    }
-    for (std::size_t k = 2; k < length; ++k)
-    {
-        if (byte(i + k) < 0x80 || byte(i + k) > 0xBF)
-        {
-            return 0;
-        }
-    }
-    return length;
-}
-
-}  // namespace
-
 std::string toValidUtf8(std::string_view text)
 {
     std::string result;
     result.reserve(text.size());
     for (std::size_t i = 0; i < text.size();)
     {
-        const std::size_t length = validSequenceLength(text, i);
+        const std::size_t length = utf8SequenceLength(text.substr(i));
         if (length == 0)
         {
             result += "\xEF\xBF\xBD";  // U+FFFD replacement character
