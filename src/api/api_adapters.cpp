@@ -57,7 +57,7 @@ S_HttpReply invokeHandler(std::string_view method, std::string_view path, std::s
         {
             S_HttpReply reply;
             reply.status = successStatus;
-            reply.body = buildSuccessEnvelope(nlohmann::json::parse(responseJson), requestId, startMs);
+            reply.body = buildSuccessEnvelopeFromText(responseJson, requestId, startMs);
             logHttpResult(method, path, successStatus, "requestId=" + requestId);
             return reply;
         }

@@ -2,6 +2,7 @@
 
 #include "common/clock.h"
 #include "common/console_log.h"
+#include "common/json_canonical.h"
 #include "common/json_text.h"
 
 #include <atomic>
@@ -60,6 +61,24 @@ std::string buildSuccessEnvelope(nlohmann::json data, const std::string& request
                                      {"data", std::move(data)},
                                      {"error", nullptr},
                                      {"meta", metaOf(requestId, timestampMs)}});
+}
+
+std::string buildSuccessEnvelopeFromText(const std::string& dataJson, const std::string& requestId,
+                                         std::int64_t timestampMs)
+{
+    if (!isCanonicalJsonText(dataJson))
+    {
+        return buildSuccessEnvelope(nlohmann::json::parse(dataJson), requestId, timestampMs);
+    }
+    const std::string meta = toJsonText(metaOf(requestId, timestampMs));
+    std::string envelope;
+    envelope.reserve(dataJson.size() + meta.size() + 48);
+    envelope += "{\"data\":";
+    envelope += dataJson;
+    envelope += ",\"error\":null,\"meta\":";
+    envelope += meta;
+    envelope += ",\"success\":true}";
+    return envelope;
 }
 
 std::string buildErrorEnvelope(std::string_view code, std::string_view message, nlohmann::json details,

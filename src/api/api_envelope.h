@@ -28,6 +28,13 @@ void logHttpResult(std::string_view method, std::string_view path, unsigned stat
 // data holds invalid UTF-8.
 std::string buildSuccessEnvelope(nlohmann::json data, const std::string& requestId, std::int64_t timestampMs);
 
+// Success envelope around the callback's JSON text, as buildSuccessEnvelope(parse(text)) would
+// write it: text already in the writer's canonical form is embedded as it is (a megabyte-sized
+// document is not parsed and written again), anything else is parsed. Throws the JSON library's
+// exception when the text is not valid JSON.
+std::string buildSuccessEnvelopeFromText(const std::string& dataJson, const std::string& requestId,
+                                         std::int64_t timestampMs);
+
 // Error envelope; details that are null are left out. Throws like buildSuccessEnvelope.
 std::string buildErrorEnvelope(std::string_view code, std::string_view message, nlohmann::json details,
                                const std::string& requestId, std::int64_t timestampMs);

@@ -1,6 +1,9 @@
 #include "api/event_envelope.h"
 
 #include "common/json_text.h"
+#include "common/json_writer.h"
+
+#include <string>
 
 #include <utility>
 
@@ -15,6 +18,18 @@ std::string buildEventEnvelope(const std::string& eventType, nlohmann::json data
                                      {"sequence", sequence},
                                      {"timestamp", timestampMs},
                                      {"type", eventType}});
+}
+
+std::string buildEventEnvelopeAroundText(const std::string& eventType, const std::string& canonicalDataJson,
+                                         std::uint64_t sequence, std::int64_t timestampMs)
+{
+    std::string typeJson;
+    appendJsonString(typeJson, eventType);
+    std::string envelope = "{\"data\":";
+    envelope.append(canonicalDataJson.data(), canonicalDataJson.size());
+    envelope.append(",\"schemaVersion\":1,\"sequence\":" + std::to_string(sequence) +
+                    ",\"timestamp\":" + std::to_string(timestampMs) + ",\"type\":" + typeJson + "}");
+    return envelope;
 }
 
 }  // namespace ota::backend

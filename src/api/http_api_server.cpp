@@ -6,6 +6,7 @@
 #include "api/event_hub.h"
 #include "common/clock.h"
 #include "common/console_log.h"
+#include "common/json_canonical.h"
 #include "common/json_text.h"
 
 #include <condition_variable>
@@ -178,9 +179,12 @@ bool CHttpApiServer::publishEvent(const std::string& eventType, const std::strin
     {
         return false;
     }
+    // Data already in canonical form (the device documents, megabytes on a large site) is embedded
+    // as it is; anything else is parsed and written again.
+    const bool canonical = isCanonicalJsonText(dataJson);
     nlohmann::json data;
     std::string parseError;
-    if (!parseJsonText(dataJson, data, parseError))
+    if (!canonical && !parseJsonText(dataJson, data, parseError))
     {
         consoleErr("[WARN] WebSocket event data is invalid JSON: " + parseError);
         return false;
@@ -196,7 +200,8 @@ bool CHttpApiServer::publishEvent(const std::string& eventType, const std::strin
     try
     {
         envelope = std::make_shared<const std::string>(
-            buildEventEnvelope(eventType, std::move(data), sequence, currentUnixMs()));
+            canonical ? buildEventEnvelopeAroundText(eventType, dataJson, sequence, currentUnixMs())
+                      : buildEventEnvelope(eventType, std::move(data), sequence, currentUnixMs()));
     }
     catch (const std::exception& exception)
     {
