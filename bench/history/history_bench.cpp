@@ -90,39 +90,64 @@ bool fillHistory(CUpgradeHistoryRepository& repository, std::string& error)
     return true;
 }
 
+// A repository holding that history in a temporary directory, removed again at the end.
+class CFilledHistory
+{
+public:
+    CFilledHistory() : m_path(makeDatabasePath("upgrade-history.db"))
+    {
+        m_ready = repository.open(m_path, error) && fillHistory(repository, error);
+    }
+    ~CFilledHistory()
+    {
+        repository.close();
+        std::filesystem::remove_all(m_path.parent_path());
+    }
+    // False (with the benchmark skipped) when the history could not be written.
+    bool ready(benchmark::State& state) const
+    {
+        if (!m_ready)
+        {
+            state.SkipWithError(error.c_str());
+        }
+        return m_ready;
+    }
+
+    CUpgradeHistoryRepository repository;
+    std::string error;
+
+private:
+    std::filesystem::path m_path;
+    bool m_ready = false;
+};
+
 // warm = 0: every read validates and renders every record (a read with an empty cache);
 // warm = 1: the application's cache already holds the finalized records.
 void BM_ReadHistory10000Records(benchmark::State& state)
 {
     const bool warm = state.range(0) != 0;
-    const std::filesystem::path path = makeDatabasePath("upgrade-history.db");
+    CFilledHistory history;
+    if (!history.ready(state))
     {
-        CUpgradeHistoryRepository repository;
-        std::string error;
-        if (!repository.open(path, error) || !fillHistory(repository, error))
-        {
-            state.SkipWithError(error.c_str());
-            return;
-        }
-        CHistoryRecordCache cache;
-        std::string response;
-        if (warm && !readHistory(repository, cache, 90, 1, {}, response, error))
-        {
-            state.SkipWithError(error.c_str());
-            return;
-        }
-        for (auto _ : state)
-        {
-            CHistoryRecordCache coldCache;
-            if (!readHistory(repository, warm ? cache : coldCache, 90, 1, {}, response, error))
-            {
-                state.SkipWithError(error.c_str());
-                break;
-            }
-        }
-        state.counters["responseMiB"] = static_cast<double>(response.size()) / (1024.0 * 1024.0);
+        return;
     }
-    std::filesystem::remove_all(path.parent_path());
+    CHistoryRecordCache cache;
+    std::string response;
+    if (warm && !readHistory(history.repository, cache, 90, 1, {}, response, history.error))
+    {
+        state.SkipWithError(history.error.c_str());
+        return;
+    }
+    for (auto _ : state)
+    {
+        CHistoryRecordCache coldCache;
+        if (!readHistory(history.repository, warm ? cache : coldCache, 90, 1, {}, response, history.error))
+        {
+            state.SkipWithError(history.error.c_str());
+            break;
+        }
+    }
+    state.counters["responseMiB"] = static_cast<double>(response.size()) / (1024.0 * 1024.0);
 }
 BENCHMARK(BM_ReadHistory10000Records)->ArgName("warm")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(5);
 
@@ -131,41 +156,35 @@ BENCHMARK(BM_ReadHistory10000Records)->ArgName("warm")->Arg(0)->Arg(1)->Unit(ben
 // iteration time is the first read; the check's time is the "startupCheckMs" counter.
 void BM_FirstReadAfterStartup10000Records(benchmark::State& state)
 {
-    const std::filesystem::path path = makeDatabasePath("upgrade-history.db");
+    CFilledHistory history;
+    if (!history.ready(state))
     {
-        CUpgradeHistoryRepository repository;
-        std::string error;
-        if (!repository.open(path, error) || !fillHistory(repository, error))
-        {
-            state.SkipWithError(error.c_str());
-            return;
-        }
-        std::string response;
-        double startupCheckMs = 0;
-        for (auto _ : state)
-        {
-            CHistoryRecordCache cache;
-            const auto checkStart = std::chrono::steady_clock::now();
-            if (!removeIncompatibleHistoryAtStartup(repository, cache, error))
-            {
-                state.SkipWithError(error.c_str());
-                break;
-            }
-            const auto readStart = std::chrono::steady_clock::now();
-            if (!readHistory(repository, cache, 90, 1, {}, response, error))
-            {
-                state.SkipWithError(error.c_str());
-                break;
-            }
-            const auto readEnd = std::chrono::steady_clock::now();
-            startupCheckMs += std::chrono::duration<double, std::milli>(readStart - checkStart).count();
-            state.SetIterationTime(std::chrono::duration<double>(readEnd - readStart).count());
-        }
-        state.counters["startupCheckMs"] = startupCheckMs / static_cast<double>(state.iterations());
-        // 1 when the API can embed the answer in its envelope without parsing 85 MB again.
-        state.counters["canonical"] = isCanonicalJsonText(response) ? 1 : 0;
+        return;
     }
-    std::filesystem::remove_all(path.parent_path());
+    std::string response;
+    double startupCheckMs = 0;
+    for (auto _ : state)
+    {
+        CHistoryRecordCache cache;
+        const auto checkStart = std::chrono::steady_clock::now();
+        if (!removeIncompatibleHistoryAtStartup(history.repository, cache, history.error))
+        {
+            state.SkipWithError(history.error.c_str());
+            break;
+        }
+        const auto readStart = std::chrono::steady_clock::now();
+        if (!readHistory(history.repository, cache, 90, 1, {}, response, history.error))
+        {
+            state.SkipWithError(history.error.c_str());
+            break;
+        }
+        const auto readEnd = std::chrono::steady_clock::now();
+        startupCheckMs += std::chrono::duration<double, std::milli>(readStart - checkStart).count();
+        state.SetIterationTime(std::chrono::duration<double>(readEnd - readStart).count());
+    }
+    state.counters["startupCheckMs"] = startupCheckMs / static_cast<double>(state.iterations());
+    // 1 when the API can embed the answer in its envelope without parsing 85 MB again.
+    state.counters["canonical"] = isCanonicalJsonText(response) ? 1 : 0;
 }
 BENCHMARK(BM_FirstReadAfterStartup10000Records)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(3);
 
@@ -174,28 +193,22 @@ BENCHMARK(BM_FirstReadAfterStartup10000Records)->Unit(benchmark::kMillisecond)->
 void BM_StartupCheck10000Records(benchmark::State& state)
 {
     const bool withCache = state.range(0) != 0;
-    const std::filesystem::path path = makeDatabasePath("upgrade-history.db");
+    CFilledHistory history;
+    if (!history.ready(state))
     {
-        CUpgradeHistoryRepository repository;
-        std::string error;
-        if (!repository.open(path, error) || !fillHistory(repository, error))
+        return;
+    }
+    for (auto _ : state)
+    {
+        CHistoryRecordCache cache;
+        const bool checked = withCache ? removeIncompatibleHistoryAtStartup(history.repository, cache, history.error)
+                                       : removeIncompatibleHistoryAtStartup(history.repository, history.error);
+        if (!checked)
         {
-            state.SkipWithError(error.c_str());
-            return;
-        }
-        for (auto _ : state)
-        {
-            CHistoryRecordCache cache;
-            const bool checked = withCache ? removeIncompatibleHistoryAtStartup(repository, cache, error)
-                                           : removeIncompatibleHistoryAtStartup(repository, error);
-            if (!checked)
-            {
-                state.SkipWithError(error.c_str());
-                break;
-            }
+            state.SkipWithError(history.error.c_str());
+            break;
         }
     }
-    std::filesystem::remove_all(path.parent_path());
 }
 BENCHMARK(BM_StartupCheck10000Records)->ArgName("cache")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
 

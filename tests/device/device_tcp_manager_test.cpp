@@ -249,10 +249,7 @@ TEST_F(DeviceTcpManagerTest, FrameOfAnotherDeviceTypeRejectsThePeerForGood)
     CRawDevicePeer impostor(
         [](CRawConnection& connection)
         {
-            if (connection.send(ota::test::deviceStatusFrame("BMS")))
-            {
-                connection.holdOpen();
-            }
+            connection.sendThenHoldOpen(ota::test::deviceStatusFrame("BMS"));
         });
     // Flaps on every connect, so its attempts measure the time the rejected node had to retry.
     CRawDevicePeer flapping([](CRawConnection&) {});
@@ -395,10 +392,7 @@ TEST_F(DeviceTcpManagerTest, StatusQueryOfAnUnansweringDeviceStaysPendingUntilIt
     CRawDevicePeer deaf(
         [](CRawConnection& connection)
         {
-            if (connection.send(ota::test::deviceStatusFrame("PCS")))
-            {
-                connection.holdOpen();
-            }
+            connection.sendThenHoldOpen(ota::test::deviceStatusFrame("PCS"));
         });
     S_DeviceTcpOptions options = quickOptions();
     options.statusReplyTimeoutMs = 1500;
@@ -428,10 +422,7 @@ TEST_F(DeviceTcpManagerTest, ManualReconnectLeavesLiveNodesAloneAndNeverRevivesE
     CRawDevicePeer impostor(
         [](CRawConnection& connection)
         {
-            if (connection.send(ota::test::deviceStatusFrame("EMU")))
-            {
-                connection.holdOpen();
-            }
+            connection.sendThenHoldOpen(ota::test::deviceStatusFrame("EMU"));
         });
     std::vector<S_TestNode> nodes = simulate({quick("pcs-1", E_ProtocolDeviceType::PCS)});
     nodes.push_back(S_TestNode{"pcs-bad", "PCS", 502, "not-an-address"});

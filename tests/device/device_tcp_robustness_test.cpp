@@ -189,19 +189,13 @@ TEST_F(DeviceTcpRobustnessTest, FrameStalledHalfwayIsDroppedWithItsConnection)
             if (++connections == 1)
             {
                 // Half a frame, then silence until the backend gives up on the connection.
-                if (connection.send(firstHalf))
-                {
-                    connection.holdOpen();
-                }
+                connection.sendThenHoldOpen(firstHalf);
                 return;
             }
             // A new connection must not complete the old one's frame: the rest alone is no frame.
             std::vector<std::uint8_t> rest = secondHalf;
             rest.insert(rest.end(), frame.begin(), frame.end());
-            if (connection.send(rest))
-            {
-                connection.holdOpen();
-            }
+            connection.sendThenHoldOpen(rest);
         });
     S_DeviceTcpOptions options = quickOptions();
     options.statusReplyTimeoutMs = 300;

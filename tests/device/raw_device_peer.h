@@ -23,6 +23,14 @@ public:
     // Holds the connection open, reading and dropping what arrives, until the backend closes it
     // or the peer stops.
     void holdOpen();
+    // Sends the bytes, then holds the connection open (unless the send failed).
+    void sendThenHoldOpen(const std::vector<std::uint8_t>& bytes)
+    {
+        if (send(bytes))
+        {
+            holdOpen();
+        }
+    }
     // Holds the connection open without reading anything until the peer stops: a stalled device.
     void stall();
     bool stopping() const { return m_stopping.load(); }
