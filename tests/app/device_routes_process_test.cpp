@@ -190,7 +190,9 @@ TEST_F(DeviceRoutesProcessTest, EventStreamFollowsDisconnectsAndFrameCapture)
     std::string error;
     ASSERT_TRUE(simulator.addFault("pcs-1", drop, error)) << error;
     CTestHttpClient client(backend.port());
-    EXPECT_EQ(client.request("POST", "/api/v1/devices/status-query").status, 202u);
+    // 202, or 503 when the device drops the link before the submission has finished.
+    const unsigned queried = client.request("POST", "/api/v1/devices/status-query").status;
+    EXPECT_TRUE(queried == 202u || queried == 503u) << queried;
     ASSERT_TRUE(readEventUntil(events,
                                [](const json& event)
                                {

@@ -246,11 +246,8 @@ TEST_F(DeviceTcpManagerTest, UnparsableAddressEndsInErrorWhileTheOtherNodesConne
 TEST_F(DeviceTcpManagerTest, FrameOfAnotherDeviceTypeRejectsThePeerForGood)
 {
     // A BMS status on a PCS node, after which the peer would happily talk on.
-    CRawDevicePeer impostor(
-        [](CRawConnection& connection)
-        {
-            connection.sendThenHoldOpen(ota::test::deviceStatusFrame("BMS"));
-        });
+    CRawDevicePeer impostor([](CRawConnection& connection)
+                            { connection.sendThenHoldOpen(ota::test::deviceStatusFrame("BMS")); });
     // Flaps on every connect, so its attempts measure the time the rejected node had to retry.
     CRawDevicePeer flapping([](CRawConnection&) {});
     start({S_TestNode{"pcs-1", "PCS", impostor.port()}, S_TestNode{"pcs-2", "PCS", flapping.port()}});
@@ -389,13 +386,10 @@ TEST_F(DeviceTcpManagerTest, WholeSiteStatusQueryReportsWhatItCouldSubmit)
 TEST_F(DeviceTcpManagerTest, StatusQueryOfAnUnansweringDeviceStaysPendingUntilItTimesOut)
 {
     // Verified by the status it sends on connect, then deaf to every query.
-    CRawDevicePeer deaf(
-        [](CRawConnection& connection)
-        {
-            connection.sendThenHoldOpen(ota::test::deviceStatusFrame("PCS"));
-        });
+    CRawDevicePeer deaf([](CRawConnection& connection)
+                        { connection.sendThenHoldOpen(ota::test::deviceStatusFrame("PCS")); });
     S_DeviceTcpOptions options = quickOptions();
-    options.statusReplyTimeoutMs = 1500;
+    options.statusReplyTimeoutMs = 3000;  // the second query comes well within it
     start({S_TestNode{"pcs-1", "PCS", deaf.port()}}, options);
     ASSERT_TRUE(waitForState(manager, "pcs-1", State::CONNECTED));
 
@@ -419,11 +413,8 @@ TEST_F(DeviceTcpManagerTest, StatusQueryOfAnUnansweringDeviceStaysPendingUntilIt
 
 TEST_F(DeviceTcpManagerTest, ManualReconnectLeavesLiveNodesAloneAndNeverRevivesErrorOrRejected)
 {
-    CRawDevicePeer impostor(
-        [](CRawConnection& connection)
-        {
-            connection.sendThenHoldOpen(ota::test::deviceStatusFrame("EMU"));
-        });
+    CRawDevicePeer impostor([](CRawConnection& connection)
+                            { connection.sendThenHoldOpen(ota::test::deviceStatusFrame("EMU")); });
     std::vector<S_TestNode> nodes = simulate({quick("pcs-1", E_ProtocolDeviceType::PCS)});
     nodes.push_back(S_TestNode{"pcs-bad", "PCS", 502, "not-an-address"});
     nodes.push_back(S_TestNode{"pcs-rejected", "PCS", impostor.port()});
@@ -630,8 +621,11 @@ TEST_F(DeviceTcpManagerTest, DisconnectedDeviceIsReconnectedWhenItComesBack)
     spec.faults.push_back(drop);
     start(simulate({spec}));
     ASSERT_TRUE(waitForState(manager, "pcs-1", State::CONNECTED));
+    // The device may drop the link before the submission has finished: the query then counts as
+    // failed ("connection changed"), which is as good a trigger here.
     S_DeviceStatusQuerySummary summary;
-    ASSERT_TRUE(manager.requestDeviceStatusQuery(summary, error));
+    manager.requestDeviceStatusQuery(summary, error);
+    EXPECT_EQ(summary.submittedCount + summary.failedCount, 1u);
     ASSERT_TRUE(waitUntil(
         [&]
         {
