@@ -38,7 +38,7 @@ private:
 // One thread hashing received chunks for every device of the simulator, so that the event loop
 // answers the next chunk while the previous one is still being hashed. Each device's chunks are
 // hashed in the order they were queued (one thread, one queue). Completions reach the loop only
-// when a device waits for them (posted to the io_context), so plain traffic costs no wake-up.
+// when a device waits for them (posted to the io_context): plain traffic never wakes the loop.
 class CSimHashWorker
 {
 public:
