@@ -1,6 +1,7 @@
 #include "protocol/protocol_frame.h"
 #include "protocol/wire_bytes.h"
 
+#include <algorithm>
 #include <cstring>
 
 namespace ota::backend
@@ -15,17 +16,28 @@ bool isBodyLengthAllowed(std::uint8_t messageType, std::size_t length)
 {
     switch (static_cast<E_ProtocolMessageType>(messageType))
     {
-    case E_ProtocolMessageType::MSG_QUERY_STATUS: return length == 0;
-    case E_ProtocolMessageType::MSG_DEVICE_STATUS: return length >= 38 && length <= 548 && (length - 4) % 34 == 0;
-    case E_ProtocolMessageType::MSG_EMS_CMD: return length == 4;
-    case E_ProtocolMessageType::MSG_EMS_TARGET_LIST: return length >= 38 && length <= 1154 && (length - 2) % 36 == 0;
-    case E_ProtocolMessageType::MSG_DEVICE_ACK: return length == 3;
-    case E_ProtocolMessageType::MSG_DEVICE_STAGE_REPORT: return length == 4;
-    case E_ProtocolMessageType::MSG_EMS_FILE_INFO: return length == 105;
-    case E_ProtocolMessageType::MSG_EMS_FILE_CHUNK: return length >= 12 && length <= 11 + MAX_CHUNK_DATA_LENGTH;
-    case E_ProtocolMessageType::MSG_DEVICE_FILE_CHUNK_REPORT: return length == 9;
-    case E_ProtocolMessageType::MSG_DEVICE_FILE_VERIFY_REPORT: return length == 39;
-    case E_ProtocolMessageType::MSG_DEVICE_PROGRESS: return length == 69;
+        case E_ProtocolMessageType::MSG_QUERY_STATUS:
+            return length == 0;
+        case E_ProtocolMessageType::MSG_DEVICE_STATUS:
+            return length >= 38 && length <= 548 && (length - 4) % 34 == 0;
+        case E_ProtocolMessageType::MSG_EMS_CMD:
+            return length == 4;
+        case E_ProtocolMessageType::MSG_EMS_TARGET_LIST:
+            return length >= 38 && length <= 1154 && (length - 2) % 36 == 0;
+        case E_ProtocolMessageType::MSG_DEVICE_ACK:
+            return length == 3;
+        case E_ProtocolMessageType::MSG_DEVICE_STAGE_REPORT:
+            return length == 4;
+        case E_ProtocolMessageType::MSG_EMS_FILE_INFO:
+            return length == 105;
+        case E_ProtocolMessageType::MSG_EMS_FILE_CHUNK:
+            return length >= 12 && length <= 11 + MAX_CHUNK_DATA_LENGTH;
+        case E_ProtocolMessageType::MSG_DEVICE_FILE_CHUNK_REPORT:
+            return length == 9;
+        case E_ProtocolMessageType::MSG_DEVICE_FILE_VERIFY_REPORT:
+            return length == 39;
+        case E_ProtocolMessageType::MSG_DEVICE_PROGRESS:
+            return length == 69;
     }
     return false;
 }
@@ -36,7 +48,8 @@ std::size_t findMagic(const std::uint8_t* bytes, std::size_t start, std::size_t 
     std::size_t at = start;
     while (end - at >= MAGIC_LENGTH)
     {
-        const auto* z = static_cast<const std::uint8_t*>(std::memchr(bytes + at, 0x5A, end - at - (MAGIC_LENGTH - 1)));
+        const auto* z =
+            static_cast<const std::uint8_t*>(std::memchr(bytes + at, 0x5A, end - at - (MAGIC_LENGTH - 1)));
         if (z == nullptr)
         {
             return end;
@@ -91,25 +104,13 @@ bool checkFrameCandidate(std::span<const std::uint8_t> buffer, std::string& erro
     return true;
 }
 
-S_ProtocolStreamScan scanFrames(std::vector<std::uint8_t>& receiveBuffer, const std::uint8_t* data,
-                                std::size_t size)
+namespace
 {
-    S_ProtocolStreamScan scan;
-    if (data == nullptr && size != 0)
-    {
-        scan.errors.emplace_back("Input pointer is null");
-        return scan;
-    }
-    if (size == 0)
-    {
-        return scan;
-    }
-    receiveBuffer.insert(receiveBuffer.end(), data, data + size);
 
-    // Consumed bytes are tracked by offset and removed once at the end, so a read holding many
-    // frames costs one move of the remainder instead of one per frame.
-    const std::uint8_t* bytes = receiveBuffer.data();
-    const std::size_t end = receiveBuffer.size();
+// Extracts every complete frame of bytes[0, end) into scan; returns the offset of the first byte
+// that must be kept for the next read.
+std::size_t scanBytes(const std::uint8_t* bytes, std::size_t end, S_ProtocolStreamScan& scan)
+{
     std::size_t pos = 0;
     std::string error;
     while (true)
@@ -120,14 +121,13 @@ S_ProtocolStreamScan scanFrames(std::vector<std::uint8_t>& receiveBuffer, const 
             // Keep a possible partial magic at the end for the next read.
             const std::size_t kept = std::min(KEPT_PARTIAL_MAGIC, end - pos);
             scan.discardedByteCount += end - pos - kept;
-            pos = end - kept;
-            break;
+            return end - kept;
         }
         scan.discardedByteCount += magicAt - pos;
         pos = magicAt;
         if (end - pos < FRAME_HEADER_LENGTH)
         {
-            break;
+            return pos;
         }
         if (!checkFrameCandidate({bytes + pos, end - pos}, error))
         {
@@ -139,7 +139,7 @@ S_ProtocolStreamScan scanFrames(std::vector<std::uint8_t>& receiveBuffer, const 
         const std::size_t frameLength = wire::readU16(bytes + pos + 11) + FRAME_OVERHEAD_LENGTH;
         if (end - pos < frameLength)
         {
-            break;
+            return pos;
         }
         S_ProtocolParseResult parsed = parseFrame(bytes + pos, frameLength);
         if (parsed.ok)
@@ -154,6 +154,35 @@ S_ProtocolStreamScan scanFrames(std::vector<std::uint8_t>& receiveBuffer, const 
             ++scan.discardedByteCount;
         }
     }
+}
+
+}  // namespace
+
+S_ProtocolStreamScan scanFrames(std::vector<std::uint8_t>& receiveBuffer, const std::uint8_t* data,
+                                std::size_t size)
+{
+    S_ProtocolStreamScan scan;
+    if (data == nullptr && size != 0)
+    {
+        scan.errors.emplace_back("Input pointer is null");
+        return scan;
+    }
+    if (size == 0)
+    {
+        return scan;
+    }
+    if (receiveBuffer.empty())
+    {
+        // Usual case: the read starts on a frame boundary. Frames are parsed straight from the
+        // read, and only an incomplete tail is kept, so a large chunk frame is not copied twice.
+        const std::size_t pos = scanBytes(data, size, scan);
+        receiveBuffer.assign(data + pos, data + size);
+        return scan;
+    }
+    receiveBuffer.insert(receiveBuffer.end(), data, data + size);
+    // Consumed bytes are removed once at the end, so a read holding many frames costs one move
+    // of the remainder instead of one per frame.
+    const std::size_t pos = scanBytes(receiveBuffer.data(), receiveBuffer.size(), scan);
     receiveBuffer.erase(receiveBuffer.begin(), receiveBuffer.begin() + static_cast<std::ptrdiff_t>(pos));
     return scan;
 }
