@@ -17,7 +17,7 @@ namespace ota::backend
 
 struct CDeviceSimulator::S_Impl
 {
-    explicit S_Impl(S_SimOptions options) : log(options.logLevel) {}
+    explicit S_Impl(S_SimOptions simOptions) : options(simOptions), log(simOptions.logLevel) {}
 
     // Runs the function on the loop thread and waits for it; directly when the loop is not
     // running (before start or after stop) or when already on the loop thread.
@@ -40,6 +40,7 @@ struct CDeviceSimulator::S_Impl
         return found == index.end() ? nullptr : found->second;
     }
 
+    const S_SimOptions options;
     CSimLog log;
     mutable std::mutex lifecycleMutex;  // start and stop
     std::unique_ptr<boost::asio::io_context> io;
@@ -97,10 +98,11 @@ bool CDeviceSimulator::start(std::vector<S_SimDeviceSpec> devices, std::string& 
     m_impl->devices.clear();
     m_impl->hasher.reset();
     m_impl->io = std::make_unique<boost::asio::io_context>(1);
-    m_impl->hasher = std::make_unique<CSimHashWorker>(*m_impl->io);
+    m_impl->hasher = std::make_unique<CSimHashWorker>(*m_impl->io, m_impl->options.hashOnLoopWhenAlone);
     for (S_SimDeviceSpec& spec : devices)
     {
-        auto device = std::make_unique<CSimDevice>(*m_impl->io, *m_impl->hasher, std::move(spec), m_impl->log);
+        auto device =
+            std::make_unique<CSimDevice>(*m_impl->io, *m_impl->hasher, std::move(spec), m_impl->log);
         if (!device->listen(error))
         {
             device.reset();  // every socket and timer goes before its io_context
@@ -117,23 +119,27 @@ bool CDeviceSimulator::start(std::vector<S_SimDeviceSpec> devices, std::string& 
     {
         device->startAccepting();
     }
-    m_impl->workGuard = std::make_unique<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>(
-        m_impl->io->get_executor());
-    m_impl->loopThread = std::thread([impl = m_impl.get()] {
-        for (;;)
+    m_impl->workGuard =
+        std::make_unique<boost::asio::executor_work_guard<boost::asio::io_context::executor_type>>(
+            m_impl->io->get_executor());
+    m_impl->loopThread = std::thread(
+        [impl = m_impl.get()]
         {
-            try
+            for (;;)
             {
-                impl->io->run();
-                return;
+                try
+                {
+                    impl->io->run();
+                    return;
+                }
+                catch (const std::exception& exception)
+                {
+                    // A handler must never take the whole site down; report and keep serving.
+                    impl->log.error("simulator",
+                                    std::string("event loop handler failed: ") + exception.what());
+                }
             }
-            catch (const std::exception& exception)
-            {
-                // A handler must never take the whole site down; report and keep serving.
-                impl->log.error("simulator", std::string("event loop handler failed: ") + exception.what());
-            }
-        }
-    });
+        });
     m_impl->running = true;
     return true;
 }
@@ -145,12 +151,14 @@ void CDeviceSimulator::stop()
     {
         return;
     }
-    boost::asio::post(*m_impl->io, [impl = m_impl.get()] {
-        for (const auto& device : impl->devices)
-        {
-            device->shutdown();
-        }
-    });
+    boost::asio::post(*m_impl->io,
+                      [impl = m_impl.get()]
+                      {
+                          for (const auto& device : impl->devices)
+                          {
+                              device->shutdown();
+                          }
+                      });
     m_impl->workGuard.reset();
     m_impl->loopThread.join();
     // Its wake-ups would find no loop to run them; queued chunks are of no use any more.
@@ -196,7 +204,8 @@ bool CDeviceSimulator::clearFaults(const std::string& nodeId, std::string& error
     return true;
 }
 
-bool CDeviceSimulator::snapshot(const std::string& nodeId, S_SimDeviceSnapshot& result, std::string& error) const
+bool CDeviceSimulator::snapshot(const std::string& nodeId, S_SimDeviceSnapshot& result,
+                                std::string& error) const
 {
     error.clear();
     std::lock_guard lock(m_impl->lifecycleMutex);
@@ -213,15 +222,17 @@ bool CDeviceSimulator::snapshot(const std::string& nodeId, S_SimDeviceSnapshot& 
 std::vector<S_SimDeviceSnapshot> CDeviceSimulator::snapshots() const
 {
     std::lock_guard lock(m_impl->lifecycleMutex);
-    return m_impl->onLoop([impl = m_impl.get()] {
-        std::vector<S_SimDeviceSnapshot> result;
-        result.reserve(impl->devices.size());
-        for (const auto& device : impl->devices)
+    return m_impl->onLoop(
+        [impl = m_impl.get()]
         {
-            result.push_back(device->snapshot());
-        }
-        return result;
-    });
+            std::vector<S_SimDeviceSnapshot> result;
+            result.reserve(impl->devices.size());
+            for (const auto& device : impl->devices)
+            {
+                result.push_back(device->snapshot());
+            }
+            return result;
+        });
 }
 
 std::uint16_t CDeviceSimulator::boundPort(const std::string& nodeId) const
@@ -239,12 +250,14 @@ std::vector<std::string> CDeviceSimulator::summaryLines(bool perDevice) const
     for (const S_SimDeviceSnapshot& device : all)
     {
         totals.add(device.counters);
-        if (perDevice && (device.counters.connectionsAccepted != 0 || device.counters.totalFaultsFired() != 0))
+        if (perDevice &&
+            (device.counters.connectionsAccepted != 0 || device.counters.totalFaultsFired() != 0))
         {
             lines.push_back("[SUMMARY] " + device.nodeId + " " + formatDeviceCounters(device.counters));
         }
     }
-    lines.push_back("[SUMMARY] total devices=" + std::to_string(all.size()) + " " + formatDeviceCounters(totals));
+    lines.push_back("[SUMMARY] total devices=" + std::to_string(all.size()) + " " +
+                    formatDeviceCounters(totals));
     return lines;
 }
 

@@ -14,6 +14,10 @@ namespace ota::backend
 struct S_SimOptions
 {
     E_SimLogLevel logLevel = E_SimLogLevel::NORMAL;
+    // While one device at a time receives chunks, hash them on the event loop after the chunk
+    // report has left (faster stop-and-wait); off, chunks above 16 KiB always go to the hashing
+    // thread, as they do whenever several devices receive at once.
+    bool hashOnLoopWhenAlone = true;
 };
 
 // A site of simulated ota-v1 devices on one event loop thread: one listening socket per

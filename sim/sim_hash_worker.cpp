@@ -11,10 +11,13 @@ namespace
 // Waking the worker costs the loop an inter-processor wake-up (about 7 us on the 2-core
 // reference machine), as much as hashing some 10 KiB; larger chunks are worth handing over.
 constexpr std::size_t INLINE_HASH_MAX_BYTES = 16u * 1024u;
+// A device counts as alone once no other device has fed the worker for this long.
+constexpr std::chrono::milliseconds SHARED_WINDOW{250};
 
 }  // namespace
 
-CSimHashWorker::CSimHashWorker(boost::asio::io_context& io) : m_io(io)
+CSimHashWorker::CSimHashWorker(boost::asio::io_context& io, bool hashAloneOnCaller)
+    : m_io(io), m_hashAloneOnCaller(hashAloneOnCaller)
 {
     m_thread = std::thread([this] { run(); });
 }
@@ -38,7 +41,21 @@ void CSimHashWorker::hash(const std::shared_ptr<CSimHashLane>& lane,
     }
     {
         std::unique_lock lock(m_mutex);
-        if (m_stopping || data.size() > INLINE_HASH_MAX_BYTES || lane->m_pendingBytes != 0)
+        bool alone = false;
+        if (m_hashAloneOnCaller)
+        {
+            const auto now = std::chrono::steady_clock::now();
+            if (m_lastLane != lane.get())
+            {
+                if (m_lastLane != nullptr)
+                {
+                    m_sharedUntil = now + SHARED_WINDOW;
+                }
+                m_lastLane = lane.get();
+            }
+            alone = now >= m_sharedUntil;
+        }
+        if (m_stopping || (data.size() > INLINE_HASH_MAX_BYTES && !alone) || lane->m_pendingBytes != 0)
         {
             if (!m_stopping)
             {

@@ -5,6 +5,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <deque>
@@ -42,7 +43,11 @@ private:
 class CSimHashWorker
 {
 public:
-    explicit CSimHashWorker(boost::asio::io_context& io);
+    // hashAloneOnCaller: while a single device has been feeding the worker lately, its pieces
+    // are hashed at once on the caller's thread whatever their size. With one device at a time
+    // the loop would only wait for the next chunk meanwhile (the report is already on its way),
+    // and a hand-over would cost a wake-up and a core shared with the peer.
+    CSimHashWorker(boost::asio::io_context& io, bool hashAloneOnCaller);
     ~CSimHashWorker();
     CSimHashWorker(const CSimHashWorker&) = delete;
     CSimHashWorker& operator=(const CSimHashWorker&) = delete;
@@ -51,6 +56,7 @@ public:
 
     // Feeds data to the digest after everything queued on the lane before it. Small pieces are
     // hashed at once on the caller's thread when the lane is idle (a hand-over costs more).
+    // Called from one thread only (the event loop).
     void hash(const std::shared_ptr<CSimHashLane>& lane, const std::shared_ptr<S_SimRunningDigest>& digest,
               std::vector<std::uint8_t> data);
     // True when the lane holds at most maxBytes. Otherwise false, and onShrunk is posted to the
@@ -76,6 +82,9 @@ private:
     std::condition_variable m_wake;
     std::deque<S_Job> m_jobs;
     bool m_stopping = false;
+    const bool m_hashAloneOnCaller;
+    const CSimHashLane* m_lastLane = nullptr;
+    std::chrono::steady_clock::time_point m_sharedUntil{};
     std::thread m_thread;
 };
 

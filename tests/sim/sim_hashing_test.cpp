@@ -12,6 +12,7 @@
 #include <boost/asio/io_context.hpp>
 
 #include <random>
+#include <tuple>
 
 namespace ota::test
 {
@@ -62,7 +63,7 @@ protected:
 
 TEST_F(SimHashWorkerTest, EveryLaneIsHashedInTheOrderItsPiecesCame)
 {
-    CSimHashWorker worker(m_io);
+    CSimHashWorker worker(m_io, false);
     constexpr std::size_t LANE_COUNT = 4;
     std::vector<std::shared_ptr<CSimHashLane>> lanes;
     std::vector<std::shared_ptr<S_SimRunningDigest>> digests;
@@ -93,9 +94,43 @@ TEST_F(SimHashWorkerTest, EveryLaneIsHashedInTheOrderItsPiecesCame)
     }
 }
 
+TEST_F(SimHashWorkerTest, ALoneDeviceIsHashedOnTheCallerAndSharedTrafficKeepsEachOrder)
+{
+    CSimHashWorker worker(m_io, true);
+    const auto first = worker.createLane();
+    const auto second = worker.createLane();
+    const auto firstDigest = std::make_shared<S_SimRunningDigest>();
+    const auto secondDigest = std::make_shared<S_SimRunningDigest>();
+    std::mt19937 random(11);
+    std::vector<std::uint8_t> firstBytes;
+    std::vector<std::uint8_t> secondBytes;
+    for (int index = 0; index < 8; ++index)
+    {
+        std::vector<std::uint8_t> piece = randomBytes(65536, random);
+        firstBytes.insert(firstBytes.end(), piece.begin(), piece.end());
+        worker.hash(first, firstDigest, std::move(piece));
+        // Nothing was handed over: the piece is in the digest when hash returns.
+        EXPECT_TRUE(worker.idle(*first));
+    }
+    for (int index = 0; index < 8; ++index)
+    {
+        for (auto [lane, digest, bytes] :
+             {std::tuple{first, firstDigest, &firstBytes}, std::tuple{second, secondDigest, &secondBytes}})
+        {
+            std::vector<std::uint8_t> piece = randomBytes(40000 + index, random);
+            bytes->insert(bytes->end(), piece.begin(), piece.end());
+            worker.hash(lane, digest, std::move(piece));
+        }
+    }
+    ASSERT_TRUE(drain(m_io, worker, *first));
+    ASSERT_TRUE(drain(m_io, worker, *second));
+    EXPECT_EQ(firstDigest->sha.finish(), CSha256::digestOf(firstBytes.data(), firstBytes.size()));
+    EXPECT_EQ(secondDigest->sha.finish(), CSha256::digestOf(secondBytes.data(), secondBytes.size()));
+}
+
 TEST_F(SimHashWorkerTest, AbandonedDigestIsLeftAlone)
 {
-    CSimHashWorker worker(m_io);
+    CSimHashWorker worker(m_io, false);
     const auto lane = worker.createLane();
     const auto digest = std::make_shared<S_SimRunningDigest>();
     digest->abandoned = true;
@@ -108,7 +143,7 @@ TEST_F(SimHashWorkerTest, AbandonedDigestIsLeftAlone)
 
 TEST_F(SimHashWorkerTest, OnlyTheLatestWakeUpOfALaneIsPosted)
 {
-    CSimHashWorker worker(m_io);
+    CSimHashWorker worker(m_io, false);
     const auto lane = worker.createLane();
     const auto digest = std::make_shared<S_SimRunningDigest>();
     std::mt19937 random(13);
@@ -139,7 +174,7 @@ TEST_F(SimHashWorkerTest, StopDropsQueuedWorkAndIgnoresLaterPieces)
     const auto digest = std::make_shared<S_SimRunningDigest>();
     std::shared_ptr<CSimHashLane> lane;
     {
-        CSimHashWorker worker(m_io);
+        CSimHashWorker worker(m_io, false);
         lane = worker.createLane();
         std::mt19937 random(14);
         const std::vector<std::uint8_t> piece = randomBytes(1 << 20, random);
@@ -245,7 +280,8 @@ protected:
         EXPECT_TRUE(isStageReport(steps.next(), E_ProtocolStage::FILE_RECEIPT_CONFIRMATION));
     }
 
-    CDeviceSimulator m_simulator{S_SimOptions{E_SimLogLevel::QUIET}};
+    // Chunks above 16 KiB go to the hashing thread even from a single device.
+    CDeviceSimulator m_simulator{S_SimOptions{E_SimLogLevel::QUIET, false}};
     std::unique_ptr<IDeviceProtocolAdapter> m_adapter;
     std::unique_ptr<CSimTestClient> m_client;
     std::uint16_t m_port = 0;
