@@ -180,18 +180,24 @@ void openTransfer(CBenchClient& client, IDeviceProtocolAdapter& adapter, std::ui
     client.nextEvent(adapter);  // ACK
 }
 
-void BM_SimulatedDeviceChunkRoundTrip(benchmark::State& state)
+// An EMU that answers at once and sends nothing of its own.
+S_SimDeviceSpec benchDeviceSpec()
 {
-    const auto chunkSize = static_cast<std::uint16_t>(state.range(0));
     S_SimDeviceSpec spec;
     spec.nodeId = "emu-1";
     spec.deviceType = toProtocolByte(E_ProtocolDeviceType::EMU);
     spec.timings.preparationMs = 0;
     spec.progressReports = false;
     spec.statusOnConnect = false;
+    return spec;
+}
+
+void BM_SimulatedDeviceChunkRoundTrip(benchmark::State& state)
+{
+    const auto chunkSize = static_cast<std::uint16_t>(state.range(0));
     CDeviceSimulator simulator(S_SimOptions{E_SimLogLevel::QUIET});
     std::string error;
-    if (!simulator.start({spec}, error))
+    if (!simulator.start({benchDeviceSpec()}, error))
     {
         state.SkipWithError(error.c_str());
         return;
@@ -334,15 +340,9 @@ void BM_SimulatorOverheadInterleaved(benchmark::State& state)
     CEchoServer echoServer;
     std::string adapterError;
     auto adapter = createProtocolAdapter("ota-v1", "EMU", adapterError);
-    S_SimDeviceSpec spec;
-    spec.nodeId = "emu-1";
-    spec.deviceType = toProtocolByte(E_ProtocolDeviceType::EMU);
-    spec.timings.preparationMs = 0;
-    spec.progressReports = false;
-    spec.statusOnConnect = false;
     CDeviceSimulator simulator(S_SimOptions{E_SimLogLevel::QUIET});
     std::string error;
-    if (!simulator.start({spec}, error))
+    if (!simulator.start({benchDeviceSpec()}, error))
     {
         state.SkipWithError(error.c_str());
         return;
