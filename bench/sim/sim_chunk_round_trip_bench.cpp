@@ -192,6 +192,46 @@ S_SimDeviceSpec benchDeviceSpec()
     return spec;
 }
 
+// The chunk frames of one simulated upgrade after another, on one connection to the device.
+class CSimulatedTransfer
+{
+public:
+    CSimulatedTransfer(CBenchClient& client, IDeviceProtocolAdapter& adapter, std::uint16_t chunkSize)
+        : m_client(client), m_adapter(adapter), m_chunkSize(chunkSize)
+    {
+        open();
+    }
+
+    // Once the whole file has been sent, opens the next upgrade (a new target list replaces
+    // the context) with the benchmark's timing paused.
+    void openNextUpgradeIfFileSent(benchmark::State& state)
+    {
+        if (m_chunkNo == CHUNKS_PER_FILE)
+        {
+            state.PauseTiming();
+            ++m_upgradeNo;
+            open();
+            state.ResumeTiming();
+        }
+    }
+    const std::vector<std::uint8_t>& nextFrame() { return m_file.frames[m_chunkNo++]; }
+
+private:
+    void open()
+    {
+        m_file = encodeFile(m_adapter, m_upgradeNo, m_chunkSize);
+        openTransfer(m_client, m_adapter, m_upgradeNo, m_file.info);
+        m_chunkNo = 0;
+    }
+
+    CBenchClient& m_client;
+    IDeviceProtocolAdapter& m_adapter;
+    const std::uint16_t m_chunkSize;
+    std::uint32_t m_upgradeNo = 1;
+    S_ChunkFrames m_file;
+    std::uint16_t m_chunkNo = 0;
+};
+
 void BM_SimulatedDeviceChunkRoundTrip(benchmark::State& state)
 {
     const auto chunkSize = static_cast<std::uint16_t>(state.range(0));
@@ -205,23 +245,12 @@ void BM_SimulatedDeviceChunkRoundTrip(benchmark::State& state)
     std::string adapterError;
     auto adapter = createProtocolAdapter("ota-v1", "EMU", adapterError);
     CBenchClient client(simulator.boundPort("emu-1"));
-    std::uint32_t upgradeNo = 1;
-    S_ChunkFrames file = encodeFile(*adapter, upgradeNo, chunkSize);
-    openTransfer(client, *adapter, upgradeNo, file.info);
+    CSimulatedTransfer transfer(client, *adapter, chunkSize);
     std::array<std::uint8_t, REPORT_FRAME_LENGTH> reply{};
-    std::uint16_t chunkNo = 0;
     for (auto _ : state)
     {
-        if (chunkNo == CHUNKS_PER_FILE)
-        {
-            // A new upgrade (a new target list replaces the context) for the next round of chunks.
-            state.PauseTiming();
-            file = encodeFile(*adapter, ++upgradeNo, chunkSize);
-            openTransfer(client, *adapter, upgradeNo, file.info);
-            chunkNo = 0;
-            state.ResumeTiming();
-        }
-        client.send(file.frames[chunkNo++]);
+        transfer.openNextUpgradeIfFileSent(state);
+        client.send(transfer.nextFrame());
         client.receiveExactly(reply.data(), reply.size());
     }
     state.SetItemsProcessed(state.iterations());
@@ -301,6 +330,17 @@ class CProcessorPlacement
 {
 public:
     CProcessorPlacement() { sched_getaffinity(0, sizeof(m_original), &m_original); }
+    int first() const
+    {
+        for (int cpu = 0; cpu < CPU_SETSIZE; ++cpu)
+        {
+            if (CPU_ISSET(cpu, &m_original))
+            {
+                return cpu;
+            }
+        }
+        return 0;
+    }
     int last() const
     {
         int last = 0;
@@ -332,6 +372,7 @@ private:
 void BM_SimulatorOverheadInterleaved(benchmark::State& state)
 {
     constexpr int BLOCK_ROUND_TRIPS = 64;
+    static_assert(CHUNKS_PER_FILE % BLOCK_ROUND_TRIPS == 0);
     const auto chunkSize = static_cast<std::uint16_t>(state.range(0));
     // Servers on the last processor, the client on the first: both servers see the same
     // placement, as a device and the backend on separate machines would.
@@ -347,24 +388,22 @@ void BM_SimulatorOverheadInterleaved(benchmark::State& state)
         state.SkipWithError(error.c_str());
         return;
     }
-    placement.pinCallerTo(0);
+    placement.pinCallerTo(placement.first());
     std::vector<double> echoBlocks;
     std::vector<double> simBlocks;
     {
         CBenchClient echoClient(echoServer.port());
         CBenchClient simClient(simulator.boundPort("emu-1"));
-        std::uint32_t upgradeNo = 1;
-        S_ChunkFrames file = encodeFile(*adapter, upgradeNo, chunkSize);
-        openTransfer(simClient, *adapter, upgradeNo, file.info);
+        CSimulatedTransfer transfer(simClient, *adapter, chunkSize);
+        const S_ChunkFrames echoFile = encodeFile(*adapter, 1, chunkSize);
+        std::size_t echoChunkNo = 0;
         std::array<std::uint8_t, REPORT_FRAME_LENGTH> reply{};
-        std::uint16_t simChunkNo = 0;
-        std::uint16_t echoChunkNo = 0;
-        const auto timeBlock = [&](CBenchClient& client, std::uint16_t& chunkNo)
+        const auto timeBlock = [&reply](CBenchClient& client, const auto& nextFrame)
         {
             const auto started = std::chrono::steady_clock::now();
             for (int roundTrip = 0; roundTrip < BLOCK_ROUND_TRIPS; ++roundTrip)
             {
-                client.send(file.frames[chunkNo++]);
+                client.send(nextFrame());
                 client.receiveExactly(reply.data(), reply.size());
             }
             return std::chrono::duration<double, std::micro>(std::chrono::steady_clock::now() - started)
@@ -373,17 +412,14 @@ void BM_SimulatorOverheadInterleaved(benchmark::State& state)
         };
         for (auto _ : state)
         {
-            if (simChunkNo == CHUNKS_PER_FILE)
-            {
-                state.PauseTiming();
-                file = encodeFile(*adapter, ++upgradeNo, chunkSize);
-                openTransfer(simClient, *adapter, upgradeNo, file.info);
-                simChunkNo = 0;
-                state.ResumeTiming();
-            }
-            echoChunkNo %= CHUNKS_PER_FILE;
-            echoBlocks.push_back(timeBlock(echoClient, echoChunkNo));
-            simBlocks.push_back(timeBlock(simClient, simChunkNo));
+            // Blocks never straddle two upgrades.
+            transfer.openNextUpgradeIfFileSent(state);
+            echoBlocks.push_back(timeBlock(
+                echoClient, [&]() -> const auto& {
+                    return echoFile.frames[echoChunkNo++ % CHUNKS_PER_FILE];
+                }));
+            simBlocks.push_back(timeBlock(
+                simClient, [&]() -> const auto& { return transfer.nextFrame(); }));
         }
     }
     simulator.stop();
