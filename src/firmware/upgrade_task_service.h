@@ -1,20 +1,32 @@
 #pragma once
 
+#include "device/communication_node_status.h"
 #include "firmware/firmware_file_info.h"
+#include "firmware/upgrade_task_snapshot.h"
+#include "scenario/scene_topology.h"
 
 #include <cstdint>
+#include <functional>
+#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace ota::backend
 {
 
-// The upgrade task service: firmware inspection now; the preview and its immutable task snapshot
-// are added beside it (their own source files) and share the state mutex and the chunk size.
+// The upgrade task service: firmware inspection, and the upgrade preview that freezes the
+// immutable task snapshot a start executes. Inspection and preview share the state mutex and the
+// chunk size; the preview lives in its own source file.
 class CUpgradeTaskService
 {
 public:
+    // Wall-clock Unix milliseconds; upgrade numbers and snapshot creation times come from it.
+    using UnixMsClock = std::function<std::int64_t()>;
+
     CUpgradeTaskService() = default;
+    // A service on another clock, so that tests can place previews in the same or a chosen second.
+    explicit CUpgradeTaskService(UnixMsClock clock);
     CUpgradeTaskService(const CUpgradeTaskService&) = delete;
     CUpgradeTaskService& operator=(const CUpgradeTaskService&) = delete;
 
@@ -26,11 +38,42 @@ public:
     // report as JSON text. Stores nothing. On false only the error is set.
     bool inspectFirmware(const std::string& requestJson, std::string& responseJson, std::string& error) const;
 
+    // POST /api/v1/upgrades/preview: checks every target against the topology and the devices'
+    // last reported status, digests the files again, allocates an upgrade number and makes the new
+    // snapshot the current one. Previews run one at a time. On false only the error is set and the
+    // current snapshot is unchanged.
+    bool previewUpgrade(const std::string& requestJson, std::uint64_t sceneGeneration,
+                        std::shared_ptr<const scenario::S_SceneTopology> topology,
+                        const std::vector<S_CommunicationNodeStatus>& deviceStatuses,
+                        std::string& responseJson, std::string& error);
+
+    // The snapshot of the last successful preview; empty before the first one.
+    UpgradeTaskSnapshotPtr currentSnapshot() const;
+
 private:
-    // Guards the chunk size (and, with the preview, the current snapshot and the last upgrade
-    // number). Held only briefly; never while files are read.
+    // Validates the request and fills everything but the upgrade number.
+    bool buildPreviewSnapshot(const std::string& requestJson, std::uint64_t sceneGeneration,
+                              const std::shared_ptr<const scenario::S_SceneTopology>& topology,
+                              const std::vector<S_CommunicationNodeStatus>& deviceStatuses,
+                              S_UpgradeTaskSnapshot& snapshot, std::string& error) const;
+
+    // Seconds-based, strictly increasing within the process; wraps to 1. Needs the state mutex.
+    std::uint32_t allocateUpgradeNoLocked();
+
+    std::int64_t nowUnixMs() const;
+
+    // Serialises previews, from the first request check to the published snapshot.
+    std::mutex m_previewMutex;
+
+    // Guards the chunk size, the current snapshot and the last upgrade number. Held only briefly;
+    // never while files are read.
     mutable std::mutex m_stateMutex;
     std::uint16_t m_chunkSize = kDefaultChunkSize;
+    UpgradeTaskSnapshotPtr m_currentSnapshot;
+    std::uint32_t m_lastUpgradeNo = 0;
+
+    // Set once at construction; empty means the system clock.
+    const UnixMsClock m_clock;
 };
 
 }  // namespace ota::backend
