@@ -1,0 +1,97 @@
+#pragma once
+
+#include "device/upgrade_device_transport.h"
+#include "firmware/upgrade_task_snapshot.h"
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+
+namespace ota::backend
+{
+
+// Concurrency limits and timeouts of the execution service, copied by start.
+struct S_UpgradeExecutionOptions
+{
+    std::uint16_t configuredDeviceConcurrency = 1;   // 1..1000, configuration "deviceConcurrency"
+    std::uint16_t recommendedDeviceConcurrency = 1;  // 1..32, from the machine's capacity
+    std::uint16_t deviceConcurrency = 1;             // 1..min(configured, recommended, 32)
+    std::uint32_t progressPublishIntervalMs = 100;   // spacing of progress-only publications
+    std::uint32_t connectTimeoutMs = 3000;
+    std::uint32_t ackTimeoutMs = 5000;
+    std::uint32_t stageTimeoutMs = 60000;
+    std::uint32_t flashTimeoutMs = 300000;
+    std::uint32_t restartTimeoutMs = 120000;
+};
+
+// The fixed backend protection limit of device concurrency.
+inline constexpr std::uint16_t kAbsoluteDeviceConcurrencyLimit = 32;
+
+// Receives every published execution state document (compact JSON text), on the service's
+// notification thread, one call at a time.
+using UpgradeStateObserver = std::function<void(const std::string& stateJson)>;
+
+// Fault injection for tests: lets a test make thread creation fail or run code at the points
+// where another thread could change the service state during a start.
+struct S_UpgradeExecutionTestHooks
+{
+    bool failTaskThreadCreation = false;
+    // Worker index whose creation fails (-1: none).
+    int failWorkerCreationAt = -1;
+    // Runs inside startTask after the task is installed, before the state is re-checked.
+    std::function<void()> duringTaskInitialization;
+};
+
+// Runs one upgrade task at a time: re-checks the snapshot's firmware files, drives every device of
+// the snapshot through the upgrade workflow on a bounded worker pool, publishes every state change
+// to one observer and accepts abort requests. Reaches the devices only through the transport given
+// to start, and knows nothing of HTTP or the history database.
+//
+// Threads: one notification thread per started service, one task thread per task and
+// min(devices, deviceConcurrency, 32) worker threads per task. Transport callbacks only queue,
+// count and signal. Every public operation may be called from any thread, except that stop must
+// not be called from a worker (from the observer it only raises the stop flags).
+class CUpgradeExecutionService
+{
+public:
+    CUpgradeExecutionService();
+    ~CUpgradeExecutionService();
+    CUpgradeExecutionService(const CUpgradeExecutionService&) = delete;
+    CUpgradeExecutionService& operator=(const CUpgradeExecutionService&) = delete;
+
+    // The transport must outlive the service's started period (until stop returns).
+    bool start(IUpgradeDeviceTransport& transport, const S_UpgradeExecutionOptions& options, std::string& error);
+    bool startTask(UpgradeTaskSnapshotPtr snapshot, std::uint64_t currentSceneGeneration, std::string& responseJson,
+                   std::string& error);
+    // Ends a running task ("STOPPED"), joins every thread and forgets the task. Never throws;
+    // idempotent and safe on a service that never started.
+    void stop() noexcept;
+    bool isStarted() const;
+    bool isTaskActive() const;
+
+    // responseJson is filled in every case, also on refusal.
+    bool requestAbort(std::uint32_t upgradeNo, std::string& responseJson, std::string& error);
+
+    // The execution state document of the current or last task.
+    bool getCurrentState(std::string& stateJson, std::string& error) const;
+
+    void setStateObserver(UpgradeStateObserver observer);
+    // Removes the observer and, unless called on the notification thread, waits until no observer
+    // call is still running.
+    void clearStateObserver();
+
+    void setTestHooks(S_UpgradeExecutionTestHooks hooks);
+
+    struct S_Impl;
+
+private:
+    std::unique_ptr<S_Impl> m_impl;
+};
+
+// The work budget of a phase: baseMs plus the time the bytes take at bytesPerSecond plus perItemMs
+// for each item, at least 4 x baseMs; all arithmetic saturates at the largest signed 64-bit value.
+std::int64_t computeWorkBudgetMs(std::int64_t baseMs, std::uint64_t bytes, std::uint64_t items,
+                                 std::uint64_t bytesPerSecond, std::uint64_t perItemMs);
+
+}  // namespace ota::backend
