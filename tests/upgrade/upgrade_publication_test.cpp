@@ -1,0 +1,89 @@
+// How state changes reach the observer: progress-only changes of a transfer are coalesced, and
+// the document always shows the device's current position.
+#include "upgrade/upgrade_test_fixture.h"
+
+namespace ota::backend
+{
+namespace
+{
+
+using namespace std::chrono_literals;
+using nlohmann::json;
+using test::CSnapshotBuilder;
+using test::E_SendKind;
+using test::S_RecordedSend;
+
+using UpgradePublication = test::CUpgradeExecutionFixture;
+
+bool isChunk(const S_RecordedSend& send)
+{
+    return send.kind == E_SendKind::FILE_CHUNK;
+}
+
+TEST_F(UpgradePublication, ChunkProgressReachesTheObserverAtMostOncePerInterval)
+{
+    startService(options());
+    m_site.addDevice("emu-fast", test::emuComponents());
+    CSnapshotBuilder builder(m_directory, 100);
+    builder.addFile(1, "emu.bin", test::firmwareBytes(100, 100), 1, "V2");  // 100 one-byte chunks
+    builder.addTarget("emu-fast", "EMU", 1, "V1", 1);
+    startTask(builder.build());
+    const json final = waitForEnd(100);
+    ASSERT_EQ(final.at("status"), "SUCCESS");
+
+    std::vector<S_RecordedSend> chunks;
+    for (const auto& send : m_transport.sendsTo("emu-fast"))
+    {
+        if (isChunk(send))
+        {
+            chunks.push_back(send);
+        }
+    }
+    ASSERT_EQ(chunks.size(), 100u);
+    const auto transferMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(chunks.back().sentAt - chunks.front().sentAt).count();
+    std::size_t transferDocuments = 0;
+    const auto documents = m_recorder.documents();
+    for (const auto& document : documents)
+    {
+        if (document.at("devices").at(0).at("state") == "发送文件分片")
+        {
+            ++transferDocuments;
+        }
+    }
+    EXPECT_LE(transferDocuments, static_cast<std::size_t>(2 + transferMs / 100)) << "transfer took " << transferMs << " ms";
+    EXPECT_LT(transferDocuments, 20u) << "transfer took " << transferMs << " ms";
+    EXPECT_LT(documents.size(), 50u);
+}
+
+TEST_F(UpgradePublication, DocumentShowsTheChunkOutstandingAndTheProgressOfThoseDone)
+{
+    startService(options());
+    m_site.addDevice("emu-1", test::emuComponents());
+    m_transport.holdSends([](const S_RecordedSend& send) { return isChunk(send) && send.fileChunk.chunkNo == 13; });
+    CSnapshotBuilder builder(m_directory, 101);
+    builder.addFile(1, "emu.bin", test::firmwareBytes(100000, 101), 4096, "V2");  // 25 chunks
+    builder.addTarget("emu-1", "EMU", 1, "V1", 1);
+    startTask(builder.build());
+    ASSERT_TRUE(m_transport.waitForHeldSends(1, 30s));
+
+    const json state = currentState();
+    const json& device = deviceIn(state, "emu-1");
+    EXPECT_EQ(device.at("stage"), "文件传输");
+    EXPECT_EQ(device.at("state"), "发送文件分片");
+    EXPECT_EQ(device.at("workflowProgress"), 20 + 35 * 13 / 25);  // 38 after 13 of 25 chunks
+    EXPECT_EQ(device.at("currentFileNo"), 1);
+    EXPECT_EQ(device.at("currentChunkNo"), 13);
+    EXPECT_EQ(state.at("runningDeviceCount"), 1);
+    EXPECT_EQ(state.at("readyDeviceCount"), 0);
+    // The coalesced publication still delivers the newest position.
+    EXPECT_TRUE(m_recorder.waitFor([](const json& document) {
+        const json& published = document.at("devices").at(0);
+        return published.at("workflowProgress") == 38 && published.at("currentChunkNo") == 13;
+    }));
+    m_transport.releaseHeldSends();
+    EXPECT_EQ(waitForEnd(101).at("status"), "SUCCESS");
+}
+
+}  // namespace
+}  // namespace ota::backend
