@@ -4,6 +4,7 @@
 #include "app/device_routes.h"
 #include "app/health_report.h"
 #include "app/system_capacity.h"
+#include "app/upgrade_routes.h"
 #include "common/console_log.h"
 
 namespace ota::backend
@@ -21,14 +22,6 @@ JsonHandler unavailable(const char* service)
     };
 }
 
-[[maybe_unused]] JsonBodyHandler unavailableWithBody(const char* service)
-{
-    return [service](const std::string&, std::string& response, std::string& error) {
-        response.clear();
-        error = std::string(service) + " is not available yet in this backend version";
-        return false;
-    };
-}
 
 }  // namespace
 
@@ -73,16 +66,18 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         consoleOut("[FIRMWARE] File inspection completed");
         return true;
     };
-    callbacks.upgradePreview = unavailableWithBody("Upgrade preview");
-    callbacks.upgradeStart = unavailable("Upgrade execution");
-    callbacks.upgradeAbort = [](std::uint32_t, std::string& response, std::string& error) {
-        response.clear();
-        error = "Upgrade execution is not available yet in this backend version";
-        return false;
+    // The history routes need to know whether a task runs and which one is prepared.
+    const auto activity = [&app]
+    {
+        S_HistoryTaskActivity current;
+        current.taskActive = app.executionService.isTaskActive();
+        if (const UpgradeTaskSnapshotPtr snapshot = app.taskService.currentSnapshot())
+        {
+            current.preparedUpgradeNo = snapshot->upgradeNo;
+        }
+        return current;
     };
-    callbacks.currentUpgrade = unavailable("Upgrade execution");
-    // No execution or task service yet: no task is active and none is prepared.
-    callbacks.upgradeHistory = [&app](std::string& response, std::string& error) {
+    callbacks.upgradeHistory = [&app, activity](std::string& response, std::string& error) {
         std::lock_guard<std::mutex> operationLock(app.upgradeOperationMutex);
         std::uint64_t sceneGeneration = 0;
         {
@@ -90,12 +85,16 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
             sceneGeneration = app.sceneGeneration;
         }
         return readHistory(app.historyRepository, app.historyCache, app.config.historyRetentionDays, sceneGeneration,
-                           S_HistoryTaskActivity{}, response, error);
+                           activity(), response, error);
     };
-    callbacks.upgradeHistoryClear = [&app](std::string& response, std::string& error) {
+    callbacks.upgradeHistoryClear = [&app, activity](std::string& response, std::string& error) {
         std::lock_guard<std::mutex> operationLock(app.upgradeOperationMutex);
-        return clearHistory(app.historyRepository, S_HistoryTaskActivity{}, response, error);
+        return clearHistory(app.historyRepository, activity(), response, error);
     };
+    addUpgradeRoutes(S_UpgradeRouteServices{app.upgradeOperationMutex, app.applicationMutex, app.sceneGeneration,
+                                            app.workspace, app.deviceTcpManager, app.taskService,
+                                            app.executionService, app.historyRepository},
+                     callbacks);
     addDeviceRoutes(app, callbacks);
     return callbacks;
 }

@@ -10,6 +10,7 @@
 #include "firmware/upgrade_task_service.h"
 #include "history/history_operations.h"
 #include "scenario/scene_workspace.h"
+#include "upgrade/upgrade_execution_service.h"
 
 #include <cstdint>
 #include <filesystem>
@@ -39,6 +40,7 @@ struct CBackendApplication::S_Impl
     // Finalised rows never change: each is validated and rendered once for the history list.
     CHistoryRecordCache historyCache;
     CUpgradeTaskService taskService;
+    CUpgradeExecutionService executionService;
 
     // Serialises upgrade preview, start, abort, history list/clear and scene reload.
     std::mutex upgradeOperationMutex;

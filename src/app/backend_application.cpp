@@ -4,11 +4,14 @@
 #include "app/application_state.h"
 #include "app/device_events.h"
 #include "app/stop_signal.h"
+#include "app/system_capacity.h"
+#include "app/upgrade_state_recorder.h"
 #include "common/clock.h"
 #include "common/console_log.h"
 #include "common/platform.h"
 #include "scenario/topology_file_loader.h"
 
+#include <algorithm>
 #include <chrono>
 #include <thread>
 
@@ -197,6 +200,25 @@ bool startDeviceTcp(CBackendApplication::S_Impl& app, const scenario::S_Workspac
     return app.deviceTcpManager->start(*snapshot.topology, options, error);
 }
 
+static_assert(kMaxTaskDeviceConcurrency == kAbsoluteDeviceConcurrencyLimit);
+
+// The execution options: the configured limits, bounded by what the machine can take.
+S_UpgradeExecutionOptions buildExecutionOptions(const S_BackendConfig& config, std::uint16_t recommendedConcurrency)
+{
+    S_UpgradeExecutionOptions options;
+    options.configuredDeviceConcurrency = config.deviceConcurrency;
+    options.recommendedDeviceConcurrency = recommendedConcurrency;
+    options.deviceConcurrency =
+        std::min({config.deviceConcurrency, recommendedConcurrency, kMaxTaskDeviceConcurrency});
+    options.progressPublishIntervalMs = 100;
+    options.connectTimeoutMs = config.connectTimeoutMs;
+    options.ackTimeoutMs = config.ackTimeoutMs;
+    options.stageTimeoutMs = config.stageTimeoutMs;
+    options.flashTimeoutMs = config.flashTimeoutMs;
+    options.restartTimeoutMs = config.restartTimeoutMs;
+    return options;
+}
+
 }  // namespace
 
 int CBackendApplication::run()
@@ -205,12 +227,22 @@ int CBackendApplication::run()
     const scenario::S_WorkspaceSnapshot snapshot = app.workspace.snapshot();
 
     std::string error;
+    const S_UpgradeExecutionOptions executionOptions =
+        buildExecutionOptions(app.config, recommendDeviceConcurrency(readSystemCapacity()));
+    if (!app.executionService.start(*app.deviceTcpManager, executionOptions, error))
+    {
+        consoleErr("[ERROR] Upgrade execution service start failed: " + error);
+        shutdown();
+        return 1;
+    }
     if (!startDeviceTcp(app, snapshot, error))
     {
         consoleErr("[ERROR] Device TCP manager start failed: " + error);
         shutdown();
         return 1;
     }
+    app.executionService.setStateObserver(makeUpgradeStateRecorder(
+        app.stateRecordingMutex, app.historyRepository, app.config.historyRetentionDays, app.apiServer));
     if (!app.apiServer.start(app.config.httpHost, app.config.httpPort, buildApiCallbacks(app), error))
     {
         consoleErr("[ERROR] HTTP API server start failed: " + error);
@@ -219,9 +251,11 @@ int CBackendApplication::run()
     }
     publishInitialDeviceEvents(app);
 
+    // The handlers go in before the banner: a stop request that follows the banner at once must
+    // still end in a clean shutdown (with a task running, its history row is finalised).
+    CStopSignalGuard stopSignal;
     printReadyBanner(app.config, app.topologyPath, snapshot);
 
-    CStopSignalGuard stopSignal;
     while (!CStopSignalGuard::stopRequested())
     {
         const auto passDeadline = SteadyClock::now() + std::chrono::milliseconds(200);
@@ -250,6 +284,9 @@ void CBackendApplication::shutdown()
         return;
     }
     app.shutDown = true;
+    // A running task ends "STOPPED"; its last state reaches the observer before stop returns.
+    app.executionService.stop();
+    app.executionService.clearStateObserver();
     app.apiServer.stop();
     // Outside the application mutex: the close barrier may take seconds, and nothing else reads
     // the manager once the API server has stopped.

@@ -246,6 +246,7 @@ struct CUpgradeExecutionService::S_Impl
     std::int64_t finishedAt = 0;
     std::string taskError;
     std::uint64_t workerCount = 0;
+    std::uint32_t lastInstalledUpgradeNo = 0;  // survives stop
 
     std::vector<S_DeviceRuntime> devices;
     std::vector<DeviceEventQueue> queues;  // one per device, same index

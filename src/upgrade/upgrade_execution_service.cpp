@@ -19,10 +19,10 @@ bool validOptions(const S_UpgradeExecutionOptions& options)
 {
     return options.configuredDeviceConcurrency >= 1 && options.configuredDeviceConcurrency <= 1000 &&
            options.recommendedDeviceConcurrency >= 1 &&
-           options.recommendedDeviceConcurrency <= kAbsoluteDeviceConcurrencyLimit &&
+           options.recommendedDeviceConcurrency <= kMaxTaskDeviceConcurrency &&
            options.deviceConcurrency >= 1 && options.deviceConcurrency <= options.configuredDeviceConcurrency &&
            options.deviceConcurrency <= options.recommendedDeviceConcurrency &&
-           options.deviceConcurrency <= kAbsoluteDeviceConcurrencyLimit && options.progressPublishIntervalMs > 0 &&
+           options.deviceConcurrency <= kMaxTaskDeviceConcurrency && options.progressPublishIntervalMs > 0 &&
            options.connectTimeoutMs > 0 && options.ackTimeoutMs > 0 && options.stageTimeoutMs > 0 &&
            options.flashTimeoutMs > 0 && options.restartTimeoutMs > 0;
 }
@@ -252,7 +252,7 @@ bool CUpgradeExecutionService::start(IUpgradeDeviceTransport& transport, const S
     impl.log(E_LogLevel::INFO, "升级执行服务已启动，用户配置并发上限=" + std::to_string(options.configuredDeviceConcurrency) +
                                    "，硬件推荐并发=" + std::to_string(options.recommendedDeviceConcurrency) +
                                    "，任务并发上限=" + std::to_string(options.deviceConcurrency) +
-                                   "，后端保护上限=" + std::to_string(kAbsoluteDeviceConcurrencyLimit));
+                                   "，后端保护上限=" + std::to_string(kMaxTaskDeviceConcurrency));
     return true;
 }
 
@@ -266,6 +266,12 @@ bool CUpgradeExecutionService::isTaskActive() const
 {
     std::lock_guard<std::mutex> lock(m_impl->stateMutex);
     return m_impl->taskActive;
+}
+
+bool CUpgradeExecutionService::wasTaskStarted(std::uint32_t upgradeNo) const
+{
+    std::lock_guard<std::mutex> lock(m_impl->stateMutex);
+    return upgradeNo != 0 && m_impl->lastInstalledUpgradeNo == upgradeNo;
 }
 
 void CUpgradeExecutionService::setTestHooks(S_UpgradeExecutionTestHooks hooks)
@@ -319,6 +325,7 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot, std::u
         return false;
     }
     impl.snapshot = snapshot;
+    impl.lastInstalledUpgradeNo = snapshot->upgradeNo;
     impl.upgradeNo = snapshot->upgradeNo;
     impl.upgradeId = snapshot->upgradeId;
     impl.sceneGeneration = snapshot->sceneGeneration;
@@ -400,7 +407,7 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot, std::u
     }
     const std::size_t deviceCount = impl.devices.size();
     const std::size_t workers = std::min<std::size_t>(
-        {deviceCount, impl.options.deviceConcurrency, static_cast<std::size_t>(kAbsoluteDeviceConcurrencyLimit)});
+        {deviceCount, impl.options.deviceConcurrency, static_cast<std::size_t>(kMaxTaskDeviceConcurrency)});
     impl.workerCount = workers;
     std::uint64_t readyCount = 0;
     for (const S_DeviceRuntime& device : impl.devices)

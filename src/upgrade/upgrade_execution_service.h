@@ -26,7 +26,7 @@ struct S_UpgradeExecutionOptions
 };
 
 // The fixed backend protection limit of device concurrency.
-inline constexpr std::uint16_t kAbsoluteDeviceConcurrencyLimit = 32;
+inline constexpr std::uint16_t kMaxTaskDeviceConcurrency = 32;
 
 // Receives every published execution state document (compact JSON text), on the service's
 // notification thread, one call at a time.
@@ -69,6 +69,9 @@ public:
     void stop() noexcept;
     bool isStarted() const;
     bool isTaskActive() const;
+    // True when a task of this snapshot number has been installed by this service (kept across
+    // stop and start): a snapshot runs at most once.
+    bool wasTaskStarted(std::uint32_t upgradeNo) const;
 
     // responseJson is filled in every case, also on refusal.
     bool requestAbort(std::uint32_t upgradeNo, std::string& responseJson, std::string& error);

@@ -1,0 +1,250 @@
+#include "app/upgrade_routes.h"
+
+#include "common/console_log.h"
+#include "common/json_text.h"
+#include "firmware/upgrade_task_snapshot_json.h"
+#include "history/upgrade_id_rule.h"
+
+#include <exception>
+
+namespace ota::backend
+{
+
+namespace
+{
+
+using json = nlohmann::json;
+
+bool rejectPreview(const std::string& message, std::string& response, std::string& error)
+{
+    response.clear();
+    error = message;
+    consoleErr("[UPGRADE] Preview rejected: " + message);
+    return false;
+}
+
+// The identifier must not name a task of the history already. An identifier the repository
+// would refuse is left for the preview itself, which reports its format.
+bool checkUpgradeIdUnused(CUpgradeHistoryRepository& repository, const std::string& requestJson, std::string& error)
+{
+    json request;
+    std::string parseError;
+    if (!parseJsonText(requestJson, request, parseError) || !request.is_object())
+    {
+        return true;
+    }
+    const auto found = request.find("upgradeId");
+    if (found == request.end() || !found->is_string() || found->get_ref<const std::string&>().empty())
+    {
+        return true;
+    }
+    const std::string& upgradeId = found->get_ref<const std::string&>();
+    if (!isValidUpgradeId(upgradeId))
+    {
+        return true;
+    }
+    bool exists = false;
+    std::string lookupError;
+    if (!repository.upgradeIdExists(upgradeId, exists, lookupError))
+    {
+        error = "Cannot verify upgradeId uniqueness: " + lookupError;
+        return false;
+    }
+    if (exists)
+    {
+        error = "UPGRADE_ID_ALREADY_EXISTS: 升级任务标识已存在，请修改后再执行";
+        return false;
+    }
+    return true;
+}
+
+bool previewUpgrade(const S_UpgradeRouteServices& services, const std::string& request, std::string& response,
+                    std::string& error)
+{
+    std::lock_guard<std::mutex> operation(services.upgradeOperationMutex);
+    response.clear();
+    error.clear();
+    consoleOut("[UPGRADE] Preview request received");
+    if (services.executionService.isTaskActive())
+    {
+        return rejectPreview("An upgrade is active; a new preview cannot replace its task snapshot", response, error);
+    }
+    std::string idError;
+    if (!checkUpgradeIdUnused(services.historyRepository, request, idError))
+    {
+        return rejectPreview(idError, response, error);
+    }
+    std::shared_ptr<const scenario::S_SceneTopology> topology;
+    std::uint64_t sceneGeneration = 0;
+    std::vector<S_CommunicationNodeStatus> statuses;
+    {
+        std::lock_guard<std::mutex> lock(services.applicationMutex);
+        topology = services.workspace.snapshot().topology;
+        sceneGeneration = services.sceneGeneration;
+        statuses = services.deviceTcpManager->getCommunicationNodeStatuses();
+    }
+    std::string previewError;
+    if (!services.taskService.previewUpgrade(request, sceneGeneration, topology, statuses, response, previewError))
+    {
+        return rejectPreview(previewError, response, error);
+    }
+    const UpgradeTaskSnapshotPtr snapshot = services.taskService.currentSnapshot();
+    json parsed;
+    std::string parseError;
+    if (!snapshot || !parseJsonText(response, parsed, parseError) || !parsed.is_object() ||
+        !parsed.contains("snapshot"))
+    {
+        response.clear();
+        error = "Preview succeeded without an immutable task snapshot";
+        return false;
+    }
+    S_TaskSnapshotWrite write;
+    write.upgradeNo = snapshot->upgradeNo;
+    write.upgradeId = snapshot->upgradeId;
+    write.startedAt = snapshot->createdAt;
+    write.updatedAt = snapshot->createdAt;
+    write.status = "PREVIEW_READY";
+    write.snapshotJson = toJsonText(parsed["snapshot"]);
+    std::string writeError;
+    if (!services.historyRepository.upsertTaskSnapshot(write, writeError))
+    {
+        response.clear();
+        error = writeError;
+        consoleErr("[UPGRADE] History snapshot write failed: " + writeError);
+        return false;
+    }
+    consoleOut("[UPGRADE] Immutable task snapshot created for scene generation " + std::to_string(sceneGeneration));
+    return true;
+}
+
+bool rejectStart(const std::string& message, std::string& error)
+{
+    error = message;
+    consoleErr("[UPGRADE] Start rejected: " + message);
+    return false;
+}
+
+bool startUpgrade(const S_UpgradeRouteServices& services, std::string& response, std::string& error)
+{
+    std::lock_guard<std::mutex> operation(services.upgradeOperationMutex);
+    response.clear();
+    error.clear();
+    consoleOut("[UPGRADE] Start request received");
+    const UpgradeTaskSnapshotPtr snapshot = services.taskService.currentSnapshot();
+    if (!snapshot)
+    {
+        return rejectStart("No immutable upgrade task snapshot is available; preview the upgrade first", error);
+    }
+    std::optional<S_UpgradeHistoryRecord> record;
+    std::string readError;
+    if (!services.historyRepository.findRecord(snapshot->upgradeNo, record, readError))
+    {
+        return rejectStart(readError, error);
+    }
+    if (!record)
+    {
+        return rejectStart("Upgrade history snapshot is missing; preview the upgrade again", error);
+    }
+    // A snapshot runs once: after its task ended, the row is finalised a moment later by the
+    // notification thread, and a start in between would run the same snapshot a second time.
+    if (record->isFinal || record->upgradeId != snapshot->upgradeId || record->startedAt != snapshot->createdAt ||
+        services.executionService.wasTaskStarted(snapshot->upgradeNo))
+    {
+        return rejectStart("Upgrade history snapshot does not match the current task", error);
+    }
+    std::uint64_t sceneGeneration = 0;
+    {
+        std::lock_guard<std::mutex> lock(services.applicationMutex);
+        sceneGeneration = services.sceneGeneration;
+    }
+    std::string startError;
+    if (!services.executionService.startTask(snapshot, sceneGeneration, response, startError))
+    {
+        response.clear();
+        return rejectStart(startError, error);
+    }
+    consoleOut("[UPGRADE] Upgrade execution accepted: upgradeNo=" + std::to_string(snapshot->upgradeNo));
+    return true;
+}
+
+bool abortUpgrade(const S_UpgradeRouteServices& services, std::uint32_t upgradeNo, std::string& response,
+                  std::string& error)
+{
+    std::lock_guard<std::mutex> operation(services.upgradeOperationMutex);
+    const std::string number = std::to_string(upgradeNo);
+    consoleOut("[UPGRADE] Abort request received: upgradeNo=" + number);
+    if (!services.executionService.requestAbort(upgradeNo, response, error))
+    {
+        consoleErr("[UPGRADE] Abort request rejected: upgradeNo=" + number + ", error=" + error);
+        return false;
+    }
+    consoleOut("[UPGRADE] Abort request accepted: upgradeNo=" + number);
+    return true;
+}
+
+bool currentUpgrade(const S_UpgradeRouteServices& services, std::string& response, std::string& error)
+{
+    response.clear();
+    error.clear();
+    std::string stateError;
+    if (services.executionService.getCurrentState(response, stateError))
+    {
+        return true;
+    }
+    if (services.executionService.isTaskActive())
+    {
+        error = stateError.empty() ? std::string("Active upgrade execution status is unavailable") : stateError;
+        return false;
+    }
+    std::uint64_t sceneGeneration = 0;
+    bool deviceTcpRunning = false;
+    {
+        std::lock_guard<std::mutex> lock(services.applicationMutex);
+        sceneGeneration = services.sceneGeneration;
+        deviceTcpRunning = services.deviceTcpManager->isRunning();
+    }
+    const UpgradeTaskSnapshotPtr snapshot = services.taskService.currentSnapshot();
+    const bool stale = snapshot && snapshot->sceneGeneration != sceneGeneration;
+    const json view = {
+        {"status", snapshot ? "PREVIEW_READY" : "IDLE"},
+        {"ready", snapshot && !stale && deviceTcpRunning},
+        {"previewReady", snapshot && !stale},
+        {"operation", "CURRENT_UPGRADE_READ"},
+        {"sceneGeneration", sceneGeneration},
+        {"sceneStale", stale},
+        {"currentTask", snapshot ? snapshotToJson(*snapshot) : json(nullptr)},
+        {"capabilities",
+         {
+             {"deviceTcp", deviceTcpRunning},
+             {"deviceStatusQuery", deviceTcpRunning},
+             {"firmwareInspection", true},
+             {"upgradePreview", true},
+             {"upgradeStateMachine", true},
+             {"historyPersistence", services.historyRepository.isOpen()},
+         }},
+    };
+    std::string serializeError;
+    if (!tryToJsonText(view, response, serializeError))
+    {
+        response.clear();
+        error = "Cannot serialize current upgrade JSON: " + serializeError;
+        return false;
+    }
+    return true;
+}
+
+}  // namespace
+
+void addUpgradeRoutes(const S_UpgradeRouteServices& services, S_ApiCallbacks& callbacks)
+{
+    callbacks.upgradePreview = [services](const std::string& request, std::string& response, std::string& error)
+    { return previewUpgrade(services, request, response, error); };
+    callbacks.upgradeStart = [services](std::string& response, std::string& error)
+    { return startUpgrade(services, response, error); };
+    callbacks.upgradeAbort = [services](std::uint32_t upgradeNo, std::string& response, std::string& error)
+    { return abortUpgrade(services, upgradeNo, response, error); };
+    callbacks.currentUpgrade = [services](std::string& response, std::string& error)
+    { return currentUpgrade(services, response, error); };
+}
+
+}  // namespace ota::backend

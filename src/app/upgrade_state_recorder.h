@@ -1,0 +1,20 @@
+#pragma once
+
+#include "api/http_api_server.h"
+#include "history/upgrade_history_repository.h"
+#include "upgrade/upgrade_execution_service.h"
+
+#include <cstdint>
+#include <mutex>
+
+namespace ota::backend
+{
+
+// The execution service's state observer: records every published execution state in the history
+// (under the state-recording mutex, so the repository is never closed under a write), then
+// broadcasts it as "upgrade.current" whether or not recording succeeded. Runs on the service's
+// notification thread; never throws.
+UpgradeStateObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex, CUpgradeHistoryRepository& repository,
+                                              std::uint16_t retentionDays, CHttpApiServer& apiServer);
+
+}  // namespace ota::backend
