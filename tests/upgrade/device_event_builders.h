@@ -19,8 +19,8 @@ backend::S_ProtocolEvent deviceStatus(std::uint32_t upgradeNo, const std::string
                                       const std::vector<backend::S_ProtocolEventComponent>& components);
 backend::S_ProtocolEvent ack(std::uint32_t upgradeNo, backend::E_ProtocolStage stage, std::uint8_t result,
                              std::uint16_t reasonCode = 0, const std::string& reasonName = {});
-backend::S_ProtocolEvent stageReport(std::uint32_t upgradeNo, backend::E_ProtocolStage stage, std::uint8_t result,
-                                     std::uint8_t progress, std::uint16_t reasonCode = 0,
+backend::S_ProtocolEvent stageReport(std::uint32_t upgradeNo, backend::E_ProtocolStage stage,
+                                     std::uint8_t result, std::uint8_t progress, std::uint16_t reasonCode = 0,
                                      const std::string& reasonName = {});
 backend::S_ProtocolEvent chunkReport(std::uint32_t upgradeNo, std::uint8_t fileNo, std::uint16_t chunkNo,
                                      std::uint8_t result, std::uint32_t crc32, std::uint16_t reasonCode = 0,

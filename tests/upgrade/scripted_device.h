@@ -24,7 +24,8 @@ struct S_DeviceReply
     std::chrono::milliseconds delay{0};
 
     static S_DeviceReply of(backend::S_ProtocolEvent event, std::chrono::milliseconds delay = {});
-    static S_DeviceReply connection(backend::E_DeviceConnectionState state, std::chrono::milliseconds delay = {});
+    static S_DeviceReply connection(backend::E_DeviceConnectionState state,
+                                    std::chrono::milliseconds delay = {});
 };
 
 // Edits the answers of one device before they are delivered: drop, duplicate, delay, change or add.
@@ -98,8 +99,9 @@ public:
     CScriptedSite& operator=(const CScriptedSite&) = delete;
 
     // Adds a device and lists its node with the given connection state.
-    CScriptedDevice& addDevice(const std::string& nodeId, std::vector<backend::S_ProtocolEventComponent> components,
-                               backend::E_DeviceConnectionState state = backend::E_DeviceConnectionState::CONNECTED);
+    CScriptedDevice& addDevice(
+        const std::string& nodeId, std::vector<backend::S_ProtocolEventComponent> components,
+        backend::E_DeviceConnectionState state = backend::E_DeviceConnectionState::CONNECTED);
     CScriptedDevice& device(const std::string& nodeId);
 
 private:

@@ -29,11 +29,16 @@ const char* sendKindName(E_SendKind kind)
 {
     switch (kind)
     {
-    case E_SendKind::STATUS_QUERY: return "STATUS_QUERY";
-    case E_SendKind::COMMAND: return "COMMAND";
-    case E_SendKind::TARGET_LIST: return "TARGET_LIST";
-    case E_SendKind::FILE_INFO: return "FILE_INFO";
-    case E_SendKind::FILE_CHUNK: return "FILE_CHUNK";
+        case E_SendKind::STATUS_QUERY:
+            return "STATUS_QUERY";
+        case E_SendKind::COMMAND:
+            return "COMMAND";
+        case E_SendKind::TARGET_LIST:
+            return "TARGET_LIST";
+        case E_SendKind::FILE_INFO:
+            return "FILE_INFO";
+        case E_SendKind::FILE_CHUNK:
+            return "FILE_CHUNK";
     }
     return "UNKNOWN";
 }
@@ -85,7 +90,8 @@ bool CScriptedTransport::sendUpgradeCommand(const std::string& deviceId, std::ui
 }
 
 bool CScriptedTransport::sendUpgradeTargetList(const std::string& deviceId, std::uint32_t upgradeNo,
-                                               const backend::S_ProtocolTargetList& targetList, std::string& error)
+                                               const backend::S_ProtocolTargetList& targetList,
+                                               std::string& error)
 {
     S_RecordedSend send;
     send.kind = E_SendKind::TARGET_LIST;
@@ -107,7 +113,8 @@ bool CScriptedTransport::sendUpgradeFileInfo(const std::string& deviceId, std::u
 }
 
 bool CScriptedTransport::sendUpgradeFileChunk(const std::string& deviceId, std::uint32_t upgradeNo,
-                                              const backend::S_ProtocolFileChunk& fileChunk, std::string& error)
+                                              const backend::S_ProtocolFileChunk& fileChunk,
+                                              std::string& error)
 {
     S_RecordedSend send;
     send.kind = E_SendKind::FILE_CHUNK;
@@ -161,11 +168,13 @@ bool CScriptedTransport::submit(S_RecordedSend send, std::string& error)
         ++m_heldCount;
         ++m_holdingNow;
         m_changed.notify_all();
-        const bool released = m_changed.wait_for(lock, kHoldBound, [&] { return m_releaseGeneration != generation; });
+        const bool released =
+            m_changed.wait_for(lock, kHoldBound, [&] { return m_releaseGeneration != generation; });
         --m_holdingNow;
         if (!released)
         {
-            ADD_FAILURE() << "A held " << sendKindName(send.kind) << " to " << send.nodeId << " was never released";
+            ADD_FAILURE() << "A held " << sendKindName(send.kind) << " to " << send.nodeId
+                          << " was never released";
         }
     }
 
@@ -243,14 +252,16 @@ void CScriptedTransport::deliverConnectionState(const std::string& nodeId, E_Dev
 
 bool CScriptedTransport::deliverEventAndWait(const std::string& nodeId, const backend::S_ProtocolEvent& event)
 {
-    const auto id = schedule(std::chrono::milliseconds(0), [this, nodeId, event] { callProtocolCallback(nodeId, event); });
+    const auto id = schedule(std::chrono::milliseconds(0),
+                             [this, nodeId, event] { callProtocolCallback(nodeId, event); });
     return waitDone(id, kDeliveryBound);
 }
 
-bool CScriptedTransport::deliverConnectionStateAndWait(const std::string& nodeId, E_DeviceConnectionState state)
+bool CScriptedTransport::deliverConnectionStateAndWait(const std::string& nodeId,
+                                                       E_DeviceConnectionState state)
 {
-    const auto id =
-        schedule(std::chrono::milliseconds(0), [this, nodeId, state] { deliverConnectionStateNow(nodeId, state); });
+    const auto id = schedule(std::chrono::milliseconds(0),
+                             [this, nodeId, state] { deliverConnectionStateNow(nodeId, state); });
     return waitDone(id, kDeliveryBound);
 }
 
@@ -340,7 +351,8 @@ bool CScriptedTransport::waitForSend(const SendPredicate& predicate, std::chrono
     }
 }
 
-void CScriptedTransport::injectSendFailure(const std::string& nodeId, E_SendKind kind, const std::string& errorText)
+void CScriptedTransport::injectSendFailure(const std::string& nodeId, E_SendKind kind,
+                                           const std::string& errorText)
 {
     std::lock_guard lock(m_mutex);
     m_failures[{nodeId, kind}] = errorText;
@@ -448,7 +460,8 @@ void CScriptedTransport::runDeliveries()
     m_changed.notify_all();
 }
 
-void CScriptedTransport::callProtocolCallback(const std::string& nodeId, const backend::S_ProtocolEvent& event)
+void CScriptedTransport::callProtocolCallback(const std::string& nodeId,
+                                              const backend::S_ProtocolEvent& event)
 {
     backend::ProtocolEventCallback callback;
     {

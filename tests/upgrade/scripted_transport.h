@@ -72,7 +72,8 @@ public:
     CScriptedTransport(const CScriptedTransport&) = delete;
     CScriptedTransport& operator=(const CScriptedTransport&) = delete;
 
-    bool sendUpgradeStatusQuery(const std::string& deviceId, std::uint32_t upgradeNo, std::string& error) override;
+    bool sendUpgradeStatusQuery(const std::string& deviceId, std::uint32_t upgradeNo,
+                                std::string& error) override;
     bool sendUpgradeCommand(const std::string& deviceId, std::uint32_t upgradeNo,
                             const backend::S_ProtocolCommand& command, std::string& error) override;
     bool sendUpgradeTargetList(const std::string& deviceId, std::uint32_t upgradeNo,
@@ -112,7 +113,8 @@ public:
     std::vector<S_RecordedSend> sends() const;
     std::vector<S_RecordedSend> sendsTo(const std::string& nodeId) const;
     // Waits for a recorded send (earlier ones count) that satisfies the predicate.
-    bool waitForSend(const SendPredicate& predicate, std::chrono::milliseconds bound, S_RecordedSend* found = nullptr);
+    bool waitForSend(const SendPredicate& predicate, std::chrono::milliseconds bound,
+                     S_RecordedSend* found = nullptr);
 
     // Every later send of that kind to that node fails with errorText.
     void injectSendFailure(const std::string& nodeId, E_SendKind kind, const std::string& errorText);

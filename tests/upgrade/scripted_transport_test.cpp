@@ -2,8 +2,8 @@
 // tests drive it by hand, as the service would, so that a failure of the service's tests is not a
 // failure of its device.
 #include "common/digest.h"
-#include "upgrade/device_event_builders.h"
 #include "support/wait_until.h"
+#include "upgrade/device_event_builders.h"
 #include "upgrade/scripted_device.h"
 
 #include <gtest/gtest.h>
@@ -37,8 +37,9 @@ std::string describe(const S_ProtocolEvent& event)
     }
     if (event.stageReport.present)
     {
-        text += " stage=" + std::to_string(event.stageReport.stage) + " result=" +
-                std::to_string(event.stageReport.result) + " reason=" + event.stageReport.reasonName;
+        text += " stage=" + std::to_string(event.stageReport.stage) +
+                " result=" + std::to_string(event.stageReport.result) +
+                " reason=" + event.stageReport.reasonName;
     }
     if (event.fileChunkReport.present)
     {
@@ -47,8 +48,8 @@ std::string describe(const S_ProtocolEvent& event)
     }
     if (event.fileVerifyReport.present)
     {
-        text += " file=" + std::to_string(event.fileVerifyReport.fileNo) + " size=" +
-                std::to_string(event.fileVerifyReport.fileSize);
+        text += " file=" + std::to_string(event.fileVerifyReport.fileNo) +
+                " size=" + std::to_string(event.fileVerifyReport.fileSize);
     }
     if (event.deviceStatus.present)
     {
@@ -64,15 +65,19 @@ std::string describe(const S_ProtocolEvent& event)
 
 void listen(CScriptedTransport& transport, S_Heard& heard)
 {
-    transport.setProtocolEventCallback([&](const std::string& nodeId, const S_ProtocolEvent& event) {
-        std::lock_guard lock(heard.mutex);
-        heard.onDeliveryThread = heard.onDeliveryThread && transport.onDeliveryThread();
-        heard.lines.push_back(nodeId + ": " + describe(event));
-    });
-    transport.setConnectionStateCallback([&](const std::string& nodeId, E_DeviceConnectionState state) {
-        std::lock_guard lock(heard.mutex);
-        heard.lines.push_back(nodeId + ": " + std::string(deviceConnectionStateName(state)));
-    });
+    transport.setProtocolEventCallback(
+        [&](const std::string& nodeId, const S_ProtocolEvent& event)
+        {
+            std::lock_guard lock(heard.mutex);
+            heard.onDeliveryThread = heard.onDeliveryThread && transport.onDeliveryThread();
+            heard.lines.push_back(nodeId + ": " + describe(event));
+        });
+    transport.setConnectionStateCallback(
+        [&](const std::string& nodeId, E_DeviceConnectionState state)
+        {
+            std::lock_guard lock(heard.mutex);
+            heard.lines.push_back(nodeId + ": " + std::string(deviceConnectionStateName(state)));
+        });
 }
 
 std::vector<std::string> take(S_Heard& heard)
@@ -105,15 +110,17 @@ TEST(ScriptedDevice, AnswersAWholeUpgradeFromWhatItReceived)
         "emu", 7, command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION), error));
     ASSERT_TRUE(transport.sendUpgradeCommand(
         "emu", 7, command(E_ProtocolCommandType::START_TRANSFER, E_ProtocolStage::FILE_TRANSFER, 1), error));
-    EXPECT_EQ(take(heard), (std::vector<std::string>{"emu: MSG_DEVICE_ACK 7 stage=2 result=1",
-                                                     "emu: MSG_DEVICE_ACK 7 stage=2 result=1",
-                                                     "emu: MSG_DEVICE_STAGE_REPORT 7 stage=2 result=1 reason=OK",
-                                                     "emu: MSG_DEVICE_ACK 7 stage=3 result=1"}));
+    EXPECT_EQ(take(heard),
+              (std::vector<std::string>{"emu: MSG_DEVICE_ACK 7 stage=2 result=1",
+                                        "emu: MSG_DEVICE_ACK 7 stage=2 result=1",
+                                        "emu: MSG_DEVICE_STAGE_REPORT 7 stage=2 result=1 reason=OK",
+                                        "emu: MSG_DEVICE_ACK 7 stage=3 result=1"}));
     ASSERT_TRUE(transport.sendUpgradeFileInfo("emu", 7, {1, "emu.bin", 10, 4, 3, digest}, error));
     for (std::uint16_t chunkNo = 0; chunkNo < 3; ++chunkNo)
     {
         const std::string part = data.substr(chunkNo * 4u, 4);
-        S_ProtocolFileChunk chunk{1, chunkNo, 3, crc32Of(part.data(), part.size()), {part.begin(), part.end()}};
+        S_ProtocolFileChunk chunk{
+            1, chunkNo, 3, crc32Of(part.data(), part.size()), {part.begin(), part.end()}};
         ASSERT_TRUE(transport.sendUpgradeFileChunk("emu", 7, chunk, error));
     }
     EXPECT_EQ(take(heard), (std::vector<std::string>{"emu: MSG_DEVICE_ACK 7 stage=3 result=1",
@@ -123,35 +130,40 @@ TEST(ScriptedDevice, AnswersAWholeUpgradeFromWhatItReceived)
     EXPECT_EQ(device.receivedFile(1), data);
 
     S_Heard reports;
-    transport.setProtocolEventCallback([&](const std::string&, const S_ProtocolEvent& event) {
-        std::lock_guard lock(reports.mutex);
-        if (event.fileVerifyReport.present)
+    transport.setProtocolEventCallback(
+        [&](const std::string&, const S_ProtocolEvent& event)
         {
-            EXPECT_EQ(event.fileVerifyReport.sha256, digest);
-        }
-        if (event.fileChunkReport.present)
-        {
-            reports.lines.push_back("unexpected chunk report");
-        }
-    });
+            std::lock_guard lock(reports.mutex);
+            if (event.fileVerifyReport.present)
+            {
+                EXPECT_EQ(event.fileVerifyReport.sha256, digest);
+            }
+            if (event.fileChunkReport.present)
+            {
+                reports.lines.push_back("unexpected chunk report");
+            }
+        });
     ASSERT_TRUE(transport.sendUpgradeCommand(
-        "emu", 7, command(E_ProtocolCommandType::FINISH_TRANSFER, E_ProtocolStage::FILE_RECEIPT_CONFIRMATION), error));
+        "emu", 7, command(E_ProtocolCommandType::FINISH_TRANSFER, E_ProtocolStage::FILE_RECEIPT_CONFIRMATION),
+        error));
     EXPECT_TRUE(take(reports).empty());
     listen(transport, heard);
     ASSERT_TRUE(transport.sendUpgradeCommand(
         "emu", 7, command(E_ProtocolCommandType::START_FLASH, E_ProtocolStage::FLASHING), error));
     ASSERT_TRUE(transport.sendUpgradeCommand(
-        "emu", 7, command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION), error));
+        "emu", 7, command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
+        error));
     ASSERT_TRUE(transport.sendUpgradeStatusQuery("emu", 7, error));
     ASSERT_TRUE(transport.sendUpgradeCommand(
         "emu", 7, command(E_ProtocolCommandType::RESET_CONTEXT, E_ProtocolStage::FLASHING), error));
-    EXPECT_EQ(take(heard),
-              (std::vector<std::string>{"emu: MSG_DEVICE_ACK 7 stage=5 result=1",
-                                        "emu: MSG_DEVICE_STAGE_REPORT 7 stage=5 result=1 reason=OK",
-                                        "emu: MSG_DEVICE_ACK 7 stage=6 result=1", "emu: DISCONNECTED", "emu: CONNECTED",
-                                        "emu: MSG_DEVICE_STATUS 7 READY EMU#1=V2 EMU#2=V1",
-                                        "emu: MSG_DEVICE_ACK 7 stage=5 result=1",
-                                        "emu: MSG_DEVICE_STAGE_REPORT 7 stage=5 result=3 reason=UPGRADE_CONTEXT_RESET"}));
+    EXPECT_EQ(
+        take(heard),
+        (std::vector<std::string>{
+            "emu: MSG_DEVICE_ACK 7 stage=5 result=1",
+            "emu: MSG_DEVICE_STAGE_REPORT 7 stage=5 result=1 reason=OK",
+            "emu: MSG_DEVICE_ACK 7 stage=6 result=1", "emu: DISCONNECTED", "emu: CONNECTED",
+            "emu: MSG_DEVICE_STATUS 7 READY EMU#1=V2 EMU#2=V1", "emu: MSG_DEVICE_ACK 7 stage=5 result=1",
+            "emu: MSG_DEVICE_STAGE_REPORT 7 stage=5 result=3 reason=UPGRADE_CONTEXT_RESET"}));
     EXPECT_TRUE(heard.onDeliveryThread);
     EXPECT_EQ(transport.sendsTo("emu").size(), 13u);
     EXPECT_EQ(transport.lostDeliveryCount(), 0u);
@@ -184,33 +196,41 @@ TEST(ScriptedTransport, RefusesHoldsDelaysAndLetsHooksEditAnswers)
 
     // A held send blocks its caller until released; its answer follows the release.
     transport.holdSends([](const S_RecordedSend& send) { return send.kind == E_SendKind::STATUS_QUERY; });
-    auto held = std::async(std::launch::async, [&] {
-        std::string sendError;
-        return transport.sendUpgradeStatusQuery("pcs", 3, sendError);
-    });
+    auto held = std::async(std::launch::async,
+                           [&]
+                           {
+                               std::string sendError;
+                               return transport.sendUpgradeStatusQuery("pcs", 3, sendError);
+                           });
     ASSERT_TRUE(transport.waitForHeldSends(1, 20s));
     EXPECT_EQ(held.wait_for(0s), std::future_status::timeout);
     transport.releaseHeldSends();
     EXPECT_TRUE(held.get());
 
     // Hooks may change, delay and add answers; later-due deliveries come later.
-    site.device("pcs").setHook([](const S_RecordedSend& send, std::vector<test::S_DeviceReply>& replies) {
-        if (send.kind == E_SendKind::TARGET_LIST)
+    site.device("pcs").setHook(
+        [](const S_RecordedSend& send, std::vector<test::S_DeviceReply>& replies)
         {
-            replies.front().delay = 40ms;
-            replies.push_back(test::S_DeviceReply::of(test::ack(send.upgradeNo, E_ProtocolStage::FLASHING, 2, 7)));
-        }
-    });
+            if (send.kind == E_SendKind::TARGET_LIST)
+            {
+                replies.front().delay = 40ms;
+                replies.push_back(
+                    test::S_DeviceReply::of(test::ack(send.upgradeNo, E_ProtocolStage::FLASHING, 2, 7)));
+            }
+        });
     ASSERT_TRUE(transport.sendUpgradeTargetList("pcs", 3, {}, error));
     ASSERT_TRUE(transport.deliverConnectionStateAndWait("away", E_DeviceConnectionState::CONNECTED));
     EXPECT_EQ(transport.nodeConnection("away"), E_DeviceConnectionState::CONNECTED);
-    ASSERT_TRUE(test::waitUntil([&] {
-        std::lock_guard lock(heard.mutex);
-        return heard.lines.size() == 4;
-    }));
-    EXPECT_EQ(take(heard), (std::vector<std::string>{"pcs: MSG_DEVICE_STATUS 3 READY PCS_DSP1#1=A",
-                                                     "pcs: MSG_DEVICE_ACK 3 stage=5 result=2", "away: CONNECTED",
-                                                     "pcs: MSG_DEVICE_ACK 3 stage=2 result=1"}));
+    ASSERT_TRUE(test::waitUntil(
+        [&]
+        {
+            std::lock_guard lock(heard.mutex);
+            return heard.lines.size() == 4;
+        }));
+    EXPECT_EQ(take(heard),
+              (std::vector<std::string>{"pcs: MSG_DEVICE_STATUS 3 READY PCS_DSP1#1=A",
+                                        "pcs: MSG_DEVICE_ACK 3 stage=5 result=2", "away: CONNECTED",
+                                        "pcs: MSG_DEVICE_ACK 3 stage=2 result=1"}));
 
     transport.setProtocolEventCallback({});
     transport.deliverEventAndWait("pcs", test::progress(3, E_ProtocolStage::FLASHING, "PCS_DSP1", 1, 5));

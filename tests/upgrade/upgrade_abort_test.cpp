@@ -1,6 +1,10 @@
 // Abort requests, the device context reset they cause, and stopping the service during a task.
+#include "support/wait_until.h"
 #include "upgrade/device_event_builders.h"
 #include "upgrade/upgrade_test_fixture.h"
+
+#include <atomic>
+#include <tuple>
 
 namespace ota::backend
 {
@@ -35,19 +39,20 @@ S_AbortAnswer requestAbort(CUpgradeExecutionService& service, std::uint32_t upgr
 
 std::function<bool(const S_RecordedSend&)> chunkNo(std::uint16_t number)
 {
-    return [number](const S_RecordedSend& send) {
-        return send.kind == E_SendKind::FILE_CHUNK && send.fileChunk.chunkNo == number;
-    };
+    return [number](const S_RecordedSend& send)
+    { return send.kind == E_SendKind::FILE_CHUNK && send.fileChunk.chunkNo == number; };
 }
 
 void holdFlashingResult(test::CScriptedDevice& device)
 {
-    device.setHook([](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
-        if (send.isCommand(E_ProtocolCommandType::START_FLASH))
+    device.setHook(
+        [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
         {
-            replies.resize(1);  // the ACK; the stage report comes from the test
-        }
-    });
+            if (send.isCommand(E_ProtocolCommandType::START_FLASH))
+            {
+                replies.resize(1);  // the ACK; the stage report comes from the test
+            }
+        });
 }
 
 TEST_F(UpgradeAbort, AnswersInTheirOrderAndResetsTheDeviceContextDuringTransfer)
@@ -59,7 +64,8 @@ TEST_F(UpgradeAbort, AnswersInTheirOrderAndResetsTheDeviceContextDuringTransfer)
     auto answer = requestAbort(m_service, 5);
     EXPECT_FALSE(answer.accepted);
     EXPECT_EQ(answer.error, inactive);
-    EXPECT_EQ(answer.response, json({{"status", "ABORT_REJECTED"}, {"upgradeNo", 5}, {"reason", "NO_ACTIVE_UPGRADE"}}));
+    EXPECT_EQ(answer.response,
+              json({{"status", "ABORT_REJECTED"}, {"upgradeNo", 5}, {"reason", "NO_ACTIVE_UPGRADE"}}));
 
     m_transport.holdSends(chunkNo(1));
     CSnapshotBuilder builder(m_directory, 80);
@@ -68,7 +74,8 @@ TEST_F(UpgradeAbort, AnswersInTheirOrderAndResetsTheDeviceContextDuringTransfer)
     startTask(builder.build());
     ASSERT_TRUE(m_transport.waitForHeldSends(1, 30s));
 
-    const json mismatch = {{"status", "ABORT_REJECTED"}, {"activeUpgradeNo", 80}, {"reason", "UPGRADE_NO_MISMATCH"}};
+    const json mismatch = {
+        {"status", "ABORT_REJECTED"}, {"activeUpgradeNo", 80}, {"reason", "UPGRADE_NO_MISMATCH"}};
     for (const std::uint32_t wrong : {0u, 81u})
     {
         answer = requestAbort(m_service, wrong);
@@ -106,11 +113,121 @@ TEST_F(UpgradeAbort, AnswersInTheirOrderAndResetsTheDeviceContextDuringTransfer)
     // A device whose workflow begins after the abort ends at once, without a frame.
     expectDeviceOutcome(final, "emu-queued", "ABORTED", "已终止", 0, "UPGRADE_CONTEXT_RESET", "用户终止升级");
     EXPECT_TRUE(m_transport.sendsTo("emu-queued").empty());
-    EXPECT_TRUE(m_recorder.waitFor([](const json& document) { return document.at("status") == "ABORTING"; }, 0ms));
+    EXPECT_TRUE(
+        m_recorder.waitFor([](const json& document) { return document.at("status") == "ABORTING"; }, 0ms));
 
     answer = requestAbort(m_service, 80);
     EXPECT_EQ(answer.error, inactive);
     EXPECT_EQ(answer.response.at("reason"), "NO_ACTIVE_UPGRADE");
+
+    // The abort belonged to that task: the next one runs to its end.
+    CSnapshotBuilder next(m_directory, 86);
+    next.addFile(1, "emu.bin", firmwareBytes(400, 86), 256, "V2");
+    next.addTarget("emu-transfer", "EMU", 1, "V1", 1).addTarget("emu-queued", "EMU", 1, "V1", 1);
+    startTask(next.build());
+    const json again = waitForEnd(86);
+    EXPECT_EQ(again.at("status"), "SUCCESS");
+    EXPECT_EQ(again.at("successCount"), 2);
+}
+
+// A device that has not received its target list has no context to reset: it ends locally.
+// Every other abortable wait ends its question and resets the context of the device's stage.
+TEST_F(UpgradeAbort, EndsLocallyWithoutContextAndResetsTheStageFromEveryOtherWait)
+{
+    startService(options(8));
+    const std::vector<
+        std::tuple<std::string, std::function<bool(const S_RecordedSend&)>, std::vector<std::string>>>
+        cases = {
+            {"emu-syncing",
+             [](const S_RecordedSend& send) { return send.kind == E_SendKind::STATUS_QUERY; },
+             {"Q"}},
+            {"emu-listed",
+             [](const S_RecordedSend& send) { return send.kind == E_SendKind::TARGET_LIST; },
+             {"Q", "T1", "C6/2/0"}},
+            {"emu-preparing",
+             [](const S_RecordedSend& send)
+             { return send.isCommand(E_ProtocolCommandType::PREPARE_UPGRADE); },
+             {"Q", "T1", "C1/2/0", "C6/2/0"}},
+            {"emu-declaring",
+             [](const S_RecordedSend& send) { return send.kind == E_SendKind::FILE_INFO; },
+             {"Q", "T1", "C1/2/0", "C2/3/1", "I1", "C6/3/0"}},
+            {"emu-finishing",
+             [](const S_RecordedSend& send)
+             { return send.isCommand(E_ProtocolCommandType::FINISH_TRANSFER); },
+             {"Q", "T1", "C1/2/0", "C2/3/1", "I1", "K1.0", "C3/4/0", "C6/4/0"}},
+        };
+    // These two are not held: they wait for a stage result or a verify report that never comes.
+    const std::vector<std::tuple<std::string, E_ProtocolCommandType, std::vector<std::string>>> waiting = {
+        {"emu-preparing-long", E_ProtocolCommandType::PREPARE_UPGRADE, {"Q", "T1", "C1/2/0", "C6/2/0"}},
+        {"emu-verifying-long",
+         E_ProtocolCommandType::FINISH_TRANSFER,
+         {"Q", "T1", "C1/2/0", "C2/3/1", "I1", "K1.0", "C3/4/0", "C6/4/0"}},
+    };
+    CSnapshotBuilder builder(m_directory, 79);
+    builder.addFile(1, "emu.bin", firmwareBytes(200, 79), 256, "V2");
+    for (const auto& [nodeId, held, trace] : cases)
+    {
+        m_site.addDevice(nodeId, test::emuComponents());
+        builder.addTarget(nodeId, "EMU", 1, "V1", 1);
+    }
+    for (const auto& [nodeId, type, trace] : waiting)
+    {
+        m_site.addDevice(nodeId, test::emuComponents())
+            .setHook(
+                [type = type](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+                {
+                    if (send.isCommand(type))
+                    {
+                        replies.resize(1);  // the ACK only
+                    }
+                });
+        builder.addTarget(nodeId, "EMU", 1, "V1", 1);
+    }
+    m_transport.holdSends(
+        [&cases](const S_RecordedSend& send)
+        {
+            for (const auto& [nodeId, held, trace] : cases)
+            {
+                if (send.nodeId == nodeId && held(send))
+                {
+                    return true;
+                }
+            }
+            return false;
+        });
+    startTask(builder.build());
+    ASSERT_TRUE(m_transport.waitForHeldSends(cases.size(), 30s));
+    for (const auto& [nodeId, type, trace] : waiting)
+    {
+        ASSERT_TRUE(m_transport.waitForSend(
+            [&](const S_RecordedSend& send) { return send.nodeId == nodeId && send.isCommand(type); }, 30s));
+    }
+    const auto answer = requestAbort(m_service, 79);
+    EXPECT_EQ(answer.response.value("abortableDeviceCount", -1), 7) << answer.error;
+    m_transport.releaseHeldSends();
+    const json final = waitForEnd(79);
+
+    EXPECT_EQ(final.at("status"), "ABORTED");
+    for (const auto& [nodeId, held, trace] : cases)
+    {
+        if (nodeId == "emu-syncing")
+        {
+            expectDeviceOutcome(final, nodeId, "ABORTED", "已终止", 0, "UPGRADE_CONTEXT_RESET",
+                                "用户终止升级");
+        }
+        else
+        {
+            expectDeviceOutcome(final, nodeId, "ABORTED", "已终止", 9, "UPGRADE_CONTEXT_RESET",
+                                "装置升级上下文已复位: UPGRADE_CONTEXT_RESET");
+        }
+        EXPECT_EQ(sendTrace(nodeId), trace) << nodeId;
+    }
+    for (const auto& [nodeId, type, trace] : waiting)
+    {
+        expectDeviceOutcome(final, nodeId, "ABORTED", "已终止", 9, "UPGRADE_CONTEXT_RESET",
+                            "装置升级上下文已复位: UPGRADE_CONTEXT_RESET");
+        EXPECT_EQ(sendTrace(nodeId), trace) << nodeId;
+    }
 }
 
 // One device waits for its connection, one is flashing, one has finished: only the waiting one is
@@ -124,9 +241,8 @@ TEST_F(UpgradeAbort, SparesDevicesPastTheFlashPoint)
     holdFlashingResult(m_site.addDevice("pcs-flash", test::pcsComponents()));
     m_site.addDevice("emu-held", test::emuComponents());
     m_site.addDevice("emu-late", test::emuComponents());
-    m_transport.holdSends([](const S_RecordedSend& send) {
-        return send.kind == E_SendKind::STATUS_QUERY && send.nodeId == "emu-held";
-    });
+    m_transport.holdSends([](const S_RecordedSend& send)
+                          { return send.kind == E_SendKind::STATUS_QUERY && send.nodeId == "emu-held"; });
     CSnapshotBuilder builder(m_directory, 81);
     builder.addFile(1, "emu.bin", firmwareBytes(300, 81), 128, "V2");
     builder.addFile(2, "dsp.bin", firmwareBytes(300, 82), 128, "P2");
@@ -139,17 +255,20 @@ TEST_F(UpgradeAbort, SparesDevicesPastTheFlashPoint)
     // emu-late was connected when the task started and drops now: the next free worker takes it
     // and waits for its connection inside the workflow.
     ASSERT_TRUE(m_transport.deliverConnectionStateAndWait("emu-late", E_DeviceConnectionState::DISCONNECTED));
-    ASSERT_TRUE(waitForState([](const json& state) { return deviceIn(state, "pcs-flash").at("abortAllowed") == false; }));
+    ASSERT_TRUE(waitForState([](const json& state)
+                             { return deviceIn(state, "pcs-flash").at("abortAllowed") == false; }));
     m_transport.releaseHeldSends();
-    ASSERT_TRUE(waitForState([](const json& state) { return deviceIn(state, "emu-late").at("state") == "等待装置连接"; }));
+    ASSERT_TRUE(waitForState([](const json& state)
+                             { return deviceIn(state, "emu-late").at("state") == "等待装置连接"; }));
 
     const auto answer = requestAbort(m_service, 81);
     EXPECT_TRUE(answer.accepted) << answer.error;
     EXPECT_EQ(answer.response,
               json({{"status", "ABORT_ACCEPTED"}, {"upgradeNo", 81}, {"abortableDeviceCount", 1}}));
-    ASSERT_TRUE(waitForState([](const json& state) { return deviceIn(state, "emu-late").at("completed") == true; }));
-    ASSERT_TRUE(m_transport.deliverEventAndWait(
-        "pcs-flash", test::stageReport(81, E_ProtocolStage::FLASHING, 1, 100)));
+    ASSERT_TRUE(
+        waitForState([](const json& state) { return deviceIn(state, "emu-late").at("completed") == true; }));
+    ASSERT_TRUE(m_transport.deliverEventAndWait("pcs-flash",
+                                                test::stageReport(81, E_ProtocolStage::FLASHING, 1, 100)));
     const json final = waitForEnd(81);
 
     EXPECT_EQ(final.at("status"), "ABORTED");
@@ -171,7 +290,8 @@ TEST_F(UpgradeAbort, IsRefusedWhenEveryRemainingDeviceIsPastTheFlashPoint)
     builder.addFile(1, "emu.bin", firmwareBytes(300, 82), 128, "V2");
     builder.addTarget("emu-flash", "EMU", 1, "V1", 1);
     startTask(builder.build());
-    ASSERT_TRUE(waitForState([](const json& state) { return deviceIn(state, "emu-flash").at("abortAllowed") == false; }));
+    ASSERT_TRUE(waitForState([](const json& state)
+                             { return deviceIn(state, "emu-flash").at("abortAllowed") == false; }));
 
     const auto answer = requestAbort(m_service, 82);
     EXPECT_FALSE(answer.accepted);
@@ -180,7 +300,8 @@ TEST_F(UpgradeAbort, IsRefusedWhenEveryRemainingDeviceIsPastTheFlashPoint)
                                      {"upgradeNo", 82},
                                      {"reason", "ALL_REMAINING_DEVICES_NON_INTERRUPTIBLE"}}));
     EXPECT_EQ(currentState().at("status"), "RUNNING");
-    ASSERT_TRUE(m_transport.deliverEventAndWait("emu-flash", test::stageReport(82, E_ProtocolStage::FLASHING, 1, 100)));
+    ASSERT_TRUE(m_transport.deliverEventAndWait("emu-flash",
+                                                test::stageReport(82, E_ProtocolStage::FLASHING, 1, 100)));
     const json final = waitForEnd(82);
     EXPECT_EQ(final.at("status"), "SUCCESS");
     EXPECT_EQ(deviceIn(final, "emu-flash").at("result"), "SUCCESS");
@@ -193,8 +314,11 @@ TEST_F(UpgradeAbort, ContextResetThatFailsEndsTheDeviceFailed)
     options.ackTimeoutMs = kTimeoutMs;
     options.stageTimeoutMs = kTimeoutMs;
     startService(options);
-    const auto resetAnswer = [](std::function<void(const S_RecordedSend&, std::vector<S_DeviceReply>&)> change) {
-        return [change](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+    const auto resetAnswer =
+        [](std::function<void(const S_RecordedSend&, std::vector<S_DeviceReply>&)> change)
+    {
+        return [change](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+        {
             if (send.isCommand(E_ProtocolCommandType::RESET_CONTEXT))
             {
                 change(send, replies);
@@ -202,13 +326,17 @@ TEST_F(UpgradeAbort, ContextResetThatFailsEndsTheDeviceFailed)
         };
     };
     m_site.addDevice("emu-ack-only", test::emuComponents())
-        .setHook(resetAnswer([](const S_RecordedSend&, std::vector<S_DeviceReply>& replies) { replies.resize(1); }));
+        .setHook(resetAnswer([](const S_RecordedSend&, std::vector<S_DeviceReply>& replies)
+                             { replies.resize(1); }));
     m_site.addDevice("emu-silent", test::emuComponents())
-        .setHook(resetAnswer([](const S_RecordedSend&, std::vector<S_DeviceReply>& replies) { replies.clear(); }));
+        .setHook(
+            resetAnswer([](const S_RecordedSend&, std::vector<S_DeviceReply>& replies) { replies.clear(); }));
     m_site.addDevice("emu-refuses", test::emuComponents())
-        .setHook(resetAnswer([](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
-            replies = {S_DeviceReply::of(test::ack(send.upgradeNo, E_ProtocolStage::FILE_TRANSFER, 2, 19))};
-        }));
+        .setHook(resetAnswer(
+            [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+                replies = {
+                    S_DeviceReply::of(test::ack(send.upgradeNo, E_ProtocolStage::FILE_TRANSFER, 2, 19))};
+            }));
     m_site.addDevice("emu-resets", test::emuComponents());
     m_transport.holdSends(chunkNo(1));
     CSnapshotBuilder builder(m_directory, 83);
@@ -225,8 +353,10 @@ TEST_F(UpgradeAbort, ContextResetThatFailsEndsTheDeviceFailed)
     const json final = waitForEnd(83);
 
     EXPECT_EQ(final.at("status"), "FAILED");
-    expectDeviceOutcome(final, "emu-ack-only", "FAILED", "执行失败", 17, "TIMEOUT", "等待装置升级上下文复位结果超时");
-    expectDeviceOutcome(final, "emu-silent", "FAILED", "执行失败", 17, "TIMEOUT", "等待命令确认超时: 文件传输");
+    expectDeviceOutcome(final, "emu-ack-only", "FAILED", "执行失败", 17, "TIMEOUT",
+                        "等待装置升级上下文复位结果超时");
+    expectDeviceOutcome(final, "emu-silent", "FAILED", "执行失败", 17, "TIMEOUT",
+                        "等待命令确认超时: 文件传输");
     expectDeviceOutcome(final, "emu-refuses", "FAILED", "执行失败", 19, "RESET_NOT_ALLOWED",
                         "装置拒绝命令: RESET_NOT_ALLOWED");
     expectDeviceOutcome(final, "emu-resets", "ABORTED", "已终止", 9, "UPGRADE_CONTEXT_RESET",
@@ -237,7 +367,8 @@ TEST_F(UpgradeAbort, ContextResetThatFailsEndsTheDeviceFailed)
     }
     // The reset result is awaited for the stage timeout after the reset was acknowledged.
     const auto resetSentAt = m_transport.sendsTo("emu-ack-only").back().sentAtUnixMs;
-    EXPECT_GE(deviceIn(final, "emu-ack-only").at("finishedAt").get<std::int64_t>() - resetSentAt, kTimeoutMs - 1);
+    EXPECT_GE(deviceIn(final, "emu-ack-only").at("finishedAt").get<std::int64_t>() - resetSentAt,
+              kTimeoutMs - 1);
 }
 
 TEST_F(UpgradeAbort, StopEndsTheTaskStoppedAndTheServiceStartsAgain)
@@ -246,14 +377,17 @@ TEST_F(UpgradeAbort, StopEndsTheTaskStoppedAndTheServiceStartsAgain)
     options.stageTimeoutMs = 20000;
     startService(options);
     m_site.addDevice("emu-mute", test::emuComponents())
-        .setHook([](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
-            if (chunkNo(1)(send))
+        .setHook(
+            [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
             {
-                replies.clear();
-            }
-        });
+                if (chunkNo(1)(send))
+                {
+                    replies.clear();
+                }
+            });
     m_site.addDevice("emu-waiting", test::emuComponents());
-    const auto snapshot = [&](std::uint32_t upgradeNo) {
+    const auto snapshot = [&](std::uint32_t upgradeNo)
+    {
         CSnapshotBuilder builder(m_directory, upgradeNo);
         builder.addFile(1, "emu.bin", firmwareBytes(3000, upgradeNo), 1024, "V2");
         builder.addTarget("emu-mute", "EMU", 1, "V1", 1).addTarget("emu-waiting", "EMU", 1, "V1", 1);
@@ -271,7 +405,8 @@ TEST_F(UpgradeAbort, StopEndsTheTaskStoppedAndTheServiceStartsAgain)
     EXPECT_EQ(last.at("upgradeNo"), 84);
     EXPECT_EQ(last.at("status"), "STOPPED");
     EXPECT_EQ(last.at("active"), false);
-    expectDeviceOutcome(last, "emu-mute", "FAILED", "执行失败", 0, "INTERNAL_ERROR", "等待文件分片确认时执行服务停止");
+    expectDeviceOutcome(last, "emu-mute", "FAILED", "执行失败", 0, "INTERNAL_ERROR",
+                        "等待文件分片确认时执行服务停止");
     expectDeviceOutcome(last, "emu-waiting", "ABORTED", "已终止", 0, "UPGRADE_CONTEXT_RESET", "用户终止升级");
     EXPECT_TRUE(m_transport.sendsTo("emu-waiting").empty());
     std::string state;
@@ -285,6 +420,49 @@ TEST_F(UpgradeAbort, StopEndsTheTaskStoppedAndTheServiceStartsAgain)
     const json final = waitForEnd(85);
     EXPECT_EQ(final.at("status"), "SUCCESS");
     EXPECT_EQ(final.at("successCount"), 2);
+}
+
+// Called from inside an observer call, stop cannot join the thread it runs on: it only raises the
+// stop flags. The task still ends "STOPPED" and stays readable until the real stop.
+TEST_F(UpgradeAbort, StopCalledByTheObserverOnlyRaisesTheStopFlags)
+{
+    S_UpgradeExecutionOptions options = this->options();
+    options.stageTimeoutMs = 20000;
+    startService(options);
+    std::atomic<bool> stopCalled{false};
+    m_service.setStateObserver(
+        [this, &stopCalled](const std::string& text)
+        {
+            const json document = json::parse(text);
+            if (!stopCalled && document.at("devices").at(0).at("state") == "发送文件分片")
+            {
+                stopCalled = true;
+                m_service.stop();
+            }
+        });
+    m_site.addDevice("emu-mute", test::emuComponents())
+        .setHook(
+            [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+            {
+                if (chunkNo(1)(send))
+                {
+                    replies.clear();
+                }
+            });
+    CSnapshotBuilder builder(m_directory, 87);
+    builder.addFile(1, "emu.bin", firmwareBytes(3000, 87), 1024, "V2");
+    builder.addTarget("emu-mute", "EMU", 1, "V1", 1);
+    startTask(builder.build());
+
+    ASSERT_TRUE(test::waitUntil([&] { return stopCalled.load(); }, 30s));
+    ASSERT_TRUE(test::waitUntil([&] { return !m_service.isTaskActive(); }, 30s));
+    EXPECT_TRUE(m_service.isStarted());
+    const json state = currentState();
+    EXPECT_EQ(state.at("status"), "STOPPED");
+    expectDeviceOutcome(state, "emu-mute", "FAILED", "执行失败", 0, "INTERNAL_ERROR",
+                        "等待文件分片确认时执行服务停止");
+    m_service.stop();
+    EXPECT_FALSE(m_service.isStarted());
 }
 
 }  // namespace

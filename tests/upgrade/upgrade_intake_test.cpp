@@ -1,7 +1,10 @@
 // What the service does with what devices send: ACK matching and its counters, events it must
-// ignore, the bounded event queue, device-reported failures and progress that keeps a stage alive.
+// ignore, the bounded event queue and device-reported failures.
 #include "upgrade/device_event_builders.h"
 #include "upgrade/upgrade_test_fixture.h"
+
+#include <memory>
+#include <utility>
 
 namespace ota::backend
 {
@@ -71,7 +74,8 @@ TEST_F(UpgradeIntake, DroppedAndForeignEventsAreCountedOrIgnoredAndTheDeviceGoes
     };
     const std::vector<S_Case> cases = {
         {"emu-twice",
-         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+         {
              if (send.kind == E_SendKind::TARGET_LIST)
              {
                  replies.push_back(replies.front());
@@ -79,37 +83,58 @@ TEST_F(UpgradeIntake, DroppedAndForeignEventsAreCountedOrIgnoredAndTheDeviceGoes
          },
          0, 1, 0},
         {"emu-unasked",
-         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+         {
              if (send.kind == E_SendKind::FILE_CHUNK)
              {
-                 replies.push_back(S_DeviceReply::of(ack(send.upgradeNo, E_ProtocolStage::FILE_TRANSFER, kSuccess)));
+                 replies.push_back(
+                     S_DeviceReply::of(ack(send.upgradeNo, E_ProtocolStage::FILE_TRANSFER, kSuccess)));
              }
          },
          4, 0, 0},
         {"emu-mismatch",
-         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+         {
              if (send.kind == E_SendKind::TARGET_LIST)
              {
-                 replies = {S_DeviceReply::of(ack(send.upgradeNo, E_ProtocolStage::FILE_TRANSFER, kSuccess)),
-                            S_DeviceReply::of(ack(send.upgradeNo, E_ProtocolStage::PREPARATION, kSuccess), 50ms)};
+                 replies = {
+                     S_DeviceReply::of(ack(send.upgradeNo, E_ProtocolStage::FILE_TRANSFER, kSuccess)),
+                     S_DeviceReply::of(ack(send.upgradeNo, E_ProtocolStage::PREPARATION, kSuccess), 50ms)};
              }
          },
          0, 0, 1},
         {"emu-stray",
-         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+         {
              if (send.kind == E_SendKind::FILE_CHUNK && send.fileChunk.chunkNo == 0)
              {
                  const auto flashFailed = toProtocolByte(E_ProtocolReasonCode::FLASH_FAILED);
                  replies.insert(replies.begin(),
-                                {S_DeviceReply::of(stageReport(send.upgradeNo, E_ProtocolStage::FLASHING, kFailure, 0,
-                                                               flashFailed)),
-                                 S_DeviceReply::of(stageReport(send.upgradeNo, E_ProtocolStage::RESTART_VERIFICATION,
-                                                               kSuccess, 100))});
+                                {S_DeviceReply::of(stageReport(send.upgradeNo, E_ProtocolStage::FLASHING,
+                                                               kFailure, 0, flashFailed)),
+                                 S_DeviceReply::of(stageReport(
+                                     send.upgradeNo, E_ProtocolStage::RESTART_VERIFICATION, kSuccess, 100))});
+             }
+         },
+         0, 0, 0},
+        // While the status is awaited a newer status replaces an older one: only READY is seen.
+        {"emu-changes-mind",
+         [first = std::make_shared<bool>(true)](const S_RecordedSend& send,
+                                                std::vector<S_DeviceReply>& replies)
+         {
+             if (send.kind == E_SendKind::STATUS_QUERY && std::exchange(*first, false))
+             {
+                 S_DeviceReply busy = replies.front();
+                 busy.event.deviceStatus.upgradeState = "BUSY";
+                 busy.event.deviceStatus.reasonCode = toProtocolByte(E_ProtocolReasonCode::DEVICE_BUSY);
+                 busy.event.deviceStatus.reasonName = "DEVICE_BUSY";
+                 replies.insert(replies.begin(), busy);
              }
          },
          0, 0, 0},
         {"emu-foreign",
-         [](const S_RecordedSend&, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend&, std::vector<S_DeviceReply>& replies)
+         {
              std::vector<S_DeviceReply> both;
              for (const auto& reply : replies)
              {
@@ -159,26 +184,44 @@ TEST_F(UpgradeIntake, TheEventQueueOfADeviceHoldsTwoHundredFiftySixEvents)
     S_UpgradeExecutionOptions options = this->options();
     options.ackTimeoutMs = 800;
     startService(options);
-    const auto flood = [](int count) {
-        return [count](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+    const auto flood = [](int count)
+    {
+        return [count](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+        {
             if (send.isCommand(E_ProtocolCommandType::PREPARE_UPGRADE))
             {
                 replies.clear();
                 for (int i = 0; i < count; ++i)
                 {
-                    replies.push_back(
-                        S_DeviceReply::of(stageReport(send.upgradeNo, E_ProtocolStage::PREPARATION, kSuccess, 50)));
+                    replies.push_back(S_DeviceReply::of(
+                        stageReport(send.upgradeNo, E_ProtocolStage::PREPARATION, kSuccess, 50)));
                 }
             }
         };
     };
     m_site.addDevice("emu-full", test::emuComponents()).setHook(flood(256));
     m_site.addDevice("emu-over", test::emuComponents()).setHook(flood(257));
+    // Device statuses are queued while the restart command is awaited and that wait leaves them.
+    m_site.addDevice("emu-restart-flood", test::emuComponents())
+        .setHook(
+            [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+            {
+                if (send.isCommand(E_ProtocolCommandType::RESTART_VERIFY))
+                {
+                    replies.clear();
+                    for (int i = 0; i < 257; ++i)
+                    {
+                        replies.push_back(S_DeviceReply::of(
+                            test::deviceStatus(send.upgradeNo, "READY", 0, test::emuComponents("V1"))));
+                    }
+                }
+            });
     m_site.addDevice("emu-calm", test::emuComponents());
     CSnapshotBuilder builder(m_directory, 71);
     builder.addFile(1, "emu.bin", firmwareBytes(900, 71), 512, "V2");
     builder.addTarget("emu-full", "EMU", 1, "V1", 1)
         .addTarget("emu-over", "EMU", 1, "V1", 1)
+        .addTarget("emu-restart-flood", "EMU", 1, "V1", 1)
         .addTarget("emu-calm", "EMU", 1, "V1", 1);
     startTask(builder.build());
     const json final = waitForEnd(71);
@@ -187,12 +230,17 @@ TEST_F(UpgradeIntake, TheEventQueueOfADeviceHoldsTwoHundredFiftySixEvents)
     expectDeviceOutcome(final, "emu-full", "FAILED", "执行失败", 17, "TIMEOUT", "等待命令确认超时: 升级准备");
     EXPECT_EQ(deviceIn(final, "emu-full").at("eventStreamFailed"), false);
     EXPECT_EQ(deviceIn(final, "emu-full").at("protocolEventDropCount"), 0);
-    expectDeviceOutcome(final, "emu-over", "FAILED", "执行失败", 0, "EVENT_QUEUE_OVERFLOW",
-                        "装置事件队列溢出，事件流已不完整，停止当前装置升级: nodeId=emu-over, protocolDropped=1, "
-                        "connectionDropped=0");
+    expectDeviceOutcome(
+        final, "emu-over", "FAILED", "执行失败", 0, "EVENT_QUEUE_OVERFLOW",
+        "装置事件队列溢出，事件流已不完整，停止当前装置升级: nodeId=emu-over, protocolDropped=1, "
+        "connectionDropped=0");
     EXPECT_EQ(deviceIn(final, "emu-over").at("eventStreamFailed"), true);
     EXPECT_EQ(deviceIn(final, "emu-over").at("protocolEventDropCount"), 1);
     EXPECT_EQ(sendTrace("emu-over").back(), "C1/2/0");
+    expectDeviceOutcome(final, "emu-restart-flood", "FAILED", "执行失败", 0, "EVENT_QUEUE_OVERFLOW",
+                        "装置事件队列溢出，事件流已不完整，停止当前装置升级: nodeId=emu-restart-flood, "
+                        "protocolDropped=1, connectionDropped=0");
+    EXPECT_EQ(sendTrace("emu-restart-flood").back(), "C5/6/0");
     EXPECT_EQ(deviceIn(final, "emu-calm").at("result"), "SUCCESS");
 }
 
@@ -212,7 +260,8 @@ TEST_F(UpgradeIntake, DeviceReportedFailuresEndOnlyThatDevice)
     };
     const std::vector<S_Case> cases = {
         {"emu-crc",
-         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+         {
              if (send.kind == E_SendKind::FILE_CHUNK && send.fileChunk.chunkNo == 2)
              {
                  replies.front().event.fileChunkReport.crc32 ^= 0x10;
@@ -220,16 +269,18 @@ TEST_F(UpgradeIntake, DeviceReportedFailuresEndOnlyThatDevice)
          },
          "FAILED", 0, "OK", "文件分片校验失败: fileNo=1, chunkNo=2", "K1.2", 20 + 35 * 2 / 4},
         {"emu-crc-refused",
-         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+         {
              if (send.kind == E_SendKind::FILE_CHUNK)
              {
-                 replies = {S_DeviceReply::of(test::chunkReport(send.upgradeNo, 1, send.fileChunk.chunkNo, kFailure, 0,
-                                                                5))};
+                 replies = {S_DeviceReply::of(
+                     test::chunkReport(send.upgradeNo, 1, send.fileChunk.chunkNo, kFailure, 0, 5))};
              }
          },
          "FAILED", 5, "CHUNK_CRC32_MISMATCH", "文件分片校验失败: fileNo=1, chunkNo=0", "K1.0", 20},
         {"emu-size",
-         [](const S_RecordedSend&, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend&, std::vector<S_DeviceReply>& replies)
+         {
              for (auto& reply : replies)
              {
                  if (reply.event.fileVerifyReport.present)
@@ -240,7 +291,8 @@ TEST_F(UpgradeIntake, DeviceReportedFailuresEndOnlyThatDevice)
          },
          "FAILED", 0, "OK", "整文件SHA256校验失败: fileNo=1", "C3/4/0", 55},
         {"emu-sha-refused",
-         [](const S_RecordedSend&, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend&, std::vector<S_DeviceReply>& replies)
+         {
              for (auto& reply : replies)
              {
                  if (reply.event.fileVerifyReport.present)
@@ -252,26 +304,30 @@ TEST_F(UpgradeIntake, DeviceReportedFailuresEndOnlyThatDevice)
          },
          "FAILED", 6, "FILE_SHA256_MISMATCH", "整文件SHA256校验失败: fileNo=1", "C3/4/0", 55},
         {"emu-list-refused",
-         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+         {
              if (send.kind == E_SendKind::TARGET_LIST)
              {
-                 replies = {S_DeviceReply::of(ack(send.upgradeNo, E_ProtocolStage::PREPARATION, kFailure, 3))};
+                 replies = {
+                     S_DeviceReply::of(ack(send.upgradeNo, E_ProtocolStage::PREPARATION, kFailure, 3))};
              }
          },
          "FAILED", 3, "COMPONENT_INFO_INVALID", "装置拒绝升级目标清单: COMPONENT_INFO_INVALID", "T1", 10},
-        {"emu-busy", nullptr, "FAILED", 1, "DEVICE_BUSY", "装置当前不可升级: state=BUSY, reason=DEVICE_BUSY", "Q",
-         10},
+        {"emu-busy", nullptr, "FAILED", 1, "DEVICE_BUSY", "装置当前不可升级: state=BUSY, reason=DEVICE_BUSY",
+         "Q", 10},
         {"emu-prepare-failed",
-         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+         {
              if (send.isCommand(E_ProtocolCommandType::PREPARE_UPGRADE))
              {
-                 replies.back() =
-                     S_DeviceReply::of(stageReport(send.upgradeNo, E_ProtocolStage::PREPARATION, kFailure, 80, 16));
+                 replies.back() = S_DeviceReply::of(
+                     stageReport(send.upgradeNo, E_ProtocolStage::PREPARATION, kFailure, 80, 16));
              }
          },
          "FAILED", 16, "STORAGE_NOT_ENOUGH", "装置阶段执行失败: STORAGE_NOT_ENOUGH", "C1/2/0", 18},
         {"emu-flash-refused",
-         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+         {
              if (send.isCommand(E_ProtocolCommandType::START_FLASH))
              {
                  replies = {S_DeviceReply::of(ack(send.upgradeNo, E_ProtocolStage::FLASHING, kFailure, 7))};
@@ -279,7 +335,8 @@ TEST_F(UpgradeIntake, DeviceReportedFailuresEndOnlyThatDevice)
          },
          "FAILED", 7, "FLASH_FAILED", "装置拒绝命令: FLASH_FAILED", "C4/5/0", 65},
         {"emu-self-reset",
-         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+         [](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+         {
              if (send.isCommand(E_ProtocolCommandType::PREPARE_UPGRADE))
              {
                  replies.back() =
@@ -315,51 +372,6 @@ TEST_F(UpgradeIntake, DeviceReportedFailuresEndOnlyThatDevice)
         EXPECT_EQ(sendTrace(c.nodeId).back(), c.lastSend) << c.nodeId;
     }
     EXPECT_EQ(deviceIn(final, "emu-prepare-failed").at("stage"), "升级准备");
-}
-
-// Progress of the awaited stage moves the inactivity deadline, but never beyond four times the
-// timeout from the start of the wait.
-TEST_F(UpgradeIntake, ProgressKeepsAStageWaitAliveUpToFourTimesItsTimeout)
-{
-    constexpr int kStageTimeoutMs = 300;
-    S_UpgradeExecutionOptions options = this->options();
-    options.stageTimeoutMs = kStageTimeoutMs;
-    startService(options);
-    m_site.addDevice("emu-slow", test::emuComponents())
-        .setHook([](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
-            if (send.isCommand(E_ProtocolCommandType::PREPARE_UPGRADE))
-            {
-                replies.resize(1);  // the ACK, never the stage report
-                for (int i = 1; i <= 40; ++i)
-                {
-                    replies.push_back(S_DeviceReply::of(
-                        test::progress(send.upgradeNo, E_ProtocolStage::PREPARATION, "EMU", 1,
-                                       static_cast<std::uint8_t>(2 * i), "preparing"),
-                        std::chrono::milliseconds(i * kStageTimeoutMs / 5)));
-                }
-            }
-        });
-    CSnapshotBuilder builder(m_directory, 73);
-    builder.addFile(1, "emu.bin", firmwareBytes(100, 73), 64, "V2");
-    builder.addTarget("emu-slow", "EMU", 1, "V1", 1);
-    startTask(builder.build());
-    const json final = waitForEnd(73);
-
-    expectDeviceOutcome(final, "emu-slow", "FAILED", "执行失败", 17, "TIMEOUT", "等待阶段结果超时: 升级准备");
-    S_RecordedSend prepare;
-    ASSERT_TRUE(m_transport.waitForSend(
-        [](const S_RecordedSend& send) { return send.isCommand(E_ProtocolCommandType::PREPARE_UPGRADE); }, 0ms,
-        &prepare));
-    const auto waited = deviceIn(final, "emu-slow").at("finishedAt").get<std::int64_t>() - prepare.sentAtUnixMs;
-    EXPECT_GE(waited, 2 * kStageTimeoutMs) << "progress did not extend the stage wait";
-    EXPECT_LT(waited, 8 * kStageTimeoutMs) << "progress extended the stage wait beyond its hard cap";
-    // Progress shows on the component; it does not move the device's own progress.
-    EXPECT_TRUE(m_recorder.waitFor([](const json& document) {
-        const json& device = document.at("devices").at(0);
-        const json& target = device.at("targets").at(0);
-        return target.at("state") == "升级准备" && target.at("componentStageProgress").get<int>() >= 2 &&
-               target.at("detailText") == "preparing" && device.at("workflowProgress") == 15;
-    }, 0ms));
 }
 
 }  // namespace

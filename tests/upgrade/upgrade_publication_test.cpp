@@ -1,6 +1,10 @@
 // How state changes reach the observer: progress-only changes of a transfer are coalesced, and
 // the document always shows the device's current position.
+#include "support/wait_until.h"
 #include "upgrade/upgrade_test_fixture.h"
+
+#include <mutex>
+#include <stdexcept>
 
 namespace ota::backend
 {
@@ -41,7 +45,8 @@ TEST_F(UpgradePublication, ChunkProgressReachesTheObserverAtMostOncePerInterval)
     }
     ASSERT_EQ(chunks.size(), 100u);
     const auto transferMs =
-        std::chrono::duration_cast<std::chrono::milliseconds>(chunks.back().sentAt - chunks.front().sentAt).count();
+        std::chrono::duration_cast<std::chrono::milliseconds>(chunks.back().sentAt - chunks.front().sentAt)
+            .count();
     std::size_t transferDocuments = 0;
     const auto documents = m_recorder.documents();
     for (const auto& document : documents)
@@ -51,7 +56,8 @@ TEST_F(UpgradePublication, ChunkProgressReachesTheObserverAtMostOncePerInterval)
             ++transferDocuments;
         }
     }
-    EXPECT_LE(transferDocuments, static_cast<std::size_t>(2 + transferMs / 100)) << "transfer took " << transferMs << " ms";
+    EXPECT_LE(transferDocuments, static_cast<std::size_t>(2 + transferMs / 100))
+        << "transfer took " << transferMs << " ms";
     EXPECT_LT(transferDocuments, 20u) << "transfer took " << transferMs << " ms";
     EXPECT_LT(documents.size(), 50u);
 }
@@ -60,7 +66,8 @@ TEST_F(UpgradePublication, DocumentShowsTheChunkOutstandingAndTheProgressOfThose
 {
     startService(options());
     m_site.addDevice("emu-1", test::emuComponents());
-    m_transport.holdSends([](const S_RecordedSend& send) { return isChunk(send) && send.fileChunk.chunkNo == 13; });
+    m_transport.holdSends([](const S_RecordedSend& send)
+                          { return isChunk(send) && send.fileChunk.chunkNo == 13; });
     CSnapshotBuilder builder(m_directory, 101);
     builder.addFile(1, "emu.bin", test::firmwareBytes(100000, 101), 4096, "V2");  // 25 chunks
     builder.addTarget("emu-1", "EMU", 1, "V1", 1);
@@ -77,12 +84,46 @@ TEST_F(UpgradePublication, DocumentShowsTheChunkOutstandingAndTheProgressOfThose
     EXPECT_EQ(state.at("runningDeviceCount"), 1);
     EXPECT_EQ(state.at("readyDeviceCount"), 0);
     // The coalesced publication still delivers the newest position.
-    EXPECT_TRUE(m_recorder.waitFor([](const json& document) {
-        const json& published = document.at("devices").at(0);
-        return published.at("workflowProgress") == 38 && published.at("currentChunkNo") == 13;
-    }));
+    EXPECT_TRUE(m_recorder.waitFor(
+        [](const json& document)
+        {
+            const json& published = document.at("devices").at(0);
+            return published.at("workflowProgress") == 38 && published.at("currentChunkNo") == 13;
+        }));
     m_transport.releaseHeldSends();
     EXPECT_EQ(waitForEnd(101).at("status"), "SUCCESS");
+}
+
+// An observer that throws is logged; the next documents are still delivered.
+TEST_F(UpgradePublication, ObserverThatThrowsDoesNotStopThePublication)
+{
+    startService(options());
+    std::mutex mutex;
+    std::vector<std::string> statuses;
+    m_service.setStateObserver(
+        [&](const std::string& text)
+        {
+            std::lock_guard lock(mutex);
+            statuses.push_back(json::parse(text).at("status").get<std::string>());
+            if (statuses.size() == 1)
+            {
+                throw std::runtime_error("observer failed");
+            }
+        });
+    m_site.addDevice("emu-1", test::emuComponents());
+    CSnapshotBuilder builder(m_directory, 102);
+    builder.addFile(1, "emu.bin", test::firmwareBytes(300, 102), 128, "V2");
+    builder.addTarget("emu-1", "EMU", 1, "V1", 1);
+    startTask(builder.build());
+    EXPECT_TRUE(test::waitUntil(
+        [&]
+        {
+            std::lock_guard lock(mutex);
+            return !statuses.empty() && statuses.back() == "SUCCESS";
+        },
+        30s));
+    std::lock_guard lock(mutex);
+    EXPECT_GE(statuses.size(), 3u);
 }
 
 }  // namespace

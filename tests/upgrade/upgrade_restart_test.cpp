@@ -3,6 +3,9 @@
 #include "upgrade/device_event_builders.h"
 #include "upgrade/upgrade_test_fixture.h"
 
+#include <algorithm>
+#include <memory>
+
 namespace ota::backend
 {
 namespace
@@ -21,8 +24,10 @@ TEST_F(UpgradeRestart, AcceptanceReconnectionAndVersionsDecideTheOutcome)
     S_UpgradeExecutionOptions options = this->options();
     options.ackTimeoutMs = 600;
     startService(options);
-    const auto onRestart = [](std::function<void(const S_RecordedSend&, std::vector<S_DeviceReply>&)> change) {
-        return [change](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies) {
+    const auto onRestart = [](std::function<void(const S_RecordedSend&, std::vector<S_DeviceReply>&)> change)
+    {
+        return [change](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+        {
             if (send.isCommand(E_ProtocolCommandType::RESTART_VERIFY))
             {
                 change(send, replies);
@@ -40,21 +45,48 @@ TEST_F(UpgradeRestart, AcceptanceReconnectionAndVersionsDecideTheOutcome)
     };
     const std::vector<S_Case> cases = {
         // Restarts at once: the dropped connection stands in for the missing ACK.
-        {"emu-no-ack", onRestart([](const S_RecordedSend&, auto& replies) { replies.erase(replies.begin()); }),
-         "SUCCESS", 0, "OK", ""},
+        {"emu-no-ack",
+         onRestart([](const S_RecordedSend&, auto& replies) { replies.erase(replies.begin()); }), "SUCCESS",
+         0, "OK", ""},
         // Applies the versions without dropping the connection.
-        {"emu-no-drop", onRestart([](const S_RecordedSend&, auto& replies) { replies.resize(1); }), "SUCCESS", 0,
-         "OK", ""},
+        {"emu-no-drop", onRestart([](const S_RecordedSend&, auto& replies) { replies.resize(1); }), "SUCCESS",
+         0, "OK", ""},
         // Comes back with the old version and keeps it.
-        {"emu-old", nullptr, "FAILED", 8, "VERSION_VERIFY_FAILED", "重启后版本不匹配: EMU#1, expected=V2, actual=V1"},
+        {"emu-old", nullptr, "FAILED", 8, "VERSION_VERIFY_FAILED",
+         "重启后版本不匹配: EMU#1, expected=V2, actual=V1"},
         {"emu-gone", onRestart([](const S_RecordedSend&, auto& replies) { replies.resize(2); }), "FAILED", 17,
          "TIMEOUT", "等待装置重启后重新连接超时"},
         {"emu-silent", onRestart([](const S_RecordedSend&, auto& replies) { replies.clear(); }), "FAILED", 17,
          "TIMEOUT", "等待重启命令确认或重启断线超时"},
-        {"emu-verify-failed", onRestart([](const S_RecordedSend& send, auto& replies) {
-             replies = {replies.front(), S_DeviceReply::of(test::stageReport(
-                                             send.upgradeNo, E_ProtocolStage::RESTART_VERIFICATION, 2, 0, 8))};
-         }),
+        // Reports the old version once, then the new one: the second status query settles it.
+        {"emu-late-version",
+         [seen = std::make_shared<int>(0)](const S_RecordedSend& send, std::vector<S_DeviceReply>& replies)
+         {
+             if (send.isCommand(E_ProtocolCommandType::RESTART_VERIFY))
+             {
+                 *seen = 1;
+                 replies.resize(1);
+             }
+             else if (send.kind == E_SendKind::STATUS_QUERY && *seen == 1)
+             {
+                 *seen = 2;
+                 replies.front().event.deviceStatus.components.front().version = "V1";
+             }
+         },
+         "SUCCESS", 0, "OK", ""},
+        // Its status queries after the restart cannot be sent.
+        {"emu-query-fails",
+         onRestart([this](const S_RecordedSend& send, auto&)
+                   { m_transport.injectSendFailure(send.nodeId, E_SendKind::STATUS_QUERY, "link down"); }),
+         "FAILED", 17, "TIMEOUT", "重启验证状态查询未成功: link down"},
+        {"emu-verify-failed",
+         onRestart(
+             [](const S_RecordedSend& send, auto& replies)
+             {
+                 replies = {replies.front(),
+                            S_DeviceReply::of(test::stageReport(
+                                send.upgradeNo, E_ProtocolStage::RESTART_VERIFICATION, 2, 0, 8))};
+             }),
          "FAILED", 8, "VERSION_VERIFY_FAILED", "装置重启验证失败: VERSION_VERIFY_FAILED"},
     };
     CSnapshotBuilder builder(m_directory, 90);
@@ -91,9 +123,13 @@ TEST_F(UpgradeRestart, AcceptanceReconnectionAndVersionsDecideTheOutcome)
         EXPECT_LE(after.size(), 2u) << c.nodeId;
         for (const auto& send : after)
         {
-            EXPECT_EQ(send, "Q") << c.nodeId;
+            EXPECT_EQ(send, c.nodeId == "emu-query-fails" ? "!Q" : "Q") << c.nodeId;
         }
-        if (c.nodeId == "emu-old")
+        if (c.nodeId == "emu-late-version")
+        {
+            EXPECT_EQ(after.size(), 2u);
+        }
+        if (c.nodeId == "emu-old" || c.nodeId == "emu-query-fails")
         {
             EXPECT_GE(after.size(), 1u);
         }

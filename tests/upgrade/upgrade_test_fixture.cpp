@@ -12,7 +12,8 @@ namespace ota::test
 using backend::E_DeviceConnectionState;
 using nlohmann::json;
 
-CSnapshotBuilder::CSnapshotBuilder(const CTempDirectory& directory, std::uint32_t upgradeNo, std::string upgradeId)
+CSnapshotBuilder::CSnapshotBuilder(const CTempDirectory& directory, std::uint32_t upgradeNo,
+                                   std::string upgradeId)
     : m_directory(directory)
 {
     m_snapshot.upgradeNo = upgradeNo;
@@ -22,10 +23,12 @@ CSnapshotBuilder::CSnapshotBuilder(const CTempDirectory& directory, std::uint32_
 }
 
 const backend::S_FirmwareFileInfo& CSnapshotBuilder::addFile(std::uint8_t fileNo, const std::string& fileName,
-                                                             const std::string& bytes, std::uint16_t chunkSize,
+                                                             const std::string& bytes,
+                                                             std::uint16_t chunkSize,
                                                              const std::string& targetVersion)
 {
-    const auto path = m_directory.writeFile("task" + std::to_string(m_snapshot.upgradeNo) + "/" + fileName, bytes);
+    const auto path =
+        m_directory.writeFile("task" + std::to_string(m_snapshot.upgradeNo) + "/" + fileName, bytes);
     backend::S_FirmwareFileInfo file;
     file.fileNo = fileNo;
     file.fileSlotKey = "slot" + std::to_string(fileNo);
@@ -60,7 +63,8 @@ CSnapshotBuilder& CSnapshotBuilder::addTarget(const std::string& nodeId, const s
     target.nodeId = nodeId;
     target.nodeName = "Device " + nodeId;
     target.nodeTypeId = "type-" + nodeId.substr(0, 3);
-    target.nodePath = {{"site", "Site", "site", "Site"}, {nodeId, target.nodeName, target.nodeTypeId, "Device"}};
+    target.nodePath = {{"site", "Site", "site", "Site"},
+                       {nodeId, target.nodeName, target.nodeTypeId, "Device"}};
     target.protocolNodeType = nodeId.substr(0, 3);
     target.address = "127.0.0.1";
     target.port = static_cast<std::uint16_t>(20000 + m_snapshot.targets.size());
@@ -93,10 +97,12 @@ std::string firmwareBytes(std::size_t size, unsigned seed)
 
 void CStateRecorder::attach(backend::CUpgradeExecutionService& service)
 {
-    service.setStateObserver([this](const std::string& stateJson) {
-        std::lock_guard lock(m_mutex);
-        m_texts.push_back(stateJson);
-    });
+    service.setStateObserver(
+        [this](const std::string& stateJson)
+        {
+            std::lock_guard lock(m_mutex);
+            m_texts.push_back(stateJson);
+        });
 }
 
 std::vector<json> CStateRecorder::documents() const
@@ -114,11 +120,13 @@ std::vector<json> CStateRecorder::documents() const
     return documents;
 }
 
-bool CStateRecorder::waitFor(const std::function<bool(const json&)>& predicate, std::chrono::milliseconds bound) const
+bool CStateRecorder::waitFor(const std::function<bool(const json&)>& predicate,
+                             std::chrono::milliseconds bound) const
 {
     std::size_t checked = 0;
     return waitUntil(
-        [&] {
+        [&]
+        {
             std::vector<std::string> fresh;
             {
                 std::lock_guard lock(m_mutex);
@@ -144,12 +152,16 @@ std::vector<backend::S_ProtocolEventComponent> emuComponents(const std::string& 
 
 std::vector<backend::S_ProtocolEventComponent> pcsComponents(const std::string& version)
 {
-    return {{"PCS_DSP1", 1, version}, {"PCS_DSP2", 1, version}, {"PCS_FPGA", 1, version}, {"PCS_ARM", 1, version}};
+    return {{"PCS_DSP1", 1, version},
+            {"PCS_DSP2", 1, version},
+            {"PCS_FPGA", 1, version},
+            {"PCS_ARM", 1, version}};
 }
 
 std::vector<backend::S_ProtocolEventComponent> bmsComponents(const std::string& version)
 {
-    std::vector<backend::S_ProtocolEventComponent> components = {{"BMS_BAU", 1, version}, {"BMS_BEU", 1, version}};
+    std::vector<backend::S_ProtocolEventComponent> components = {{"BMS_BAU", 1, version},
+                                                                 {"BMS_BEU", 1, version}};
     for (std::uint16_t index = 1; index <= 6; ++index)
     {
         components.push_back({"BMS_BCU", index, version});
@@ -162,14 +174,18 @@ std::string describeSend(const S_RecordedSend& send)
     std::string text = send.accepted ? "" : "!";
     switch (send.kind)
     {
-    case E_SendKind::STATUS_QUERY: return text + "Q";
-    case E_SendKind::TARGET_LIST: return text + "T" + std::to_string(send.targetList.targets.size());
-    case E_SendKind::COMMAND:
-        return text + "C" + std::to_string(send.command.commandType) + "/" + std::to_string(send.command.stage) + "/" +
-               std::to_string(send.command.commandParam);
-    case E_SendKind::FILE_INFO: return text + "I" + std::to_string(send.fileInfo.fileNo);
-    case E_SendKind::FILE_CHUNK:
-        return text + "K" + std::to_string(send.fileChunk.fileNo) + "." + std::to_string(send.fileChunk.chunkNo);
+        case E_SendKind::STATUS_QUERY:
+            return text + "Q";
+        case E_SendKind::TARGET_LIST:
+            return text + "T" + std::to_string(send.targetList.targets.size());
+        case E_SendKind::COMMAND:
+            return text + "C" + std::to_string(send.command.commandType) + "/" +
+                   std::to_string(send.command.stage) + "/" + std::to_string(send.command.commandParam);
+        case E_SendKind::FILE_INFO:
+            return text + "I" + std::to_string(send.fileInfo.fileNo);
+        case E_SendKind::FILE_CHUNK:
+            return text + "K" + std::to_string(send.fileChunk.fileNo) + "." +
+                   std::to_string(send.fileChunk.chunkNo);
     }
     return text + "?";
 }
@@ -238,9 +254,10 @@ json CUpgradeExecutionFixture::waitForEnd(std::uint32_t upgradeNo)
 {
     EXPECT_TRUE(waitUntil([&] { return !m_service.isTaskActive(); }, std::chrono::seconds(60)))
         << "the task did not end";
-    EXPECT_TRUE(m_recorder.waitFor([&](const json& document) {
-        return document.at("upgradeNo") == upgradeNo && document.at("active") == false;
-    })) << "the observer never received the final document";
+    EXPECT_TRUE(m_recorder.waitFor(
+        [&](const json& document)
+        { return document.at("upgradeNo") == upgradeNo && document.at("active") == false; }))
+        << "the observer never received the final document";
     return currentState();
 }
 
@@ -259,7 +276,8 @@ json CUpgradeExecutionFixture::currentState() const
 bool CUpgradeExecutionFixture::waitForState(const std::function<bool(const json&)>& predicate)
 {
     return waitUntil(
-        [&] {
+        [&]
+        {
             std::string state;
             std::string error;
             return m_service.getCurrentState(state, error) && predicate(json::parse(state));

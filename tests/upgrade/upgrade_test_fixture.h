@@ -24,14 +24,16 @@ namespace ota::test
 class CSnapshotBuilder
 {
 public:
-    CSnapshotBuilder(const CTempDirectory& directory, std::uint32_t upgradeNo, std::string upgradeId = "TASK_1");
+    CSnapshotBuilder(const CTempDirectory& directory, std::uint32_t upgradeNo,
+                     std::string upgradeId = "TASK_1");
 
     const backend::S_FirmwareFileInfo& addFile(std::uint8_t fileNo, const std::string& fileName,
                                                const std::string& bytes, std::uint16_t chunkSize,
                                                const std::string& targetVersion);
     // The target takes its targetVersion from the file, which must have been added first.
     CSnapshotBuilder& addTarget(const std::string& nodeId, const std::string& componentTypeId,
-                                std::uint16_t componentIndex, const std::string& currentVersion, std::uint8_t fileNo);
+                                std::uint16_t componentIndex, const std::string& currentVersion,
+                                std::uint8_t fileNo);
     backend::S_UpgradeTaskSnapshot& snapshot() { return m_snapshot; }
     backend::UpgradeTaskSnapshotPtr build() const;
 
