@@ -195,6 +195,8 @@ E_WaitResult waitWithAbort(CUpgradeExecutionService::S_Impl& impl, std::size_t i
         {
             return result;
         }
+        // The wait has ended: its question is no longer pending, so the reset may be asked.
+        impl.clearPendingRequest(index);
         if (!impl.performUpgradeContextReset(index))
         {
             ended = true;
