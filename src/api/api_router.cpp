@@ -16,45 +16,52 @@ bool areApiCallbacksComplete(const S_ApiCallbacks& callbacks)
 
 CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbacks))
 {
+    constexpr E_CallbackLane quick = E_CallbackLane::Quick;
+    constexpr E_CallbackLane operation = E_CallbackLane::Operation;
     const S_ApiCallbacks& c = m_callbacks;
-    const auto plain = [this](std::string_view method, std::string_view path, std::string_view code,
-                              unsigned failure, unsigned success, const JsonHandler& handler)
+    const auto plain = [this](E_CallbackLane lane, std::string_view method, std::string_view path,
+                              std::string_view code, unsigned failure, unsigned success,
+                              const JsonHandler& handler)
     {
-        m_routes.push_back({method, path,
+        m_routes.push_back({method, path, lane,
                             [method, path, code, failure, success, &handler](const S_ApiRequest&)
                             { return invokeHandler(method, path, code, failure, handler, success); }});
     };
     const auto withBody = [this](std::string_view path, std::string_view code, const JsonBodyHandler& handler)
     {
-        m_routes.push_back({"POST", path, [path, code, &handler](const S_ApiRequest& request) {
-                                return invokeJsonHandler(path, code, handler, &request);
-                            }});
+        // Both body routes digest firmware files.
+        m_routes.push_back({"POST", path, E_CallbackLane::Operation,
+                            [path, code, &handler](const S_ApiRequest& request)
+                            { return invokeJsonHandler(path, code, handler, &request); }});
     };
 
-    plain("GET", "/api/v1/health", "SERVICE_UNAVAILABLE", 503, 200, c.health);
-    plain("GET", "/api/v1/system/capacity", "SYSTEM_CAPACITY_UNAVAILABLE", 503, 200, c.systemCapacity);
-    plain("GET", "/api/v1/workspace", "WORKSPACE_UNAVAILABLE", 503, 200, c.workspace);
-    plain("POST", "/api/v1/scene/reload", "SCENE_RELOAD_FAILED", 500, 200, c.sceneReload);
+    // The operation lane takes the routes that take the upgrade-operation mutex or digest files.
+    plain(quick, "GET", "/api/v1/health", "SERVICE_UNAVAILABLE", 503, 200, c.health);
+    plain(quick, "GET", "/api/v1/system/capacity", "SYSTEM_CAPACITY_UNAVAILABLE", 503, 200, c.systemCapacity);
+    plain(quick, "GET", "/api/v1/workspace", "WORKSPACE_UNAVAILABLE", 503, 200, c.workspace);
+    plain(operation, "POST", "/api/v1/scene/reload", "SCENE_RELOAD_FAILED", 500, 200, c.sceneReload);
     withBody("/api/v1/firmware/inspect", "FIRMWARE_INSPECTION_REJECTED", c.firmwareInspect);
     withBody("/api/v1/upgrades/preview", "UPGRADE_PREVIEW_REJECTED", c.upgradePreview);
-    plain("POST", "/api/v1/upgrades/start", "UPGRADE_START_REJECTED", 409, 202, c.upgradeStart);
-    m_routes.push_back({"POST", "/api/v1/upgrades/:upgradeNo/abort", [&c](const S_ApiRequest& request) {
-                            return invokeUpgradeAbortHandler("/api/v1/upgrades/:upgradeNo/abort",
-                                                             c.upgradeAbort, &request);
-                        }});
-    plain("GET", "/api/v1/upgrades/current", "CURRENT_UPGRADE_UNAVAILABLE", 503, 200, c.currentUpgrade);
-    plain("GET", "/api/v1/upgrades/history", "UPGRADE_HISTORY_UNAVAILABLE", 503, 200, c.upgradeHistory);
-    plain("POST", "/api/v1/upgrades/history/clear", "UPGRADE_HISTORY_CLEAR_REJECTED", 409, 200,
+    plain(operation, "POST", "/api/v1/upgrades/start", "UPGRADE_START_REJECTED", 409, 202, c.upgradeStart);
+    m_routes.push_back(
+        {"POST", "/api/v1/upgrades/:upgradeNo/abort", operation, [&c](const S_ApiRequest& request) {
+             return invokeUpgradeAbortHandler("/api/v1/upgrades/:upgradeNo/abort", c.upgradeAbort, &request);
+         }});
+    plain(quick, "GET", "/api/v1/upgrades/current", "CURRENT_UPGRADE_UNAVAILABLE", 503, 200,
+          c.currentUpgrade);
+    plain(operation, "GET", "/api/v1/upgrades/history", "UPGRADE_HISTORY_UNAVAILABLE", 503, 200,
+          c.upgradeHistory);
+    plain(operation, "POST", "/api/v1/upgrades/history/clear", "UPGRADE_HISTORY_CLEAR_REJECTED", 409, 200,
           c.upgradeHistoryClear);
-    plain("GET", "/api/v1/devices/status", "DEVICE_STATUS_UNAVAILABLE", 503, 200, c.deviceStatus);
-    plain("GET", "/api/v1/devices/frames", "DEVICE_FRAME_TRACE_UNAVAILABLE", 503, 200, c.deviceFrames);
-    m_routes.push_back({"POST", "/api/v1/devices/frames/capture", [&c](const S_ApiRequest& request) {
+    plain(quick, "GET", "/api/v1/devices/status", "DEVICE_STATUS_UNAVAILABLE", 503, 200, c.deviceStatus);
+    plain(quick, "GET", "/api/v1/devices/frames", "DEVICE_FRAME_TRACE_UNAVAILABLE", 503, 200, c.deviceFrames);
+    m_routes.push_back({"POST", "/api/v1/devices/frames/capture", quick, [&c](const S_ApiRequest& request) {
                             return invokeFrameCaptureHandler("/api/v1/devices/frames/capture", c.frameCapture,
                                                              &request);
                         }});
-    plain("POST", "/api/v1/devices/status-query", "DEVICE_STATUS_QUERY_FAILED", 503, 202,
+    plain(quick, "POST", "/api/v1/devices/status-query", "DEVICE_STATUS_QUERY_FAILED", 503, 202,
           c.deviceStatusQuery);
-    plain("POST", "/api/v1/devices/reconnect", "DEVICE_RECONNECT_FAILED", 503, 202, c.deviceReconnect);
+    plain(quick, "POST", "/api/v1/devices/reconnect", "DEVICE_RECONNECT_FAILED", 503, 202, c.deviceReconnect);
 }
 
 std::string_view CApiRouter::pathOf(std::string_view target)
@@ -111,13 +118,19 @@ std::optional<S_HttpReply> CApiRouter::checkCaller(const S_HttpRequestView& requ
     return std::nullopt;
 }
 
-S_HttpReply CApiRouter::handle(const S_HttpRequestView& request) const
+S_HttpReply CApiRouter::invoke(const S_RouteCall& call) const
+{
+    return m_routes.at(call.route).invoke(call.request);
+}
+
+CApiRouter::Dispatch CApiRouter::dispatch(const S_HttpRequestView& request) const
 {
     const std::string_view path = pathOf(request.target);
     const S_Route* pathMatch = nullptr;
     std::string allowed;
-    for (const S_Route& route : m_routes)
+    for (std::size_t index = 0; index < m_routes.size(); ++index)
     {
+        const S_Route& route = m_routes[index];
         std::optional<std::string_view> parameter;
         if (!matches(route.pattern, path, parameter))
         {
@@ -130,7 +143,7 @@ S_HttpReply CApiRouter::handle(const S_HttpRequestView& request) const
             {
                 return std::move(*refusal);
             }
-            return route.invoke(S_ApiRequest{request.body, parameter});
+            return S_RouteCall{index, route.lane, S_ApiRequest{request.body, parameter}};
         }
         allowed.append(allowed.empty() ? "" : ", ").append(route.method);
     }

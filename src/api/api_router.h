@@ -3,10 +3,13 @@
 #include "api/api_adapters.h"
 #include "api/api_callbacks.h"
 #include "api/api_envelope.h"
+#include "api/callback_lanes.h"
 
+#include <cstddef>
 #include <functional>
 #include <optional>
 #include <string_view>
+#include <variant>
 #include <vector>
 
 namespace ota::backend
@@ -23,19 +26,33 @@ struct S_HttpRequestView
 };
 
 // The route table of the API and the checks every request passes before its route runs.
-// Immutable after construction, so the worker threads share it without locking.
+// Immutable after construction, so the I/O threads and the callback lanes share it without locking.
 class CApiRouter
 {
 public:
     static constexpr std::string_view kEventsPath = "/api/v1/events";
+
+    // A request matched to its route, to be run on the route's lane. The request views point into
+    // the transport's buffers, which must stay untouched until invoke has returned.
+    struct S_RouteCall
+    {
+        std::size_t route = 0;
+        E_CallbackLane lane = E_CallbackLane::Quick;
+        S_ApiRequest request;
+    };
+    // The answer of a request that runs no callback (404, 405, 426, Host/Origin refusal), or the
+    // call that will produce it.
+    using Dispatch = std::variant<S_HttpReply, S_RouteCall>;
 
     explicit CApiRouter(S_ApiCallbacks callbacks);
     // The routes refer to the callbacks held here, so the router stays where it was built.
     CApiRouter(const CApiRouter&) = delete;
     CApiRouter& operator=(const CApiRouter&) = delete;
 
-    // Answers a plain (non-upgrade) request.
-    S_HttpReply handle(const S_HttpRequestView& request) const;
+    // Routes a plain (non-upgrade) request without running any callback.
+    Dispatch dispatch(const S_HttpRequestView& request) const;
+    // Runs the route's adapter and callback (on the route's lane) and returns its answer.
+    S_HttpReply invoke(const S_RouteCall& call) const;
 
     // Empty when a WebSocket upgrade may go ahead, else the refusal to write.
     std::optional<S_HttpReply> checkEventStreamUpgrade(const S_HttpRequestView& request) const;
@@ -48,6 +65,7 @@ private:
     {
         std::string_view method;
         std::string_view pattern;  // may hold one ":upgradeNo" segment
+        E_CallbackLane lane;
         std::function<S_HttpReply(const S_ApiRequest&)> invoke;
     };
 

@@ -131,6 +131,7 @@ struct CApiTransport::S_State
     net::io_context context{static_cast<int>(kWorkerThreads)};
     std::optional<net::executor_work_guard<net::io_context::executor_type>> work;
     std::shared_ptr<S_SessionContext> sessionContext = std::make_shared<S_SessionContext>();
+    std::shared_ptr<CCallbackLanes> lanes = std::make_shared<CCallbackLanes>();
     std::shared_ptr<CListener> listener;
     std::vector<std::thread> workers;
     std::mutex exitMutex;
@@ -168,6 +169,7 @@ CApiTransport::CApiTransport(std::shared_ptr<const CApiRouter> router, std::weak
     : m_state(std::make_unique<S_State>())
 {
     m_state->sessionContext->router = std::move(router);
+    m_state->sessionContext->lanes = m_state->lanes;
     m_state->sessionContext->hub = std::move(hub);
     m_state->sessionContext->registry = std::make_shared<CSessionRegistry>(options.maxConnections);
     m_state->sessionContext->requestTimeout = options.requestTimeout;
@@ -209,6 +211,7 @@ bool CApiTransport::start(const std::string& host, std::uint16_t port, int& resu
     state.listener->start();
     try
     {
+        state.lanes->start();
         for (unsigned index = 0; index < kWorkerThreads; ++index)
         {
             {
@@ -242,6 +245,11 @@ std::uint16_t CApiTransport::boundPort() const
     return m_state->listener ? m_state->listener->boundPort() : 0;
 }
 
+std::size_t CApiTransport::waitingCallbackCount() const
+{
+    return m_state->lanes->waitingCount();
+}
+
 void CApiTransport::stop() noexcept
 {
     S_State& state = *m_state;
@@ -254,6 +262,9 @@ void CApiTransport::stop() noexcept
     {
         state.listener->close();
         state.sessionContext->registry->shutdownAll();
+        // A callback that is still running posts its answer to a connection that is closing; the
+        // I/O threads are still there to take it.
+        state.lanes->stop();
         state.work.reset();
         {
             std::unique_lock<std::mutex> lock(state.exitMutex);
@@ -263,6 +274,7 @@ void CApiTransport::stop() noexcept
     }
     catch (...)
     {
+        state.lanes->stop();
         state.context.stop();
     }
     for (std::thread& worker : state.workers)

@@ -4,6 +4,7 @@
 #include "api/event_hub.h"
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
@@ -17,8 +18,9 @@ struct S_TransportOptions
     std::size_t maxConnections = 256;
 };
 
-// The network side of the API server: one io_context run by exactly two worker threads, the
-// loopback acceptor, and the HTTP and WebSocket connections it accepts.
+// The network side of the API server: one io_context run by exactly two I/O threads, the loopback
+// acceptor, the HTTP and WebSocket connections it accepts, and the two callback lanes on which the
+// route callbacks run (see callback_lanes.h for why they never run on the I/O threads).
 class CApiTransport
 {
 public:
@@ -35,8 +37,11 @@ public:
     bool start(const std::string& host, std::uint16_t port, int& result, std::string& reason);
     // The port actually bound (differs from the requested one only for port 0).
     std::uint16_t boundPort() const;
-    // Closes the acceptor and every connection, then joins the workers (waiting for callbacks
-    // that are still running). Idempotent. Must not be called from a route callback.
+    // Route callbacks queued on the lanes that have not started yet.
+    std::size_t waitingCallbackCount() const;
+    // Closes the acceptor and every connection, drops the callbacks that have not started, waits
+    // for the running ones, then joins the lanes and the I/O threads. Idempotent. Must not be
+    // called from a route callback.
     void stop() noexcept;
 
 private:

@@ -224,4 +224,10 @@ std::size_t CHttpApiServer::eventClientCount() const
     return m_impl ? m_impl->hub->clientCount() : 0;
 }
 
+std::size_t CHttpApiServer::waitingCallbackCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_impl ? m_impl->transport->waitingCallbackCount() : 0;
+}
+
 }  // namespace ota::backend

@@ -24,8 +24,10 @@ struct S_HttpApiServerOptions
 };
 
 // The local API for the operator user interface: the sixteen REST routes under /api/v1/ and the
-// WebSocket event stream /api/v1/events, on a loopback address, served by two worker threads.
-// It holds no business logic: every route runs the callback handed to start.
+// WebSocket event stream /api/v1/events, on a loopback address, served by two I/O threads. It holds
+// no business logic: every route runs the callback handed to start, on one of two callback threads
+// (one for the upgrade operations, one for everything else), so a slow operation never holds up
+// health, the other routes or the event stream.
 class CHttpApiServer
 {
 public:
@@ -54,6 +56,8 @@ public:
     std::uint16_t boundPort() const;
     // Connected event-stream clients.
     std::size_t eventClientCount() const;
+    // Requests whose callback waits for its turn (behind a running callback of its kind).
+    std::size_t waitingCallbackCount() const;
 
 private:
     struct S_Impl;

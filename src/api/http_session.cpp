@@ -11,6 +11,7 @@
 #include <array>
 #include <optional>
 #include <string>
+#include <variant>
 
 namespace ota::backend
 {
@@ -137,7 +138,50 @@ private:
         const unsigned version = request.version();
         const bool keepAlive = request.keep_alive();
         const bool headOnly = request.method() == http::verb::head;
-        writeReply(m_context->router->handle(view), version, keepAlive, headOnly);
+        CApiRouter::Dispatch dispatch = m_context->router->dispatch(view);
+        if (S_HttpReply* reply = std::get_if<S_HttpReply>(&dispatch))
+        {
+            writeReply(std::move(*reply), version, keepAlive, headOnly);
+            return;
+        }
+        runOnLane(std::get<CApiRouter::S_RouteCall>(dispatch), version, keepAlive, headOnly);
+    }
+
+    // The callback runs on its lane, never on this I/O thread; the answer comes back to the
+    // connection's strand. Until then nothing reads on, so the request the call points into stays.
+    void runOnLane(const CApiRouter::S_RouteCall& call, unsigned version, bool keepAlive, bool headOnly)
+    {
+        auto job = [self = shared_from_this(), executor = m_stream.get_executor(), call, version, keepAlive,
+                    headOnly]() mutable
+        {
+            std::optional<S_HttpReply> reply;
+            try
+            {
+                reply = self->m_context->router->invoke(call);
+            }
+            catch (...)
+            {
+                // The adapters turn every callback fault into an answer; what is left (memory
+                // exhausted) ends the connection instead.
+            }
+            net::post(executor, [self = std::move(self), reply = std::move(reply), version, keepAlive,
+                                 headOnly]() mutable
+                      { self->onCallbackDone(std::move(reply), version, keepAlive, headOnly); });
+        };
+        if (!m_context->lanes->submit(call.lane, std::move(job)))
+        {
+            closeSocket();  // the server is stopping
+        }
+    }
+
+    void onCallbackDone(std::optional<S_HttpReply> reply, unsigned version, bool keepAlive, bool headOnly)
+    {
+        if (m_closing || !reply)
+        {
+            closeSocket();
+            return;
+        }
+        writeReply(std::move(*reply), version, keepAlive, headOnly);
     }
 
     // A request that could not be read whole: size limits, malformed HTTP, timeout, broken socket.

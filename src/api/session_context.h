@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/api_router.h"
+#include "api/callback_lanes.h"
 #include "api/event_hub.h"
 #include "api/session_registry.h"
 
@@ -19,6 +20,7 @@ struct S_SessionContext
     static constexpr std::size_t kMaxClientMessageBytes = 64u * 1024u;
 
     std::shared_ptr<const CApiRouter> router;
+    std::shared_ptr<CCallbackLanes> lanes;  // where route callbacks run
     std::weak_ptr<CEventHub> hub;  // the stream does nothing once the server that owns it is gone
     std::shared_ptr<CSessionRegistry> registry;
     std::chrono::milliseconds requestTimeout{30000};

@@ -7,7 +7,6 @@
 #include <gmock/gmock.h>
 
 #include <atomic>
-#include <condition_variable>
 #include <thread>
 
 namespace ota::test
@@ -473,13 +472,18 @@ TEST_F(ApiServerTest, UnknownPathsAre404AndOtherMethodsAre405)
 TEST_F(ApiServerTest, BodiesUpToSixteenMebibytesAreAcceptedAndLargerOnesAre413)
 {
     constexpr std::size_t kLimit = 16u * 1024u * 1024u;
+    // Parsing and writing 16 MiB of JSON takes most of a minute in a sanitizer build on a loaded
+    // machine, so the server's read timeout and the client's bound leave room for several.
+    constexpr std::chrono::minutes kLargeBodyBound{5};
     callbacks.firmwareInspect = [](const std::string& request, std::string& response, std::string&)
     {
         response = "{\"size\":" + std::to_string(request.size()) + "}";
         return true;
     };
-    startServer();
-    CTestHttpClient client(port);
+    backend::S_HttpApiServerOptions options = ephemeralPortOptions();
+    options.requestTimeout = kLargeBodyBound;
+    startServer(options);
+    CTestHttpClient client(port, kLargeBodyBound);
     const std::string atLimit = "\"" + std::string(kLimit - 2, 'a') + "\"";
     const S_HttpResult accepted = client.request("POST", "/api/v1/firmware/inspect", atLimit);
     EXPECT_EQ(accepted.status, 200u) << accepted.failure;
@@ -589,38 +593,6 @@ TEST_F(ApiServerTest, ConnectionsBeyondTheLimitAreClosedAtOnce)
     first.reset();
     EXPECT_TRUE(
         waitUntil([&] { return CTestHttpClient(port).request("GET", "/api/v1/health").status == 200u; }));
-}
-
-TEST_F(ApiServerTest, ABlockingCallbackHoldsOnlyOneWorker)
-{
-    std::mutex mutex;
-    std::condition_variable condition;
-    bool entered = false;
-    bool release = false;
-    callbacks.sceneReload = [&](std::string& response, std::string&)
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        entered = true;
-        condition.notify_all();
-        condition.wait(lock, [&] { return release; });
-        response = "{}";
-        return true;
-    };
-    startServer();
-    std::thread slow(
-        [&] { EXPECT_EQ(CTestHttpClient(port).request("POST", "/api/v1/scene/reload").status, 200u); });
-    {
-        std::unique_lock<std::mutex> lock(mutex);
-        ASSERT_TRUE(condition.wait_for(lock, std::chrono::seconds(20), [&] { return entered; }));
-    }
-    CTestHttpClient client(port);
-    EXPECT_EQ(client.request("GET", "/api/v1/health").status, 200u);
-    {
-        std::lock_guard<std::mutex> lock(mutex);
-        release = true;
-    }
-    condition.notify_all();
-    slow.join();
 }
 
 TEST_F(ApiServerTest, ConcurrentStopsBothReturnOnlyOnceTheServerIsStopped)
