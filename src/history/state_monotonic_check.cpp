@@ -149,7 +149,12 @@ bool checkTargets(const json& newDevice, const json& oldDevice, const std::strin
             reason = prefix + "的部件" + key + "协议阶段发生回退";
             return false;
         }
-        if (!(newLevel > oldLevel) && decreased(newTarget, oldTarget, "componentStageProgress"))
+        // A device that has just ended shows its components with the terminal text (no stage
+        // level) and the progress of the stage it ended in, which may be below a stage recorded
+        // earlier when the progress documents in between were coalesced away. Its end must still
+        // be recorded; the terminal result itself is guarded by the device rules.
+        const bool endsNow = readFlag(newDevice, "completed") && !readFlag(oldDevice, "completed");
+        if (!endsNow && !(newLevel > oldLevel) && decreased(newTarget, oldTarget, "componentStageProgress"))
         {
             reason = prefix + "的部件" + key + "同阶段进度发生回退";
             return false;

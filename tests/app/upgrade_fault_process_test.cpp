@@ -256,11 +256,10 @@ TEST_F(UpgradeFaultProcessTest, EveryWorkflowFaultEndsTheTaskWithItsTexts)
               std::string::npos);
 }
 
-// Disabled until the history accepts this final state. The device fails while flashing, at 50 %,
-// within 100 ms of the flashing step, so the last recorded state still shows its component at
-// 100 % of the preparation; the final state (component "执行失败" at 50 %) is then refused as
-// stale ("同阶段进度发生回退") and the row stays RUNNING for good.
-TEST_F(UpgradeFaultProcessTest, DISABLED_FlashFailureRightAfterAFullPreparationIsFinalised)
+// The device fails while flashing, at 50 %, within 100 ms of the flashing step, so the last
+// recorded state may still show its component at 100 % of the preparation; the final state
+// (component "执行失败" at 50 %) must still be recorded and the row finalised.
+TEST_F(UpgradeFaultProcessTest, FlashFailureRightAfterAFullPreparationIsFinalised)
 {
     runFaultRow({"FLASH_FAILURE", CFault(E_SimFaultKind::FLASH_FAILURE), "FAILED",
                  "装置阶段执行失败: FLASH_FAILED", 7, "FLASH_FAILED"},

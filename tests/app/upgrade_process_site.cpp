@@ -20,26 +20,6 @@ namespace
 
 const std::filesystem::path kBackend = OTA_BACKEND_EXE;
 
-// The in-process simulator's sockets are not close-on-exec. A backend child holding a copy of a
-// device's listening socket keeps that port taken while the simulated device restarts (it cannot
-// listen again) and connects to its own copy instead of the device.
-void keepDescriptorsFromChildren()
-{
-    std::vector<int> descriptors;
-    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd"))
-    {
-        descriptors.push_back(std::stoi(entry.path().filename().string()));
-    }
-    for (const int descriptor : descriptors)
-    {
-        const int flags = descriptor > STDERR_FILENO ? ::fcntl(descriptor, F_GETFD) : -1;
-        if (flags >= 0)
-        {
-            ::fcntl(descriptor, F_SETFD, flags | FD_CLOEXEC);
-        }
-    }
-}
-
 }  // namespace
 
 CUpgradeBackend::CUpgradeBackend(const std::vector<S_TestNode>& nodes, const S_BackendSettings& settings)
@@ -71,7 +51,6 @@ bool CUpgradeBackend::launch()
     m_config["httpPort"] = m_port;
     const auto configPath = m_directory.writeFile("ota-backend.json", m_config.dump());
     m_child.reset();
-    keepDescriptorsFromChildren();
     m_child =
         std::make_unique<CChildProcess>(kBackend, std::vector<std::string>{"--config", configPath.string()});
     return m_child->waitForOutput("[INFO] WebSocket events: ws://");

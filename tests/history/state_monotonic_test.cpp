@@ -55,6 +55,15 @@ TEST(StateMonotonic, ForwardAndEqualStatesPass)
     next["status"] = "FAILED";
     next["active"] = false;
     EXPECT_TRUE(checkStateMonotonic(next, persisted, reason)) << reason;
+    // A device that fails right after a stage whose progress documents were coalesced away ends
+    // with its component at the terminal text and a lower progress: the end is still recorded.
+    json ended = persisted;
+    ended["devices"][0]["completed"] = true;
+    ended["devices"][0]["result"] = "FAILED";
+    ended["devices"][0]["targets"][0]["state"] = "执行失败";
+    ended["devices"][0]["targets"][0]["componentStageProgress"] = 20;
+    test::recountStateDocument(ended);
+    EXPECT_TRUE(checkStateMonotonic(ended, persisted, reason)) << reason;
     json unknownStage = persisted;
     unknownStage["devices"][0]["stage"] = "未知阶段";
     EXPECT_TRUE(checkStateMonotonic(unknownStage, persisted, reason)) << "no level, no comparison";

@@ -46,6 +46,9 @@ CChildProcess::CChildProcess(const std::filesystem::path& executable, const std:
         ::dup2(errFd, STDERR_FILENO);
         const int nullFd = ::open("/dev/null", O_RDONLY);
         ::dup2(nullFd, STDIN_FILENO);
+        // The child gets nothing else of the test process: an inherited listening socket of an
+        // in-process simulator would keep the device's port taken after the device restarts.
+        ::close_range(3, ~0U, 0);
         if (!directory.empty() && ::chdir(directory.c_str()) != 0)
         {
             ::_exit(127);
