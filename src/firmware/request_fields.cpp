@@ -1,7 +1,25 @@
 #include "firmware/request_fields.h"
 
+#include "common/json_text.h"
+
 namespace ota::backend
 {
+
+bool parseRequestObject(const std::string& requestJson, nlohmann::json& request, std::string& error)
+{
+    std::string parseError;
+    if (!parseJsonText(requestJson, request, parseError))
+    {
+        error = "Request body is not valid JSON: " + parseError;
+        return false;
+    }
+    if (!request.is_object())
+    {
+        error = "Request body must be a JSON object";
+        return false;
+    }
+    return true;
+}
 
 bool validateExactFields(const nlohmann::json& value, const std::string& label,
                          std::initializer_list<const char*> names, std::string& error)

@@ -12,6 +12,10 @@ namespace ota::backend
 // The strict request readers shared by inspection and preview. Labels name the value's location,
 // such as "request" or "files[2]".
 
+// The request body as a JSON object: "Request body is not valid JSON: " + the parser's text, or
+// "Request body must be a JSON object".
+bool parseRequestObject(const std::string& requestJson, nlohmann::json& request, std::string& error);
+
 // The object must hold exactly the listed members.
 bool validateExactFields(const nlohmann::json& value, const std::string& label,
                          std::initializer_list<const char*> names, std::string& error);

@@ -288,15 +288,8 @@ bool CUpgradeTaskService::buildPreviewSnapshot(
     std::string& error) const
 {
     nlohmann::json request;
-    std::string parseError;
-    if (!parseJsonText(requestJson, request, parseError))
+    if (!parseRequestObject(requestJson, request, error))
     {
-        error = "Request body is not valid JSON: " + parseError;
-        return false;
-    }
-    if (!request.is_object())
-    {
-        error = "Request body must be a JSON object";
         return false;
     }
     if (!validateExactFields(request, "request", {"upgradeId", "targets", "files"}, error))

@@ -36,15 +36,8 @@ bool CUpgradeTaskService::inspectFirmware(const std::string& requestJson, std::s
     try
     {
         nlohmann::json request;
-        std::string parseError;
-        if (!parseJsonText(requestJson, request, parseError))
+        if (!parseRequestObject(requestJson, request, error))
         {
-            error = "Request body is not valid JSON: " + parseError;
-            return false;
-        }
-        if (!request.is_object())
-        {
-            error = "Request body must be a JSON object";
             return false;
         }
         if (!validateExactFields(request, "request", {"files"}, error))
