@@ -1,0 +1,537 @@
+// A whole site upgraded through the built executables as processes on loopback: ota-device-sim
+// simulates the EMUs of a generated site (short preparation, flashing and reboot), ota-backend
+// runs with the generated configuration made quick (deviceConcurrency 32, short timeouts, 100 ms
+// reconnects, 32 KiB chunks). Driven over HTTP like the operator interface: preview, start, then
+// GET /api/v1/upgrades/current until the task has ended, and the history record at the end.
+//
+// First three one-device tasks (emu-1) give the one-device time; then one task on every device.
+// Prints the task time beside the ideal (ceil(devices / effectiveWorkerCount) one-device tasks),
+// the worker counts the backend chose, its peak resident memory (VmHWM) and CPU time.
+//
+//   upgrade_site_bench [--devices N] [--file-kib K] [--concurrency C]
+
+#include <boost/asio/connect.hpp>
+#include <boost/asio/io_context.hpp>
+#include <boost/asio/ip/tcp.hpp>
+#include <boost/beast/core.hpp>
+#include <boost/beast/http.hpp>
+#include <nlohmann/json.hpp>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+#include <stdexcept>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <signal.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace
+{
+
+namespace beast = boost::beast;
+namespace http = beast::http;
+using tcp = boost::asio::ip::tcp;
+using json = nlohmann::json;
+using Clock = std::chrono::steady_clock;
+
+const std::filesystem::path kBinaryDir = OTA_BINARY_DIR;
+
+struct S_Options
+{
+    unsigned devices = 1000;
+    unsigned fileKib = 1024;
+    unsigned concurrency = 32;
+};
+
+bool portIsFree(std::uint16_t port)
+{
+    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    address.sin_port = htons(port);
+    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool free = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
+    ::close(probe);
+    return free;
+}
+
+// The first run of count free ports at or above 20000 (below the usual ephemeral range).
+std::uint16_t findFreePortRun(unsigned count)
+{
+    for (unsigned base = 20000; base + count < 32000; base += count)
+    {
+        bool free = true;
+        for (unsigned offset = 0; offset <= count && free; ++offset)
+        {
+            free = portIsFree(static_cast<std::uint16_t>(base + offset));
+        }
+        if (free)
+        {
+            return static_cast<std::uint16_t>(base);
+        }
+    }
+    throw std::runtime_error("no run of free ports");
+}
+
+pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::path& output)
+{
+    const pid_t pid = ::fork();
+    if (pid == 0)
+    {
+        const int file = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+        ::dup2(file, STDOUT_FILENO);
+        ::dup2(file, STDERR_FILENO);
+        std::vector<char*> argv;
+        for (const std::string& argument : arguments)
+        {
+            argv.push_back(const_cast<char*>(argument.c_str()));
+        }
+        argv.push_back(nullptr);
+        ::execv(argv[0], argv.data());
+        std::_Exit(127);
+    }
+    return pid;
+}
+
+// Stops a child on every way out.
+class CChild
+{
+public:
+    CChild(const std::vector<std::string>& arguments, const std::filesystem::path& output)
+        : m_pid(spawn(arguments, output))
+    {
+    }
+    ~CChild() { stop(); }
+    CChild(const CChild&) = delete;
+    CChild& operator=(const CChild&) = delete;
+    pid_t pid() const { return m_pid; }
+    // SIGTERM and wait; the exit code (128 + signal when killed).
+    int stop()
+    {
+        if (m_pid <= 0)
+        {
+            return m_status;
+        }
+        ::kill(m_pid, SIGTERM);
+        int status = 0;
+        ::waitpid(m_pid, &status, 0);
+        m_pid = -1;
+        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        return m_status;
+    }
+
+private:
+    pid_t m_pid = -1;
+    int m_status = 0;
+};
+
+std::string readFile(const std::filesystem::path& path)
+{
+    std::ifstream stream(path, std::ios::binary);
+    std::ostringstream text;
+    text << stream.rdbuf();
+    return text.str();
+}
+
+void writeFile(const std::filesystem::path& path, const std::string& text)
+{
+    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
+    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
+}
+
+// Polls for a condition with a bound (no fixed sleeps stand in for a condition).
+template <typename Predicate>
+bool waitUntil(Predicate&& predicate, std::chrono::seconds bound, std::chrono::milliseconds poll)
+{
+    const auto deadline = Clock::now() + bound;
+    while (!predicate())
+    {
+        if (Clock::now() >= deadline)
+        {
+            return predicate();
+        }
+        std::this_thread::sleep_for(poll);
+    }
+    return true;
+}
+
+std::uint64_t statusKilobytes(pid_t pid, const std::string& key)
+{
+    std::istringstream lines(readFile("/proc/" + std::to_string(pid) + "/status"));
+    std::string line;
+    while (std::getline(lines, line))
+    {
+        if (line.rfind(key + ":", 0) == 0)
+        {
+            return std::stoull(line.substr(key.size() + 1));
+        }
+    }
+    return 0;
+}
+
+// Seconds of user plus system time of the process (/proc/<pid>/stat fields 14 and 15).
+double cpuSeconds(pid_t pid)
+{
+    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
+    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
+    std::string field;
+    std::uint64_t ticks = 0;
+    for (int index = 3; fields >> field; ++index)
+    {
+        if (index == 14 || index == 15)
+        {
+            ticks += std::stoull(field);
+        }
+        if (index == 15)
+        {
+            break;
+        }
+    }
+    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
+}
+
+class CHttpClient
+{
+public:
+    explicit CHttpClient(std::uint16_t port) : m_socket(m_context)
+    {
+        m_socket.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
+        m_host = "127.0.0.1:" + std::to_string(port);
+    }
+
+    // The envelope's data; throws with the envelope text when the call did not succeed.
+    json call(http::verb verb, const std::string& target, const std::string& body = {})
+    {
+        http::request<http::string_body> request{verb, target, 11};
+        request.set(http::field::host, m_host);
+        request.keep_alive(true);
+        if (verb == http::verb::post)
+        {
+            request.set(http::field::content_type, "application/json");
+            request.body() = body;
+            request.prepare_payload();
+        }
+        http::write(m_socket, request);
+        http::response_parser<http::string_body> parser;
+        parser.body_limit(256u << 20);
+        http::read(m_socket, m_buffer, parser);
+        const std::string text = parser.release().body();
+        json envelope = json::parse(text);
+        if (!envelope.value("success", false))
+        {
+            throw std::runtime_error(verb == http::verb::get
+                                         ? "GET " + target + ": " + text.substr(0, 2000)
+                                         : "POST " + target + ": " + text.substr(0, 2000));
+        }
+        return envelope["data"];
+    }
+
+private:
+    boost::asio::io_context m_context;
+    tcp::socket m_socket;
+    beast::flat_buffer m_buffer;
+    std::string m_host;
+};
+
+S_Options parseOptions(int argc, char** argv)
+{
+    S_Options options;
+    for (int i = 1; i + 1 < argc; i += 2)
+    {
+        const std::string name = argv[i];
+        const unsigned value = static_cast<unsigned>(std::stoul(argv[i + 1]));
+        if (name == "--devices")
+        {
+            options.devices = value;
+        }
+        else if (name == "--file-kib")
+        {
+            options.fileKib = value;
+        }
+        else if (name == "--concurrency")
+        {
+            options.concurrency = value;
+        }
+        else
+        {
+            throw std::runtime_error("unknown option " + name);
+        }
+    }
+    return options;
+}
+
+std::string versionText(unsigned major)
+{
+    return std::to_string(major) + ".0.0";
+}
+
+struct S_TaskOutcome
+{
+    json state;                // the final execution state document
+    double taskSeconds;        // finishedAt - startedAt of that document
+    double peakRssMb;          // VmHWM of the backend after the task
+    double cpuSeconds;         // backend CPU time during the task
+    std::string firstFailure;  // "<nodeId>: <error>" of the first device that did not succeed
+};
+
+// Preview, start and wait for the end of one task; every device goes from its version to target.
+S_TaskOutcome runTask(CHttpClient& client, pid_t backend, const std::string& upgradeId,
+                      const std::vector<std::pair<std::string, std::string>>& devices,
+                      const std::filesystem::path& firmware, const std::string& targetVersion)
+{
+    json targets = json::array();
+    for (const auto& [nodeId, currentVersion] : devices)
+    {
+        targets.push_back({{"nodeId", nodeId},
+                           {"componentTypeId", "EMU"},
+                           {"componentIndex", 1},
+                           {"currentVersion", currentVersion},
+                           {"fileSlotKey", "emu:emu"},
+                           {"force", false}});
+    }
+    const json request = {
+        {"upgradeId", upgradeId},
+        {"targets", targets},
+        {"files",
+         {{{"fileSlotKey", "emu:emu"}, {"filePath", firmware.string()}, {"targetVersion", targetVersion}}}}};
+    client.call(http::verb::post, "/api/v1/upgrades/preview", request.dump());
+    const double cpuBefore = cpuSeconds(backend);
+    const json started = client.call(http::verb::post, "/api/v1/upgrades/start");
+    (void)started;
+    // Reading the whole document of a large site costs the backend too; a few reads a second.
+    const auto poll = std::chrono::milliseconds(devices.size() > 100 ? 500 : 50);
+    json state;
+    const bool ended = waitUntil(
+        [&]
+        {
+            state = client.call(http::verb::get, "/api/v1/upgrades/current");
+            return state.value("upgradeId", "") == upgradeId && !state.value("active", true);
+        },
+        std::chrono::seconds(900), poll);
+    if (!ended)
+    {
+        throw std::runtime_error("task " + upgradeId + " did not end within 15 minutes");
+    }
+    S_TaskOutcome outcome;
+    outcome.state = state;
+    outcome.taskSeconds = static_cast<double>(state.value("finishedAt", std::int64_t{0}) -
+                                              state.value("startedAt", std::int64_t{0})) /
+                          1e3;
+    outcome.peakRssMb = static_cast<double>(statusKilobytes(backend, "VmHWM")) / 1024.0;
+    outcome.cpuSeconds = cpuSeconds(backend) - cpuBefore;
+    for (const json& device : state["devices"])
+    {
+        if (device.value("result", "") != "SUCCESS")
+        {
+            outcome.firstFailure = device.value("nodeId", "") + ": " + device.value("error", "");
+            break;
+        }
+    }
+    return outcome;
+}
+
+// The history entry of the upgrade number, wherever the list puts it.
+const json* findHistoryEntry(const json& value, std::uint64_t upgradeNo)
+{
+    if (value.is_object())
+    {
+        if (value.contains("upgradeNo") && value.contains("finalized") && value["upgradeNo"] == upgradeNo)
+        {
+            return &value;
+        }
+        for (const auto& [key, member] : value.items())
+        {
+            if (const json* found = findHistoryEntry(member, upgradeNo))
+            {
+                return found;
+            }
+        }
+    }
+    else if (value.is_array())
+    {
+        for (const json& member : value)
+        {
+            if (const json* found = findHistoryEntry(member, upgradeNo))
+            {
+                return found;
+            }
+        }
+    }
+    return nullptr;
+}
+
+int runBench(const S_Options& options)
+{
+    char pattern[] = "/tmp/ota-upgrade-site-XXXXXX";
+    const std::filesystem::path directory = ::mkdtemp(pattern);
+    const std::uint16_t basePort = findFreePortRun(options.devices + 1);
+    const std::uint16_t httpPort = static_cast<std::uint16_t>(basePort + options.devices);
+    writeFile(
+        directory / "timings.json",
+        R"({"schemaVersion":1,"rules":[{"settings":{"preparationMs":20,"flashMs":20,"rebootMs":50}}]})");
+    const std::filesystem::path firmware = directory / "emu-firmware.bin";
+    {
+        std::string bytes(std::size_t{options.fileKib} * 1024, '\0');
+        std::uint32_t state = 0x9E3779B9u;
+        for (char& byte : bytes)
+        {
+            state = state * 1664525u + 1013904223u;
+            byte = static_cast<char>(state >> 24);
+        }
+        writeFile(firmware, bytes);
+    }
+
+    CChild simulator({(kBinaryDir / "ota-device-sim").string(), "--generate-site", directory.string(),
+                      "--emu", std::to_string(options.devices), "--pcs", "0", "--bms", "0", "--base-port",
+                      std::to_string(basePort), "--http-port", std::to_string(httpPort), "--scenario",
+                      (directory / "timings.json").string(), "--quiet", "--no-summary"},
+                     directory / "sim.log");
+    if (!waitUntil([&] { return readFile(directory / "sim.log").find("[READY]") != std::string::npos; },
+                   std::chrono::seconds(60), std::chrono::milliseconds(10)))
+    {
+        throw std::runtime_error("simulator did not start:\n" + readFile(directory / "sim.log"));
+    }
+    json config = json::parse(readFile(directory / "ota-backend.json"));
+    config["deviceConcurrency"] = options.concurrency;
+    config["connectTimeoutMs"] = 10000;
+    config["ackTimeoutMs"] = 10000;
+    config["stageTimeoutMs"] = 20000;
+    config["flashTimeoutMs"] = 20000;
+    config["restartTimeoutMs"] = 2000;
+    config["reconnectIntervalMs"] = 100;
+    config["chunkSize"] = 32768;
+    writeFile(directory / "ota-backend.json", config.dump());
+
+    CChild backend(
+        {(kBinaryDir / "ota-backend").string(), "--config", (directory / "ota-backend.json").string()},
+        directory / "backend.log");
+    int result = 0;
+    try
+    {
+        if (!waitUntil(
+                [&] {
+                    return readFile(directory / "backend.log").find("[INFO] WebSocket events:") !=
+                           std::string::npos;
+                },
+                std::chrono::seconds(60), std::chrono::milliseconds(10)))
+        {
+            throw std::runtime_error("backend did not start:\n" + readFile(directory / "backend.log"));
+        }
+        CHttpClient client(httpPort);
+        if (!waitUntil(
+                [&]
+                {
+                    return client.call(http::verb::get,
+                                       "/api/v1/health")["deviceTcp"]["connectedDeviceCount"] ==
+                           options.devices;
+                },
+                std::chrono::seconds(120), std::chrono::milliseconds(20)))
+        {
+            throw std::runtime_error("not every device connected within 120 s");
+        }
+        const json capacity = client.call(http::verb::get, "/api/v1/system/capacity");
+        std::printf(
+            "devices                  %u EMU, %u KiB file, 32 KiB chunks, configured deviceConcurrency %u\n",
+            options.devices, options.fileKib, options.concurrency);
+        std::printf("machine                  %s\n", capacity.dump().substr(0, 400).c_str());
+
+        std::vector<double> oneDevice;
+        for (unsigned run = 1; run <= 3; ++run)
+        {
+            const S_TaskOutcome outcome =
+                runTask(client, backend.pid(), "SITE_ONE_" + std::to_string(run),
+                        {{"emu-1", versionText(run)}}, firmware, versionText(run + 1));
+            if (!outcome.firstFailure.empty())
+            {
+                throw std::runtime_error("one-device task failed: " + outcome.firstFailure);
+            }
+            oneDevice.push_back(outcome.taskSeconds);
+        }
+        std::sort(oneDevice.begin(), oneDevice.end());
+        const double oneDeviceSeconds = oneDevice[1];
+
+        std::vector<std::pair<std::string, std::string>> devices;
+        for (unsigned i = 1; i <= options.devices; ++i)
+        {
+            devices.emplace_back("emu-" + std::to_string(i), versionText(i == 1 ? 4 : 1));
+        }
+        const auto began = Clock::now();
+        const S_TaskOutcome site =
+            runTask(client, backend.pid(), "SITE_ALL", devices, firmware, versionText(5));
+        const double observedSeconds = std::chrono::duration<double>(Clock::now() - began).count();
+        const json& state = site.state;
+        const double workers = state.value("effectiveWorkerCount", 0.0);
+        const double ideal = std::ceil(options.devices / workers) * oneDeviceSeconds;
+        const double idealAt32 = std::ceil(options.devices / 32.0) * oneDeviceSeconds;
+
+        const json history = client.call(http::verb::get, "/api/v1/upgrades/history");
+        const json* entry = findHistoryEntry(history, state.value("upgradeNo", 0u));
+
+        std::printf("concurrency              configured %d, recommended %d, effectiveWorkerCount %d\n",
+                    state.value("configuredDeviceConcurrency", 0),
+                    state.value("recommendedDeviceConcurrency", 0), state.value("effectiveWorkerCount", 0));
+        std::printf("one-device task          %.3f s (median of 3; %.3f .. %.3f)\n", oneDeviceSeconds,
+                    oneDevice.front(), oneDevice.back());
+        std::printf(
+            "site task                %.1f s (%s, %d of %d succeeded; %.1f s from start request to the "
+            "read of the final state)\n",
+            site.taskSeconds, state.value("status", "").c_str(), state.value("successCount", 0),
+            state.value("deviceCount", 0), observedSeconds);
+        if (!site.firstFailure.empty())
+        {
+            std::printf("first failed device      %s\n", site.firstFailure.c_str());
+        }
+        std::printf(
+            "ideal                    %.1f s = ceil(%u / %.0f) x one-device task -> site task is %.2f x "
+            "ideal\n",
+            ideal, options.devices, workers, site.taskSeconds / ideal);
+        std::printf("ideal at 32 workers      %.1f s = ceil(%u / 32) x one-device task\n", idealAt32,
+                    options.devices);
+        std::printf("final history record     %s\n",
+                    entry == nullptr ? "missing"
+                                     : ("status " + entry->value("status", "") + ", finalized " +
+                                        ((*entry)["finalized"].get<bool>() ? "true" : "false") + ", report " +
+                                        ((*entry)["report"].is_null() ? "absent" : "present"))
+                                           .c_str());
+        std::printf("backend peak memory      %.1f MB VmHWM (target < 300 MB)\n", site.peakRssMb);
+        std::printf("backend CPU in site task %.1f s (%.0f %% of one core)\n", site.cpuSeconds,
+                    100.0 * site.cpuSeconds / site.taskSeconds);
+    }
+    catch (const std::exception& exception)
+    {
+        std::fprintf(stderr, "%s\n", exception.what());
+        result = 1;
+    }
+    backend.stop();
+    simulator.stop();
+    std::filesystem::remove_all(directory);
+    return result;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try
+    {
+        return runBench(parseOptions(argc, argv));
+    }
+    catch (const std::exception& exception)
+    {
+        std::fprintf(stderr, "upgrade_site_bench: %s\n", exception.what());
+        return 1;
+    }
+}
