@@ -56,8 +56,8 @@ bool CUpgradeExecutionService::requestAbort(std::uint32_t upgradeNo, std::string
         impl.abortRequested = true;
         impl.status = "ABORTING";
         impl.markStateChanged();
+        impl.wakeAllLocked();
     }
-    impl.workerCondition.notify_all();
     impl.notifyCondition.notify_all();
     responseJson = toJsonText(
         {{"status", "ABORT_ACCEPTED"}, {"upgradeNo", upgradeNo}, {"abortableDeviceCount", abortable}});

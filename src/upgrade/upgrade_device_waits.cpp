@@ -107,11 +107,11 @@ E_WaitResult CUpgradeExecutionService::S_Impl::waitForDeviceEvent(std::size_t in
         const TimePoint now = SteadyClock::now();
         if (now < effectiveDeadline)
         {
-            waitUntil(workerCondition, lock, effectiveDeadline);
+            waitUntil(deviceCondition(index), lock, effectiveDeadline);
         }
         else if (protocolCallbackRunning(device.nodeId, effectiveDeadline))
         {
-            workerCondition.wait_for(lock, kDrainWait);
+            deviceCondition(index).wait_for(lock, kDrainWait);
         }
         else
         {
@@ -154,11 +154,11 @@ E_WaitResult CUpgradeExecutionService::S_Impl::waitConnectionState(std::size_t i
         const TimePoint now = SteadyClock::now();
         if (now < deadline)
         {
-            waitUntil(workerCondition, lock, deadline);
+            waitUntil(deviceCondition(index), lock, deadline);
         }
         else if (connectionCallbackRunning(device.nodeId, deadline))
         {
-            workerCondition.wait_for(lock, kDrainWait);
+            deviceCondition(index).wait_for(lock, kDrainWait);
         }
         else
         {
@@ -402,11 +402,11 @@ bool CUpgradeExecutionService::S_Impl::waitRestartAccepted(std::size_t index, st
         const TimePoint now = SteadyClock::now();
         if (now < deadline)
         {
-            waitUntil(workerCondition, lock, deadline);
+            waitUntil(deviceCondition(index), lock, deadline);
         }
         else if (protocolCallbackRunning(device.nodeId, deadline) || connectionCallbackRunning(device.nodeId, deadline))
         {
-            workerCondition.wait_for(lock, kDrainWait);
+            deviceCondition(index).wait_for(lock, kDrainWait);
         }
         else
         {

@@ -283,13 +283,16 @@ void CUpgradeExecutionService::S_Impl::executeDevice(std::size_t index, CFirmwar
     // Restart and verification of the new versions.
     const std::uint8_t restart = toProtocolByte(E_ProtocolStage::RESTART_VERIFICATION);
     setDeviceStage(index, E_ProtocolStage::RESTART_VERIFICATION, "等待重启验证", 90);
-    if (!sendCommand(index, E_ProtocolCommandType::RESTART_VERIFY, restart, 0, error))
+    if (sendCommand(index, E_ProtocolCommandType::RESTART_VERIFY, restart, 0, error))
+    {
+        if (!waitRestartAccepted(index, timing.ackTimeoutMs))
+        {
+            return;
+        }
+    }
+    else if (!restartBegunDespiteSendFailure(index, timing.ackTimeoutMs))
     {
         fail("重启验证命令发送失败: " + error);
-        return;
-    }
-    if (!waitRestartAccepted(index, timing.ackTimeoutMs))
-    {
         return;
     }
     std::string detail;
@@ -303,6 +306,35 @@ void CUpgradeExecutionService::S_Impl::executeDevice(std::size_t index, CFirmwar
     {
         failDevice(index, detail, reasonCode, resultCode);
     }
+}
+
+// A device restarts the moment its restart ACK is written, and the transport may then report the
+// restart command itself as failed (the connection changed while the frame was being submitted)
+// although the device got it. When the device drops its connection within the ACK timeout after
+// the command, the restart is taken as begun and the verification decides, as for a device that
+// restarts without its ACK.
+bool CUpgradeExecutionService::S_Impl::restartBegunDespiteSendFailure(std::size_t index, std::uint32_t timeoutMs)
+{
+    std::unique_lock<std::mutex> lock(stateMutex);
+    S_DeviceRuntime& device = devices[index];
+    const TimePoint deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    while (!device.completed && !stopping)
+    {
+        if (device.disconnectCount > device.restartBaseline && device.lastDisconnectAt <= deadline)
+        {
+            device.restartAcceptedAt = device.lastDisconnectAt;
+            const std::string nodeId = device.nodeId;
+            lock.unlock();
+            log(E_LogLevel::INFO, "装置在重启确认ACK前断线，按已开始重启继续验证: nodeId=" + nodeId);
+            return true;
+        }
+        if (SteadyClock::now() >= deadline)
+        {
+            return false;
+        }
+        deviceCondition(index).wait_until(lock, deadline);
+    }
+    return false;
 }
 
 // Stop-and-wait: one chunk outstanding, each answered by its chunk report, all within a work
@@ -352,6 +384,7 @@ bool CUpgradeExecutionService::S_Impl::transferFiles(std::size_t index, CFirmwar
             {
                 return budgetExhausted();
             }
+            bool wakeNotifier = false;
             {
                 std::lock_guard<std::mutex> lock(stateMutex);
                 S_DeviceRuntime& device = devices[index];
@@ -366,9 +399,12 @@ bool CUpgradeExecutionService::S_Impl::transferFiles(std::size_t index, CFirmwar
                                                    queued.fileChunkReport.fileNo == fileNo &&
                                                    queued.fileChunkReport.chunkNo == chunkNo;
                                         });
-                markProgressChanged();
+                wakeNotifier = markProgressChanged();
             }
-            notifyCondition.notify_all();
+            if (wakeNotifier)
+            {
+                notifyCondition.notify_all();
+            }
             if (!transport->sendUpgradeFileChunk(nodeId, upgradeNo, chunk, error))
             {
                 failDevice(index, "固件分片发送失败: " + error, 0, "INTERNAL_ERROR");
@@ -417,9 +453,12 @@ bool CUpgradeExecutionService::S_Impl::transferFiles(std::size_t index, CFirmwar
                 std::lock_guard<std::mutex> lock(stateMutex);
                 devices[index].workflowProgress =
                     totalChunks == 0 ? 55 : static_cast<std::uint8_t>(20 + (35 * chunksDone) / totalChunks);
-                markProgressChanged();
+                wakeNotifier = markProgressChanged();
             }
-            notifyCondition.notify_all();
+            if (wakeNotifier)
+            {
+                notifyCondition.notify_all();
+            }
         }
     }
     return true;

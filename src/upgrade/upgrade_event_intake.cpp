@@ -17,14 +17,13 @@ constexpr const char* kProgress = "MSG_DEVICE_PROGRESS";
 
 using Registry = std::unordered_map<std::string, std::multiset<TimePoint>>;
 
-// Enters a callback into its in-flight registry for as long as it runs, and wakes the workers
-// when it leaves: a worker at its deadline waits for callbacks that entered before it.
+// Enters a callback into its in-flight registry for as long as it runs, and wakes the device's
+// worker when it leaves: a worker at its deadline waits for callbacks that entered before it.
 class CInFlightEntry
 {
 public:
-    CInFlightEntry(std::mutex& mutex, Registry& registry, std::condition_variable& leaveSignal,
-                   const std::string& nodeId)
-        : m_mutex(mutex), m_registry(registry), m_leaveSignal(leaveSignal), m_nodeId(nodeId),
+    CInFlightEntry(std::mutex& mutex, Registry& registry, const std::string& nodeId)
+        : m_mutex(mutex), m_registry(registry), m_nodeId(nodeId),
           m_enteredAt(SteadyClock::now())
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -41,17 +40,21 @@ public:
                 m_registry.erase(found);
             }
         }
-        m_leaveSignal.notify_all();
+        if (m_leaveSignal)
+        {
+            m_leaveSignal->notify_all();
+        }
     }
     CInFlightEntry(const CInFlightEntry&) = delete;
     CInFlightEntry& operator=(const CInFlightEntry&) = delete;
 
     TimePoint enteredAt() const { return m_enteredAt; }
+    void wakeOnLeave(std::shared_ptr<std::condition_variable> condition) { m_leaveSignal = std::move(condition); }
 
 private:
     std::mutex& m_mutex;
     Registry& m_registry;
-    std::condition_variable& m_leaveSignal;
+    std::shared_ptr<std::condition_variable> m_leaveSignal;
     const std::string& m_nodeId;
     TimePoint m_enteredAt;
     std::multiset<TimePoint>::iterator m_position;
@@ -86,7 +89,8 @@ std::string CUpgradeExecutionService::S_Impl::describeEventStreamFailure(const S
 
 void CUpgradeExecutionService::S_Impl::onProtocolEvent(const std::string& nodeId, const S_ProtocolEvent& event)
 {
-    CInFlightEntry entry(registryMutex, protocolCallbacksInFlight, workerCondition, nodeId);
+    CInFlightEntry entry(registryMutex, protocolCallbacksInFlight, nodeId);
+    std::shared_ptr<std::condition_variable> deviceWake;
     std::vector<S_LogLine> lines;
     bool changed = false;
     {
@@ -106,6 +110,8 @@ void CUpgradeExecutionService::S_Impl::onProtocolEvent(const std::string& nodeId
         {
             return;
         }
+        deviceWake = deviceConditions[index];
+        entry.wakeOnLeave(deviceWake);
         if (device.eventStreamFailed)
         {
             ++device.protocolEventDropCount;
@@ -241,7 +247,7 @@ void CUpgradeExecutionService::S_Impl::onProtocolEvent(const std::string& nodeId
             }
         }
     }
-    workerCondition.notify_all();
+    deviceWake->notify_all();
     if (changed)
     {
         notifyCondition.notify_all();
@@ -252,7 +258,8 @@ void CUpgradeExecutionService::S_Impl::onProtocolEvent(const std::string& nodeId
 void CUpgradeExecutionService::S_Impl::onConnectionStateChanged(const std::string& nodeId,
                                                                 E_DeviceConnectionState state)
 {
-    CInFlightEntry entry(registryMutex, connectionCallbacksInFlight, workerCondition, nodeId);
+    CInFlightEntry entry(registryMutex, connectionCallbacksInFlight, nodeId);
+    std::shared_ptr<std::condition_variable> deviceWake;
     bool changed = false;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
@@ -266,6 +273,8 @@ void CUpgradeExecutionService::S_Impl::onConnectionStateChanged(const std::strin
             return;
         }
         S_DeviceRuntime& device = devices[found->second];
+        deviceWake = deviceConditions[found->second];
+        entry.wakeOnLeave(deviceWake);
         const bool differs = device.connectionState != state;
         device.connectionState = state;
         if (state == E_DeviceConnectionState::CONNECTED)
@@ -286,7 +295,9 @@ void CUpgradeExecutionService::S_Impl::onConnectionStateChanged(const std::strin
             changed = true;
         }
     }
+    // The claiming workers care about connections too.
     workerCondition.notify_all();
+    deviceWake->notify_all();
     if (changed)
     {
         notifyCondition.notify_all();

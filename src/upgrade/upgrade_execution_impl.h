@@ -250,6 +250,10 @@ struct CUpgradeExecutionService::S_Impl
 
     std::vector<S_DeviceRuntime> devices;
     std::vector<DeviceEventQueue> queues;  // one per device, same index
+    // One per device, same index: a worker waiting for its device's answers is woken only by that
+    // device's events, not by every event of the task (shared, so a callback may still notify
+    // one after the table was replaced).
+    std::vector<std::shared_ptr<std::condition_variable>> deviceConditions;
     std::unordered_map<std::string, std::size_t> deviceIndex;
     std::map<std::uint8_t, S_TaskFirmwareFile> firmware;
 
@@ -289,7 +293,8 @@ struct CUpgradeExecutionService::S_Impl
 
     // ---- publication (upgrade_state_publisher.cpp)
     void markStateChanged();
-    void markProgressChanged();
+    // True when the notification thread has to be woken for it (nothing was pending before).
+    bool markProgressChanged();
     void runStateNotifier();
     void buildStateView(S_ExecutionStateView& view) const;
 
@@ -346,12 +351,16 @@ struct CUpgradeExecutionService::S_Impl
     bool readFirmwareChunk(std::uint8_t fileNo, std::uint16_t chunkNo, S_ProtocolFileChunk& chunk,
                            std::string& error, CFirmwareStreamCache& streams);
     bool performUpgradeContextReset(std::size_t index);
+    bool restartBegunDespiteSendFailure(std::size_t index, std::uint32_t timeoutMs);
     // After an abortable wait returned: runs the reset on an abort and tells whether to go on.
     bool continueAfterWait(std::size_t index, E_WaitResult result, const std::string& timeoutText,
                            const std::string& stoppedText);
 
     // ---- helpers
     bool isStopping() const;
+    std::condition_variable& deviceCondition(std::size_t index) { return *deviceConditions[index]; }
+    // Wakes the claiming workers and every device wait (abort, stop); stateMutex held.
+    void wakeAllLocked();
     std::uint32_t transportUpgradeNo() const { return upgradeNo; }
 };
 

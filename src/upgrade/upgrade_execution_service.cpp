@@ -112,6 +112,15 @@ void CUpgradeExecutionService::S_Impl::log(const std::vector<S_LogLine>& lines)
     }
 }
 
+void CUpgradeExecutionService::S_Impl::wakeAllLocked()
+{
+    workerCondition.notify_all();
+    for (const std::shared_ptr<std::condition_variable>& condition : deviceConditions)
+    {
+        condition->notify_all();
+    }
+}
+
 bool CUpgradeExecutionService::S_Impl::isStopping() const
 {
     return stopping;
@@ -371,6 +380,11 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot, std::u
         std::sort(device.fileNos.begin(), device.fileNos.end());
     }
     impl.queues.resize(impl.devices.size());
+    impl.deviceConditions.clear();
+    for (std::size_t i = 0; i < impl.devices.size(); ++i)
+    {
+        impl.deviceConditions.push_back(std::make_shared<std::condition_variable>());
+    }
     impl.taskActive = true;
     IUpgradeDeviceTransport& transport = *impl.transport;
     const std::function<void()> initializationHook = impl.hooks.duringTaskInitialization;
@@ -489,8 +503,7 @@ void CUpgradeExecutionService::stop() noexcept
             {
                 impl.stopping = true;
                 impl.abortRequested = true;
-                lock.unlock();
-                impl.workerCondition.notify_all();
+                impl.wakeAllLocked();
                 return;
             }
         }
@@ -507,8 +520,8 @@ void CUpgradeExecutionService::stop() noexcept
             impl.abortRequested = true;
             token = impl.token;
             transport = impl.transport;
+            impl.wakeAllLocked();
         }
-        impl.workerCondition.notify_all();
         if (token && transport != nullptr)
         {
             retireToken(*transport, token, impl);
@@ -535,6 +548,7 @@ void CUpgradeExecutionService::stop() noexcept
         impl.snapshot.reset();
         impl.devices.clear();
         impl.queues.clear();
+        impl.deviceConditions.clear();
         impl.deviceIndex.clear();
         impl.firmware.clear();
         impl.status = "IDLE";

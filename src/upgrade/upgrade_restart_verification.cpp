@@ -240,13 +240,13 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
             {
                 wakeAt = std::min(wakeAt, now + kReconnectPoll);
             }
-            workerCondition.wait_until(lock, std::min(wakeAt, now + kMaxWaitSlice));
+            deviceCondition(index).wait_until(lock, std::min(wakeAt, now + kMaxWaitSlice));
             continue;
         }
         if (protocolCallbackRunning(device.nodeId, effectiveDeadline) ||
             connectionCallbackRunning(device.nodeId, effectiveDeadline))
         {
-            workerCondition.wait_for(lock, kDrainWait);
+            deviceCondition(index).wait_for(lock, kDrainWait);
             continue;
         }
         reasonCode = kTimeoutReasonCode;

@@ -140,22 +140,23 @@ void CUpgradeExecutionService::S_Impl::markStateChanged()
     progressChangePending = false;
 }
 
-void CUpgradeExecutionService::S_Impl::markProgressChanged()
+bool CUpgradeExecutionService::S_Impl::markProgressChanged()
 {
     if (notifierStopping)
     {
-        return;
+        return false;
     }
     ++stateVersion;
     if (fullChangePending)
     {
         fullChangeVersion = stateVersion;
+        return false;
     }
-    else
-    {
-        progressChangeVersion = stateVersion;
-        progressChangePending = true;
-    }
+    // A progress change already pending has the notifier waiting for its publication time.
+    const bool wake = !progressChangePending;
+    progressChangeVersion = stateVersion;
+    progressChangePending = true;
+    return wake;
 }
 
 void CUpgradeExecutionService::S_Impl::buildStateView(S_ExecutionStateView& view) const

@@ -218,8 +218,8 @@ void CUpgradeExecutionService::S_Impl::runTask()
                 abortRequested = true;
                 taskError = std::string("创建升级工作线程失败: ") + exception.what();
                 markStateChanged();
+                wakeAllLocked();
             }
-            workerCondition.notify_all();
             notifyCondition.notify_all();
             workerCreationFailed = true;
             break;
