@@ -25,7 +25,8 @@ bool rejectPreview(const std::string& message, std::string& response, std::strin
 
 // The identifier must not name a task of the history already. An identifier the repository
 // would refuse is left for the preview itself, which reports its format.
-bool checkUpgradeIdUnused(CUpgradeHistoryRepository& repository, const std::string& requestJson, std::string& error)
+bool checkUpgradeIdUnused(CUpgradeHistoryRepository& repository, const std::string& requestJson,
+                          std::string& error)
 {
     json request;
     std::string parseError;
@@ -67,7 +68,8 @@ bool previewUpgrade(const S_UpgradeRouteServices& services, const std::string& r
     consoleOut("[UPGRADE] Preview request received");
     if (services.executionService.isTaskActive())
     {
-        return rejectPreview("An upgrade is active; a new preview cannot replace its task snapshot", response, error);
+        return rejectPreview("An upgrade is active; a new preview cannot replace its task snapshot", response,
+                             error);
     }
     std::string idError;
     if (!checkUpgradeIdUnused(services.historyRepository, request, idError))
@@ -84,7 +86,8 @@ bool previewUpgrade(const S_UpgradeRouteServices& services, const std::string& r
         statuses = services.deviceTcpManager->getCommunicationNodeStatuses();
     }
     std::string previewError;
-    if (!services.taskService.previewUpgrade(request, sceneGeneration, topology, statuses, response, previewError))
+    if (!services.taskService.previewUpgrade(request, sceneGeneration, topology, statuses, response,
+                                             previewError))
     {
         return rejectPreview(previewError, response, error);
     }
@@ -113,7 +116,8 @@ bool previewUpgrade(const S_UpgradeRouteServices& services, const std::string& r
         consoleErr("[UPGRADE] History snapshot write failed: " + writeError);
         return false;
     }
-    consoleOut("[UPGRADE] Immutable task snapshot created for scene generation " + std::to_string(sceneGeneration));
+    consoleOut("[UPGRADE] Immutable task snapshot created for scene generation " +
+               std::to_string(sceneGeneration));
     return true;
 }
 
@@ -133,7 +137,8 @@ bool startUpgrade(const S_UpgradeRouteServices& services, std::string& response,
     const UpgradeTaskSnapshotPtr snapshot = services.taskService.currentSnapshot();
     if (!snapshot)
     {
-        return rejectStart("No immutable upgrade task snapshot is available; preview the upgrade first", error);
+        return rejectStart("No immutable upgrade task snapshot is available; preview the upgrade first",
+                           error);
     }
     std::optional<S_UpgradeHistoryRecord> record;
     std::string readError;
@@ -147,7 +152,8 @@ bool startUpgrade(const S_UpgradeRouteServices& services, std::string& response,
     }
     // A snapshot runs once: after its task ended, the row is finalised a moment later by the
     // notification thread, and a start in between would run the same snapshot a second time.
-    if (record->isFinal || record->upgradeId != snapshot->upgradeId || record->startedAt != snapshot->createdAt ||
+    if (record->isFinal || record->upgradeId != snapshot->upgradeId ||
+        record->startedAt != snapshot->createdAt ||
         services.executionService.wasTaskStarted(snapshot->upgradeNo))
     {
         return rejectStart("Upgrade history snapshot does not match the current task", error);
@@ -193,7 +199,8 @@ bool currentUpgrade(const S_UpgradeRouteServices& services, std::string& respons
     }
     if (services.executionService.isTaskActive())
     {
-        error = stateError.empty() ? std::string("Active upgrade execution status is unavailable") : stateError;
+        error =
+            stateError.empty() ? std::string("Active upgrade execution status is unavailable") : stateError;
         return false;
     }
     std::uint64_t sceneGeneration = 0;
@@ -237,7 +244,8 @@ bool currentUpgrade(const S_UpgradeRouteServices& services, std::string& respons
 
 void addUpgradeRoutes(const S_UpgradeRouteServices& services, S_ApiCallbacks& callbacks)
 {
-    callbacks.upgradePreview = [services](const std::string& request, std::string& response, std::string& error)
+    callbacks.upgradePreview =
+        [services](const std::string& request, std::string& response, std::string& error)
     { return previewUpgrade(services, request, response, error); };
     callbacks.upgradeStart = [services](std::string& response, std::string& error)
     { return startUpgrade(services, response, error); };

@@ -8,7 +8,8 @@
 namespace ota::backend
 {
 
-UpgradeStateObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex, CUpgradeHistoryRepository& repository,
+UpgradeStateObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex,
+                                              CUpgradeHistoryRepository& repository,
                                               std::uint16_t retentionDays, CHttpApiServer& apiServer)
 {
     return [&stateRecordingMutex, &repository, retentionDays, &apiServer](const std::string& stateJson)

@@ -14,7 +14,8 @@ namespace ota::backend
 // (under the state-recording mutex, so the repository is never closed under a write), then
 // broadcasts it as "upgrade.current" whether or not recording succeeded. Runs on the service's
 // notification thread; never throws.
-UpgradeStateObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex, CUpgradeHistoryRepository& repository,
+UpgradeStateObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex,
+                                              CUpgradeHistoryRepository& repository,
                                               std::uint16_t retentionDays, CHttpApiServer& apiServer);
 
 }  // namespace ota::backend

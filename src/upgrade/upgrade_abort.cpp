@@ -14,7 +14,8 @@ std::string rejection(std::uint32_t upgradeNo, const char* reason)
 
 }  // namespace
 
-bool CUpgradeExecutionService::requestAbort(std::uint32_t upgradeNo, std::string& responseJson, std::string& error)
+bool CUpgradeExecutionService::requestAbort(std::uint32_t upgradeNo, std::string& responseJson,
+                                            std::string& error)
 {
     responseJson.clear();
     error.clear();

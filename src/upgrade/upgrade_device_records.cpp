@@ -33,8 +33,10 @@ void CUpgradeExecutionService::S_Impl::setDeviceStage(std::size_t index, E_Proto
     log(E_LogLevel::INFO, name + " -> " + text);
 }
 
-void CUpgradeExecutionService::S_Impl::failDeviceLocked(S_DeviceRuntime& device, const std::string& detailText,
-                                                        std::uint16_t reasonCode, const std::string& resultCode,
+void CUpgradeExecutionService::S_Impl::failDeviceLocked(S_DeviceRuntime& device,
+                                                        const std::string& detailText,
+                                                        std::uint16_t reasonCode,
+                                                        const std::string& resultCode,
                                                         std::vector<S_LogLine>& lines)
 {
     if (device.completed)
@@ -77,7 +79,8 @@ void CUpgradeExecutionService::S_Impl::failDevice(std::size_t index, const std::
     }
 }
 
-void CUpgradeExecutionService::S_Impl::completeDeviceLocked(S_DeviceRuntime& device, const std::string& result,
+void CUpgradeExecutionService::S_Impl::completeDeviceLocked(S_DeviceRuntime& device,
+                                                            const std::string& result,
                                                             std::vector<S_LogLine>& lines)
 {
     if (device.completed)
@@ -211,11 +214,11 @@ bool CUpgradeExecutionService::S_Impl::applyDeviceProgress(S_DeviceRuntime& devi
         return false;
     }
     const auto component = std::find_if(device.components.begin(), device.components.end(),
-                                         [&](const S_ComponentRuntime& candidate)
-                                         {
-                                             return candidate.componentTypeId == progress.componentTypeId &&
-                                                    candidate.componentIndex == progress.componentIndex;
-                                         });
+                                        [&](const S_ComponentRuntime& candidate)
+                                        {
+                                            return candidate.componentTypeId == progress.componentTypeId &&
+                                                   candidate.componentIndex == progress.componentIndex;
+                                        });
     if (component == device.components.end())
     {
         return false;
@@ -227,9 +230,9 @@ bool CUpgradeExecutionService::S_Impl::applyDeviceProgress(S_DeviceRuntime& devi
     }
     const bool advance = !sameStage || progress.percentage > component->componentStageProgress;
     const std::string stateText = stageName(progress.stage);
-    const bool visible = advance || component->state != stateText || component->reasonCode != progress.reasonCode ||
-                         component->reasonName != progress.reasonName ||
-                         component->detailText != progress.detailText;
+    const bool visible =
+        advance || component->state != stateText || component->reasonCode != progress.reasonCode ||
+        component->reasonName != progress.reasonName || component->detailText != progress.detailText;
     component->componentStageProgress = progress.percentage;
     component->state = stateText;
     component->reasonCode = progress.reasonCode;

@@ -32,7 +32,8 @@ void waitUntil(std::condition_variable& condition, std::unique_lock<std::mutex>&
 }  // namespace
 
 E_WaitResult CUpgradeExecutionService::S_Impl::waitForDeviceEvent(std::size_t index, std::uint32_t timeoutMs,
-                                                                  bool abortable, const EventPredicate& predicate,
+                                                                  bool abortable,
+                                                                  const EventPredicate& predicate,
                                                                   S_ProtocolEvent& event, bool extendable,
                                                                   std::uint8_t stage, TimePoint* receivedAt,
                                                                   std::optional<TimePoint> absoluteDeadline)
@@ -67,7 +68,8 @@ E_WaitResult CUpgradeExecutionService::S_Impl::waitForDeviceEvent(std::size_t in
             device.lastProgressAt <= inactivityDeadline)
         {
             seenProgress = device.progressSequence;
-            inactivityDeadline = std::min(hardCap, std::max(inactivityDeadline, device.lastProgressAt + timeout));
+            inactivityDeadline =
+                std::min(hardCap, std::max(inactivityDeadline, device.lastProgressAt + timeout));
         }
         const TimePoint effectiveDeadline = std::min(inactivityDeadline, hardCap);
 
@@ -124,14 +126,16 @@ E_WaitResult CUpgradeExecutionService::S_Impl::waitForDeviceEvent(std::size_t in
     }
 }
 
-E_WaitResult CUpgradeExecutionService::S_Impl::waitConnectionState(std::size_t index, E_DeviceConnectionState wanted,
+E_WaitResult CUpgradeExecutionService::S_Impl::waitConnectionState(std::size_t index,
+                                                                   E_DeviceConnectionState wanted,
                                                                    std::uint32_t timeoutMs, bool abortable)
 {
     std::unique_lock<std::mutex> lock(stateMutex);
     S_DeviceRuntime& device = devices[index];
-    const TimePoint deadline = wanted == E_DeviceConnectionState::CONNECTED && device.connectDeadline != kNever
-                                   ? device.connectDeadline
-                                   : SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
+    const TimePoint deadline =
+        wanted == E_DeviceConnectionState::CONNECTED && device.connectDeadline != kNever
+            ? device.connectDeadline
+            : SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
     while (true)
     {
         if (device.completed || stopping)
@@ -184,8 +188,8 @@ namespace
 // Runs an abortable wait; an abort seen by it resets the device's upgrade context. A device that
 // cannot be interrupted any more ignores the abort, and the wait goes on without it.
 template <typename Wait>
-E_WaitResult waitWithAbort(CUpgradeExecutionService::S_Impl& impl, std::size_t index, bool abortable, Wait&& wait,
-                           bool& ended)
+E_WaitResult waitWithAbort(CUpgradeExecutionService::S_Impl& impl, std::size_t index, bool abortable,
+                           Wait&& wait, bool& ended)
 {
     ended = false;
     while (true)
@@ -210,7 +214,8 @@ E_WaitResult waitWithAbort(CUpgradeExecutionService::S_Impl& impl, std::size_t i
 
 bool CUpgradeExecutionService::S_Impl::synchronizeDeviceStatus(std::size_t index)
 {
-    purgeQueuedEvents(index, [](const S_ProtocolEvent& queued) { return queued.messageType == kDeviceStatus; });
+    purgeQueuedEvents(index,
+                      [](const S_ProtocolEvent& queued) { return queued.messageType == kDeviceStatus; });
     setDeviceStage(index, E_ProtocolStage::STATUS_SYNCED, "同步装置状态", 10);
     std::string nodeId;
     std::uint32_t timeoutMs = 0;
@@ -261,9 +266,9 @@ namespace
 {
 
 // The ACK wait both the target list and the commands use; the pending question ends with it.
-bool waitAck(CUpgradeExecutionService::S_Impl& impl, std::size_t index, std::uint8_t stage, std::uint32_t timeoutMs,
-             bool abortable, const std::string& timeoutText, const std::string& stoppedText,
-             const std::string& refusedPrefix)
+bool waitAck(CUpgradeExecutionService::S_Impl& impl, std::size_t index, std::uint8_t stage,
+             std::uint32_t timeoutMs, bool abortable, const std::string& timeoutText,
+             const std::string& stoppedText, const std::string& refusedPrefix)
 {
     S_ProtocolEvent event;
     bool ended = false;
@@ -273,8 +278,10 @@ bool waitAck(CUpgradeExecutionService::S_Impl& impl, std::size_t index, std::uin
         {
             return impl.waitForDeviceEvent(
                 index, timeoutMs, canAbort,
-                [stage](const S_ProtocolEvent& candidate)
-                { return candidate.messageType == kAck && candidate.ack.present && candidate.ack.stage == stage; },
+                [stage](const S_ProtocolEvent& candidate) {
+                    return candidate.messageType == kAck && candidate.ack.present &&
+                           candidate.ack.stage == stage;
+                },
                 event, false, stage);
         },
         ended);
@@ -285,7 +292,8 @@ bool waitAck(CUpgradeExecutionService::S_Impl& impl, std::size_t index, std::uin
     }
     if (event.ack.result != toProtocolByte(E_ProtocolResult::SUCCESS))
     {
-        impl.failDevice(index, refusedPrefix + event.ack.reasonName, event.ack.reasonCode, event.ack.reasonName);
+        impl.failDevice(index, refusedPrefix + event.ack.reasonName, event.ack.reasonCode,
+                        event.ack.reasonName);
         return false;
     }
     return true;
@@ -297,14 +305,16 @@ bool CUpgradeExecutionService::S_Impl::waitTargetListAccepted(std::size_t index,
                                                               bool abortable)
 {
     return waitAck(*this, index, toProtocolByte(E_ProtocolStage::PREPARATION), timeoutMs, abortable,
-                   "等待升级目标清单确认超时", "等待升级目标清单确认时执行服务停止", "装置拒绝升级目标清单: ");
+                   "等待升级目标清单确认超时", "等待升级目标清单确认时执行服务停止",
+                   "装置拒绝升级目标清单: ");
 }
 
 bool CUpgradeExecutionService::S_Impl::waitAcceptedAck(std::size_t index, std::uint8_t stage,
                                                        std::uint32_t timeoutMs, bool abortable)
 {
-    return waitAck(*this, index, stage, timeoutMs, abortable, std::string("等待命令确认超时: ") + stageName(stage),
-                   "等待命令确认时执行服务停止", "装置拒绝命令: ");
+    return waitAck(*this, index, stage, timeoutMs, abortable,
+                   std::string("等待命令确认超时: ") + stageName(stage), "等待命令确认时执行服务停止",
+                   "装置拒绝命令: ");
 }
 
 bool CUpgradeExecutionService::S_Impl::waitSuccessfulStage(std::size_t index, std::uint8_t stage,
@@ -321,8 +331,10 @@ bool CUpgradeExecutionService::S_Impl::waitSuccessfulStage(std::size_t index, st
     const E_WaitResult result = waitWithAbort(
         *this, index, abortable,
         [&](bool canAbort)
-        { return waitForDeviceEvent(index, timeoutMs, canAbort, isStageReport, event, true, stage, nullptr,
-                                    absoluteDeadline); },
+        {
+            return waitForDeviceEvent(index, timeoutMs, canAbort, isStageReport, event, true, stage, nullptr,
+                                      absoluteDeadline);
+        },
         ended);
     clearPendingRequest(index);
     if (ended || !continueAfterWait(index, result, std::string("等待阶段结果超时: ") + stageName(stage),
@@ -361,8 +373,10 @@ bool CUpgradeExecutionService::S_Impl::waitRestartAccepted(std::size_t index, st
         for (auto it = queue.begin(); it != queue.end();)
         {
             const S_ProtocolEvent& queued = it->event;
-            const bool failedReport = isFailureStageReport(queued) && queued.stageReport.stage == restartStage;
-            const bool restartAck = queued.messageType == kAck && queued.ack.present && queued.ack.stage == restartStage;
+            const bool failedReport =
+                isFailureStageReport(queued) && queued.stageReport.stage == restartStage;
+            const bool restartAck =
+                queued.messageType == kAck && queued.ack.present && queued.ack.stage == restartStage;
             if (!failedReport && !restartAck)
             {
                 ++it;
@@ -404,7 +418,8 @@ bool CUpgradeExecutionService::S_Impl::waitRestartAccepted(std::size_t index, st
         {
             waitUntil(deviceCondition(index), lock, deadline);
         }
-        else if (protocolCallbackRunning(device.nodeId, deadline) || connectionCallbackRunning(device.nodeId, deadline))
+        else if (protocolCallbackRunning(device.nodeId, deadline) ||
+                 connectionCallbackRunning(device.nodeId, deadline))
         {
             deviceCondition(index).wait_for(lock, kDrainWait);
         }

@@ -34,7 +34,8 @@ bool readFully(int descriptor, std::uint8_t* data, std::size_t length, std::uint
     std::size_t done = 0;
     while (done < length)
     {
-        const ssize_t count = ::pread(descriptor, data + done, length - done, static_cast<off_t>(offset + done));
+        const ssize_t count =
+            ::pread(descriptor, data + done, length - done, static_cast<off_t>(offset + done));
         if (count < 0 && errno == EINTR)
         {
             continue;
@@ -113,8 +114,8 @@ void CUpgradeExecutionService::S_Impl::executeDevice(std::size_t index, CFirmwar
         std::uint8_t targetNo = 1;
         for (const S_UpgradeTarget* target : device.targets)
         {
-            targetList.targets.push_back({targetNo++, target->componentTypeId, target->componentIndex, target->force,
-                                          target->targetVersion});
+            targetList.targets.push_back({targetNo++, target->componentTypeId, target->componentIndex,
+                                          target->force, target->targetVersion});
         }
         abortAtOnce = stopping || abortRequested;
     }
@@ -145,8 +146,9 @@ void CUpgradeExecutionService::S_Impl::executeDevice(std::size_t index, CFirmwar
 
     // Target list.
     const std::uint8_t preparation = toProtocolByte(E_ProtocolStage::PREPARATION);
-    purgeQueuedEvents(index, [&](const S_ProtocolEvent& queued)
-                      { return queued.messageType == kStageReport && queued.stageReport.stage == preparation; });
+    purgeQueuedEvents(
+        index, [&](const S_ProtocolEvent& queued)
+        { return queued.messageType == kStageReport && queued.stageReport.stage == preparation; });
     setDeviceStage(index, E_ProtocolStage::PREPARATION, "下发升级目标并等待确认", 10);
     bool abortNow = false;
     {
@@ -313,7 +315,8 @@ void CUpgradeExecutionService::S_Impl::executeDevice(std::size_t index, CFirmwar
 // although the device got it. When the device drops its connection within the ACK timeout after
 // the command, the restart is taken as begun and the verification decides, as for a device that
 // restarts without its ACK.
-bool CUpgradeExecutionService::S_Impl::restartBegunDespiteSendFailure(std::size_t index, std::uint32_t timeoutMs)
+bool CUpgradeExecutionService::S_Impl::restartBegunDespiteSendFailure(std::size_t index,
+                                                                      std::uint32_t timeoutMs)
 {
     std::unique_lock<std::mutex> lock(stateMutex);
     S_DeviceRuntime& device = devices[index];
@@ -436,15 +439,17 @@ bool CUpgradeExecutionService::S_Impl::transferFiles(std::size_t index, CFirmwar
             }
             if (result != E_WaitResult::WAIT_MATCHED)
             {
-                const char* timeoutText = SteadyClock::now() < transferDeadline ? "等待文件分片确认连续无响应超时"
-                                                                                : "文件传输工作量总预算耗尽";
+                const char* timeoutText = SteadyClock::now() < transferDeadline
+                                              ? "等待文件分片确认连续无响应超时"
+                                              : "文件传输工作量总预算耗尽";
                 return failDeviceOnWaitResult(index, result, timeoutText, "等待文件分片确认时执行服务停止");
             }
             const S_ProtocolEventFileChunkReport& report = event.fileChunkReport;
             if (report.result != toProtocolByte(E_ProtocolResult::SUCCESS) || report.crc32 != chunk.crc32)
             {
                 failDevice(index,
-                           "文件分片校验失败: fileNo=" + std::to_string(fileNo) + ", chunkNo=" + std::to_string(chunkNo),
+                           "文件分片校验失败: fileNo=" + std::to_string(fileNo) +
+                               ", chunkNo=" + std::to_string(chunkNo),
                            report.reasonCode, report.reasonName);
                 return false;
             }
@@ -470,7 +475,8 @@ bool CUpgradeExecutionService::S_Impl::confirmFiles(std::size_t index, std::uint
 {
     const std::uint8_t confirmation = toProtocolByte(E_ProtocolStage::FILE_RECEIPT_CONFIRMATION);
     setDeviceStage(index, E_ProtocolStage::FILE_RECEIPT_CONFIRMATION, "确认文件完整性", 55);
-    purgeQueuedEvents(index, [](const S_ProtocolEvent& queued) { return queued.messageType == kVerifyReport; });
+    purgeQueuedEvents(index,
+                      [](const S_ProtocolEvent& queued) { return queued.messageType == kVerifyReport; });
     std::vector<std::uint8_t> fileNos;
     S_UpgradeExecutionOptions timing;
     std::map<std::uint8_t, S_TaskFirmwareFile> files;
@@ -490,8 +496,8 @@ bool CUpgradeExecutionService::S_Impl::confirmFiles(std::size_t index, std::uint
     {
         return false;
     }
-    const TimePoint verifyDeadline = deadlineAfter(
-        computeWorkBudgetMs(timing.stageTimeoutMs, totalBytes, fileNos.size(), kVerifyBytesPerSecond, kVerifyMsPerFile));
+    const TimePoint verifyDeadline = deadlineAfter(computeWorkBudgetMs(
+        timing.stageTimeoutMs, totalBytes, fileNos.size(), kVerifyBytesPerSecond, kVerifyMsPerFile));
     for (const std::uint8_t fileNo : fileNos)
     {
         if (verifyDeadline - SteadyClock::now() < std::chrono::milliseconds(1))
@@ -524,7 +530,8 @@ bool CUpgradeExecutionService::S_Impl::confirmFiles(std::size_t index, std::uint
         }
         if (result != E_WaitResult::WAIT_MATCHED)
         {
-            return failDeviceOnWaitResult(index, result, "等待整文件校验结果超时", "等待整文件校验结果时执行服务停止");
+            return failDeviceOnWaitResult(index, result, "等待整文件校验结果超时",
+                                          "等待整文件校验结果时执行服务停止");
         }
         const S_ProtocolEventFileVerifyReport& report = event.fileVerifyReport;
         const auto file = files.find(fileNo);

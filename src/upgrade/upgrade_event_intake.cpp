@@ -23,8 +23,7 @@ class CInFlightEntry
 {
 public:
     CInFlightEntry(std::mutex& mutex, Registry& registry, const std::string& nodeId)
-        : m_mutex(mutex), m_registry(registry), m_nodeId(nodeId),
-          m_enteredAt(SteadyClock::now())
+        : m_mutex(mutex), m_registry(registry), m_nodeId(nodeId), m_enteredAt(SteadyClock::now())
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         m_position = m_registry[m_nodeId].insert(m_enteredAt);
@@ -49,7 +48,10 @@ public:
     CInFlightEntry& operator=(const CInFlightEntry&) = delete;
 
     TimePoint enteredAt() const { return m_enteredAt; }
-    void wakeOnLeave(std::shared_ptr<std::condition_variable> condition) { m_leaveSignal = std::move(condition); }
+    void wakeOnLeave(std::shared_ptr<std::condition_variable> condition)
+    {
+        m_leaveSignal = std::move(condition);
+    }
 
 private:
     std::mutex& m_mutex;
@@ -60,7 +62,8 @@ private:
     std::multiset<TimePoint>::iterator m_position;
 };
 
-bool runningBefore(std::mutex& mutex, const Registry& registry, const std::string& nodeId, TimePoint enteredBy)
+bool runningBefore(std::mutex& mutex, const Registry& registry, const std::string& nodeId,
+                   TimePoint enteredBy)
 {
     std::lock_guard<std::mutex> lock(mutex);
     const auto found = registry.find(nodeId);
@@ -69,7 +72,8 @@ bool runningBefore(std::mutex& mutex, const Registry& registry, const std::strin
 
 }  // namespace
 
-bool CUpgradeExecutionService::S_Impl::protocolCallbackRunning(const std::string& nodeId, TimePoint enteredBy) const
+bool CUpgradeExecutionService::S_Impl::protocolCallbackRunning(const std::string& nodeId,
+                                                               TimePoint enteredBy) const
 {
     return runningBefore(registryMutex, protocolCallbacksInFlight, nodeId, enteredBy);
 }
@@ -87,7 +91,8 @@ std::string CUpgradeExecutionService::S_Impl::describeEventStreamFailure(const S
            ", connectionDropped=" + std::to_string(device.connectionEventDropCount);
 }
 
-void CUpgradeExecutionService::S_Impl::onProtocolEvent(const std::string& nodeId, const S_ProtocolEvent& event)
+void CUpgradeExecutionService::S_Impl::onProtocolEvent(const std::string& nodeId,
+                                                       const S_ProtocolEvent& event)
 {
     CInFlightEntry entry(registryMutex, protocolCallbacksInFlight, nodeId);
     std::shared_ptr<std::condition_variable> deviceWake;
@@ -115,9 +120,9 @@ void CUpgradeExecutionService::S_Impl::onProtocolEvent(const std::string& nodeId
         if (device.eventStreamFailed)
         {
             ++device.protocolEventDropCount;
-            lines.push_back({E_LogLevel::WARN, "装置事件流已失败，丢弃后续协议事件: nodeId=" + nodeId +
-                                                   ", protocolDropped=" +
-                                                   std::to_string(device.protocolEventDropCount)});
+            lines.push_back(
+                {E_LogLevel::WARN, "装置事件流已失败，丢弃后续协议事件: nodeId=" + nodeId +
+                                       ", protocolDropped=" + std::to_string(device.protocolEventDropCount)});
             markStateChanged();
             changed = true;
         }
@@ -136,21 +141,23 @@ void CUpgradeExecutionService::S_Impl::onProtocolEvent(const std::string& nodeId
                 if (!pending.present)
                 {
                     ++device.unexpectedAckCount;
-                    lines.push_back({E_LogLevel::WARN, "收到无待回复请求的ACK，按迟到或重复ACK丢弃: nodeId=" + nodeId +
-                                                           ", stage=" + ackStage});
+                    lines.push_back({E_LogLevel::WARN, "收到无待回复请求的ACK，按迟到或重复ACK丢弃: nodeId=" +
+                                                           nodeId + ", stage=" + ackStage});
                 }
                 else if (pending.stage != event.ack.stage)
                 {
                     ++device.mismatchedAckCount;
                     lines.push_back({E_LogLevel::WARN, "收到阶段不匹配ACK并丢弃: nodeId=" + nodeId +
                                                            ", expected=" + stageName(pending.stage) +
-                                                           ", actual=" + ackStage + ", request=" + pending.name});
+                                                           ", actual=" + ackStage +
+                                                           ", request=" + pending.name});
                 }
                 else if (pending.acked)
                 {
                     ++device.duplicateAckCount;
                     lines.push_back({E_LogLevel::WARN, "收到同一待回复请求的重复ACK并丢弃: nodeId=" + nodeId +
-                                                           ", stage=" + ackStage + ", request=" + pending.name});
+                                                           ", stage=" + ackStage +
+                                                           ", request=" + pending.name});
                 }
                 else
                 {
@@ -169,9 +176,10 @@ void CUpgradeExecutionService::S_Impl::onProtocolEvent(const std::string& nodeId
                 const bool success = report.result == toProtocolByte(E_ProtocolResult::SUCCESS);
                 if (report.stage == device.stage)
                 {
-                    const bool resultStage = report.stage == toProtocolByte(E_ProtocolStage::PREPARATION) ||
-                                             report.stage == toProtocolByte(E_ProtocolStage::FILE_RECEIPT_CONFIRMATION) ||
-                                             report.stage == toProtocolByte(E_ProtocolStage::FLASHING);
+                    const bool resultStage =
+                        report.stage == toProtocolByte(E_ProtocolStage::PREPARATION) ||
+                        report.stage == toProtocolByte(E_ProtocolStage::FILE_RECEIPT_CONFIRMATION) ||
+                        report.stage == toProtocolByte(E_ProtocolStage::FLASHING);
                     enqueue = resultStage || !success;
                 }
                 else if (!success)
@@ -214,19 +222,19 @@ void CUpgradeExecutionService::S_Impl::onProtocolEvent(const std::string& nodeId
             {
                 const std::uint8_t fileNo = event.fileVerifyReport.fileNo;
                 const DeviceEventQueue& queue = queues[index];
-                enqueue = device.stage == toProtocolByte(E_ProtocolStage::FILE_RECEIPT_CONFIRMATION) &&
-                          std::find(device.fileNos.begin(), device.fileNos.end(), fileNo) != device.fileNos.end() &&
-                          std::none_of(queue.begin(), queue.end(),
-                                       [&](const S_QueuedEvent& queued)
-                                       {
-                                           return queued.event.messageType == kVerifyReport &&
-                                                  queued.event.fileVerifyReport.fileNo == fileNo;
-                                       });
+                enqueue =
+                    device.stage == toProtocolByte(E_ProtocolStage::FILE_RECEIPT_CONFIRMATION) &&
+                    std::find(device.fileNos.begin(), device.fileNos.end(), fileNo) != device.fileNos.end() &&
+                    std::none_of(queue.begin(), queue.end(),
+                                 [&](const S_QueuedEvent& queued) {
+                                     return queued.event.messageType == kVerifyReport &&
+                                            queued.event.fileVerifyReport.fileNo == fileNo;
+                                 });
             }
             else
             {
-                lines.push_back({E_LogLevel::WARN,
-                                 "收到无法识别的装置协议事件并丢弃: nodeId=" + nodeId + ", messageType=" + type});
+                lines.push_back({E_LogLevel::WARN, "收到无法识别的装置协议事件并丢弃: nodeId=" + nodeId +
+                                                       ", messageType=" + type});
             }
 
             if (enqueue)
@@ -305,7 +313,8 @@ void CUpgradeExecutionService::S_Impl::onConnectionStateChanged(const std::strin
 }
 
 bool CUpgradeExecutionService::S_Impl::registerPendingRequest(std::size_t index, std::uint8_t stage,
-                                                              const std::string& requestName, std::string& error)
+                                                              const std::string& requestName,
+                                                              std::string& error)
 {
     std::lock_guard<std::mutex> lock(stateMutex);
     S_DeviceRuntime& device = devices[index];
@@ -335,7 +344,8 @@ void CUpgradeExecutionService::S_Impl::clearPendingRequest(std::size_t index)
     devices[index].pendingRequest = {};
 }
 
-void CUpgradeExecutionService::S_Impl::purgeQueuedEventsLocked(std::size_t index, const EventPredicate& predicate)
+void CUpgradeExecutionService::S_Impl::purgeQueuedEventsLocked(std::size_t index,
+                                                               const EventPredicate& predicate)
 {
     DeviceEventQueue& queue = queues[index];
     queue.erase(std::remove_if(queue.begin(), queue.end(),
@@ -357,12 +367,13 @@ bool CUpgradeExecutionService::S_Impl::sendCommand(std::size_t index, E_Protocol
     std::string nodeId;
     {
         std::lock_guard<std::mutex> lock(stateMutex);
-        purgeQueuedEventsLocked(index,
-                                [&](const S_ProtocolEvent& queued)
-                                {
-                                    return (queued.messageType == kStageReport && queued.stageReport.stage == stage) ||
-                                           (restart && queued.messageType == kDeviceStatus);
-                                });
+        purgeQueuedEventsLocked(
+            index,
+            [&](const S_ProtocolEvent& queued)
+            {
+                return (queued.messageType == kStageReport && queued.stageReport.stage == stage) ||
+                       (restart && queued.messageType == kDeviceStatus);
+            });
         S_DeviceRuntime& device = devices[index];
         if (restart)
         {

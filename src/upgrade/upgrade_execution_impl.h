@@ -313,25 +313,28 @@ struct CUpgradeExecutionService::S_Impl
     bool connectionCallbackRunning(const std::string& nodeId, TimePoint enteredBy) const;
 
     // ---- device record transitions (upgrade_device_records.cpp)
-    void setDeviceStage(std::size_t index, E_ProtocolStage stage, const std::string& text, std::uint8_t progress);
+    void setDeviceStage(std::size_t index, E_ProtocolStage stage, const std::string& text,
+                        std::uint8_t progress);
     void failDevice(std::size_t index, const std::string& detailText, std::uint16_t reasonCode,
                     const std::string& resultCode);
     void failDeviceLocked(S_DeviceRuntime& device, const std::string& detailText, std::uint16_t reasonCode,
                           const std::string& resultCode, std::vector<S_LogLine>& lines);
     void completeDevice(std::size_t index, const std::string& result);
-    void completeDeviceLocked(S_DeviceRuntime& device, const std::string& result, std::vector<S_LogLine>& lines);
+    void completeDeviceLocked(S_DeviceRuntime& device, const std::string& result,
+                              std::vector<S_LogLine>& lines);
     bool failDeviceOnWaitResult(std::size_t index, E_WaitResult result, const std::string& timeoutText,
                                 const std::string& stoppedText);
     void applyTerminalStageReport(std::size_t index, const S_ProtocolEventStageReport& report);
-    bool applyDeviceProgress(S_DeviceRuntime& device, const S_ProtocolEventProgress& progress, TimePoint receivedAt);
+    bool applyDeviceProgress(S_DeviceRuntime& device, const S_ProtocolEventProgress& progress,
+                             TimePoint receivedAt);
 
     // ---- waits (upgrade_device_waits.cpp, upgrade_restart_verification.cpp)
     E_WaitResult waitForDeviceEvent(std::size_t index, std::uint32_t timeoutMs, bool abortable,
                                     const EventPredicate& predicate, S_ProtocolEvent& event, bool extendable,
                                     std::uint8_t stage, TimePoint* receivedAt = nullptr,
                                     std::optional<TimePoint> absoluteDeadline = std::nullopt);
-    E_WaitResult waitConnectionState(std::size_t index, E_DeviceConnectionState wanted, std::uint32_t timeoutMs,
-                                     bool abortable);
+    E_WaitResult waitConnectionState(std::size_t index, E_DeviceConnectionState wanted,
+                                     std::uint32_t timeoutMs, bool abortable);
     bool synchronizeDeviceStatus(std::size_t index);
     bool waitTargetListAccepted(std::size_t index, std::uint32_t timeoutMs, bool abortable);
     bool waitAcceptedAck(std::size_t index, std::uint8_t stage, std::uint32_t timeoutMs, bool abortable);

@@ -20,7 +20,8 @@ bool validOptions(const S_UpgradeExecutionOptions& options)
     return options.configuredDeviceConcurrency >= 1 && options.configuredDeviceConcurrency <= 1000 &&
            options.recommendedDeviceConcurrency >= 1 &&
            options.recommendedDeviceConcurrency <= kMaxTaskDeviceConcurrency &&
-           options.deviceConcurrency >= 1 && options.deviceConcurrency <= options.configuredDeviceConcurrency &&
+           options.deviceConcurrency >= 1 &&
+           options.deviceConcurrency <= options.configuredDeviceConcurrency &&
            options.deviceConcurrency <= options.recommendedDeviceConcurrency &&
            options.deviceConcurrency <= kMaxTaskDeviceConcurrency && options.progressPublishIntervalMs > 0 &&
            options.connectTimeoutMs > 0 && options.ackTimeoutMs > 0 && options.stageTimeoutMs > 0 &&
@@ -28,7 +29,8 @@ bool validOptions(const S_UpgradeExecutionOptions& options)
 }
 
 // Withdraws the callbacks: afterwards no callback is running and none will start.
-void retireToken(IUpgradeDeviceTransport& transport, const std::shared_ptr<S_TransportCallbackLifetime>& token,
+void retireToken(IUpgradeDeviceTransport& transport,
+                 const std::shared_ptr<S_TransportCallbackLifetime>& token,
                  CUpgradeExecutionService::S_Impl& impl)
 {
     {
@@ -90,9 +92,9 @@ void withLiveToken(const std::shared_ptr<S_TransportCallbackLifetime>& token, Bo
 
 void CUpgradeExecutionService::S_Impl::log(E_LogLevel level, const std::string& text)
 {
-    const char* tag = level == E_LogLevel::ERROR ? "[UPGRADE-ERROR] " : level == E_LogLevel::WARN
-                                                                           ? "[UPGRADE-WARN] "
-                                                                           : "[UPGRADE-INFO] ";
+    const char* tag = level == E_LogLevel::ERROR  ? "[UPGRADE-ERROR] "
+                      : level == E_LogLevel::WARN ? "[UPGRADE-WARN] "
+                                                  : "[UPGRADE-INFO] ";
     std::lock_guard<std::mutex> lock(logMutex);
     if (level == E_LogLevel::ERROR)
     {
@@ -133,7 +135,8 @@ const char* stageName(std::uint8_t stage)
 
 void stageProgressBand(std::uint8_t stage, std::uint8_t& begin, std::uint8_t& end)
 {
-    static constexpr std::uint8_t kBands[7][2] = {{0, 5}, {5, 10}, {10, 20}, {20, 55}, {55, 65}, {65, 90}, {90, 100}};
+    static constexpr std::uint8_t kBands[7][2] = {{0, 5},   {5, 10},  {10, 20}, {20, 55},
+                                                  {55, 65}, {65, 90}, {90, 100}};
     if (stage > 6)
     {
         begin = end = 0;
@@ -146,8 +149,10 @@ void stageProgressBand(std::uint8_t stage, std::uint8_t& begin, std::uint8_t& en
 std::int64_t computeWorkBudgetMs(std::int64_t baseMs, std::uint64_t bytes, std::uint64_t items,
                                  std::uint64_t bytesPerSecond, std::uint64_t perItemMs)
 {
-    static constexpr std::uint64_t kMax = static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
-    const auto add = [](std::uint64_t a, std::uint64_t b) { return a > kMax - std::min(b, kMax) ? kMax : a + b; };
+    static constexpr std::uint64_t kMax =
+        static_cast<std::uint64_t>(std::numeric_limits<std::int64_t>::max());
+    const auto add = [](std::uint64_t a, std::uint64_t b)
+    { return a > kMax - std::min(b, kMax) ? kMax : a + b; };
     const auto multiply = [](std::uint64_t a, std::uint64_t b)
     {
         if (a == 0 || b == 0)
@@ -160,7 +165,8 @@ std::int64_t computeWorkBudgetMs(std::int64_t baseMs, std::uint64_t bytes, std::
     const std::uint64_t rate = std::max<std::uint64_t>(bytesPerSecond, 1);
     // ceil(bytes * 1000 / rate) without overflowing the product.
     const std::uint64_t remainder = bytes % rate;
-    const std::uint64_t remainderMs = (remainder * 1000 + rate - 1) / rate;  // remainder < rate <= 2^64/1000 in use
+    const std::uint64_t remainderMs =
+        (remainder * 1000 + rate - 1) / rate;  // remainder < rate <= 2^64/1000 in use
     const std::uint64_t transfer = add(multiply(bytes / rate, 1000), remainderMs);
     const std::uint64_t budget = add(add(base, transfer), multiply(items, perItemMs));
     return static_cast<std::int64_t>(std::max(budget, multiply(base, 4)));
@@ -173,8 +179,8 @@ CUpgradeExecutionService::~CUpgradeExecutionService()
     stop();
 }
 
-bool CUpgradeExecutionService::start(IUpgradeDeviceTransport& transport, const S_UpgradeExecutionOptions& options,
-                                     std::string& error)
+bool CUpgradeExecutionService::start(IUpgradeDeviceTransport& transport,
+                                     const S_UpgradeExecutionOptions& options, std::string& error)
 {
     error.clear();
     S_Impl& impl = *m_impl;
@@ -258,10 +264,11 @@ bool CUpgradeExecutionService::start(IUpgradeDeviceTransport& transport, const S
         }
         return false;
     }
-    impl.log(E_LogLevel::INFO, "升级执行服务已启动，用户配置并发上限=" + std::to_string(options.configuredDeviceConcurrency) +
-                                   "，硬件推荐并发=" + std::to_string(options.recommendedDeviceConcurrency) +
-                                   "，任务并发上限=" + std::to_string(options.deviceConcurrency) +
-                                   "，后端保护上限=" + std::to_string(kMaxTaskDeviceConcurrency));
+    impl.log(E_LogLevel::INFO,
+             "升级执行服务已启动，用户配置并发上限=" + std::to_string(options.configuredDeviceConcurrency) +
+                 "，硬件推荐并发=" + std::to_string(options.recommendedDeviceConcurrency) +
+                 "，任务并发上限=" + std::to_string(options.deviceConcurrency) +
+                 "，后端保护上限=" + std::to_string(kMaxTaskDeviceConcurrency));
     return true;
 }
 
@@ -289,8 +296,9 @@ void CUpgradeExecutionService::setTestHooks(S_UpgradeExecutionTestHooks hooks)
     m_impl->hooks = std::move(hooks);
 }
 
-bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot, std::uint64_t currentSceneGeneration,
-                                         std::string& responseJson, std::string& error)
+bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
+                                         std::uint64_t currentSceneGeneration, std::string& responseJson,
+                                         std::string& error)
 {
     responseJson.clear();
     error.clear();

@@ -61,9 +61,10 @@ public:
     CUpgradeExecutionService& operator=(const CUpgradeExecutionService&) = delete;
 
     // The transport must outlive the service's started period (until stop returns).
-    bool start(IUpgradeDeviceTransport& transport, const S_UpgradeExecutionOptions& options, std::string& error);
-    bool startTask(UpgradeTaskSnapshotPtr snapshot, std::uint64_t currentSceneGeneration, std::string& responseJson,
-                   std::string& error);
+    bool start(IUpgradeDeviceTransport& transport, const S_UpgradeExecutionOptions& options,
+               std::string& error);
+    bool startTask(UpgradeTaskSnapshotPtr snapshot, std::uint64_t currentSceneGeneration,
+                   std::string& responseJson, std::string& error);
     // Ends a running task ("STOPPED"), joins every thread and forgets the task. Never throws;
     // idempotent and safe on a service that never started.
     void stop() noexcept;

@@ -51,7 +51,8 @@ bool CUpgradeExecutionService::S_Impl::applyRestartStatus(const S_DeviceRuntime&
         }
         if (reported->version != target->targetVersion)
         {
-            text = "重启后版本不匹配: " + key + ", expected=" + target->targetVersion + ", actual=" + reported->version;
+            text = "重启后版本不匹配: " + key + ", expected=" + target->targetVersion +
+                   ", actual=" + reported->version;
             return false;
         }
     }
@@ -100,7 +101,8 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
     std::uint64_t seenProgress = 0;
     int queriesSent = 0;
 
-    const auto activity = [&](TimePoint at) { deadline = std::max(deadline, std::min(hardCap, at + period)); };
+    const auto activity = [&](TimePoint at)
+    { deadline = std::max(deadline, std::min(hardCap, at + period)); };
 
     while (true)
     {
@@ -141,7 +143,8 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
             activity(device.lastDisconnectAt);
         }
         const bool connected = device.connectionState == E_DeviceConnectionState::CONNECTED;
-        if (restartObserved && !reconnected && connected && device.lastConnectionChangeAt >= device.lastDisconnectAt)
+        if (restartObserved && !reconnected && connected &&
+            device.lastConnectionChangeAt >= device.lastDisconnectAt)
         {
             reconnected = true;
             reconnectedAt = device.lastConnectionChangeAt;
@@ -202,7 +205,8 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
             const TimePoint boundary = restartObserved ? reconnectedAt : device.restartAcceptedAt;
             if (awaitingReconnect || arrivedAt < boundary || arrivedAt > effectiveDeadline)
             {
-                continue;  // from before the restart boundary (or too late): says nothing about the new firmware
+                continue;  // from before the restart boundary (or too late): says nothing about the new
+                           // firmware
             }
             std::string text;
             const bool matches = applyRestartStatus(device, status, text);
@@ -251,7 +255,8 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
         }
         reasonCode = kTimeoutReasonCode;
         resultCode = "TIMEOUT";
-        const char* versionTimeout = restartObserved ? "等待重启后版本状态超时" : "等待装置重启验证状态上报超时";
+        const char* versionTimeout =
+            restartObserved ? "等待重启后版本状态超时" : "等待装置重启验证状态上报超时";
         if (awaitingReconnect)
         {
             detailText = "等待装置重启后重新连接超时";

@@ -30,7 +30,9 @@ int openFirmwareFile(const std::filesystem::path& path)
     {
         return -1;
     }
-    struct stat status{};
+    struct stat status
+    {
+    };
     if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))
     {
         ::close(descriptor);
@@ -48,8 +50,11 @@ bool checkFirmwareFile(const S_FirmwareFileInfo& file, std::string& error)
         error = "无法打开固件文件: " + shown;
         return false;
     }
-    struct stat status{};
-    if (::fstat(descriptor.get(), &status) != 0 || static_cast<std::uint64_t>(status.st_size) != file.fileSize)
+    struct stat status
+    {
+    };
+    if (::fstat(descriptor.get(), &status) != 0 ||
+        static_cast<std::uint64_t>(status.st_size) != file.fileSize)
     {
         error = "固件文件大小已变化: " + shown;
         return false;
@@ -311,7 +316,8 @@ void CUpgradeExecutionService::S_Impl::runWorker(std::size_t workerIndex)
                     devices[choice].claimed = true;
                     if (fresh)
                     {
-                        devices[choice].connectDeadline = now + std::chrono::milliseconds(options.connectTimeoutMs);
+                        devices[choice].connectDeadline =
+                            now + std::chrono::milliseconds(options.connectTimeoutMs);
                     }
                     claimedIndex = choice;
                     break;
@@ -332,7 +338,8 @@ void CUpgradeExecutionService::S_Impl::runWorker(std::size_t workerIndex)
         }
         catch (const std::exception& exception)
         {
-            failDevice(claimedIndex, std::string("装置执行线程异常: ") + exception.what(), 0, "INTERNAL_ERROR");
+            failDevice(claimedIndex, std::string("装置执行线程异常: ") + exception.what(), 0,
+                       "INTERNAL_ERROR");
         }
         catch (...)
         {
