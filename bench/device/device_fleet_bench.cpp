@@ -6,39 +6,34 @@
 //
 //   device_fleet_bench [--devices N] [--idle-seconds S] [--requests R]
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
+#include "support/site_processes.h"
+
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
 #include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 namespace
 {
 
-namespace beast = boost::beast;
-namespace http = beast::http;
-using tcp = boost::asio::ip::tcp;
+using ota::bench::CChild;
+using ota::bench::CHttpClient;
+using ota::bench::cpuTicks;
+using ota::bench::findFreePortRun;
+using ota::bench::readFile;
+using ota::bench::statusKilobytes;
+using ota::bench::waitForText;
 using Clock = std::chrono::steady_clock;
 
 const std::filesystem::path kBinaryDir = OTA_BINARY_DIR;
@@ -48,143 +43,6 @@ struct S_Options
     unsigned devices = 1000;
     unsigned idleSeconds = 10;
     unsigned requests = 50;
-};
-
-bool portIsFree(std::uint16_t port)
-{
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool free = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    ::close(probe);
-    return free;
-}
-
-// The first run of count free ports at or above 20000 (below the usual ephemeral range).
-std::uint16_t findFreePortRun(unsigned count)
-{
-    for (unsigned base = 20000; base + count < 32000; base += count)
-    {
-        bool free = true;
-        for (unsigned offset = 0; offset <= count && free; ++offset)
-        {
-            free = portIsFree(static_cast<std::uint16_t>(base + offset));
-        }
-        if (free)
-        {
-            return static_cast<std::uint16_t>(base);
-        }
-    }
-    throw std::runtime_error("no run of free ports");
-}
-
-pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::path& output)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0)
-    {
-        const int file = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(file, STDOUT_FILENO);
-        ::dup2(file, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments)
-        {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        std::_Exit(127);
-    }
-    return pid;
-}
-
-std::string readFile(const std::filesystem::path& path)
-{
-    std::ifstream stream(path, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
-bool waitForText(const std::filesystem::path& path, const std::string& text, std::chrono::seconds bound)
-{
-    const auto deadline = Clock::now() + bound;
-    while (Clock::now() < deadline)
-    {
-        if (readFile(path).find(text) != std::string::npos)
-        {
-            return true;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    }
-    return false;
-}
-
-// Clock ticks of user plus system time of the process (/proc/<pid>/stat fields 14 and 15).
-std::uint64_t cpuTicks(pid_t pid)
-{
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    std::uint64_t user = 0;
-    std::uint64_t system = 0;
-    for (int index = 3; fields >> field; ++index)
-    {
-        if (index == 14)
-        {
-            user = std::stoull(field);
-        }
-        else if (index == 15)
-        {
-            system = std::stoull(field);
-            break;
-        }
-    }
-    return user + system;
-}
-
-std::uint64_t statusKilobytes(pid_t pid, const std::string& key)
-{
-    std::istringstream lines(readFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(lines, line))
-    {
-        if (line.rfind(key + ":", 0) == 0)
-        {
-            return std::stoull(line.substr(key.size() + 1));
-        }
-    }
-    return 0;
-}
-
-class CHttpClient
-{
-public:
-    explicit CHttpClient(std::uint16_t port) : m_socket(m_context)
-    {
-        m_socket.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
-        m_host = "127.0.0.1:" + std::to_string(port);
-    }
-
-    std::string get(const std::string& target)
-    {
-        http::request<http::empty_body> request{http::verb::get, target, 11};
-        request.set(http::field::host, m_host);
-        request.keep_alive(true);
-        http::write(m_socket, request);
-        http::response_parser<http::string_body> parser;
-        parser.body_limit(256u << 20);
-        http::read(m_socket, m_buffer, parser);
-        return parser.release().body();
-    }
-
-private:
-    boost::asio::io_context m_context;
-    tcp::socket m_socket;
-    beast::flat_buffer m_buffer;
-    std::string m_host;
 };
 
 std::uint64_t connectedDevices(CHttpClient& client)
@@ -226,22 +84,22 @@ int runBench(const S_Options& options)
     const std::uint16_t basePort = findFreePortRun(options.devices + 1);
     const std::uint16_t httpPort = static_cast<std::uint16_t>(basePort + options.devices);
 
-    const pid_t simulator =
-        spawn({(kBinaryDir / "ota-device-sim").string(), "--generate-site", directory.string(), "--emu",
-               std::to_string(emu), "--pcs", std::to_string(pcs), "--bms", std::to_string(bms), "--base-port",
-               std::to_string(basePort), "--http-port", std::to_string(httpPort), "--quiet", "--no-summary"},
-              directory / "sim.log");
+    CChild simulator(
+        {(kBinaryDir / "ota-device-sim").string(), "--generate-site", directory.string(), "--emu",
+         std::to_string(emu), "--pcs", std::to_string(pcs), "--bms", std::to_string(bms), "--base-port",
+         std::to_string(basePort), "--http-port", std::to_string(httpPort), "--quiet", "--no-summary"},
+        directory / "sim.log");
     if (!waitForText(directory / "sim.log", "[READY]", std::chrono::seconds(60)))
     {
         std::fprintf(stderr, "simulator did not start:\n%s\n", readFile(directory / "sim.log").c_str());
-        ::kill(simulator, SIGKILL);
+        simulator.stop(SIGKILL);
         return 1;
     }
 
     const auto started = Clock::now();
-    const pid_t backend =
-        spawn({(kBinaryDir / "ota-backend").string(), "--config", (directory / "ota-backend.json").string()},
-              directory / "backend.log");
+    CChild backend(
+        {(kBinaryDir / "ota-backend").string(), "--config", (directory / "ota-backend.json").string()},
+        directory / "backend.log");
     int result = 0;
     try
     {
@@ -265,17 +123,17 @@ int runBench(const S_Options& options)
 
         // Let the connect storm's events settle, then watch the idle service.
         std::this_thread::sleep_for(std::chrono::seconds(2));
-        const std::uint64_t ticksBefore = cpuTicks(backend);
+        const std::uint64_t ticksBefore = cpuTicks(backend.pid());
         const auto idleStart = Clock::now();
         std::this_thread::sleep_for(std::chrono::seconds(options.idleSeconds));
         const double idleSeconds = std::chrono::duration<double>(Clock::now() - idleStart).count();
-        const double cpuSeconds = static_cast<double>(cpuTicks(backend) - ticksBefore) /
+        const double cpuSeconds = static_cast<double>(cpuTicks(backend.pid()) - ticksBefore) /
                                   static_cast<double>(::sysconf(_SC_CLK_TCK));
         std::printf("idle CPU share                   %.2f %% of one core over %.0f s (target < 3 %%)\n",
                     100.0 * cpuSeconds / idleSeconds, idleSeconds);
         std::printf("resident memory                  %.1f MB now, %.1f MB peak (target < 150 MB)\n",
-                    static_cast<double>(statusKilobytes(backend, "VmRSS")) / 1024.0,
-                    static_cast<double>(statusKilobytes(backend, "VmHWM")) / 1024.0);
+                    static_cast<double>(statusKilobytes(backend.pid(), "VmRSS")) / 1024.0,
+                    static_cast<double>(statusKilobytes(backend.pid(), "VmHWM")) / 1024.0);
 
         std::vector<double> latencies;
         std::size_t bytes = 0;
@@ -303,14 +161,10 @@ int runBench(const S_Options& options)
     }
 
     const auto stopping = Clock::now();
-    ::kill(backend, SIGTERM);
-    int status = 0;
-    ::waitpid(backend, &status, 0);
+    const int exitCode = backend.stop();
     std::printf("stop with every device connected %.2f s, exit code %d\n",
-                std::chrono::duration<double>(Clock::now() - stopping).count(),
-                WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status));
-    ::kill(simulator, SIGTERM);
-    ::waitpid(simulator, &status, 0);
+                std::chrono::duration<double>(Clock::now() - stopping).count(), exitCode);
+    simulator.stop();
     std::filesystem::remove_all(directory);
     return result;
 }

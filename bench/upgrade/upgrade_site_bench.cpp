@@ -10,42 +10,38 @@
 //
 //   upgrade_site_bench [--devices N] [--file-kib K] [--concurrency C]
 
-#include <boost/asio/connect.hpp>
-#include <boost/asio/io_context.hpp>
-#include <boost/asio/ip/tcp.hpp>
-#include <boost/beast/core.hpp>
-#include <boost/beast/http.hpp>
+#include "support/site_processes.h"
+
+#include <boost/beast/http/verb.hpp>
 #include <nlohmann/json.hpp>
 
 #include <algorithm>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 #include <stdexcept>
 #include <string>
-#include <thread>
+#include <utility>
 #include <vector>
-
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <signal.h>
-#include <sys/socket.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 namespace
 {
 
-namespace beast = boost::beast;
-namespace http = beast::http;
-using tcp = boost::asio::ip::tcp;
+namespace http = boost::beast::http;
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
+using ota::bench::CChild;
+using ota::bench::CHttpClient;
+using ota::bench::cpuSeconds;
+using ota::bench::findFreePortRun;
+using ota::bench::readFile;
+using ota::bench::statusKilobytes;
+using ota::bench::waitForText;
+using ota::bench::waitUntil;
 
 const std::filesystem::path kBinaryDir = OTA_BINARY_DIR;
 
@@ -56,195 +52,24 @@ struct S_Options
     unsigned concurrency = 32;
 };
 
-bool portIsFree(std::uint16_t port)
-{
-    const int probe = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in address{};
-    address.sin_family = AF_INET;
-    address.sin_port = htons(port);
-    address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool free = ::bind(probe, reinterpret_cast<sockaddr*>(&address), sizeof(address)) == 0;
-    ::close(probe);
-    return free;
-}
-
-// The first run of count free ports at or above 20000 (below the usual ephemeral range).
-std::uint16_t findFreePortRun(unsigned count)
-{
-    for (unsigned base = 20000; base + count < 32000; base += count)
-    {
-        bool free = true;
-        for (unsigned offset = 0; offset <= count && free; ++offset)
-        {
-            free = portIsFree(static_cast<std::uint16_t>(base + offset));
-        }
-        if (free)
-        {
-            return static_cast<std::uint16_t>(base);
-        }
-    }
-    throw std::runtime_error("no run of free ports");
-}
-
-pid_t spawn(const std::vector<std::string>& arguments, const std::filesystem::path& output)
-{
-    const pid_t pid = ::fork();
-    if (pid == 0)
-    {
-        const int file = ::open(output.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-        ::dup2(file, STDOUT_FILENO);
-        ::dup2(file, STDERR_FILENO);
-        std::vector<char*> argv;
-        for (const std::string& argument : arguments)
-        {
-            argv.push_back(const_cast<char*>(argument.c_str()));
-        }
-        argv.push_back(nullptr);
-        ::execv(argv[0], argv.data());
-        std::_Exit(127);
-    }
-    return pid;
-}
-
-// Stops a child on every way out.
-class CChild
-{
-public:
-    CChild(const std::vector<std::string>& arguments, const std::filesystem::path& output)
-        : m_pid(spawn(arguments, output))
-    {
-    }
-    ~CChild() { stop(); }
-    CChild(const CChild&) = delete;
-    CChild& operator=(const CChild&) = delete;
-    pid_t pid() const { return m_pid; }
-    // SIGTERM and wait; the exit code (128 + signal when killed).
-    int stop()
-    {
-        if (m_pid <= 0)
-        {
-            return m_status;
-        }
-        ::kill(m_pid, SIGTERM);
-        int status = 0;
-        ::waitpid(m_pid, &status, 0);
-        m_pid = -1;
-        m_status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-        return m_status;
-    }
-
-private:
-    pid_t m_pid = -1;
-    int m_status = 0;
-};
-
-std::string readFile(const std::filesystem::path& path)
-{
-    std::ifstream stream(path, std::ios::binary);
-    std::ostringstream text;
-    text << stream.rdbuf();
-    return text.str();
-}
-
 void writeFile(const std::filesystem::path& path, const std::string& text)
 {
     std::ofstream stream(path, std::ios::binary | std::ios::trunc);
     stream.write(text.data(), static_cast<std::streamsize>(text.size()));
 }
 
-// Polls for a condition with a bound (no fixed sleeps stand in for a condition).
-template <typename Predicate>
-bool waitUntil(Predicate&& predicate, std::chrono::seconds bound, std::chrono::milliseconds poll)
+// The envelope's data; throws with the envelope text when the call did not succeed.
+json call(CHttpClient& client, http::verb verb, const std::string& target, const std::string& body = {})
 {
-    const auto deadline = Clock::now() + bound;
-    while (!predicate())
+    const std::string text = client.request(verb, target, body);
+    json envelope = json::parse(text);
+    if (!envelope.value("success", false))
     {
-        if (Clock::now() >= deadline)
-        {
-            return predicate();
-        }
-        std::this_thread::sleep_for(poll);
+        throw std::runtime_error(verb == http::verb::get ? "GET " + target + ": " + text.substr(0, 2000)
+                                                         : "POST " + target + ": " + text.substr(0, 2000));
     }
-    return true;
+    return envelope["data"];
 }
-
-std::uint64_t statusKilobytes(pid_t pid, const std::string& key)
-{
-    std::istringstream lines(readFile("/proc/" + std::to_string(pid) + "/status"));
-    std::string line;
-    while (std::getline(lines, line))
-    {
-        if (line.rfind(key + ":", 0) == 0)
-        {
-            return std::stoull(line.substr(key.size() + 1));
-        }
-    }
-    return 0;
-}
-
-// Seconds of user plus system time of the process (/proc/<pid>/stat fields 14 and 15).
-double cpuSeconds(pid_t pid)
-{
-    const std::string stat = readFile("/proc/" + std::to_string(pid) + "/stat");
-    std::istringstream fields(stat.substr(stat.rfind(')') + 2));
-    std::string field;
-    std::uint64_t ticks = 0;
-    for (int index = 3; fields >> field; ++index)
-    {
-        if (index == 14 || index == 15)
-        {
-            ticks += std::stoull(field);
-        }
-        if (index == 15)
-        {
-            break;
-        }
-    }
-    return static_cast<double>(ticks) / static_cast<double>(::sysconf(_SC_CLK_TCK));
-}
-
-class CHttpClient
-{
-public:
-    explicit CHttpClient(std::uint16_t port) : m_socket(m_context)
-    {
-        m_socket.connect(tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));
-        m_host = "127.0.0.1:" + std::to_string(port);
-    }
-
-    // The envelope's data; throws with the envelope text when the call did not succeed.
-    json call(http::verb verb, const std::string& target, const std::string& body = {})
-    {
-        http::request<http::string_body> request{verb, target, 11};
-        request.set(http::field::host, m_host);
-        request.keep_alive(true);
-        if (verb == http::verb::post)
-        {
-            request.set(http::field::content_type, "application/json");
-            request.body() = body;
-            request.prepare_payload();
-        }
-        http::write(m_socket, request);
-        http::response_parser<http::string_body> parser;
-        parser.body_limit(256u << 20);
-        http::read(m_socket, m_buffer, parser);
-        const std::string text = parser.release().body();
-        json envelope = json::parse(text);
-        if (!envelope.value("success", false))
-        {
-            throw std::runtime_error(verb == http::verb::get
-                                         ? "GET " + target + ": " + text.substr(0, 2000)
-                                         : "POST " + target + ": " + text.substr(0, 2000));
-        }
-        return envelope["data"];
-    }
-
-private:
-    boost::asio::io_context m_context;
-    tcp::socket m_socket;
-    beast::flat_buffer m_buffer;
-    std::string m_host;
-};
 
 S_Options parseOptions(int argc, char** argv)
 {
@@ -307,9 +132,9 @@ S_TaskOutcome runTask(CHttpClient& client, pid_t backend, const std::string& upg
         {"targets", targets},
         {"files",
          {{{"fileSlotKey", "emu:emu"}, {"filePath", firmware.string()}, {"targetVersion", targetVersion}}}}};
-    client.call(http::verb::post, "/api/v1/upgrades/preview", request.dump());
+    call(client, http::verb::post, "/api/v1/upgrades/preview", request.dump());
     const double cpuBefore = cpuSeconds(backend);
-    const json started = client.call(http::verb::post, "/api/v1/upgrades/start");
+    const json started = call(client, http::verb::post, "/api/v1/upgrades/start");
     (void)started;
     // Reading the whole document of a large site costs the backend too; a few reads a second.
     const auto poll = std::chrono::milliseconds(devices.size() > 100 ? 500 : 50);
@@ -317,7 +142,7 @@ S_TaskOutcome runTask(CHttpClient& client, pid_t backend, const std::string& upg
     const bool ended = waitUntil(
         [&]
         {
-            state = client.call(http::verb::get, "/api/v1/upgrades/current");
+            state = call(client, http::verb::get, "/api/v1/upgrades/current");
             return state.value("upgradeId", "") == upgradeId && !state.value("active", true);
         },
         std::chrono::seconds(900), poll);
@@ -399,8 +224,7 @@ int runBench(const S_Options& options)
                       std::to_string(basePort), "--http-port", std::to_string(httpPort), "--scenario",
                       (directory / "timings.json").string(), "--quiet", "--no-summary"},
                      directory / "sim.log");
-    if (!waitUntil([&] { return readFile(directory / "sim.log").find("[READY]") != std::string::npos; },
-                   std::chrono::seconds(60), std::chrono::milliseconds(10)))
+    if (!waitForText(directory / "sim.log", "[READY]", std::chrono::seconds(60)))
     {
         throw std::runtime_error("simulator did not start:\n" + readFile(directory / "sim.log"));
     }
@@ -421,12 +245,7 @@ int runBench(const S_Options& options)
     int result = 0;
     try
     {
-        if (!waitUntil(
-                [&] {
-                    return readFile(directory / "backend.log").find("[INFO] WebSocket events:") !=
-                           std::string::npos;
-                },
-                std::chrono::seconds(60), std::chrono::milliseconds(10)))
+        if (!waitForText(directory / "backend.log", "[INFO] WebSocket events:", std::chrono::seconds(60)))
         {
             throw std::runtime_error("backend did not start:\n" + readFile(directory / "backend.log"));
         }
@@ -434,15 +253,14 @@ int runBench(const S_Options& options)
         if (!waitUntil(
                 [&]
                 {
-                    return client.call(http::verb::get,
-                                       "/api/v1/health")["deviceTcp"]["connectedDeviceCount"] ==
-                           options.devices;
+                    return call(client, http::verb::get,
+                                "/api/v1/health")["deviceTcp"]["connectedDeviceCount"] == options.devices;
                 },
                 std::chrono::seconds(120), std::chrono::milliseconds(20)))
         {
             throw std::runtime_error("not every device connected within 120 s");
         }
-        const json capacity = client.call(http::verb::get, "/api/v1/system/capacity");
+        const json capacity = call(client, http::verb::get, "/api/v1/system/capacity");
         std::printf(
             "devices                  %u EMU, %u KiB file, 32 KiB chunks, configured deviceConcurrency %u\n",
             options.devices, options.fileKib, options.concurrency);
@@ -477,7 +295,7 @@ int runBench(const S_Options& options)
         const double ideal = std::ceil(options.devices / workers) * oneDeviceSeconds;
         const double idealAt32 = std::ceil(options.devices / 32.0) * oneDeviceSeconds;
 
-        const json history = client.call(http::verb::get, "/api/v1/upgrades/history");
+        const json history = call(client, http::verb::get, "/api/v1/upgrades/history");
         const json* entry = findHistoryEntry(history, state.value("upgradeNo", 0u));
 
         std::printf("concurrency              configured %d, recommended %d, effectiveWorkerCount %d\n",
