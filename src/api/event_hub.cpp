@@ -13,7 +13,6 @@ bool CEventHub::join(const std::shared_ptr<IEventClient>& client)
     {
         return false;
     }
-    std::size_t clientCount = 0;
     {
         std::lock_guard<std::mutex> lock(m_clientsMutex);
         if (!m_running.load())
@@ -22,9 +21,11 @@ bool CEventHub::join(const std::shared_ptr<IEventClient>& client)
         }
         client->setMaxPendingBytes(kMaxPendingBytes);
         m_clients.insert(client);
-        clientCount = m_clients.size();
+        // Logged under the lock so the lines appear in the order of the counts they carry and
+        // before anyone can observe the new count.
+        consoleOut("[WebSocket] Client connected to /api/v1/events, clients=" +
+                   std::to_string(m_clients.size()));
     }
-    consoleOut("[WebSocket] Client connected to /api/v1/events, clients=" + std::to_string(clientCount));
     return true;
 }
 
@@ -34,7 +35,6 @@ void CEventHub::leave(const IEventClient* client)
     {
         return;
     }
-    std::size_t remaining = 0;
     {
         std::lock_guard<std::mutex> lock(m_clientsMutex);
         const auto found = std::find_if(m_clients.begin(), m_clients.end(),
@@ -45,9 +45,8 @@ void CEventHub::leave(const IEventClient* client)
             return;
         }
         m_clients.erase(found);
-        remaining = m_clients.size();
+        consoleOut("[WebSocket] Client disconnected, clients=" + std::to_string(m_clients.size()));
     }
-    consoleOut("[WebSocket] Client disconnected, clients=" + std::to_string(remaining));
 }
 
 std::size_t CEventHub::clientCount() const
