@@ -132,7 +132,14 @@ bool checkDeviceStatus(const S_TargetRequest& request, const S_CommunicationNode
         error = "Device has not reported component status: " + request.nodeId;
         return false;
     }
-    if (status->upgradeState != "READY" || status->reasonCode != 0)
+    // UPGRADING means the device still holds an upgrade context that no task uses any more (the
+    // route refuses previews while a task runs): one left by a task that ended after its target
+    // list was accepted, or by a backend that was killed mid-task. Nothing but a new target list
+    // clears it, so refusing here would keep the device out of every later upgrade. The new
+    // task's target list replaces it; a device that cannot give it up (while flashing) refuses
+    // that list, and only that device fails.
+    const bool abandonedContext = status->upgradeState == "UPGRADING";
+    if ((status->upgradeState != "READY" && !abandonedContext) || status->reasonCode != 0)
     {
         error = "Device is not ready for upgrade: " + request.nodeId + ", state=" + status->upgradeState +
                 ", reason=" + status->reasonName;

@@ -264,8 +264,17 @@ TEST_F(UpgradePreview, RefusesAtTheFirstFailedCheck)
          "Device has not reported component status: pcs-1"},
         {"no components", withStatus([](auto& status) { status.components.clear(); }),
          "Device has not reported component status: pcs-1"},
-        {"not READY", withStatus([](auto& status) { status.upgradeState = "UPGRADING"; }),
-         "Device is not ready for upgrade: pcs-1, state=UPGRADING, reason=NONE"},
+        {"not READY", withStatus([](auto& status) { status.upgradeState = "BUSY"; }),
+         "Device is not ready for upgrade: pcs-1, state=BUSY, reason=NONE"},
+        {"abandoned context with a reason",
+         withStatus(
+             [](auto& status)
+             {
+                 status.upgradeState = "UPGRADING";
+                 status.reasonCode = 4;
+                 status.reasonName = "LOW_BATTERY";
+             }),
+         "Device is not ready for upgrade: pcs-1, state=UPGRADING, reason=LOW_BATTERY"},
         {"READY with a reason",
          withStatus(
              [](auto& status)
@@ -310,6 +319,10 @@ TEST_F(UpgradePreview, RefusesAtTheFirstFailedCheck)
     EXPECT_FALSE(service.previewUpgrade("[1]", 7, topology, statuses, response, error));
     EXPECT_EQ(error, "Request body must be a JSON object");
     EXPECT_EQ(service.currentSnapshot(), nullptr) << "nothing is frozen by a refused preview";
+
+    // A context no task uses any more is no reason to refuse: the new target list replaces it.
+    statuses[0].upgradeState = "UPGRADING";
+    EXPECT_EQ(refusal(request), "accepted");
 }
 
 TEST_F(UpgradePreview, FreezesTheSnapshot)
