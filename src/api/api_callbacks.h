@@ -1,5 +1,7 @@
 #pragma once
 
+#include "api/static_assets.h"
+
 #include <cstdint>
 #include <functional>
 #include <string>
@@ -36,6 +38,10 @@ struct S_ApiCallbacks
     FrameCaptureHandler frameCapture;  // POST /api/v1/devices/frames/capture
     JsonHandler deviceStatusQuery;     // POST /api/v1/devices/status-query
     JsonHandler deviceReconnect;       // POST /api/v1/devices/reconnect
+
+    // Optional, and not one of the sixteen: files served by GET at paths outside the API (the
+    // operator console). Without it every such path answers 404.
+    StaticAssetLookup staticAssets = nullptr;
 };
 
 // True when every one of the sixteen callbacks is set.

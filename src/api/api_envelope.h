@@ -5,17 +5,22 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 namespace ota::backend
 {
 
-// One HTTP answer as the transport writes it: status, JSON body, and the Allow header for 405.
+// One HTTP answer as the transport writes it: status, body (JSON unless contentType says
+// otherwise), the Allow header for 405 and any further headers.
 struct S_HttpReply
 {
     unsigned status = 500;
     std::string body;
     std::string allow;
     bool closeConnection = false;
+    std::string_view contentType;  // empty: "application/json; charset=utf-8"
+    std::vector<std::pair<std::string_view, std::string>> headers;
 };
 
 // "ota-<unix ms>-<process-wide sequence>"; the first identifier of a process ends in "-1".

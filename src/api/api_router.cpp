@@ -1,6 +1,7 @@
 #include "api/api_router.h"
 
 #include "api/loopback_guard.h"
+#include "api/static_asset_reply.h"
 
 namespace ota::backend
 {
@@ -167,6 +168,17 @@ CApiRouter::Dispatch CApiRouter::dispatch(const S_HttpRequestView& request) cons
     }
     if (pathMatch == nullptr)
     {
+        // Files are looked up only for paths no route takes, so they can never shadow the API.
+        // The lookup and the copy of the body are quick enough for the I/O thread.
+        if (m_callbacks.staticAssets)
+        {
+            if (const S_StaticAsset* asset = m_callbacks.staticAssets(path))
+            {
+                const std::string_view host =
+                    request.hosts.empty() ? std::string_view() : request.hosts.front();
+                return buildStaticAssetReply(request.method, path, host, *asset);
+            }
+        }
         return rejectRequest(request.method, path, 404, "NOT_FOUND",
                              "No API route matches path " + std::string(path));
     }

@@ -222,10 +222,16 @@ private:
         m_response.emplace();
         m_response->version(version);
         m_response->result(reply.status);
-        m_response->set(http::field::content_type, "application/json; charset=utf-8");
+        m_response->set(http::field::content_type, reply.contentType.empty()
+                                                       ? std::string_view("application/json; charset=utf-8")
+                                                       : reply.contentType);
         if (!reply.allow.empty())
         {
             m_response->set(http::field::allow, reply.allow);
+        }
+        for (const auto& [name, value] : reply.headers)
+        {
+            m_response->set(name, value);
         }
         m_response->keep_alive(keepAlive && !reply.closeConnection);
         m_response->body() = std::move(reply.body);

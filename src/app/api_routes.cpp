@@ -1,6 +1,7 @@
 #include "app/api_routes.h"
 
 #include "app/application_state.h"
+#include "app/console_assets.h"
 #include "app/device_routes.h"
 #include "app/health_report.h"
 #include "app/system_capacity.h"
@@ -56,6 +57,7 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
     };
 
     callbacks.sceneReload = unavailable("Scene reload");
+    callbacks.staticAssets = findConsoleAsset;
     callbacks.firmwareInspect = [&app](const std::string& request, std::string& response, std::string& error) {
         consoleOut("[FIRMWARE] Inspect request received");
         if (!app.taskService.inspectFirmware(request, response, error))

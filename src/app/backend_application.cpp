@@ -170,6 +170,9 @@ void printReadyBanner(const S_BackendConfig& config, const std::filesystem::path
     consoleOut("[INFO] Process is running; press Ctrl+C to stop");
     consoleOut(std::string("[INFO] Device TCP status synchronization: ") +
                (config.deviceTcpEnabled ? "enabled" : "disabled"));
+    consoleOut("[INFO] Operator console: http://" +
+               (config.httpHost == "::1" ? std::string("[::1]") : config.httpHost) + ":" +
+               std::to_string(config.httpPort) + "/");
     consoleOut("[INFO] WebSocket events: ws://" + config.httpHost + ":" + std::to_string(config.httpPort) +
                "/api/v1/events (upgrade.current, device.status, communication.snapshot)");
 }

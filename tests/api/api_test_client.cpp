@@ -203,6 +203,10 @@ S_HttpResult CTestHttpClient::readResponse(bool headOnly)
     answer.status = response.result_int();
     answer.contentType = std::string(response[http::field::content_type]);
     answer.allow = std::string(response[http::field::allow]);
+    for (const auto& field : response)
+    {
+        answer.headers.emplace_back(std::string(field.name_string()), std::string(field.value()));
+    }
     answer.keepAlive = response.keep_alive();
     answer.body = response.body();
     answer.json = nlohmann::json::parse(answer.body, nullptr, false);

@@ -2,6 +2,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include <algorithm>
+#include <cctype>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -21,9 +23,28 @@ struct S_HttpResult
     unsigned status = 0;
     std::string contentType;
     std::string allow;
+    HeaderList headers;  // every header as received
     bool keepAlive = false;
     std::string body;
     nlohmann::json json;  // the body parsed; null when it is not JSON
+
+    // The first header of that name (any letter case), or empty.
+    std::string header(const std::string& name) const
+    {
+        for (const auto& [key, value] : headers)
+        {
+            if (key.size() == name.size() &&
+                std::equal(key.begin(), key.end(), name.begin(),
+                           [](char a, char b) {
+                               return std::tolower(static_cast<unsigned char>(a)) ==
+                                      std::tolower(static_cast<unsigned char>(b));
+                           }))
+            {
+                return value;
+            }
+        }
+        return {};
+    }
 };
 
 // A blocking HTTP/1.1 client over one keep-alive connection to 127.0.0.1; every wait is bounded.

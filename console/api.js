@@ -1,0 +1,46 @@
+// The public API of the backend, and nothing else: every call answers the envelope's data, or the
+// envelope's error (code and message) when the backend refused.
+
+export async function call(method, path, body) {
+  const init = { method, headers: {} };
+  if (body !== undefined) {
+    init.body = JSON.stringify(body);
+    init.headers['Content-Type'] = 'application/json';
+  }
+  let response;
+  try {
+    response = await fetch(path, init);
+  } catch (failure) {
+    return { ok: false, status: 0, error: { code: 'BACKEND_UNREACHABLE', message: `The backend cannot be reached (${failure.message})` } };
+  }
+  let envelope = null;
+  try {
+    envelope = await response.json();
+  } catch {
+    envelope = null;
+  }
+  if (envelope && envelope.success === true) {
+    return { ok: true, status: response.status, data: envelope.data };
+  }
+  if (envelope && envelope.error) {
+    return { ok: false, status: response.status, error: envelope.error };
+  }
+  return { ok: false, status: response.status, error: { code: `HTTP_${response.status}`, message: 'The backend sent no API answer' } };
+}
+
+export const api = {
+  health: () => call('GET', '/api/v1/health'),
+  workspace: () => call('GET', '/api/v1/workspace'),
+  inspect: (files) => call('POST', '/api/v1/firmware/inspect', { files }),
+  preview: (request) => call('POST', '/api/v1/upgrades/preview', request),
+  start: () => call('POST', '/api/v1/upgrades/start'),
+  abort: (upgradeNo) => call('POST', `/api/v1/upgrades/${encodeURIComponent(String(upgradeNo))}/abort`),
+  current: () => call('GET', '/api/v1/upgrades/current'),
+  history: () => call('GET', '/api/v1/upgrades/history'),
+  clearHistory: () => call('POST', '/api/v1/upgrades/history/clear'),
+  deviceStatus: () => call('GET', '/api/v1/devices/status'),
+  frames: () => call('GET', '/api/v1/devices/frames'),
+  capture: (enabled) => call('POST', '/api/v1/devices/frames/capture', { enabled }),
+  statusQuery: () => call('POST', '/api/v1/devices/status-query'),
+  reconnect: () => call('POST', '/api/v1/devices/reconnect'),
+};

@@ -1,0 +1,184 @@
+// The operator console: wires the views to the API and the event stream.
+
+import { api } from './api.js';
+import { $, setText, setData, refusalText } from './dom.js';
+import { EventStream } from './events.js';
+import { framesOnDeviceStatus, framesShown, initFrames, onCommunicationSnapshot, refreshFrames } from './frames.js';
+import { initFirmware } from './firmware.js';
+import { initHistory, refreshHistory } from './history.js';
+import { initPlan, planShown, showSnapshot } from './plan.js';
+import { initRun, onUpgradeCurrent } from './run.js';
+import { onNextDrawn } from './schedule.js';
+import { buildTree, initSite, onDeviceStatus } from './site.js';
+import { state } from './state.js';
+
+const kTabs = ['site', 'firmware', 'plan', 'run', 'history', 'frames'];
+
+function showTab(name) {
+  for (const tab of kTabs) {
+    const selected = tab === name;
+    $(`tab-${tab}`).setAttribute('aria-selected', String(selected));
+    $(`tab-${tab}`).tabIndex = selected ? 0 : -1;
+    $(`panel-${tab}`).hidden = !selected;
+  }
+  if (name === 'plan') {
+    planShown();
+  } else if (name === 'frames') {
+    framesShown();
+  } else if (name === 'history') {
+    refreshHistory();
+  }
+}
+
+function initTabs() {
+  kTabs.forEach((tab, position) => {
+    const button = $(`tab-${tab}`);
+    button.addEventListener('click', () => showTab(tab));
+    // Arrow keys move between tabs, as in any tab list.
+    button.addEventListener('keydown', (event) => {
+      const step = event.key === 'ArrowRight' ? 1 : event.key === 'ArrowLeft' ? -1 : 0;
+      if (step !== 0) {
+        const next = kTabs[(position + step + kTabs.length) % kTabs.length];
+        showTab(next);
+        $(`tab-${next}`).focus();
+      }
+    });
+  });
+  showTab('site');
+}
+
+// A modal yes/no question; resolves true for yes.
+function confirmDialog(text) {
+  const dialog = $('confirm');
+  setText($('confirm-text'), text);
+  return new Promise((resolve) => {
+    const finish = (answer) => {
+      $('confirm-yes').onclick = null;
+      $('confirm-no').onclick = null;
+      dialog.onclose = null;
+      if (dialog.open) {
+        dialog.close();
+      }
+      resolve(answer);
+    };
+    $('confirm-yes').onclick = () => finish(true);
+    $('confirm-no').onclick = () => finish(false);
+    dialog.onclose = () => finish(false);
+    dialog.showModal();
+  });
+}
+
+async function refreshHealth() {
+  const answer = await api.health();
+  if (!answer.ok) {
+    setText($('health-status'), refusalText(answer.error));
+    return;
+  }
+  const health = answer.data;
+  setText($('health-status'), health.status);
+  setText($('health-generation'), health.sceneGeneration);
+  const tcp = health.deviceTcp || {};
+  setText($('health-devices'), `${tcp.connectedDeviceCount ?? 0} / ${tcp.deviceCount ?? health.directDeviceCount ?? 0}`);
+  setText($('health-history'), health.features && health.features.historyPersistence ? 'persisted' : 'NOT persisted');
+}
+
+async function refreshTopology() {
+  const answer = await api.workspace();
+  if (!answer.ok) {
+    setText($('site-error'), refusalText(answer.error));
+    return;
+  }
+  state.sceneGeneration = answer.data.sceneGeneration;
+  state.topology = answer.data.topology;
+  buildTree(state.topology);
+}
+
+async function refreshDevices() {
+  const answer = await api.deviceStatus();
+  if (answer.ok) {
+    onDeviceStatus(answer.data);
+    framesOnDeviceStatus(answer.data);
+  }
+}
+
+async function refreshCurrent() {
+  const answer = await api.current();
+  if (!answer.ok) {
+    return;
+  }
+  const current = answer.data;
+  if (Array.isArray(current.devices)) {
+    onUpgradeCurrent(current);
+  } else if (current.currentTask) {
+    showSnapshot(current.currentTask, current.previewReady === true);
+  }
+}
+
+// Figures for the benchmark: how long a device status event takes from its arrival until it is
+// applied and laid out, over the last events only.
+const kSampleLimit = 256;
+const samples = [];
+window.otaConsoleStats = () => ({ deviceStatusMs: samples.slice() });
+
+function measure(receivedAt) {
+  onNextDrawn(() => {
+    void document.body.offsetHeight;  // forces the layout the redraw caused
+    samples.push(performance.now() - receivedAt);
+    if (samples.length > kSampleLimit) {
+      samples.shift();
+    }
+  });
+}
+
+function onEvent(envelope, receivedAt) {
+  const data = envelope.data;
+  if (!data) {
+    return;
+  }
+  if (envelope.type === 'device.status') {
+    if (state.sceneGeneration !== null && data.sceneGeneration !== state.sceneGeneration) {
+      refreshTopology();
+    }
+    onDeviceStatus(data);
+    framesOnDeviceStatus(data);
+    measure(receivedAt);
+  } else if (envelope.type === 'upgrade.current') {
+    onUpgradeCurrent(data);
+  } else if (envelope.type === 'communication.snapshot') {
+    onCommunicationSnapshot(data);
+  }
+}
+
+function reloadAll() {
+  refreshHealth();
+  refreshTopology().then(refreshDevices);
+  refreshCurrent();
+  refreshFrames();
+}
+
+let linkWasUp = false;
+function onLink(up) {
+  const link = $('link-state');
+  setData(link, 'state', up ? 'up' : 'down');
+  setText(link, up ? 'Live' : 'Disconnected from the backend: reconnecting…');
+  if (up && linkWasUp) {
+    // Whatever happened while the link was down (a backend restart, a finished task) is read again.
+    reloadAll();
+  }
+  linkWasUp ||= up;
+}
+
+initTabs();
+initSite();
+initFirmware();
+initPlan(() => showTab('run'));
+initRun(confirmDialog, () => {
+  refreshHealth();
+  if (!$('panel-history').hidden) {
+    refreshHistory();
+  }
+});
+initHistory(confirmDialog);
+initFrames();
+reloadAll();
+new EventStream(onEvent, onLink).connect();
