@@ -4,27 +4,13 @@
 #include "app/console_assets.h"
 #include "app/device_routes.h"
 #include "app/health_report.h"
+#include "app/scene_reload.h"
 #include "app/system_capacity.h"
 #include "app/upgrade_routes.h"
 #include "common/console_log.h"
 
 namespace ota::backend
 {
-namespace
-{
-
-// A route whose service has not been built into this version of the backend yet.
-JsonHandler unavailable(const char* service)
-{
-    return [service](std::string& response, std::string& error) {
-        response.clear();
-        error = std::string(service) + " is not available yet in this backend version";
-        return false;
-    };
-}
-
-
-}  // namespace
 
 S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
 {
@@ -56,7 +42,8 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
                                             error);
     };
 
-    callbacks.sceneReload = unavailable("Scene reload");
+    callbacks.sceneReload = [&app](std::string& response, std::string& error)
+    { return reloadScene(app, response, error); };
     callbacks.staticAssets = findConsoleAsset;
     callbacks.firmwareInspect = [&app](const std::string& request, std::string& response, std::string& error) {
         consoleOut("[FIRMWARE] Inspect request received");

@@ -3,12 +3,14 @@
 #include "app/api_routes.h"
 #include "app/application_state.h"
 #include "app/device_events.h"
+#include "app/service_options.h"
 #include "app/stop_signal.h"
 #include "app/system_capacity.h"
 #include "app/upgrade_state_recorder.h"
 #include "common/clock.h"
 #include "common/console_log.h"
 #include "common/platform.h"
+#include "history/interrupted_task_recovery.h"
 #include "scenario/topology_file_loader.h"
 
 #include <algorithm>
@@ -43,6 +45,25 @@ std::filesystem::path historyDatabasePath(const std::filesystem::path& topologyP
 {
     const std::filesystem::path& anchor = topologyPath.empty() ? configPath : topologyPath;
     return anchor.parent_path() / "upgrade-history.db";
+}
+
+// New upgrade numbers must not meet stored ones: a stored number handed out again would bind a
+// new preview to another task's row, and the preview would be refused.
+void reserveStoredUpgradeNumbers(CUpgradeHistoryRepository& repository, CUpgradeTaskService& taskService)
+{
+    std::vector<S_UpgradeHistoryRecord> records;
+    std::string error;
+    if (!repository.listRecords(records, error))
+    {
+        consoleErr("[WARN] Stored upgrade numbers cannot be read; new ones follow the clock only: " + error);
+        return;
+    }
+    std::uint32_t highest = 0;
+    for (const S_UpgradeHistoryRecord& record : records)
+    {
+        highest = std::max(highest, record.upgradeNo);
+    }
+    taskService.reserveUpgradeNumbersThrough(highest);
 }
 
 }  // namespace
@@ -91,6 +112,8 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         app.historyRepository.close();
         return fail("[INIT] Upgrade history compatibility check failed: ", error, error);
     }
+    finalizeInterruptedHistoryAtStartup(app.historyRepository);
+    reserveStoredUpgradeNumbers(app.historyRepository, app.taskService);
     cleanupHistoryRetention(app.historyRepository, app.config.historyRetentionDays);
 
     consoleOut("[INIT] Configuration loaded\n[INIT] HTTP endpoint: http://" + app.config.httpHost + ":" +
@@ -196,30 +219,8 @@ bool startDeviceTcp(CBackendApplication::S_Impl& app, const scenario::S_Workspac
         consoleOut("[INFO] Device TCP is not started because topology has no communication nodes");
         return true;
     }
-    S_DeviceTcpOptions options;
-    options.connectTimeoutMs = static_cast<std::int32_t>(app.config.connectTimeoutMs);
-    options.reconnectIntervalMs = app.config.reconnectIntervalMs;
     std::lock_guard<std::mutex> lock(app.applicationMutex);
-    return app.deviceTcpManager->start(*snapshot.topology, options, error);
-}
-
-static_assert(kMaxTaskDeviceConcurrency == kAbsoluteDeviceConcurrencyLimit);
-
-// The execution options: the configured limits, bounded by what the machine can take.
-S_UpgradeExecutionOptions buildExecutionOptions(const S_BackendConfig& config, std::uint16_t recommendedConcurrency)
-{
-    S_UpgradeExecutionOptions options;
-    options.configuredDeviceConcurrency = config.deviceConcurrency;
-    options.recommendedDeviceConcurrency = recommendedConcurrency;
-    options.deviceConcurrency =
-        std::min({config.deviceConcurrency, recommendedConcurrency, kMaxTaskDeviceConcurrency});
-    options.progressPublishIntervalMs = 100;
-    options.connectTimeoutMs = config.connectTimeoutMs;
-    options.ackTimeoutMs = config.ackTimeoutMs;
-    options.stageTimeoutMs = config.stageTimeoutMs;
-    options.flashTimeoutMs = config.flashTimeoutMs;
-    options.restartTimeoutMs = config.restartTimeoutMs;
-    return options;
+    return app.deviceTcpManager->start(*snapshot.topology, buildDeviceTcpOptions(app.config), error);
 }
 
 }  // namespace

@@ -26,6 +26,9 @@ public:
     int run();
     // Stops whatever was started, in reverse dependency order; safe on a partly started application.
     void shutdown();
+    // POST /api/v1/scene/reload: installs the re-read topology file with a new device TCP manager,
+    // or changes nothing (app/scene_reload.h).
+    bool reloadScene(std::string& response, std::string& error);
 
     // The owned state; complete only inside the application layer (application_state.h).
     struct S_Impl;

@@ -7,6 +7,7 @@
 #include "firmware/upgrade_task_service.h"
 #include "firmware/upgrade_task_snapshot_json.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <limits>
 #include <optional>
@@ -268,6 +269,12 @@ UpgradeTaskSnapshotPtr CUpgradeTaskService::currentSnapshot() const
 {
     std::lock_guard<std::mutex> lock(m_stateMutex);
     return m_currentSnapshot;
+}
+
+void CUpgradeTaskService::reserveUpgradeNumbersThrough(std::uint32_t upgradeNo)
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_lastUpgradeNo = std::max(m_lastUpgradeNo, upgradeNo);
 }
 
 std::uint32_t CUpgradeTaskService::allocateUpgradeNoLocked()

@@ -50,6 +50,12 @@ public:
     // The snapshot of the last successful preview; empty before the first one.
     UpgradeTaskSnapshotPtr currentSnapshot() const;
 
+    // Makes every later upgrade number greater than this one (the highest one stored in the
+    // history at start-up): the clock alone would hand out a stored number again after a restart
+    // within the second of the last preview, after a burst of previews ran ahead of the clock, or
+    // after the clock stepped back. Never lowers what was already allocated.
+    void reserveUpgradeNumbersThrough(std::uint32_t upgradeNo);
+
 private:
     // Validates the request and fills everything but the upgrade number.
     bool buildPreviewSnapshot(const std::string& requestJson, std::uint64_t sceneGeneration,

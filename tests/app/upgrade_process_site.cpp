@@ -122,7 +122,7 @@ json CUpgradeApi::deviceStatus()
     return result.status == 200u ? result.json["data"] : json(nullptr);
 }
 
-json CUpgradeApi::waitReady(const std::vector<std::string>& nodeIds)
+json CUpgradeApi::waitReady(const std::vector<std::string>& nodeIds, const std::string& upgradeState)
 {
     json status;
     const bool ready = waitUntil(
@@ -137,7 +137,7 @@ json CUpgradeApi::waitReady(const std::vector<std::string>& nodeIds)
             {
                 const json node = findNode(status, nodeId);
                 if (node.is_null() || node["connectionState"] != "CONNECTED" ||
-                    node["upgradeState"] != "READY" || node["reasonCode"] != 0 || node["lastStatusAt"] == 0 ||
+                    node["upgradeState"] != upgradeState || node["reasonCode"] != 0 || node["lastStatusAt"] == 0 ||
                     node["lastStatusAt"].get<std::int64_t>() < node["lastConnectedAt"].get<std::int64_t>() ||
                     node["components"].empty())
                 {

@@ -90,9 +90,10 @@ public:
     nlohmann::json history();
     nlohmann::json deviceStatus();
 
-    // Waits until every node is connected, READY and has reported its components since its
-    // current connection (what a preview demands); returns the device status then (null on timeout).
-    nlohmann::json waitReady(const std::vector<std::string>& nodeIds);
+    // Waits until every node is connected, READY (or the given upgrade state) and has reported its
+    // components since its current connection (what a preview demands); returns the device status
+    // then (null on timeout).
+    nlohmann::json waitReady(const std::vector<std::string>& nodeIds, const std::string& upgradeState = "READY");
     // Waits until the task with this number has ended; returns its final state (null on timeout).
     nlohmann::json waitEnded(std::uint32_t upgradeNo,
                              std::chrono::milliseconds bound = std::chrono::seconds(60));

@@ -423,10 +423,13 @@ TEST_F(UpgradePreview, UpgradeNumbersIncreaseAndWrap)
     {
         std::int64_t nowSeconds;
         std::uint32_t expected;
+        std::uint32_t reserved = 0;  // the highest stored number, reserved before this preview
     };
     const std::vector<S_Step> steps = {
-        {1700000000, 1700000000}, {1700000000, 1700000001},  // same second: consecutive
-        {1700000001, 1700000002},                            // the clock has not caught up yet
+        {1699999990, 1700000000, 1699999999},  // a restart: numbers stored ahead of the clock
+        {1700000000, 1700000001, 5},           // a lower reservation changes nothing
+        {1700000000, 1700000002},              // same second: consecutive
+        {1700000001, 1700000003},                            // the clock has not caught up yet
         {1700000100, 1700000100},                            // the clock again
         {4294967295, 4294967295}, {4294967295, 1},           // wrap after the largest number
         {4294967296, 2},                                     // the time truncated to 0 becomes 1, then +1
@@ -435,6 +438,7 @@ TEST_F(UpgradePreview, UpgradeNumbersIncreaseAndWrap)
     for (const S_Step& step : steps)
     {
         nowMs = step.nowSeconds * 1000 + 999;
+        service.reserveUpgradeNumbersThrough(step.reserved);
         std::string response;
         std::string error;
         ASSERT_TRUE(preview(request, response, error)) << error;
