@@ -90,7 +90,8 @@ bool buildInterruptedTaskFinalState(const json& lastState, std::int64_t finished
         return false;
     }
     // The same contracts every published final state meets, so the record stays compatible.
-    return validateExecutionStateDocument(finalState, reason) && checkStateMonotonic(finalState, lastState, reason);
+    return validateExecutionStateDocument(finalState, reason) &&
+           checkStateMonotonic(finalState, lastState, reason);
 }
 
 std::size_t finalizeInterruptedHistoryAtStartup(CUpgradeHistoryRepository& repository)
@@ -119,7 +120,8 @@ std::size_t finalizeInterruptedHistoryAtStartup(CUpgradeHistoryRepository& repos
             !buildInterruptedTaskFinalState(lastState, completedAt, finalState, reason) ||
             !tryToJsonText(finalState, report, reason) ||
             !repository.finalizeReport(
-                S_FinalReportWrite{record.upgradeNo, completedAt, completedAt, kInterruptedStatus, report}, reason))
+                S_FinalReportWrite{record.upgradeNo, completedAt, completedAt, kInterruptedStatus, report},
+                reason))
         {
             consoleErr("[WARN] Interrupted upgrade cannot be finalized at start-up: upgradeNo=" + number +
                        ", reason=" + reason);

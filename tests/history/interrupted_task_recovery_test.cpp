@@ -107,17 +107,20 @@ TEST(InterruptedTaskRecovery, StartupFinalisesRunningAndAbortingRecordsOnly)
             test::makeSnapshotWrite(upgradeNo, test::taskId(upgradeNo), now - 9000, 4), error))
             << error;
         ASSERT_TRUE(repository.updateRunningState(
-            {upgradeNo, now - 1000, status, toJsonText(interruptedState(upgradeNo, status, now - 9000))}, error))
+            {upgradeNo, now - 1000, status, toJsonText(interruptedState(upgradeNo, status, now - 9000))},
+            error))
             << error;
     };
     addRunning(1, "RUNNING");
     addRunning(2, "ABORTING");
     addRunning(3, "RUNNING");
-    ASSERT_TRUE(repository.upsertTaskSnapshot(test::makeSnapshotWrite(4, test::taskId(4), now - 500, 4), error));
+    ASSERT_TRUE(
+        repository.upsertTaskSnapshot(test::makeSnapshotWrite(4, test::taskId(4), now - 500, 4), error));
     // A stored state no final report can be built from: the record is left alone.
     test::CRawDatabase raw{path};
-    ASSERT_EQ(raw.execute("UPDATE upgrade_history SET state_json='{\"status\":\"RUNNING\"}' WHERE upgrade_no=3;"),
-              "");
+    ASSERT_EQ(
+        raw.execute("UPDATE upgrade_history SET state_json='{\"status\":\"RUNNING\"}' WHERE upgrade_no=3;"),
+        "");
     std::optional<S_UpgradeHistoryRecord> before;
     ASSERT_TRUE(repository.findRecord(1, before, error));
 
