@@ -7,7 +7,7 @@ import { scheduleDraw } from './schedule.js';
 
 const kShownRecords = 200;
 
-let devices = [];   // communication view of every device
+let devices = new Map();  // deviceId -> communication view of the device
 let records = [];   // at most the backend's 1,000 trace records, oldest first
 let enabled = false;
 let dirty = true;
@@ -36,14 +36,16 @@ function markDirty() {
 // Device status events keep the communication view current while no snapshot arrives (capture off).
 export function framesOnDeviceStatus(data) {
   if (!enabled && Array.isArray(data.communicationNodes)) {
-    devices = data.communicationNodes.map(fromStatusNode);
+    for (const node of data.communicationNodes) {
+      devices.set(node.nodeId, fromStatusNode(node));
+    }
     markDirty();
   }
 }
 
 export function onCommunicationSnapshot(data) {
   if (Array.isArray(data.devices)) {
-    devices = data.devices;
+    devices = new Map(data.devices.map((device) => [device.deviceId, device]));
   }
   if (Array.isArray(data.records)) {
     records = data.records.slice(-1000);
@@ -57,7 +59,7 @@ function draw() {
   const select = $('trace-device');
   const chosen = select.value;
   const known = new Set([...select.options].map((option) => option.value));
-  for (const device of devices) {
+  for (const device of devices.values()) {
     if (!known.has(device.deviceId)) {
       select.append(el('option', { value: device.deviceId, text: device.deviceName }));
     }

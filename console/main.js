@@ -114,23 +114,36 @@ async function refreshCurrent() {
   }
 }
 
-// Figures for the benchmark: how long a device status event takes from its arrival until it is
-// applied and laid out, over the last events only.
+// Figures for the benchmark, over the last events only: how long a device status event takes
+// from its arrival until it is applied and laid out, and how much of that is parsing it, waiting
+// for the next frame and drawing.
 const kSampleLimit = 256;
-const samples = [];
-window.otaConsoleStats = () => ({ deviceStatusMs: samples.slice() });
+const samples = { totalMs: [], parseMs: [], waitMs: [], drawMs: [] };
+window.otaConsoleStats = () => ({
+  deviceStatusMs: samples.totalMs.slice(), parseMs: samples.parseMs.slice(),
+  waitMs: samples.waitMs.slice(), drawMs: samples.drawMs.slice(),
+});
 
-function measure(receivedAt) {
-  onNextDrawn(() => {
+function keep(list, value) {
+  list.push(value);
+  if (list.length > kSampleLimit) {
+    list.shift();
+  }
+}
+
+function measure(receivedAt, parsedAt) {
+  const queuedAt = performance.now();
+  onNextDrawn((drawStartedAt) => {
     void document.body.offsetHeight;  // forces the layout the redraw caused
-    samples.push(performance.now() - receivedAt);
-    if (samples.length > kSampleLimit) {
-      samples.shift();
-    }
+    const now = performance.now();
+    keep(samples.totalMs, now - receivedAt);
+    keep(samples.parseMs, parsedAt - receivedAt);
+    keep(samples.waitMs, drawStartedAt - queuedAt);
+    keep(samples.drawMs, now - drawStartedAt);
   });
 }
 
-function onEvent(envelope, receivedAt) {
+function onEvent(envelope, receivedAt, parsedAt) {
   const data = envelope.data;
   if (!data) {
     return;
@@ -141,7 +154,7 @@ function onEvent(envelope, receivedAt) {
     }
     onDeviceStatus(data);
     framesOnDeviceStatus(data);
-    measure(receivedAt);
+    measure(receivedAt, parsedAt);
   } else if (envelope.type === 'upgrade.current') {
     onUpgradeCurrent(data);
   } else if (envelope.type === 'communication.snapshot') {

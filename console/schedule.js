@@ -12,12 +12,14 @@ export function scheduleDraw(key, draw) {
   }
 }
 
-// Called once after the next frame's draws (the benchmark's clock stops there).
+// Called once after the next frame's draws, with the time they began (the benchmark's clock
+// stops there).
 export function onNextDrawn(callback) {
   afterDraw.push(callback);
 }
 
 function flush() {
+  const startedAt = performance.now();
   requested = false;
   const draws = [...pending.values()];
   pending.clear();
@@ -30,6 +32,6 @@ function flush() {
   }
   const callbacks = afterDraw.splice(0);
   for (const callback of callbacks) {
-    callback();
+    callback(startedAt);
   }
 }

@@ -8,7 +8,8 @@ import { scheduleDraw } from './schedule.js';
 import { state, componentKey, notify } from './state.js';
 
 const rows = new Map();  // nodeId -> { root, state, upgrade, components, signature, componentsSignature }
-let pendingStatus = null;
+let pendingNodes = new Map();  // nodeId -> newest status not drawn yet
+let pendingSummary = null;
 let filterType = '';
 let filterVersion = '';
 
@@ -153,24 +154,32 @@ function applyFilter() {
   }
 }
 
-// Device status events are kept and applied at the next frame: a burst costs one pass.
+// Device status (whole documents, or the devices that changed) is merged and applied at the next
+// frame: a burst costs one pass over the devices it touched.
 export function onDeviceStatus(data) {
-  pendingStatus = data;
+  if (!Array.isArray(data.communicationNodes)) {
+    return;
+  }
+  for (const node of data.communicationNodes) {
+    pendingNodes.set(node.nodeId, node);
+  }
+  pendingSummary = data;
   scheduleDraw('site', drawStatus);
 }
 
 function drawStatus() {
-  const data = pendingStatus;
-  pendingStatus = null;
-  if (!data || !Array.isArray(data.communicationNodes)) {
-    return;
-  }
+  const nodes = pendingNodes;
+  const summary = pendingSummary;
+  pendingNodes = new Map();
+  pendingSummary = null;
   let versionsChanged = false;
-  for (const node of data.communicationNodes) {
+  for (const node of nodes.values()) {
     state.devices.set(node.nodeId, node);
     versionsChanged = updateRow(node) || versionsChanged;
   }
-  setText($('health-devices'), `${data.connectedNodeCount} / ${data.communicationNodeCount}`);
+  if (summary) {
+    setText($('health-devices'), `${summary.connectedNodeCount} / ${summary.communicationNodeCount}`);
+  }
   if (versionsChanged) {
     notify('devices');
   }
