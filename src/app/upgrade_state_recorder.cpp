@@ -4,6 +4,7 @@
 #include "history/history_operations.h"
 
 #include <exception>
+#include <memory>
 
 namespace ota::backend
 {
@@ -12,11 +13,14 @@ UpgradeStateObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex,
                                               CUpgradeHistoryRepository& repository,
                                               std::uint16_t retentionDays, CHttpApiServer& apiServer)
 {
-    return [&stateRecordingMutex, &repository, retentionDays, &apiServer](const std::string& stateJson)
+    // Guarded by the state-recording mutex like the writes it reports on.
+    auto failureLog = std::make_shared<CStateWriteFailureLog>();
+    return [&stateRecordingMutex, &repository, retentionDays, &apiServer,
+            failureLog](const std::string& stateJson)
     {
         {
             std::lock_guard<std::mutex> lock(stateRecordingMutex);
-            persistPublishedState(repository, retentionDays, stateJson);
+            persistPublishedState(repository, retentionDays, stateJson, *failureLog);
         }
         try
         {

@@ -12,7 +12,8 @@ namespace ota::backend
 
 // The execution service's state observer: records every published execution state in the history
 // (under the state-recording mutex, so the repository is never closed under a write), then
-// broadcasts it as "upgrade.current" whether or not recording succeeded. Runs on the service's
+// broadcasts it as "upgrade.current" whether or not recording succeeded. While the history cannot
+// be written, each task and status reports its failed writes once. Runs on the service's
 // notification thread; never throws.
 UpgradeStateObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex,
                                               CUpgradeHistoryRepository& repository,

@@ -65,9 +65,19 @@ bool matchesStoredReport(const S_UpgradeHistoryRecord& record, const std::string
            normalized == *record.reportJson;
 }
 
+// Logs a failed write unless it repeats the failure of the same task and status.
+void reportWriteFailure(CStateWriteFailureLog* failureLog, std::uint32_t upgradeNo, const std::string& status,
+                        const std::string& line)
+{
+    if (failureLog == nullptr || failureLog->failed(upgradeNo, status))
+    {
+        consoleErr(line);
+    }
+}
+
 void persistFinalReport(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
                         const S_UpgradeHistoryRecord& record, const std::string& stateJson, const std::string& status,
-                        std::int64_t startedAt, std::int64_t finishedAt)
+                        std::int64_t startedAt, std::int64_t finishedAt, CStateWriteFailureLog* failureLog)
 {
     const std::string number = std::to_string(record.upgradeNo);
     const std::int64_t now = currentUnixMs();
@@ -83,6 +93,10 @@ void persistFinalReport(CUpgradeHistoryRepository& repository, std::uint16_t ret
     if (repository.finalizeReport(S_FinalReportWrite{record.upgradeNo, completedAt, completedAt, status, report},
                                   error))
     {
+        if (failureLog != nullptr)
+        {
+            failureLog->succeeded();
+        }
         consoleOut("[HISTORY] Final report persisted: upgradeNo=" + number + ", status=" + status +
                    ", completedAt=" + std::to_string(completedAt));
         cleanupHistoryRetention(repository, retentionDays);
@@ -90,7 +104,8 @@ void persistFinalReport(CUpgradeHistoryRepository& repository, std::uint16_t ret
     }
     if (error != kAlreadyFinalized)
     {
-        consoleErr("[WARN] Upgrade final report persistence failed: " + error);
+        reportWriteFailure(failureLog, record.upgradeNo, status,
+                           "[WARN] Upgrade final report persistence failed: " + error);
         return;
     }
     std::optional<S_UpgradeHistoryRecord> current;
@@ -112,7 +127,8 @@ void persistFinalReport(CUpgradeHistoryRepository& repository, std::uint16_t ret
     }
 }
 
-void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays, const std::string& stateJson)
+void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays, const std::string& stateJson,
+                  CStateWriteFailureLog* failureLog)
 {
     json state;
     std::string error;
@@ -138,7 +154,8 @@ void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retention
     std::optional<S_UpgradeHistoryRecord> record;
     if (!repository.findRecord(upgradeNo, record, error))
     {
-        consoleErr("[WARN] Upgrade state persistence cannot read history: " + error);
+        reportWriteFailure(failureLog, upgradeNo, status,
+                           "[WARN] Upgrade state persistence cannot read history: " + error);
         return;
     }
     if (!record.has_value())
@@ -178,14 +195,37 @@ void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retention
     }
     if (isFinalStatus(status))
     {
-        persistFinalReport(repository, retentionDays, *record, stateJson, status, startedAt, finishedAt);
+        persistFinalReport(repository, retentionDays, *record, stateJson, status, startedAt, finishedAt,
+                           failureLog);
         return;
     }
     // updated_at never decreases, even when the wall clock steps back.
     const std::int64_t updatedAt = std::max(currentUnixMs(), record->updatedAt);
     if (!repository.updateRunningState(S_RunningStateWrite{upgradeNo, updatedAt, status, stateJson}, error))
     {
-        consoleErr("[WARN] Upgrade running state persistence failed: " + error);
+        reportWriteFailure(failureLog, upgradeNo, status,
+                           "[WARN] Upgrade running state persistence failed: " + error);
+    }
+    else if (failureLog != nullptr)
+    {
+        failureLog->succeeded();
+    }
+}
+
+void persistPublishedStateWith(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                               const std::string& stateJson, CStateWriteFailureLog* failureLog)
+{
+    try
+    {
+        persistState(repository, retentionDays, stateJson, failureLog);
+    }
+    catch (const std::exception& exception)
+    {
+        consoleErr(std::string("[WARN] Upgrade state persistence failed: ") + exception.what());
+    }
+    catch (...)
+    {
+        consoleErr("[WARN] Upgrade state persistence failed: unknown exception");
     }
 }
 
@@ -396,21 +436,40 @@ bool readHistoryRecords(CUpgradeHistoryRepository& repository, CHistoryRecordCac
 
 }  // namespace
 
+bool CStateWriteFailureLog::failed(std::uint32_t upgradeNo, const std::string& status)
+{
+    if (m_failedWrites > 0 && m_upgradeNo == upgradeNo && m_status == status)
+    {
+        ++m_failedWrites;
+        return false;
+    }
+    m_upgradeNo = upgradeNo;
+    m_status = status;
+    m_failedWrites = 1;
+    return true;
+}
+
+void CStateWriteFailureLog::succeeded()
+{
+    if (m_failedWrites == 0)
+    {
+        return;
+    }
+    consoleOut("[HISTORY] Upgrade state persistence recovered: upgradeNo=" + std::to_string(m_upgradeNo) +
+               ", status=" + m_status + ", failedWrites=" + std::to_string(m_failedWrites));
+    m_failedWrites = 0;
+}
+
 void persistPublishedState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
                            const std::string& stateJson)
 {
-    try
-    {
-        persistState(repository, retentionDays, stateJson);
-    }
-    catch (const std::exception& exception)
-    {
-        consoleErr(std::string("[WARN] Upgrade state persistence failed: ") + exception.what());
-    }
-    catch (...)
-    {
-        consoleErr("[WARN] Upgrade state persistence failed: unknown exception");
-    }
+    persistPublishedStateWith(repository, retentionDays, stateJson, nullptr);
+}
+
+void persistPublishedState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                           const std::string& stateJson, CStateWriteFailureLog& failureLog)
+{
+    persistPublishedStateWith(repository, retentionDays, stateJson, &failureLog);
 }
 
 bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, std::string& error)

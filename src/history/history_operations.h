@@ -18,10 +18,31 @@ struct S_HistoryTaskActivity
     std::optional<std::uint32_t> preparedUpgradeNo;
 };
 
+// Failed history writes of the published states, reported once per task and record status. While
+// the database cannot be written (its disk full, its file system read-only) every published
+// document fails alike, up to ten a second during a transfer: the first failure of a status is
+// logged, the repeats are only counted, and the next write that succeeds logs how many were lost.
+class CStateWriteFailureLog
+{
+public:
+    // True when the failure is the first of its task and status and so is to be logged.
+    bool failed(std::uint32_t upgradeNo, const std::string& status);
+    // A write succeeded: ends the run of failures, logging how many writes it lost.
+    void succeeded();
+
+private:
+    std::uint32_t m_upgradeNo = 0;
+    std::string m_status;
+    std::uint64_t m_failedWrites = 0;
+};
+
 // The state observer's work: records one published execution state (running state or, once, the
-// final report). Never throws; every failure is logged and the document dropped.
+// final report). Never throws; every failure is logged and the document dropped. With a failure
+// log, repeated failures of one task and status are logged once.
 void persistPublishedState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
                            const std::string& stateJson);
+void persistPublishedState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                           const std::string& stateJson, CStateWriteFailureLog& failureLog);
 
 // Start-up check: removes every record that breaks the record contract. Only a failure to list
 // the records is returned; a failed deletion is logged and the records stay hidden. The form with
