@@ -628,6 +628,27 @@ bool CUpgradeHistoryRepository::deleteExpiredFinalized(std::int64_t cutoff, std:
     {
         return true;
     }
+    // Usually nothing has expired (the cleanup runs before every history read): then nothing is
+    // written, so reading the history neither grows the log nor fails while the disk is full.
+    {
+        CSqliteStatement probe;
+        if (!probe.prepare(m_database, "SELECT 1 FROM upgrade_history WHERE is_final=1 AND completed_at<?1 LIMIT 1;",
+                           error) ||
+            !probe.bindInt64(1, cutoff, error))
+        {
+            return false;
+        }
+        const int resultCode = probe.step();
+        if (resultCode == SQLITE_DONE)
+        {
+            return true;
+        }
+        if (resultCode != SQLITE_ROW)
+        {
+            error = sqliteFailure("Cannot delete expired upgrade history", m_database, resultCode);
+            return false;
+        }
+    }
     if (!executeSqliteScript(m_database, "BEGIN IMMEDIATE;", error))
     {
         rollback();
