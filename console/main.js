@@ -101,14 +101,22 @@ async function refreshDevices() {
   }
 }
 
+// A page opened (or reloaded) while a task runs goes straight to it.
+let firstRead = true;
+
 async function refreshCurrent() {
   const answer = await api.current();
+  const first = firstRead;
+  firstRead = false;
   if (!answer.ok) {
     return;
   }
   const current = answer.data;
   if (Array.isArray(current.devices)) {
     onUpgradeCurrent(current);
+    if (first && current.active) {
+      showTab('run');
+    }
   } else if (current.currentTask) {
     showSnapshot(current.currentTask, current.previewReady === true);
   }

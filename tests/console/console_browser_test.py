@@ -282,8 +282,14 @@ def main():
         wait(driver, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#snapshot-rows tr")) == 2 and start.is_enabled(),
              "no snapshot of the second task")
         start.click()
+        wait(driver, lambda d: len(run_rows(d)) == 2, "the second task's devices are not shown")
+        # A page reloaded in the middle of a task shows it again, read from the current upgrade.
+        driver.refresh()
+        wait(driver, lambda d: not d.find_element(By.ID, "panel-run").get_attribute("hidden") and
+             len(run_rows(d)) == 2 and d.find_element(By.ID, "task-status").text == "RUNNING",
+             "a reloaded page does not show the running task")
         abort = driver.find_element(By.ID, "abort")
-        wait(driver, lambda d: len(run_rows(d)) == 2 and abort.is_enabled(), "the second task cannot be aborted")
+        wait(driver, lambda d: abort.is_enabled(), "the second task cannot be aborted")
         abort.click()
         confirm(driver)
         wait(driver, lambda d: d.find_element(By.ID, "task-status").text == "ABORTED",
@@ -299,6 +305,11 @@ def main():
         wait(driver, lambda d: texts(d, "#report-rows tr td:last-child .badge") == ["SUCCESS"] * 3,
              "the final report of the first task does not open")
         driver.save_screenshot(str(out / "console-history.png"))
+
+        driver.find_element(By.ID, "history-clear").click()
+        confirm(driver)
+        wait(driver, lambda d: len(d.find_elements(By.CSS_SELECTOR, "#history-rows tr")) == 0 and
+             d.find_element(By.ID, "report").get_attribute("hidden") is not None, "the history is not cleared")
 
         # Frames: capture on shows frames of the chosen device, off empties the trace.
         tab(driver, "frames")
