@@ -23,10 +23,6 @@ using json = nlohmann::json;
 
 constexpr unsigned kRuns = 10;
 
-const std::map<std::string, std::string> kSlotOfComponent = {
-    {"EMU", "emu:emu"},     {"PCS_DSP1", "pcs:dsp1"}, {"PCS_DSP2", "pcs:dsp2"}, {"PCS_FPGA", "pcs:fpga"},
-    {"PCS_ARM", "pcs:arm"}, {"BMS_BAU", "bms:bau"},   {"BMS_BEU", "bms:beu"},   {"BMS_BCU", "bms:bcu"}};
-
 // The devices of examples/topology/site.json on ephemeral ports, quick to prepare, flash and restart.
 std::vector<S_SimDeviceSpec> exampleSite()
 {
@@ -44,22 +40,6 @@ std::vector<S_SimDeviceSpec> exampleSite()
         device.timings = quick.timings;
     }
     return devices;
-}
-
-json targetsForEveryComponent(const json& deviceStatus, const std::vector<std::string>& nodeIds)
-{
-    json targets = json::array();
-    for (const std::string& nodeId : nodeIds)
-    {
-        const json node = findNode(deviceStatus, nodeId);
-        for (const json& component : node["components"])
-        {
-            const std::string typeId = component["typeId"];
-            targets.push_back(upgradeTarget(nodeId, typeId, component["index"], component["version"],
-                                            kSlotOfComponent.at(typeId)));
-        }
-    }
-    return targets;
 }
 
 // Sets an environment variable for the child processes started while it lives.
@@ -127,7 +107,7 @@ TEST_F(RepeatedUpgradeProcessTest, TenSiteUpgradesInARowGiveBackWhatEachTook)
     // A file of two chunks per slot, shared by every run.
     std::map<std::string, std::filesystem::path> fileOfSlot;
     unsigned seed = 1;
-    for (const auto& [component, slot] : kSlotOfComponent)
+    for (const auto& [component, slot] : slotOfComponent())
     {
         fileOfSlot[slot] =
             backend.writeFirmware("site-" + std::to_string(seed) + ".bin", 1500 + 37 * seed, seed);

@@ -195,6 +195,30 @@ json previewBody(const std::string& upgradeId, const json& targets, const json& 
     return {{"upgradeId", upgradeId}, {"targets", targets}, {"files", files}};
 }
 
+const std::map<std::string, std::string>& slotOfComponent()
+{
+    static const std::map<std::string, std::string> slots = {
+        {"EMU", "emu:emu"},     {"PCS_DSP1", "pcs:dsp1"}, {"PCS_DSP2", "pcs:dsp2"}, {"PCS_FPGA", "pcs:fpga"},
+        {"PCS_ARM", "pcs:arm"}, {"BMS_BAU", "bms:bau"},   {"BMS_BEU", "bms:beu"},   {"BMS_BCU", "bms:bcu"}};
+    return slots;
+}
+
+json targetsForEveryComponent(const json& deviceStatus, const std::vector<std::string>& nodeIds)
+{
+    json targets = json::array();
+    for (const std::string& nodeId : nodeIds)
+    {
+        const json node = findNode(deviceStatus, nodeId);
+        for (const json& component : node["components"])
+        {
+            const std::string typeId = component["typeId"];
+            targets.push_back(upgradeTarget(nodeId, typeId, component["index"], component["version"],
+                                            slotOfComponent().at(typeId)));
+        }
+    }
+    return targets;
+}
+
 json findNode(const json& deviceStatus, const std::string& nodeId)
 {
     if (deviceStatus.is_object() && deviceStatus.contains("communicationNodes"))

@@ -14,6 +14,7 @@
 #include <chrono>
 #include <cstdint>
 #include <filesystem>
+#include <map>
 #include <memory>
 #include <string>
 #include <vector>
@@ -117,6 +118,11 @@ nlohmann::json upgradeTarget(const std::string& nodeId, const std::string& typeI
                              const std::string& currentVersion, const std::string& slotKey);
 nlohmann::json previewBody(const std::string& upgradeId, const nlohmann::json& targets,
                            const nlohmann::json& files);
+
+// The firmware slot of each component type.
+const std::map<std::string, std::string>& slotOfComponent();
+// A target for every component the devices reported, bound to the file of its slot.
+nlohmann::json targetsForEveryComponent(const nlohmann::json& deviceStatus, const std::vector<std::string>& nodeIds);
 
 // Lookups in the documents of the routes; null when absent.
 nlohmann::json findNode(const nlohmann::json& deviceStatus, const std::string& nodeId);

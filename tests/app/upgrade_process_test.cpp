@@ -19,27 +19,6 @@ namespace
 using namespace ota::backend;
 using json = nlohmann::json;
 
-const std::map<std::string, std::string> kSlotOfComponent = {
-    {"EMU", "emu:emu"},     {"PCS_DSP1", "pcs:dsp1"}, {"PCS_DSP2", "pcs:dsp2"}, {"PCS_FPGA", "pcs:fpga"},
-    {"PCS_ARM", "pcs:arm"}, {"BMS_BAU", "bms:bau"},   {"BMS_BEU", "bms:beu"},   {"BMS_BCU", "bms:bcu"}};
-
-// A target for every component the devices reported, bound to the file of its slot.
-json targetsForEveryComponent(const json& deviceStatus, const std::vector<std::string>& nodeIds)
-{
-    json targets = json::array();
-    for (const std::string& nodeId : nodeIds)
-    {
-        const json node = findNode(deviceStatus, nodeId);
-        for (const json& component : node["components"])
-        {
-            const std::string typeId = component["typeId"];
-            targets.push_back(upgradeTarget(nodeId, typeId, component["index"], component["version"],
-                                            kSlotOfComponent.at(typeId)));
-        }
-    }
-    return targets;
-}
-
 // A device that answers everything late, so a transfer of a few hundred chunks takes seconds.
 S_SimDeviceSpec slowDevice(const std::string& nodeId, E_ProtocolDeviceType type)
 {
@@ -159,7 +138,7 @@ TEST_F(UpgradeProcessTest, UpgradesAWholeSiteToSuccess)
         EXPECT_EQ(device["targets"].size(), findNode(before, nodeIds[index])["components"].size());
         for (const json& target : device["targets"])
         {
-            const std::string slot = kSlotOfComponent.at(target["componentTypeId"]);
+            const std::string slot = slotOfComponent().at(target["componentTypeId"]);
             EXPECT_EQ(target["targetVersion"], versionOfSlot[slot]) << target.dump();
             EXPECT_EQ(target["currentVersion"], target["targetVersion"]) << target.dump();
             EXPECT_EQ(target["componentStageProgress"], 100);
