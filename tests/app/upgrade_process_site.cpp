@@ -137,7 +137,8 @@ json CUpgradeApi::waitReady(const std::vector<std::string>& nodeIds, const std::
             {
                 const json node = findNode(status, nodeId);
                 if (node.is_null() || node["connectionState"] != "CONNECTED" ||
-                    node["upgradeState"] != upgradeState || node["reasonCode"] != 0 || node["lastStatusAt"] == 0 ||
+                    node["upgradeState"] != upgradeState || node["reasonCode"] != 0 ||
+                    node["lastStatusAt"] == 0 ||
                     node["lastStatusAt"].get<std::int64_t>() < node["lastConnectedAt"].get<std::int64_t>() ||
                     node["components"].empty())
                 {

@@ -94,7 +94,8 @@ public:
     // Waits until every node is connected, READY (or the given upgrade state) and has reported its
     // components since its current connection (what a preview demands); returns the device status
     // then (null on timeout).
-    nlohmann::json waitReady(const std::vector<std::string>& nodeIds, const std::string& upgradeState = "READY");
+    nlohmann::json waitReady(const std::vector<std::string>& nodeIds,
+                             const std::string& upgradeState = "READY");
     // Waits until the task with this number has ended; returns its final state (null on timeout).
     nlohmann::json waitEnded(std::uint32_t upgradeNo,
                              std::chrono::milliseconds bound = std::chrono::seconds(60));
@@ -122,7 +123,8 @@ nlohmann::json previewBody(const std::string& upgradeId, const nlohmann::json& t
 // The firmware slot of each component type.
 const std::map<std::string, std::string>& slotOfComponent();
 // A target for every component the devices reported, bound to the file of its slot.
-nlohmann::json targetsForEveryComponent(const nlohmann::json& deviceStatus, const std::vector<std::string>& nodeIds);
+nlohmann::json targetsForEveryComponent(const nlohmann::json& deviceStatus,
+                                        const std::vector<std::string>& nodeIds);
 
 // Lookups in the documents of the routes; null when absent.
 nlohmann::json findNode(const nlohmann::json& deviceStatus, const std::string& nodeId);
