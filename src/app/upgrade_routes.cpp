@@ -150,24 +150,27 @@ bool startUpgrade(const S_UpgradeRouteServices& services, std::string& response,
     {
         return rejectStart("Upgrade history snapshot is missing; preview the upgrade again", error);
     }
-    // A snapshot runs once: after its task ended, the row is finalised a moment later by the
-    // notification thread, and a start in between would run the same snapshot a second time.
+    static const std::string kNotCurrentTask = "Upgrade history snapshot does not match the current task";
     if (record->isFinal || record->upgradeId != snapshot->upgradeId ||
-        record->startedAt != snapshot->createdAt ||
-        services.executionService.wasTaskStarted(snapshot->upgradeNo))
+        record->startedAt != snapshot->createdAt)
     {
-        return rejectStart("Upgrade history snapshot does not match the current task", error);
+        return rejectStart(kNotCurrentTask, error);
     }
     std::uint64_t sceneGeneration = 0;
     {
         std::lock_guard<std::mutex> lock(services.applicationMutex);
         sceneGeneration = services.sceneGeneration;
     }
+    // A snapshot runs once. While its task runs the service refuses the start as it refuses any
+    // start during a task; once the task has ended, its row is finalised a moment later by the
+    // notification thread, and a start in between is refused as one against a finalised row.
     std::string startError;
-    if (!services.executionService.startTask(snapshot, sceneGeneration, response, startError))
+    E_TaskStartRefusal refusal = E_TaskStartRefusal::NONE;
+    if (!services.executionService.startTask(snapshot, sceneGeneration, response, startError, &refusal))
     {
         response.clear();
-        return rejectStart(startError, error);
+        return rejectStart(refusal == E_TaskStartRefusal::SNAPSHOT_ALREADY_RAN ? kNotCurrentTask : startError,
+                           error);
     }
     consoleOut("[UPGRADE] Upgrade execution accepted: upgradeNo=" + std::to_string(snapshot->upgradeNo));
     return true;

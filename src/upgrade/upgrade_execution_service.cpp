@@ -284,12 +284,6 @@ bool CUpgradeExecutionService::isTaskActive() const
     return m_impl->taskActive;
 }
 
-bool CUpgradeExecutionService::wasTaskStarted(std::uint32_t upgradeNo) const
-{
-    std::lock_guard<std::mutex> lock(m_impl->stateMutex);
-    return upgradeNo != 0 && m_impl->lastInstalledUpgradeNo == upgradeNo;
-}
-
 void CUpgradeExecutionService::setTestHooks(S_UpgradeExecutionTestHooks hooks)
 {
     std::lock_guard<std::mutex> lock(m_impl->stateMutex);
@@ -298,10 +292,13 @@ void CUpgradeExecutionService::setTestHooks(S_UpgradeExecutionTestHooks hooks)
 
 bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
                                          std::uint64_t currentSceneGeneration, std::string& responseJson,
-                                         std::string& error)
+                                         std::string& error, E_TaskStartRefusal* refusal)
 {
     responseJson.clear();
     error.clear();
+    E_TaskStartRefusal unused = E_TaskStartRefusal::NONE;
+    E_TaskStartRefusal& why = refusal != nullptr ? *refusal : unused;
+    why = E_TaskStartRefusal::OTHER;
     S_Impl& impl = *m_impl;
     if (!snapshot || snapshot->upgradeNo == 0 || snapshot->targets.empty() || snapshot->files.empty())
     {
@@ -326,6 +323,12 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
         if (impl.taskActive)
         {
             error = "Another upgrade task is active";
+            return false;
+        }
+        if (impl.lastInstalledUpgradeNo == snapshot->upgradeNo)
+        {
+            error = "Upgrade task snapshot has already run";
+            why = E_TaskStartRefusal::SNAPSHOT_ALREADY_RAN;
             return false;
         }
         previousTask = std::move(impl.taskThread);
@@ -452,6 +455,7 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
         return false;
     }
     impl.markStateChanged();
+    why = E_TaskStartRefusal::NONE;
     const S_UpgradeExecutionOptions options = impl.options;
     const std::string upgradeId = impl.upgradeId;
     const std::uint32_t upgradeNo = impl.upgradeNo;

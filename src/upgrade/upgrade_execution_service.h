@@ -32,6 +32,15 @@ inline constexpr std::uint16_t kMaxTaskDeviceConcurrency = 32;
 // notification thread, one call at a time.
 using UpgradeStateObserver = std::function<void(const std::string& stateJson)>;
 
+// Why startTask refused a task, where a caller answers a refusal in its own words.
+enum class E_TaskStartRefusal
+{
+    NONE,
+    // The snapshot's task has run already (it may still be finishing); a snapshot runs once.
+    SNAPSHOT_ALREADY_RAN,
+    OTHER,
+};
+
 // Fault injection for tests: lets a test make thread creation fail or run code at the points
 // where another thread could change the service state during a start.
 struct S_UpgradeExecutionTestHooks
@@ -63,16 +72,16 @@ public:
     // The transport must outlive the service's started period (until stop returns).
     bool start(IUpgradeDeviceTransport& transport, const S_UpgradeExecutionOptions& options,
                std::string& error);
+    // A snapshot runs at most once (remembered across stop and start): while its task runs a
+    // second start is refused as any start during a task, "Another upgrade task is active"; after
+    // it ended, with refusal SNAPSHOT_ALREADY_RAN.
     bool startTask(UpgradeTaskSnapshotPtr snapshot, std::uint64_t currentSceneGeneration,
-                   std::string& responseJson, std::string& error);
+                   std::string& responseJson, std::string& error, E_TaskStartRefusal* refusal = nullptr);
     // Ends a running task ("STOPPED"), joins every thread and forgets the task. Never throws;
     // idempotent and safe on a service that never started.
     void stop() noexcept;
     bool isStarted() const;
     bool isTaskActive() const;
-    // True when a task of this snapshot number has been installed by this service (kept across
-    // stop and start): a snapshot runs at most once.
-    bool wasTaskStarted(std::uint32_t upgradeNo) const;
 
     // responseJson is filled in every case, also on refusal.
     bool requestAbort(std::uint32_t upgradeNo, std::string& responseJson, std::string& error);

@@ -232,7 +232,11 @@ TEST_F(UpgradeRequestProcessTest, RefusedRequestsLeaveTheTaskSnapshotAndHistoryA
     EXPECT_EQ(busyClear.status, 409u) << busyClear.body;
     EXPECT_EQ(busyClear.json["error"]["code"], "UPGRADE_HISTORY_CLEAR_REJECTED");
     EXPECT_EQ(busyClear.json["error"]["message"], "An upgrade is active; history cannot be cleared");
+    const S_HttpResult busyStart = api->start();
     EXPECT_EQ(api->current()["active"], true) << "the task ended before the refusals could be checked";
+    EXPECT_EQ(busyStart.status, 409u) << busyStart.body;
+    EXPECT_EQ(busyStart.json["error"]["code"], "UPGRADE_START_REJECTED");
+    EXPECT_EQ(busyStart.json["error"]["message"], "Another upgrade task is active");
 
     // Asked again and again, the start is refused while the task runs and, the moment it has
     // ended, because that snapshot has already run.

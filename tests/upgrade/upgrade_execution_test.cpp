@@ -326,6 +326,39 @@ TEST_F(UpgradeExecution, DeviceThatNeverConnectsTimesOutOnceTheConnectedOneWasSe
     EXPECT_GE(away.at("finishedAt").get<std::int64_t>() - final.at("startedAt").get<std::int64_t>(), 299);
 }
 
+// A snapshot runs once: while its task runs a second start is refused as any start during a task;
+// after it ended, as a snapshot that has run (also after the service was stopped and started).
+TEST_F(UpgradeExecution, SnapshotRunsOnceWhateverTheMomentOfTheSecondStart)
+{
+    S_UpgradeExecutionOptions options = this->options(1);
+    options.connectTimeoutMs = 600000;
+    startService(options);
+    m_site.addDevice("emu-away", test::emuComponents(), E_DeviceConnectionState::PENDING);
+    const auto snapshot = singleDeviceSnapshot(m_directory, 46, "emu-away");
+    startTask(snapshot);
+    std::string response;
+    std::string error;
+    E_TaskStartRefusal refusal = E_TaskStartRefusal::NONE;
+    EXPECT_FALSE(m_service.startTask(snapshot, 1, response, error, &refusal));
+    EXPECT_EQ(error, "Another upgrade task is active");
+    EXPECT_EQ(refusal, E_TaskStartRefusal::OTHER);
+    const auto other = singleDeviceSnapshot(m_directory, 47, "emu-away");
+    EXPECT_FALSE(m_service.startTask(other, 1, response, error, &refusal));
+    EXPECT_EQ(error, "Another upgrade task is active");
+
+    ASSERT_TRUE(m_service.requestAbort(46, response, error)) << error;
+    EXPECT_EQ(waitForEnd(46).at("status"), "ABORTED");
+    EXPECT_FALSE(m_service.startTask(snapshot, 1, response, error, &refusal));
+    EXPECT_EQ(error, "Upgrade task snapshot has already run");
+    EXPECT_EQ(refusal, E_TaskStartRefusal::SNAPSHOT_ALREADY_RAN);
+    EXPECT_TRUE(response.empty());
+    m_service.stop();
+    ASSERT_TRUE(m_service.start(m_transport, options, error)) << error;
+    EXPECT_FALSE(m_service.startTask(snapshot, 1, response, error, &refusal));
+    EXPECT_EQ(refusal, E_TaskStartRefusal::SNAPSHOT_ALREADY_RAN);
+    EXPECT_TRUE(m_transport.sends().empty());
+}
+
 // A connection change reported while the task is being set up is newer than the node list read
 // at the start: the device keeps the reported state.
 TEST_F(UpgradeExecution, ConnectionChangeDuringTaskSetUpWinsOverTheNodeList)
