@@ -66,6 +66,45 @@ void reserveStoredUpgradeNumbers(CUpgradeHistoryRepository& repository, CUpgrade
     taskService.reserveUpgradeNumbersThrough(highest);
 }
 
+bool loadInitialTopology(CBackendApplication::S_Impl& app, std::string& error)
+{
+    if (app.topologyPath.empty())
+    {
+        consoleOut("[INIT] No topology file is configured; HTTP will start with an empty workspace");
+        error.clear();
+        return true;
+    }
+
+    consoleOut("[INIT] Topology file: " + app.topologyPath.string());
+    scenario::S_SceneTopology topology;
+    std::string loadError;
+    switch (scenario::loadTopologyFile(app.topologyPath, topology, loadError))
+    {
+        case scenario::E_TopologyLoadResult::ABSENT:
+            consoleOut(
+                "[INIT] Topology file is not present yet; HTTP will start with an empty workspace\n[INIT] " +
+                loadError);
+            error.clear();
+            return true;
+        case scenario::E_TopologyLoadResult::INVALID:
+            return fail("[INIT] Initial topology load failed: ", loadError, error);
+        case scenario::E_TopologyLoadResult::LOADED:
+            break;
+    }
+
+    const std::int64_t loadedAtMs = currentUnixMs();
+    const std::uint64_t directDeviceCount = topology.directDeviceCount();
+    app.workspace.replaceTopology(std::move(topology), loadedAtMs);
+    {
+        std::lock_guard<std::mutex> lock(app.applicationMutex);
+        app.sceneGeneration = 1;
+    }
+    consoleOut(
+        "[INIT] Initial topology loaded\n[INIT] Direct device count: " + std::to_string(directDeviceCount) +
+        "\n[INIT] Workspace loaded at: " + formatLocalTime(loadedAtMs));
+    return true;
+}
+
 }  // namespace
 
 bool CBackendApplication::initialize(const std::filesystem::path& configPath,
@@ -94,9 +133,10 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         std::string resolveError;
         if (!makeAbsoluteNormalizedPath(topologyOverride, app.topologyPath, resolveError))
         {
-            return fail("[INIT] Topology path resolution failed: ",
-                        "Cannot resolve topology file path '" + topologyOverride.string() + "': " + resolveError,
-                        error);
+            return fail(
+                "[INIT] Topology path resolution failed: ",
+                "Cannot resolve topology file path '" + topologyOverride.string() + "': " + resolveError,
+                error);
         }
     }
 
@@ -112,8 +152,6 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         app.historyRepository.close();
         return fail("[INIT] Upgrade history compatibility check failed: ", error, error);
     }
-    finalizeInterruptedHistoryAtStartup(app.historyRepository);
-    reserveStoredUpgradeNumbers(app.historyRepository, app.taskService);
     cleanupHistoryRetention(app.historyRepository, app.config.historyRetentionDays);
 
     consoleOut("[INIT] Configuration loaded\n[INIT] HTTP endpoint: http://" + app.config.httpHost + ":" +
@@ -124,38 +162,14 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
 
     consoleOut("[INIT] Step 2/2: Loading topology file");
     app.initialized = true;
-    if (app.topologyPath.empty())
+    if (!loadInitialTopology(app, error))
     {
-        consoleOut("[INIT] No topology file is configured; HTTP will start with an empty workspace");
-        error.clear();
-        return true;
+        return false;
     }
-
-    consoleOut("[INIT] Topology file: " + app.topologyPath.string());
-    scenario::S_SceneTopology topology;
-    std::string loadError;
-    switch (scenario::loadTopologyFile(app.topologyPath, topology, loadError))
-    {
-        case scenario::E_TopologyLoadResult::ABSENT:
-            consoleOut("[INIT] Topology file is not present yet; HTTP will start with an empty workspace\n[INIT] " +
-                       loadError);
-            error.clear();
-            return true;
-        case scenario::E_TopologyLoadResult::INVALID:
-            return fail("[INIT] Initial topology load failed: ", loadError, error);
-        case scenario::E_TopologyLoadResult::LOADED:
-            break;
-    }
-
-    const std::int64_t loadedAtMs = currentUnixMs();
-    const std::uint64_t directDeviceCount = topology.directDeviceCount();
-    app.workspace.replaceTopology(std::move(topology), loadedAtMs);
-    {
-        std::lock_guard<std::mutex> lock(app.applicationMutex);
-        app.sceneGeneration = 1;
-    }
-    consoleOut("[INIT] Initial topology loaded\n[INIT] Direct device count: " + std::to_string(directDeviceCount) +
-               "\n[INIT] Workspace loaded at: " + formatLocalTime(loadedAtMs));
+    // After the steps above, whose lines operators and tools read as one block: a task the last
+    // process left running is finalised, and new upgrade numbers stay clear of stored ones.
+    finalizeInterruptedHistoryAtStartup(app.historyRepository);
+    reserveStoredUpgradeNumbers(app.historyRepository, app.taskService);
     return true;
 }
 
@@ -166,8 +180,10 @@ void printReadyBanner(const S_BackendConfig& config, const std::filesystem::path
                       const scenario::S_WorkspaceSnapshot& snapshot)
 {
     consoleOut("[READY] OTA backend runtime baseline is ready");
-    consoleOut("[INFO] Topology file: " + (topologyPath.empty() ? std::string("not configured") : topologyPath.string()));
-    consoleOut(std::string("[INFO] Topology configured: ") + (snapshot.topologyConfigured() ? "true" : "false"));
+    consoleOut("[INFO] Topology file: " +
+               (topologyPath.empty() ? std::string("not configured") : topologyPath.string()));
+    consoleOut(std::string("[INFO] Topology configured: ") +
+               (snapshot.topologyConfigured() ? "true" : "false"));
     consoleOut("[INFO] Direct device count: " + std::to_string(snapshot.directDeviceCount()));
     static const char* const kRoutes[] = {
         "GET  /api/v1/health",
@@ -193,11 +209,12 @@ void printReadyBanner(const S_BackendConfig& config, const std::filesystem::path
     consoleOut("[INFO] Process is running; press Ctrl+C to stop");
     consoleOut(std::string("[INFO] Device TCP status synchronization: ") +
                (config.deviceTcpEnabled ? "enabled" : "disabled"));
+    consoleOut("[INFO] WebSocket events: ws://" + config.httpHost + ":" + std::to_string(config.httpPort) +
+               "/api/v1/events (upgrade.current, device.status, communication.snapshot)");
+    // Operators and tools read the banner above as one block: what it lacks follows it.
     consoleOut("[INFO] Operator console: http://" +
                (config.httpHost == "::1" ? std::string("[::1]") : config.httpHost) + ":" +
                std::to_string(config.httpPort) + "/");
-    consoleOut("[INFO] WebSocket events: ws://" + config.httpHost + ":" + std::to_string(config.httpPort) +
-               "/api/v1/events (upgrade.current, device.status, communication.snapshot)");
 }
 
 // Connects to the devices of the topology when device TCP is enabled and there are any.

@@ -30,7 +30,8 @@ TEST(BackendProcess, HelpPrintsUsageAndExitsZero)
 {
     const S_ProcessResult result = runProcess(kBackend, {"--topology-file", "x.json", "-h"});
     EXPECT_EQ(result.exitCode, 0);
-    EXPECT_NE(result.standardOutput.find("Usage: " + kBackend.string() + " [--config <path>] [--topology-file <path>]"),
+    EXPECT_NE(result.standardOutput.find("Usage: " + kBackend.string() +
+                                         " [--config <path>] [--topology-file <path>]"),
               std::string::npos);
     EXPECT_EQ(result.standardOutput.find("[INFO] Configuration:"), std::string::npos);
 }
@@ -39,7 +40,8 @@ TEST(BackendProcess, CommandLineErrorPrintsUsageAndExitsOne)
 {
     const S_ProcessResult result = runProcess(kBackend, {"--config"});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.standardError.find("[ERROR] Argument value cannot be empty: --config"), std::string::npos);
+    EXPECT_NE(result.standardError.find("[ERROR] Argument value cannot be empty: --config"),
+              std::string::npos);
     EXPECT_NE(result.standardOutput.find("Usage: "), std::string::npos);
 }
 
@@ -50,9 +52,10 @@ TEST(BackendProcess, InvalidConfigurationExitsOne)
     const S_ProcessResult result = runProcess(kBackend, {"--config", config.string()});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.standardOutput.find("[INFO] Configuration: " + config.string()), std::string::npos);
-    EXPECT_NE(result.standardError.find("[INIT] Configuration load failed: Invalid configuration '" + config.string() +
-                                        "': Missing required configuration field: ackTimeoutMs"),
-              std::string::npos)
+    EXPECT_NE(
+        result.standardError.find("[INIT] Configuration load failed: Invalid configuration '" +
+                                  config.string() + "': Missing required configuration field: ackTimeoutMs"),
+        std::string::npos)
         << result.standardError;
     EXPECT_NE(result.standardError.find("[ERROR] OTA backend initialization failed: Invalid configuration '"),
               std::string::npos);
@@ -63,16 +66,18 @@ TEST(BackendProcess, MissingConfigurationExitsOne)
     CTempDirectory directory;
     const S_ProcessResult result = runProcess(kBackend, {"--config", (directory / "none.json").string()});
     EXPECT_EQ(result.exitCode, 1);
-    EXPECT_NE(result.standardError.find("[ERROR] OTA backend initialization failed: Configuration file is not a "
-                                        "regular file: "),
-              std::string::npos);
+    EXPECT_NE(
+        result.standardError.find("[ERROR] OTA backend initialization failed: Configuration file is not a "
+                                  "regular file: "),
+        std::string::npos);
 }
 
 TEST(BackendProcess, InvalidTopologyExitsOne)
 {
     CTempDirectory directory;
     directory.writeFile("site.json", "{\"schemaVersion\":2");
-    const auto config = directory.writeFile("ota-backend.json", configText(",\"topologyFile\":\"site.json\""));
+    const auto config =
+        directory.writeFile("ota-backend.json", configText(",\"topologyFile\":\"site.json\""));
     const S_ProcessResult result = runProcess(kBackend, {"--config", config.string()});
     EXPECT_EQ(result.exitCode, 1);
     EXPECT_NE(result.standardError.find("[INIT] Initial topology load failed: "), std::string::npos)
@@ -87,15 +92,47 @@ TEST(BackendProcess, StartsWithExampleSiteAndStopsCleanlyOnSigterm)
     nlohmann::json example = nlohmann::json::parse(readWholeFile(examples / "config/ota-backend.json"));
     example["httpPort"] = findFreeLoopbackPort();
     CTempDirectory directory;
-    example["topologyFile"] = directory.writeFile("site.json", readWholeFile(examples / "topology/site.json")).string();
+    example["topologyFile"] =
+        directory.writeFile("site.json", readWholeFile(examples / "topology/site.json")).string();
     const auto config = directory.writeFile("ota-backend.json", example.dump());
     CChildProcess child(kBackend, {"--config", config.string()});
-    ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardOutput() << child.standardError();
+    ASSERT_TRUE(child.waitForOutput("[INFO] Operator console: http://"))
+        << child.standardOutput() << child.standardError();
     const std::string output = child.standardOutput();
     EXPECT_NE(output.find("[INIT] Initial topology loaded\n[INIT] Direct device count: 5"), std::string::npos)
         << output;
-    EXPECT_NE(output.find("[READY] OTA backend runtime baseline is ready"), std::string::npos);
-    EXPECT_NE(output.find("[INFO] Topology configured: true"), std::string::npos);
+    // The ready banner is one block of lines in a fixed order; the console's address follows it.
+    const std::string port = std::to_string(example["httpPort"].get<unsigned>());
+    const std::string banner =
+        "[READY] OTA backend runtime baseline is ready\n"
+        "[INFO] Topology file: " +
+        example["topologyFile"].get<std::string>() +
+        "\n"
+        "[INFO] Topology configured: true\n"
+        "[INFO] Direct device count: 5\n"
+        "[INFO] API: GET  /api/v1/health\n"
+        "[INFO] API: GET  /api/v1/workspace\n"
+        "[INFO] API: POST /api/v1/scene/reload\n"
+        "[INFO] API: POST /api/v1/firmware/inspect\n"
+        "[INFO] API: POST /api/v1/upgrades/preview\n"
+        "[INFO] API: POST /api/v1/upgrades/start\n"
+        "[INFO] API: POST /api/v1/upgrades/:upgradeNo/abort\n"
+        "[INFO] API: GET  /api/v1/upgrades/current\n"
+        "[INFO] API: GET  /api/v1/upgrades/history\n"
+        "[INFO] API: POST /api/v1/upgrades/history/clear\n"
+        "[INFO] API: GET  /api/v1/devices/status\n"
+        "[INFO] API: GET  /api/v1/devices/frames\n"
+        "[INFO] API: POST /api/v1/devices/frames/capture\n"
+        "[INFO] API: POST /api/v1/devices/status-query\n"
+        "[INFO] API: POST /api/v1/devices/reconnect\n"
+        "[INFO] Process is running; press Ctrl+C to stop\n"
+        "[INFO] Device TCP status synchronization: enabled\n"
+        "[INFO] WebSocket events: ws://127.0.0.1:" +
+        port +
+        "/api/v1/events (upgrade.current, device.status, communication.snapshot)\n"
+        "[INFO] Operator console: http://127.0.0.1:" +
+        port + "/\n";
+    EXPECT_NE(output.find(banner), std::string::npos) << output;
     child.sendSignal(SIGTERM);
     ASSERT_EQ(child.waitForExit(), 0) << child.standardError();
     const std::string finalOutput = child.standardOutput();
@@ -110,7 +147,8 @@ TEST(BackendProcess, ServesHealthAndWorkspaceOfTheExampleSite)
     const std::uint16_t port = findFreeLoopbackPort();
     example["httpPort"] = port;
     CTempDirectory directory;
-    example["topologyFile"] = directory.writeFile("site.json", readWholeFile(examples / "topology/site.json")).string();
+    example["topologyFile"] =
+        directory.writeFile("site.json", readWholeFile(examples / "topology/site.json")).string();
     example["deviceTcpEnabled"] = false;
     const auto config = directory.writeFile("ota-backend.json", example.dump());
     CChildProcess child(kBackend, {"--config", config.string()});
@@ -143,7 +181,8 @@ TEST(BackendProcess, ServesHealthAndWorkspaceOfTheExampleSite)
 
     child.sendSignal(SIGTERM);
     EXPECT_EQ(child.waitForExit(), 0);
-    EXPECT_NE(child.standardOutput().find("[HTTP] GET /api/v1/health -> 200 (requestId=ota-"), std::string::npos);
+    EXPECT_NE(child.standardOutput().find("[HTTP] GET /api/v1/health -> 200 (requestId=ota-"),
+              std::string::npos);
 }
 
 TEST(BackendProcess, FirmwareInspectionAndHistoryRoutes)
@@ -161,7 +200,8 @@ TEST(BackendProcess, FirmwareInspectionAndHistoryRoutes)
 
     CTestHttpClient client(port);
     const nlohmann::json request = {
-        {"files", {{{"fileSlotKey", "emu:emu"}, {"filePath", firmware.string()}, {"targetVersion", "1.2.3"}}}}};
+        {"files",
+         {{{"fileSlotKey", "emu:emu"}, {"filePath", firmware.string()}, {"targetVersion", "1.2.3"}}}}};
     const S_HttpResult inspected = client.request("POST", "/api/v1/firmware/inspect", request.dump(),
                                                   {{"Content-Type", "application/json"}});
     ASSERT_TRUE(inspected.received) << inspected.failure;
@@ -215,21 +255,25 @@ TEST(BackendProcess, PortInUseFailsStartWithExitOne)
 TEST(BackendProcess, AbsentTopologyStartsWithEmptyWorkspaceAndStopsOnSigint)
 {
     CTempDirectory directory;
-    const auto config = directory.writeFile("conf/ota-backend.json", configText(",\"deviceTcpEnabled\":false"));
+    const auto config =
+        directory.writeFile("conf/ota-backend.json", configText(",\"deviceTcpEnabled\":false"));
     const auto topology = directory / "later/site.json";
     CChildProcess child(kBackend, {"--config", config.string(), "--topology-file", topology.string()});
-    ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardOutput() << child.standardError();
+    ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://"))
+        << child.standardOutput() << child.standardError();
     const std::string output = child.standardOutput();
     EXPECT_NE(output.find("[INFO] Topology override: " + topology.string()), std::string::npos);
-    EXPECT_NE(output.find("[INIT] Upgrade history database: " + (directory / "later/upgrade-history.db").string()),
-              std::string::npos)
+    EXPECT_NE(
+        output.find("[INIT] Upgrade history database: " + (directory / "later/upgrade-history.db").string()),
+        std::string::npos)
         << output;
     EXPECT_NE(output.find("[INIT] Topology file is not present yet; HTTP will start with an empty workspace\n"
                           "[INIT] Topology file does not exist: " +
                           topology.string()),
               std::string::npos)
         << output;
-    EXPECT_NE(output.find("[INFO] Topology configured: false\n[INFO] Direct device count: 0"), std::string::npos);
+    EXPECT_NE(output.find("[INFO] Topology configured: false\n[INFO] Direct device count: 0"),
+              std::string::npos);
     EXPECT_NE(output.find("[INFO] Device TCP status synchronization: disabled"), std::string::npos);
     child.sendSignal(SIGINT);
     EXPECT_EQ(child.waitForExit(), 0);
@@ -244,7 +288,8 @@ TEST(BackendProcess, NoArgumentsReadsConfigurationBesideExecutable)
     const auto config = directory.writeFile("bin/config/ota-backend.json", configText());
     CChildProcess child(executable, {});
     ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardError();
-    EXPECT_NE(child.standardOutput().find("[INFO] Configuration: " + config.string() + "\n"), std::string::npos)
+    EXPECT_NE(child.standardOutput().find("[INFO] Configuration: " + config.string() + "\n"),
+              std::string::npos)
         << child.standardOutput();
     child.sendSignal(SIGTERM);
     EXPECT_EQ(child.waitForExit(), 0);
@@ -257,8 +302,9 @@ TEST(BackendProcess, NoTopologyConfiguredPutsHistoryBesideConfiguration)
     CChildProcess child(kBackend, {"--config", config.string()});
     ASSERT_TRUE(child.waitForOutput("[INFO] WebSocket events: ws://")) << child.standardError();
     const std::string output = child.standardOutput();
-    EXPECT_NE(output.find("[INIT] Upgrade history database: " + (directory / "conf/upgrade-history.db").string()),
-              std::string::npos);
+    EXPECT_NE(
+        output.find("[INIT] Upgrade history database: " + (directory / "conf/upgrade-history.db").string()),
+        std::string::npos);
     EXPECT_NE(output.find("[INIT] No topology file is configured; HTTP will start with an empty workspace"),
               std::string::npos);
     EXPECT_NE(output.find("[INFO] Topology file: not configured"), std::string::npos);

@@ -59,10 +59,14 @@ TEST(CrashRecoveryProcessTest, TaskOfAKilledBackendIsStoppedAtStartupAndItsDevic
 
     ASSERT_TRUE(backend.launch()) << backend.output();
     const std::string startup = backend.child().standardOutput();
-    EXPECT_NE(startup.find("[HISTORY] Interrupted upgrade finalized at start-up: upgradeNo=" +
-                           std::to_string(killedTask) + "\n"),
-              std::string::npos)
-        << backend.output();
+    const std::size_t finalized = startup.find(
+        "[HISTORY] Interrupted upgrade finalized at start-up: upgradeNo=" + std::to_string(killedTask) +
+        "\n");
+    EXPECT_NE(finalized, std::string::npos) << backend.output();
+    // Not inside the start-up steps, which tools read as one block: after their last line.
+    const std::size_t lastStep = startup.find("[INIT] Workspace loaded at: ");
+    ASSERT_NE(lastStep, std::string::npos) << startup;
+    EXPECT_GT(finalized, lastStep) << startup;
     CUpgradeApi api(backend.port());
     const json record = findRecord(api.history(), killedTask);
     ASSERT_TRUE(record.is_object()) << backend.output();
