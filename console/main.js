@@ -6,6 +6,7 @@ import { EventStream } from './events.js';
 import { framesOnDeviceStatus, framesShown, initFrames, onCommunicationSnapshot, refreshFrames } from './frames.js';
 import { initFirmware } from './firmware.js';
 import { initHistory, refreshHistory } from './history.js';
+import { initIndicator, showTaskInIndicator } from './indicator.js';
 import { initPlan, planShown, showSnapshot } from './plan.js';
 import { initRun, onUpgradeCurrent } from './run.js';
 import { onNextDrawn } from './schedule.js';
@@ -114,6 +115,7 @@ async function refreshCurrent() {
   const current = answer.data;
   if (Array.isArray(current.devices)) {
     onUpgradeCurrent(current);
+    showTaskInIndicator(current);
     if (first && current.active) {
       showTab('run');
     }
@@ -165,6 +167,7 @@ function onEvent(envelope, receivedAt, parsedAt) {
     measure(receivedAt, parsedAt);
   } else if (envelope.type === 'upgrade.current') {
     onUpgradeCurrent(data);
+    showTaskInIndicator(data);
   } else if (envelope.type === 'communication.snapshot') {
     onCommunicationSnapshot(data);
   }
@@ -190,6 +193,7 @@ function onLink(up) {
 }
 
 initTabs();
+initIndicator(() => showTab('run'));
 initSite();
 initFirmware();
 initPlan(() => showTab('run'));

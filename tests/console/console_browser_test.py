@@ -3,8 +3,9 @@
 
 The example site on free ports with short timeouts: every device shows CONNECTED, three
 components are inspected, previewed and upgraded to SUCCESS from the page, a second task is
-aborted from the page, the history shows both, and the page notices a backend restart and comes
-back by itself. Every wait is a condition with a generous bound; nothing sleeps.
+aborted from the page, a third one started through the API shows in the header of a page left on
+the Site tab, the history shows all three, and the page notices a backend restart and comes back
+by itself. Every wait is a condition with a generous bound; nothing sleeps.
 """
 
 import argparse
@@ -19,6 +20,8 @@ import sys
 import tempfile
 import threading
 import time
+import urllib.error
+import urllib.request
 from pathlib import Path
 
 from selenium import webdriver
@@ -165,6 +168,29 @@ def run_rows(driver):
     return rows
 
 
+def api(port, method, path, body=None):
+    """The backend's answer envelope to one request of the public API."""
+    data = None if body is None else json.dumps(body).encode("utf-8")
+    request = urllib.request.Request(f"http://127.0.0.1:{port}{path}", data=data, method=method,
+                                     headers={"Content-Type": "application/json"})
+    try:
+        with urllib.request.urlopen(request, timeout=BOUND_S) as answer:
+            return json.loads(answer.read())
+    except urllib.error.HTTPError as refusal:
+        return json.loads(refusal.read())
+
+
+def indicator(driver):
+    """What the header's task indicator shows, or None while it is hidden."""
+    node = driver.find_element(By.ID, "task-indicator")
+    if node.get_attribute("hidden") is not None:
+        return None
+    return {"task": driver.find_element(By.ID, "indicator-task").text,
+            "status": driver.find_element(By.ID, "indicator-status").text,
+            "devices": driver.find_element(By.ID, "indicator-devices").text,
+            "progress": driver.find_element(By.ID, "indicator-progress").get_attribute("aria-valuenow")}
+
+
 def confirm(driver):
     wait(driver, lambda d: d.find_element(By.ID, "confirm").get_attribute("open") is not None, "no confirmation asked")
     driver.find_element(By.ID, "confirm-yes").click()
@@ -288,6 +314,10 @@ def main():
         wait(driver, lambda d: not d.find_element(By.ID, "panel-run").get_attribute("hidden") and
              len(run_rows(d)) == 2 and d.find_element(By.ID, "task-status").text == "RUNNING",
              "a reloaded page does not show the running task")
+        # The header shows the task there too.
+        wait(driver, lambda d: (indicator(d) or {}).get("task", "").startswith("console_2 #") and
+             indicator(d)["status"] == "RUNNING" and indicator(d)["devices"] == "0 / 2 devices done",
+             "a reloaded page does not show the running task in its header")
         abort = driver.find_element(By.ID, "abort")
         wait(driver, lambda d: abort.is_enabled(), "the second task cannot be aborted")
         abort.click()
@@ -295,13 +325,41 @@ def main():
         wait(driver, lambda d: d.find_element(By.ID, "task-status").text == "ABORTED",
              "the second task does not end ABORTED")
         assert all(r["result"] == "ABORTED" for r in run_rows(driver)), run_rows(driver)
+        wait(driver, lambda d: (indicator(d) or {}).get("status") == "ABORTED", "the header does not show ABORTED")
+
+        # A task started elsewhere (here through the API) shows in the header of a page left on the
+        # Site tab: its identifier at once, then its result; the indicator leads to the Run tab.
+        tab(driver, "site")
+        wait(driver, lambda d: all(s == "CONNECTED" for s in device_states(d)), "devices did not come back")
+        nodes = api(port, "GET", "/api/v1/devices/status")["data"]["communicationNodes"]
+        emu = next(n for n in nodes if n["nodeId"] == "emu-1")
+        version = next(c["version"] for c in emu["components"] if c["typeId"] == "EMU")
+        preview = api(port, "POST", "/api/v1/upgrades/preview", {
+            "upgradeId": "api_task",
+            "targets": [{"nodeId": "emu-1", "componentTypeId": "EMU", "componentIndex": 1, "currentVersion": version,
+                         "fileSlotKey": "emu:emu", "force": False}],
+            "files": [{"fileSlotKey": "emu:emu", "filePath": str(files["emu:emu"][0]), "targetVersion": "3.0.0"}]})
+        assert preview["success"], preview
+        api_upgrade_no = preview["data"]["snapshot"]["upgradeNo"]
+        started = api(port, "POST", "/api/v1/upgrades/start")
+        assert started["success"], started
+        wait(driver, lambda d: (indicator(d) or {}).get("task") == f"api_task #{api_upgrade_no}",
+             "a task started through the API does not show in the header")
+        assert not driver.find_element(By.ID, "panel-site").get_attribute("hidden"), "the page left the Site tab"
+        wait(driver, lambda d: indicator(d)["status"] == "SUCCESS" and indicator(d)["devices"] == "1 / 1 devices done"
+             and indicator(d)["progress"] == "100", "the header does not show the API task's result")
+        driver.find_element(By.ID, "task-indicator").click()
+        wait(driver, lambda d: not d.find_element(By.ID, "panel-run").get_attribute("hidden") and
+             [r["nodeId"] for r in run_rows(d)] == ["emu-1"] and d.find_element(By.ID, "task-status").text == "SUCCESS",
+             "the indicator does not lead to the API task in the Run tab")
 
         # History: both tasks, newest first; the first one's final report opens.
         tab(driver, "history")
         wait(driver, lambda d: [(tr.get_attribute("data-status"), tr.find_element(By.CSS_SELECTOR, ".name").text)
                                 for tr in d.find_elements(By.CSS_SELECTOR, "#history-rows tr")]
-             == [("ABORTED", "console_2"), ("SUCCESS", "console_1")], "the history does not show both tasks")
-        driver.find_elements(By.CSS_SELECTOR, "#history-rows tr button")[1].click()
+             == [("SUCCESS", "api_task"), ("ABORTED", "console_2"), ("SUCCESS", "console_1")],
+             "the history does not show the three tasks")
+        driver.find_elements(By.CSS_SELECTOR, "#history-rows tr button")[2].click()
         wait(driver, lambda d: texts(d, "#report-rows tr td:last-child .badge") == ["SUCCESS"] * 3,
              "the final report of the first task does not open")
         driver.save_screenshot(str(out / "console-history.png"))
