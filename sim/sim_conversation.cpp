@@ -332,18 +332,19 @@ void CSimConversation::handlePrepare(const S_ProtocolFrame& frame)
         failReason = effectiveReasonCode(*failure);
     }
     const std::uint32_t upgradeNo = frame.upgradeNo;
-    startStageWork(
-        stage, upgradeNo, m_spec.timings.preparationMs, failAtPercentage, failReason,
-        [this, upgradeNo](bool succeeded)
-        {
-            if (!contextMatches(upgradeNo))
-            {
-                return;
-            }
-            m_context->phase = succeeded ? E_SimUpgradePhase::PREPARED : E_SimUpgradePhase::TARGETS_ACCEPTED;
-            m_log.event(m_spec.nodeId, "upgrade " + std::to_string(upgradeNo) +
-                                           (succeeded ? ": preparation done" : ": preparation failed"));
-        });
+    startStageWork(stage, upgradeNo, m_spec.timings.preparationMs, failAtPercentage, failReason,
+                   [this, upgradeNo](bool succeeded) { preparationEnded(upgradeNo, succeeded); });
+}
+
+void CSimConversation::preparationEnded(std::uint32_t upgradeNo, bool succeeded)
+{
+    if (!contextMatches(upgradeNo))
+    {
+        return;  // reset or replaced meanwhile
+    }
+    m_context->phase = succeeded ? E_SimUpgradePhase::PREPARED : E_SimUpgradePhase::TARGETS_ACCEPTED;
+    m_log.event(m_spec.nodeId, "upgrade " + std::to_string(upgradeNo) +
+                                   (succeeded ? ": preparation done" : ": preparation failed"));
 }
 
 void CSimConversation::handleStartFlash(const S_ProtocolFrame& frame)
@@ -383,35 +384,36 @@ void CSimConversation::handleStartFlash(const S_ProtocolFrame& frame)
         failReason = effectiveReasonCode(*failure);
     }
     startStageWork(stage, upgradeNo, m_spec.timings.flashMs, failAtPercentage, failReason,
-                   [this, upgradeNo](bool succeeded)
-                   {
-                       if (!contextMatches(upgradeNo))
-                       {
-                           return;
-                       }
-                       if (!succeeded)
-                       {
-                           m_context->phase = E_SimUpgradePhase::FLASH_FAILED;
-                           m_log.event(m_spec.nodeId,
-                                       "upgrade " + std::to_string(upgradeNo) + ": flashing failed");
-                           return;
-                       }
-                       m_context->phase = E_SimUpgradePhase::FLASHED;
-                       // The new versions run only after the restart.
-                       m_pendingVersions = m_components;
-                       for (const S_ProtocolTargetItem& target : m_context->targets)
-                       {
-                           for (S_ProtocolComponentVersion& component : m_pendingVersions)
-                           {
-                               if (component.componentType == target.componentType &&
-                                   component.componentIndex == target.componentIndex)
-                               {
-                                   component.version = target.version;
-                               }
-                           }
-                       }
-                       m_log.event(m_spec.nodeId, "upgrade " + std::to_string(upgradeNo) + ": flashing done");
-                   });
+                   [this, upgradeNo](bool succeeded) { flashingEnded(upgradeNo, succeeded); });
+}
+
+void CSimConversation::flashingEnded(std::uint32_t upgradeNo, bool succeeded)
+{
+    if (!contextMatches(upgradeNo))
+    {
+        return;  // reset or replaced meanwhile
+    }
+    if (!succeeded)
+    {
+        m_context->phase = E_SimUpgradePhase::FLASH_FAILED;
+        m_log.event(m_spec.nodeId, "upgrade " + std::to_string(upgradeNo) + ": flashing failed");
+        return;
+    }
+    m_context->phase = E_SimUpgradePhase::FLASHED;
+    // The new versions run only after the restart.
+    m_pendingVersions = m_components;
+    for (const S_ProtocolTargetItem& target : m_context->targets)
+    {
+        for (S_ProtocolComponentVersion& component : m_pendingVersions)
+        {
+            if (component.componentType == target.componentType &&
+                component.componentIndex == target.componentIndex)
+            {
+                component.version = target.version;
+            }
+        }
+    }
+    m_log.event(m_spec.nodeId, "upgrade " + std::to_string(upgradeNo) + ": flashing done");
 }
 
 void CSimConversation::handleRestartVerify(const S_ProtocolFrame& frame)

@@ -67,6 +67,8 @@ private:
     void handleFileChunk(S_ProtocolFrame& frame);
     void handleFinishTransfer(const S_ProtocolFrame& frame);
     void handleStartFlash(const S_ProtocolFrame& frame);
+    void preparationEnded(std::uint32_t upgradeNo, bool succeeded);
+    void flashingEnded(std::uint32_t upgradeNo, bool succeeded);
     void handleRestartVerify(const S_ProtocolFrame& frame);
     void handleReset(const S_ProtocolFrame& frame, const S_ProtocolCommand& command);
 
