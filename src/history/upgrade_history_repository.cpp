@@ -39,9 +39,8 @@ constexpr const char* kUpsertSnapshotSql =
     "upgrade_history.upgrade_id=excluded.upgrade_id AND upgrade_history.started_at=excluded.started_at "
     "AND excluded.updated_at>=upgrade_history.updated_at;";
 constexpr const char* kUpdateRunningStateSql =
-    "UPDATE upgrade_history SET updated_at=?1, status=?2, state_json=?3 WHERE upgrade_no=?4 AND is_final=0 "
-    "AND "
-    "updated_at<=?1;";
+    "UPDATE upgrade_history SET updated_at=?1, status=?2, state_json=?3 "
+    "WHERE upgrade_no=?4 AND is_final=0 AND updated_at<=?1;";
 constexpr const char* kFinalizeReportSql =
     "UPDATE upgrade_history SET updated_at=?1, completed_at=?2, status=?3, report_json=?4, is_final=1 "
     "WHERE upgrade_no=?5 AND is_final=0 AND updated_at<=?1 AND updated_at<=?2;";
@@ -56,15 +55,15 @@ constexpr const char* kExpiredNumbersSql =
 // on, which this connection never turns on), then deletes the rows with every trigger in force.
 // Both steps are inside one transaction: a failure restores the finalized rows.
 constexpr const char* kReleaseFinalRowsPrefix =
-    "INSERT OR REPLACE INTO upgrade_history(upgrade_no, upgrade_id, started_at, updated_at, status, "
-    "snapshot_json) "
-    "SELECT upgrade_no, upgrade_id, started_at, updated_at, status, '{}' FROM upgrade_history WHERE "
-    "is_final=1";
+    "INSERT OR REPLACE INTO upgrade_history"
+    "(upgrade_no, upgrade_id, started_at, updated_at, status, snapshot_json) "
+    "SELECT upgrade_no, upgrade_id, started_at, updated_at, status, '{}' FROM upgrade_history "
+    "WHERE is_final=1";
 constexpr const char* kClearAllScript =
-    "INSERT OR REPLACE INTO upgrade_history(upgrade_no, upgrade_id, started_at, updated_at, status, "
-    "snapshot_json) "
-    "SELECT upgrade_no, upgrade_id, started_at, updated_at, status, '{}' FROM upgrade_history WHERE "
-    "is_final=1;"
+    "INSERT OR REPLACE INTO upgrade_history"
+    "(upgrade_no, upgrade_id, started_at, updated_at, status, snapshot_json) "
+    "SELECT upgrade_no, upgrade_id, started_at, updated_at, status, '{}' FROM upgrade_history "
+    "WHERE is_final=1;"
     "DELETE FROM upgrade_history;";
 constexpr std::size_t kDeleteBatchSize = 500;
 constexpr int kBusyTimeoutMs = 5000;
