@@ -197,6 +197,14 @@ bool CUpgradeHistoryRepository::isOpen() const
     return m_connection.isOpen();
 }
 
+bool CUpgradeHistoryRepository::runOnConnection(
+    const std::function<bool(CSqliteConnection& connection, std::string& error)>& work, std::string& error)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    error.clear();
+    return requireOpen(error) && work(m_connection, error);
+}
+
 bool CUpgradeHistoryRepository::requireOpen(std::string& error) const
 {
     if (!m_connection.isOpen())

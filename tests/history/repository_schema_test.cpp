@@ -2,11 +2,15 @@
 // exactly as it is, and a file of either build must serve the other.
 #include "history/upgrade_history_repository.h"
 
+#include "history/sqlite_transaction.h"
+
 #include "history_documents.h"
 #include "sqlite_test_access.h"
 #include "support/temp_directory.h"
 
 #include <gtest/gtest.h>
+
+#include <sqlite3.h>
 
 namespace ota::backend
 {
@@ -173,6 +177,41 @@ TEST_F(HistorySchemaTest, FailedDeletionsRestoreEveryFinalizedRowUnchanged)
     EXPECT_FALSE(repository.clearAll(deleted, error));
     EXPECT_TRUE(sameRecords(records(), before));
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM upgrade_history WHERE is_final=1;"), "350");
+}
+
+TEST_F(HistorySchemaTest, TablesOfOtherSubsystemsShareTheConnectionAndItsTransactions)
+{
+    const auto writeEntry = [](const char* text)
+    {
+        return [text](CSqliteConnection& connection, std::string& workError)
+        {
+            CSqliteTransaction transaction(connection);
+            if (!transaction.begin(workError) ||
+                !connection.execute("CREATE TABLE IF NOT EXISTS test_audit(entry TEXT NOT NULL);", workError))
+            {
+                return false;
+            }
+            CSqliteCachedStatement insert =
+                connection.statement("INSERT INTO test_audit VALUES(?1);", workError);
+            if (!insert || (text != nullptr && !insert->bindText(1, text, workError)) ||
+                insert->step() != SQLITE_DONE)
+            {
+                workError = "entry refused";
+                return false;  // rolled back: the table goes too
+            }
+            return transaction.commit(workError);
+        };
+    };
+    EXPECT_FALSE(repository.runOnConnection(writeEntry(nullptr), error));
+    EXPECT_EQ(error, "entry refused");
+    ASSERT_TRUE(repository.runOnConnection(writeEntry("cleared history"), error)) << error;
+    CRawDatabase raw(path);
+    EXPECT_EQ(raw.scalar("SELECT group_concat(entry) FROM test_audit;"), "cleared history");
+    addRows(1, 1, kT0);  // the history's own statements still work beside the other table's
+
+    repository.close();
+    EXPECT_FALSE(repository.runOnConnection(writeEntry("late"), error));
+    EXPECT_EQ(error, "Upgrade history repository is not open");
 }
 
 TEST(HistorySchemaCompatibility, FilesOfOlderBuildsAndOfThisOneServeEachOther)
