@@ -1,6 +1,6 @@
 #include "history/upgrade_history_repository.h"
 
-#include "history/sqlite_connection.h"
+#include "history/sqlite_transaction.h"
 #include "history/upgrade_history_schema.h"
 #include "history/upgrade_id_rule.h"
 
@@ -18,9 +18,53 @@ namespace
 constexpr const char* kNotOpen = "Upgrade history repository is not open";
 constexpr const char* kRecordMissing = "Upgrade history record does not exist";
 constexpr const char* kFinalizedImmutable = "Finalized upgrade history cannot be modified";
-constexpr const char* kRecordColumns =
-    "upgrade_no, upgrade_id, started_at, updated_at, completed_at, status, snapshot_json, state_json, "
-    "report_json, is_final";
+// Each text is the key of its cached statement, so the record reads spell their column list out.
+constexpr const char* kFindRecordSql =
+    "SELECT upgrade_no, upgrade_id, started_at, updated_at, completed_at, status, snapshot_json, state_json, "
+    "report_json, is_final FROM upgrade_history WHERE upgrade_no=?1;";
+constexpr const char* kListRecordsSql =
+    "SELECT upgrade_no, upgrade_id, started_at, updated_at, completed_at, status, snapshot_json, state_json, "
+    "report_json, is_final FROM upgrade_history ORDER BY started_at DESC, upgrade_no DESC;";
+constexpr const char* kListRecordsLimitSql =
+    "SELECT upgrade_no, upgrade_id, started_at, updated_at, completed_at, status, snapshot_json, state_json, "
+    "report_json, is_final FROM upgrade_history ORDER BY started_at DESC, upgrade_no DESC LIMIT ?1;";
+constexpr const char* kUpgradeNoOfIdSql =
+    "SELECT upgrade_no FROM upgrade_history WHERE upgrade_id=?1 LIMIT 1;";
+constexpr const char* kRowIdentitySql =
+    "SELECT upgrade_id, started_at, updated_at, is_final FROM upgrade_history WHERE upgrade_no=?1;";
+constexpr const char* kUpsertSnapshotSql =
+    "INSERT INTO upgrade_history(upgrade_no, upgrade_id, started_at, updated_at, status, snapshot_json) "
+    "VALUES(?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT(upgrade_no) DO UPDATE SET updated_at=excluded.updated_at, "
+    "status=excluded.status, snapshot_json=excluded.snapshot_json WHERE upgrade_history.is_final=0 AND "
+    "upgrade_history.upgrade_id=excluded.upgrade_id AND upgrade_history.started_at=excluded.started_at "
+    "AND excluded.updated_at>=upgrade_history.updated_at;";
+constexpr const char* kUpdateRunningStateSql =
+    "UPDATE upgrade_history SET updated_at=?1, status=?2, state_json=?3 "
+    "WHERE upgrade_no=?4 AND is_final=0 AND updated_at<=?1;";
+constexpr const char* kFinalizeReportSql =
+    "UPDATE upgrade_history SET updated_at=?1, completed_at=?2, status=?3, report_json=?4, is_final=1 "
+    "WHERE upgrade_no=?5 AND is_final=0 AND updated_at<=?1 AND updated_at<=?2;";
+constexpr const char* kCountSql = "SELECT COUNT(*) FROM upgrade_history;";
+constexpr const char* kExpiredNumbersSql =
+    "SELECT upgrade_no FROM upgrade_history WHERE is_final=1 AND completed_at<?1 ORDER BY upgrade_no;";
+
+// Finalized rows are immutable: trg_upgrade_history_final_delete refuses to delete them, and older
+// builds read and write the same file, so that trigger stays exactly as stored. A deletion first
+// replaces each finalized row it removes by an open row of the same number (SQLite runs no
+// delete trigger for a row that the REPLACE conflict path removes unless recursive triggers are
+// on, which this connection never turns on), then deletes the rows with every trigger in force.
+// Both steps are inside one transaction: a failure restores the finalized rows.
+constexpr const char* kReleaseFinalRowsPrefix =
+    "INSERT OR REPLACE INTO upgrade_history"
+    "(upgrade_no, upgrade_id, started_at, updated_at, status, snapshot_json) "
+    "SELECT upgrade_no, upgrade_id, started_at, updated_at, status, '{}' FROM upgrade_history "
+    "WHERE is_final=1";
+constexpr const char* kClearAllScript =
+    "INSERT OR REPLACE INTO upgrade_history"
+    "(upgrade_no, upgrade_id, started_at, updated_at, status, snapshot_json) "
+    "SELECT upgrade_no, upgrade_id, started_at, updated_at, status, '{}' FROM upgrade_history "
+    "WHERE is_final=1;"
+    "DELETE FROM upgrade_history;";
 constexpr std::size_t kDeleteBatchSize = 500;
 constexpr int kBusyTimeoutMs = 5000;
 
@@ -61,6 +105,22 @@ S_UpgradeHistoryRecord readRecordRow(const CSqliteStatement& statement)
     return record;
 }
 
+// "?1,?2,...,?count"
+std::string numberedPlaceholders(std::size_t count)
+{
+    std::string text;
+    for (std::size_t index = 0; index < count; ++index)
+    {
+        if (index != 0)
+        {
+            text += ',';
+        }
+        text += '?';
+        text += std::to_string(index + 1);
+    }
+    return text;
+}
+
 }  // namespace
 
 CUpgradeHistoryRepository::~CUpgradeHistoryRepository()
@@ -72,7 +132,7 @@ bool CUpgradeHistoryRepository::open(const std::filesystem::path& databasePath, 
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     error.clear();
-    if (m_database != nullptr)
+    if (m_connection.isOpen())
     {
         error = "Upgrade history repository is already open";
         return false;
@@ -93,63 +153,61 @@ bool CUpgradeHistoryRepository::open(const std::filesystem::path& databasePath, 
             return false;
         }
     }
-
-    sqlite3* database = nullptr;
-    const int openResult = sqlite3_open_v2(pathText.c_str(), &database,
-                                           SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    if (openResult != SQLITE_OK)
+    if (!m_connection.open(pathText, "Cannot open upgrade history database", kBusyTimeoutMs, error))
     {
-        error = sqliteFailure("Cannot open upgrade history database", database, openResult);
-        sqlite3_close(database);
         return false;
     }
-    sqlite3_extended_result_codes(database, 1);
-    sqlite3_busy_timeout(database, kBusyTimeoutMs);
-
     // SQLite quietly falls back to read-only access when the file cannot be written; the audit
     // trail must be writable, so that is an open failure rather than a later write error.
-    if (sqlite3_db_readonly(database, "main") == 1)
+    if (sqlite3_db_readonly(m_connection.handle(), "main") == 1)
     {
         error = "Cannot open upgrade history database: the database file is read-only: " + pathText;
-        sqlite3_close(database);
+        m_connection.close();
         return false;
     }
-    if (!inspectExistingHistoryDatabase(database, error) ||
-        !executeSqliteScript(database, kHistoryPragmaScript, error))
+    if (!inspectExistingHistoryDatabase(m_connection.handle(), error) ||
+        !m_connection.execute(kHistoryPragmaScript, error))
     {
-        sqlite3_close(database);
+        m_connection.close();
         return false;
     }
-    if (!executeSqliteScript(database, kHistorySchemaScript, error))
+    bool created = false;
     {
-        sqlite3_exec(database, "ROLLBACK;", nullptr, nullptr, nullptr);
-        sqlite3_close(database);
+        CSqliteTransaction transaction(m_connection);
+        created = transaction.begin(error) && m_connection.execute(kHistorySchemaScript, error) &&
+                  transaction.commit(error);
+    }
+    if (!created)
+    {
+        m_connection.close();
         return false;
     }
-    m_database = database;
     return true;
 }
 
 void CUpgradeHistoryRepository::close()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_database != nullptr)
-    {
-        // close_v2 cannot fail on busy statements; every statement is finalized already.
-        sqlite3_close_v2(m_database);
-        m_database = nullptr;
-    }
+    m_connection.close();
 }
 
 bool CUpgradeHistoryRepository::isOpen() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_database != nullptr;
+    return m_connection.isOpen();
+}
+
+bool CUpgradeHistoryRepository::runOnConnection(
+    const std::function<bool(CSqliteConnection& connection, std::string& error)>& work, std::string& error)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    error.clear();
+    return requireOpen(error) && work(m_connection, error);
 }
 
 bool CUpgradeHistoryRepository::requireOpen(std::string& error) const
 {
-    if (m_database == nullptr)
+    if (!m_connection.isOpen())
     {
         error = kNotOpen;
         return false;
@@ -158,59 +216,89 @@ bool CUpgradeHistoryRepository::requireOpen(std::string& error) const
 }
 
 bool CUpgradeHistoryRepository::findUpgradeNoOfId(const std::string& upgradeId,
-                                                   std::optional<std::int64_t>& upgradeNo, std::string& error)
+                                                  std::optional<std::int64_t>& upgradeNo, std::string& error)
 {
     upgradeNo.reset();
-    CSqliteStatement statement;
-    if (!statement.prepare(m_database, "SELECT upgrade_no FROM upgrade_history WHERE upgrade_id=?1 LIMIT 1;",
-                           error) ||
-        !statement.bindText(1, upgradeId, error))
+    CSqliteCachedStatement statement = m_connection.statement(kUpgradeNoOfIdSql, error);
+    if (!statement || !statement->bindText(1, upgradeId, error))
     {
         return false;
     }
-    const int resultCode = statement.step();
+    const int resultCode = statement->step();
     if (resultCode == SQLITE_ROW)
     {
-        upgradeNo = statement.columnInt64(0);
+        upgradeNo = statement->columnInt64(0);
         return true;
     }
     if (resultCode == SQLITE_DONE)
     {
         return true;
     }
-    error = sqliteFailure("Cannot inspect upgradeId binding", m_database, resultCode);
+    error = sqliteFailure("Cannot inspect upgradeId binding", m_connection.handle(), resultCode);
     return false;
 }
 
-bool CUpgradeHistoryRepository::readRowIdentity(std::uint32_t upgradeNo, std::optional<S_RowIdentity>& identity,
-                                                std::string& error)
+bool CUpgradeHistoryRepository::readRowIdentity(std::uint32_t upgradeNo,
+                                                std::optional<S_RowIdentity>& identity, std::string& error)
 {
     identity.reset();
-    CSqliteStatement statement;
-    if (!statement.prepare(m_database,
-                           "SELECT upgrade_id, started_at, updated_at, is_final FROM upgrade_history WHERE "
-                           "upgrade_no=?1;",
-                           error) ||
-        !statement.bindInt64(1, upgradeNo, error))
+    CSqliteCachedStatement statement = m_connection.statement(kRowIdentitySql, error);
+    if (!statement || !statement->bindInt64(1, upgradeNo, error))
     {
         return false;
     }
-    const int resultCode = statement.step();
+    const int resultCode = statement->step();
     if (resultCode == SQLITE_ROW)
     {
-        identity = S_RowIdentity{statement.columnText(0), statement.columnInt64(1), statement.columnInt64(2),
-                                 statement.columnInt64(3) != 0};
+        identity = S_RowIdentity{statement->columnText(0), statement->columnInt64(1),
+                                 statement->columnInt64(2), statement->columnInt64(3) != 0};
         return true;
     }
     if (resultCode == SQLITE_DONE)
     {
         return true;
     }
-    error = sqliteFailure("Cannot inspect upgrade history timestamps", m_database, resultCode);
+    error = sqliteFailure("Cannot inspect upgrade history timestamps", m_connection.handle(), resultCode);
     return false;
 }
 
-bool CUpgradeHistoryRepository::upgradeIdExists(const std::string& upgradeId, bool& exists, std::string& error)
+bool CUpgradeHistoryRepository::runRowWrite(CSqliteStatement& statement, const char* context,
+                                            std::uint32_t upgradeNo, const S_UnappliedWrite& unapplied,
+                                            std::string& error)
+{
+    const int resultCode = statement.step();
+    if (resultCode != SQLITE_DONE)
+    {
+        error = sqliteFailure(context, m_connection.handle(), resultCode);
+        return false;
+    }
+    if (m_connection.changes() > 0)
+    {
+        return true;
+    }
+    // The statement's own conditions refused the write: find out which.
+    std::optional<S_RowIdentity> current;
+    if (!readRowIdentity(upgradeNo, current, error))
+    {
+        return false;
+    }
+    if (!current.has_value())
+    {
+        error = kRecordMissing;
+    }
+    else if (current->isFinal)
+    {
+        error = unapplied.finalized;
+    }
+    else
+    {
+        error = unapplied.openRow(*current);
+    }
+    return false;
+}
+
+bool CUpgradeHistoryRepository::upgradeIdExists(const std::string& upgradeId, bool& exists,
+                                                std::string& error)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     error.clear();
@@ -283,58 +371,27 @@ bool CUpgradeHistoryRepository::upsertTaskSnapshot(const S_TaskSnapshotWrite& wr
         return false;
     }
 
-    CSqliteStatement statement;
-    if (!statement.prepare(
-            m_database,
-            "INSERT INTO upgrade_history(upgrade_no, upgrade_id, started_at, updated_at, status, snapshot_json) "
-            "VALUES(?1, ?2, ?3, ?4, ?5, ?6) ON CONFLICT(upgrade_no) DO UPDATE SET updated_at=excluded.updated_at, "
-            "status=excluded.status, snapshot_json=excluded.snapshot_json WHERE upgrade_history.is_final=0 AND "
-            "upgrade_history.upgrade_id=excluded.upgrade_id AND upgrade_history.started_at=excluded.started_at "
-            "AND excluded.updated_at>=upgrade_history.updated_at;",
-            error) ||
-        !statement.bindInt64(1, write.upgradeNo, error) || !statement.bindText(2, write.upgradeId, error) ||
-        !statement.bindInt64(3, write.startedAt, error) || !statement.bindInt64(4, write.updatedAt, error) ||
-        !statement.bindText(5, write.status, error) || !statement.bindText(6, write.snapshotJson, error))
+    CSqliteCachedStatement statement = m_connection.statement(kUpsertSnapshotSql, error);
+    if (!statement || !statement->bindInt64(1, write.upgradeNo, error) ||
+        !statement->bindText(2, write.upgradeId, error) || !statement->bindInt64(3, write.startedAt, error) ||
+        !statement->bindInt64(4, write.updatedAt, error) || !statement->bindText(5, write.status, error) ||
+        !statement->bindText(6, write.snapshotJson, error))
     {
         return false;
     }
-    const int resultCode = statement.step();
-    if (resultCode != SQLITE_DONE)
-    {
-        error = sqliteFailure("Cannot upsert task snapshot", m_database, resultCode);
-        return false;
-    }
-    if (sqlite3_changes64(m_database) > 0)
-    {
-        return true;
-    }
-
-    std::optional<S_RowIdentity> current;
-    if (!readRowIdentity(write.upgradeNo, current, error))
-    {
-        return false;
-    }
-    if (!current.has_value())
-    {
-        error = kRecordMissing;
-    }
-    else if (current->isFinal)
-    {
-        error = kFinalizedImmutable;
-    }
-    else if (current->startedAt != write.startedAt)
-    {
-        error = "Task snapshot startedAt is immutable for an existing upgradeNo";
-    }
-    else if (write.updatedAt < current->updatedAt)
-    {
-        error = "Task snapshot updatedAt cannot move backwards";
-    }
-    else
-    {
-        error = "Task snapshot update was not applied";
-    }
-    return false;
+    return runRowWrite(*statement, "Cannot upsert task snapshot", write.upgradeNo,
+                       {kFinalizedImmutable,
+                        [&write](const S_RowIdentity& row)
+                        {
+                            if (row.startedAt != write.startedAt)
+                            {
+                                return "Task snapshot startedAt is immutable for an existing upgradeNo";
+                            }
+                            return write.updatedAt < row.updatedAt
+                                       ? "Task snapshot updatedAt cannot move backwards"
+                                       : "Task snapshot update was not applied";
+                        }},
+                       error);
 }
 
 bool CUpgradeHistoryRepository::updateRunningState(const S_RunningStateWrite& write, std::string& error)
@@ -350,48 +407,22 @@ bool CUpgradeHistoryRepository::updateRunningState(const S_RunningStateWrite& wr
         error = "stateJson must not be empty";
         return false;
     }
-    CSqliteStatement statement;
-    if (!statement.prepare(m_database,
-                           "UPDATE upgrade_history SET updated_at=?1, status=?2, state_json=?3 WHERE upgrade_no=?4 "
-                           "AND is_final=0 AND updated_at<=?1;",
-                           error) ||
-        !statement.bindInt64(1, write.updatedAt, error) || !statement.bindText(2, write.status, error) ||
-        !statement.bindText(3, write.stateJson, error) || !statement.bindInt64(4, write.upgradeNo, error))
+    CSqliteCachedStatement statement = m_connection.statement(kUpdateRunningStateSql, error);
+    if (!statement || !statement->bindInt64(1, write.updatedAt, error) ||
+        !statement->bindText(2, write.status, error) || !statement->bindText(3, write.stateJson, error) ||
+        !statement->bindInt64(4, write.upgradeNo, error))
     {
         return false;
     }
-    const int resultCode = statement.step();
-    if (resultCode != SQLITE_DONE)
-    {
-        error = sqliteFailure("Cannot update running state", m_database, resultCode);
-        return false;
-    }
-    if (sqlite3_changes64(m_database) > 0)
-    {
-        return true;
-    }
-    std::optional<S_RowIdentity> current;
-    if (!readRowIdentity(write.upgradeNo, current, error))
-    {
-        return false;
-    }
-    if (!current.has_value())
-    {
-        error = kRecordMissing;
-    }
-    else if (current->isFinal)
-    {
-        error = kFinalizedImmutable;
-    }
-    else if (write.updatedAt < current->updatedAt)
-    {
-        error = "Running state updatedAt cannot move backwards";
-    }
-    else
-    {
-        error = "Running state update was not applied";
-    }
-    return false;
+    return runRowWrite(*statement, "Cannot update running state", write.upgradeNo,
+                       {kFinalizedImmutable,
+                        [&write](const S_RowIdentity& row)
+                        {
+                            return write.updatedAt < row.updatedAt
+                                       ? "Running state updatedAt cannot move backwards"
+                                       : "Running state update was not applied";
+                        }},
+                       error);
 }
 
 bool CUpgradeHistoryRepository::finalizeReport(const S_FinalReportWrite& write, std::string& error)
@@ -412,57 +443,30 @@ bool CUpgradeHistoryRepository::finalizeReport(const S_FinalReportWrite& write, 
         error = "reportJson must not be empty";
         return false;
     }
-    CSqliteStatement statement;
-    if (!statement.prepare(m_database,
-                           "UPDATE upgrade_history SET updated_at=?1, completed_at=?2, status=?3, report_json=?4, "
-                           "is_final=1 WHERE upgrade_no=?5 AND is_final=0 AND updated_at<=?1 AND updated_at<=?2;",
-                           error) ||
-        !statement.bindInt64(1, write.updatedAt, error) || !statement.bindInt64(2, write.completedAt, error) ||
-        !statement.bindText(3, write.status, error) || !statement.bindText(4, write.reportJson, error) ||
-        !statement.bindInt64(5, write.upgradeNo, error))
+    CSqliteCachedStatement statement = m_connection.statement(kFinalizeReportSql, error);
+    if (!statement || !statement->bindInt64(1, write.updatedAt, error) ||
+        !statement->bindInt64(2, write.completedAt, error) || !statement->bindText(3, write.status, error) ||
+        !statement->bindText(4, write.reportJson, error) || !statement->bindInt64(5, write.upgradeNo, error))
     {
         return false;
     }
-    const int resultCode = statement.step();
-    if (resultCode != SQLITE_DONE)
-    {
-        error = sqliteFailure("Cannot finalize upgrade report", m_database, resultCode);
-        return false;
-    }
-    if (sqlite3_changes64(m_database) > 0)
-    {
-        return true;
-    }
-    std::optional<S_RowIdentity> current;
-    if (!readRowIdentity(write.upgradeNo, current, error))
-    {
-        return false;
-    }
-    if (!current.has_value())
-    {
-        error = kRecordMissing;
-    }
-    else if (current->isFinal)
-    {
-        error = "Upgrade report has already been finalized";
-    }
-    else if (write.completedAt < current->updatedAt)
-    {
-        error = "Final report completedAt must not be earlier than existing updatedAt";
-    }
-    else if (write.updatedAt < current->updatedAt)
-    {
-        error = "Final report updatedAt cannot move backwards";
-    }
-    else
-    {
-        error = "Final report update was not applied";
-    }
-    return false;
+    return runRowWrite(*statement, "Cannot finalize upgrade report", write.upgradeNo,
+                       {"Upgrade report has already been finalized",
+                        [&write](const S_RowIdentity& row)
+                        {
+                            if (write.completedAt < row.updatedAt)
+                            {
+                                return "Final report completedAt must not be earlier than existing updatedAt";
+                            }
+                            return write.updatedAt < row.updatedAt
+                                       ? "Final report updatedAt cannot move backwards"
+                                       : "Final report update was not applied";
+                        }},
+                       error);
 }
 
-bool CUpgradeHistoryRepository::findRecord(std::uint32_t upgradeNo, std::optional<S_UpgradeHistoryRecord>& record,
-                                           std::string& error)
+bool CUpgradeHistoryRepository::findRecord(std::uint32_t upgradeNo,
+                                           std::optional<S_UpgradeHistoryRecord>& record, std::string& error)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     error.clear();
@@ -476,23 +480,22 @@ bool CUpgradeHistoryRepository::findRecord(std::uint32_t upgradeNo, std::optiona
         error = "upgradeNo must be greater than zero";
         return false;
     }
-    CSqliteStatement statement;
-    const std::string sql = std::string("SELECT ") + kRecordColumns + " FROM upgrade_history WHERE upgrade_no=?1;";
-    if (!statement.prepare(m_database, sql, error) || !statement.bindInt64(1, upgradeNo, error))
+    CSqliteCachedStatement statement = m_connection.statement(kFindRecordSql, error);
+    if (!statement || !statement->bindInt64(1, upgradeNo, error))
     {
         return false;
     }
-    const int resultCode = statement.step();
+    const int resultCode = statement->step();
     if (resultCode == SQLITE_ROW)
     {
-        record = readRecordRow(statement);
+        record = readRecordRow(*statement);
         return true;
     }
     if (resultCode == SQLITE_DONE)
     {
         return true;
     }
-    error = sqliteFailure("Cannot query upgrade history", m_database, resultCode);
+    error = sqliteFailure("Cannot query upgrade history", m_connection.handle(), resultCode);
     return false;
 }
 
@@ -506,41 +509,24 @@ bool CUpgradeHistoryRepository::listRecords(std::vector<S_UpgradeHistoryRecord>&
     {
         return false;
     }
-    std::string sql = std::string("SELECT ") + kRecordColumns +
-                      " FROM upgrade_history ORDER BY started_at DESC, upgrade_no DESC";
-    if (limit != 0)
-    {
-        sql += " LIMIT ?1";
-    }
-    sql += ";";
-    CSqliteStatement statement;
-    if (!statement.prepare(m_database, sql, error) || (limit != 0 && !statement.bindInt64(1, limit, error)))
+    CSqliteCachedStatement statement =
+        m_connection.statement(limit != 0 ? kListRecordsLimitSql : kListRecordsSql, error);
+    if (!statement || (limit != 0 && !statement->bindInt64(1, limit, error)))
     {
         return false;
     }
     int resultCode = SQLITE_OK;
-    while ((resultCode = statement.step()) == SQLITE_ROW)
+    while ((resultCode = statement->step()) == SQLITE_ROW)
     {
-        records.push_back(readRecordRow(statement));
+        records.push_back(readRecordRow(*statement));
     }
     if (resultCode != SQLITE_DONE)
     {
         records.clear();
-        error = sqliteFailure("Cannot list upgrade history", m_database, resultCode);
+        error = sqliteFailure("Cannot list upgrade history", m_connection.handle(), resultCode);
         return false;
     }
     return true;
-}
-
-void CUpgradeHistoryRepository::rollback()
-{
-    sqlite3_exec(m_database, "ROLLBACK;", nullptr, nullptr, nullptr);
-}
-
-bool CUpgradeHistoryRepository::recreateDeleteTriggerAndCommit(std::string& error)
-{
-    return executeSqliteScript(m_database, kRecreateFinalDeleteTrigger, error) &&
-           executeSqliteScript(m_database, "COMMIT;", error);
 }
 
 bool CUpgradeHistoryRepository::clearAll(std::uint32_t& deletedCount, std::string& error)
@@ -554,48 +540,96 @@ bool CUpgradeHistoryRepository::clearAll(std::uint32_t& deletedCount, std::strin
     }
     std::int64_t count = 0;
     {
-        CSqliteStatement statement;
-        if (!statement.prepare(m_database, "SELECT COUNT(*) FROM upgrade_history;", error))
+        CSqliteCachedStatement statement = m_connection.statement(kCountSql, error);
+        if (!statement)
         {
             return false;
         }
-        const int resultCode = statement.step();
+        const int resultCode = statement->step();
         if (resultCode != SQLITE_ROW)
         {
-            error = sqliteFailure("Cannot count upgrade history before clearing", m_database, resultCode);
+            error = sqliteFailure("Cannot count upgrade history before clearing", m_connection.handle(),
+                                  resultCode);
             return false;
         }
-        count = statement.columnInt64(0);
+        count = statement->columnInt64(0);
     }
     if (count < 0 || count > static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max()))
     {
         error = "Upgrade history record count exceeds uint32 range";
         return false;
     }
-    const std::string script = std::string(
-                                   "BEGIN IMMEDIATE;DROP TRIGGER IF EXISTS trg_upgrade_history_final_delete;"
-                                   "DELETE FROM upgrade_history;") +
-                               kRecreateFinalDeleteTrigger + "COMMIT;";
-    if (!executeSqliteScript(m_database, script.c_str(), error))
+    CSqliteTransaction transaction(m_connection);
+    if (!transaction.begin(error) || !m_connection.execute(kClearAllScript, error) ||
+        !transaction.commit(error))
     {
-        rollback();
         return false;
     }
     deletedCount = static_cast<std::uint32_t>(count);
     return true;
 }
 
+bool CUpgradeHistoryRepository::deleteRows(const std::vector<std::uint32_t>& ascendingNumbers,
+                                           const S_DeletionTexts& texts, std::uint64_t& deletedCount,
+                                           std::string& error)
+{
+    deletedCount = 0;
+    for (std::size_t begin = 0; begin < ascendingNumbers.size(); begin += kDeleteBatchSize)
+    {
+        const std::size_t batch = std::min(kDeleteBatchSize, ascendingNumbers.size() - begin);
+        const std::string placeholders = numberedPlaceholders(batch);
+        CSqliteStatement release;
+        CSqliteStatement deletion;
+        if (!release.prepare(
+                m_connection.handle(),
+                std::string(kReleaseFinalRowsPrefix) + " AND upgrade_no IN (" + placeholders + ");", error) ||
+            !deletion.prepare(m_connection.handle(),
+                              "DELETE FROM upgrade_history WHERE upgrade_no IN (" + placeholders + ");",
+                              error))
+        {
+            return false;
+        }
+        for (std::size_t index = 0; index < batch; ++index)
+        {
+            const int parameter = static_cast<int>(index + 1);
+            if (!release.bindInt64(parameter, ascendingNumbers[begin + index], error) ||
+                !deletion.bindInt64(parameter, ascendingNumbers[begin + index], error))
+            {
+                return false;
+            }
+        }
+        int resultCode = release.step();
+        if (resultCode == SQLITE_DONE)
+        {
+            resultCode = deletion.step();
+        }
+        if (resultCode != SQLITE_DONE)
+        {
+            error = sqliteFailure(texts.context, m_connection.handle(), resultCode);
+            return false;
+        }
+        const std::int64_t changes = m_connection.changes();
+        if (changes < 0)
+        {
+            error = texts.invalidCount;
+            return false;
+        }
+        deletedCount += static_cast<std::uint64_t>(changes);
+    }
+    return true;
+}
+
 bool CUpgradeHistoryRepository::checkpointWal(std::string& error)
 {
     CSqliteStatement statement;
-    if (!statement.prepare(m_database, "PRAGMA wal_checkpoint(TRUNCATE);", error))
+    if (!statement.prepare(m_connection.handle(), "PRAGMA wal_checkpoint(TRUNCATE);", error))
     {
         return false;
     }
     int resultCode = statement.step();
     if (resultCode != SQLITE_ROW)
     {
-        error = sqliteFailure("Cannot checkpoint upgrade history WAL", m_database, resultCode);
+        error = sqliteFailure("Cannot checkpoint upgrade history WAL", m_connection.handle(), resultCode);
         return false;
     }
     const std::int64_t busy = statement.columnInt64(0);
@@ -608,7 +642,8 @@ bool CUpgradeHistoryRepository::checkpointWal(std::string& error)
     resultCode = statement.step();
     if (resultCode != SQLITE_DONE)
     {
-        error = sqliteFailure("Cannot finish upgrade history WAL checkpoint", m_database, resultCode);
+        error =
+            sqliteFailure("Cannot finish upgrade history WAL checkpoint", m_connection.handle(), resultCode);
         return false;
     }
     return true;
@@ -628,68 +663,62 @@ bool CUpgradeHistoryRepository::deleteExpiredFinalized(std::int64_t cutoff, std:
     {
         return true;
     }
-    // Usually nothing has expired (the cleanup runs before every history read): then nothing is
-    // written, so reading the history neither grows the log nor fails while the disk is full.
+    constexpr S_DeletionTexts texts{"Cannot delete expired upgrade history",
+                                    "Expired upgrade history deletion count is invalid"};
+    const auto readExpired = [&](std::vector<std::uint32_t>& numbers)
     {
-        CSqliteStatement probe;
-        if (!probe.prepare(m_database, "SELECT 1 FROM upgrade_history WHERE is_final=1 AND completed_at<?1 LIMIT 1;",
-                           error) ||
-            !probe.bindInt64(1, cutoff, error))
+        numbers.clear();
+        CSqliteCachedStatement statement = m_connection.statement(kExpiredNumbersSql, error);
+        if (!statement || !statement->bindInt64(1, cutoff, error))
         {
             return false;
         }
-        const int resultCode = probe.step();
-        if (resultCode == SQLITE_DONE)
+        int resultCode = SQLITE_OK;
+        while ((resultCode = statement->step()) == SQLITE_ROW)
         {
-            return true;
+            numbers.push_back(static_cast<std::uint32_t>(statement->columnInt64(0)));
         }
-        if (resultCode != SQLITE_ROW)
-        {
-            error = sqliteFailure("Cannot delete expired upgrade history", m_database, resultCode);
-            return false;
-        }
-    }
-    if (!executeSqliteScript(m_database, "BEGIN IMMEDIATE;", error))
-    {
-        rollback();
-        return false;
-    }
-    std::int64_t changes = 0;
-    {
-        CSqliteStatement statement;
-        if (!executeSqliteScript(m_database, "DROP TRIGGER IF EXISTS trg_upgrade_history_final_delete;", error) ||
-            !statement.prepare(m_database, "DELETE FROM upgrade_history WHERE is_final=1 AND completed_at<?1;",
-                               error) ||
-            !statement.bindInt64(1, cutoff, error))
-        {
-            rollback();
-            return false;
-        }
-        const int resultCode = statement.step();
         if (resultCode != SQLITE_DONE)
         {
-            error = sqliteFailure("Cannot delete expired upgrade history", m_database, resultCode);
-            rollback();
+            error = sqliteFailure(texts.context, m_connection.handle(), resultCode);
             return false;
         }
-        changes = sqlite3_changes64(m_database);
-    }
-    if (changes < 0 || changes > static_cast<std::int64_t>(std::numeric_limits<std::uint32_t>::max()))
+        return true;
+    };
+    // Usually nothing has expired (the cleanup runs before every history read): then nothing is
+    // written, so reading the history neither grows the log nor fails while the disk is full.
+    std::vector<std::uint32_t> expired;
+    if (!readExpired(expired))
     {
-        error = "Expired upgrade history deletion count is invalid";
-        rollback();
         return false;
     }
-    if (!recreateDeleteTriggerAndCommit(error))
+    if (expired.empty())
     {
-        rollback();
-        return false;
+        return true;
+    }
+    std::uint64_t changes = 0;
+    {
+        // Read again under the write lock: the rows to delete are exactly those expired now.
+        CSqliteTransaction transaction(m_connection);
+        if (!transaction.begin(error) || !readExpired(expired) || !deleteRows(expired, texts, changes, error))
+        {
+            return false;
+        }
+        if (changes > std::numeric_limits<std::uint32_t>::max())
+        {
+            error = texts.invalidCount;
+            return false;
+        }
+        if (!transaction.commit(error))
+        {
+            return false;
+        }
     }
     deletedCount = static_cast<std::uint32_t>(changes);
     if (deletedCount > 0)
     {
         // Give the freed pages back to the file system: the log first, then the main file.
-        return checkpointWal(error) && executeSqliteScript(m_database, "VACUUM;", error);
+        return checkpointWal(error) && m_connection.execute("VACUUM;", error);
     }
     return true;
 }
@@ -716,66 +745,22 @@ bool CUpgradeHistoryRepository::deleteSelected(const std::vector<std::uint32_t>&
         error = "upgradeNumbers must not contain zero";
         return false;
     }
-    if (!executeSqliteScript(m_database, "BEGIN IMMEDIATE;", error) ||
-        !executeSqliteScript(m_database, "DROP TRIGGER IF EXISTS trg_upgrade_history_final_delete;", error))
-    {
-        rollback();
-        return false;
-    }
+    CSqliteTransaction transaction(m_connection);
     std::uint64_t total = 0;
-    for (std::size_t begin = 0; begin < numbers.size(); begin += kDeleteBatchSize)
+    if (!transaction.begin(error) || !deleteRows(numbers,
+                                                 {"Cannot delete selected upgrade history",
+                                                  "Selected upgrade history deletion count is invalid"},
+                                                 total, error))
     {
-        const std::size_t batch = std::min(kDeleteBatchSize, numbers.size() - begin);
-        std::string sql = "DELETE FROM upgrade_history WHERE upgrade_no IN (";
-        for (std::size_t index = 0; index < batch; ++index)
-        {
-            if (index != 0)
-            {
-                sql += ",";
-            }
-            sql += '?';
-            sql += std::to_string(index + 1);
-        }
-        sql += ");";
-        CSqliteStatement statement;
-        if (!statement.prepare(m_database, sql, error))
-        {
-            rollback();
-            return false;
-        }
-        for (std::size_t index = 0; index < batch; ++index)
-        {
-            if (!statement.bindInt64(static_cast<int>(index + 1), numbers[begin + index], error))
-            {
-                rollback();
-                return false;
-            }
-        }
-        const int resultCode = statement.step();
-        if (resultCode != SQLITE_DONE)
-        {
-            error = sqliteFailure("Cannot delete selected upgrade history", m_database, resultCode);
-            rollback();
-            return false;
-        }
-        const std::int64_t changes = sqlite3_changes64(m_database);
-        if (changes < 0)
-        {
-            error = "Selected upgrade history deletion count is invalid";
-            rollback();
-            return false;
-        }
-        total += static_cast<std::uint64_t>(changes);
+        return false;
     }
     if (total > std::numeric_limits<std::uint32_t>::max())
     {
         error = "Selected upgrade history deletion count exceeds uint32_t";
-        rollback();
         return false;
     }
-    if (!recreateDeleteTriggerAndCommit(error))
+    if (!transaction.commit(error))
     {
-        rollback();
         return false;
     }
     deletedCount = static_cast<std::uint32_t>(total);

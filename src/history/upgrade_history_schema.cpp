@@ -15,7 +15,6 @@ const char* const kHistoryPragmaScript =
     "PRAGMA foreign_keys=ON;PRAGMA journal_mode=WAL;PRAGMA synchronous=NORMAL;";
 
 const char* const kHistorySchemaScript =
-    "BEGIN IMMEDIATE;"
     "CREATE TABLE IF NOT EXISTS upgrade_history("
     "upgrade_no INTEGER PRIMARY KEY CHECK(upgrade_no>0 AND upgrade_no<=4294967295),"
     "upgrade_id TEXT NOT NULL CHECK(length(upgrade_id)>0),"
@@ -29,24 +28,22 @@ const char* const kHistorySchemaScript =
     "is_final INTEGER NOT NULL DEFAULT 0 CHECK(is_final IN (0,1)),"
     "CHECK((is_final=0 AND completed_at IS NULL AND report_json IS NULL) OR "
     "(is_final=1 AND completed_at IS NOT NULL AND report_json IS NOT NULL AND length(report_json)>0)));"
-    "CREATE INDEX IF NOT EXISTS idx_upgrade_history_started_at ON upgrade_history(started_at DESC, upgrade_no DESC);"
+    "CREATE INDEX IF NOT EXISTS idx_upgrade_history_started_at ON upgrade_history(started_at DESC, "
+    "upgrade_no DESC);"
     "CREATE TRIGGER IF NOT EXISTS trg_upgrade_history_final_update BEFORE UPDATE ON upgrade_history "
     "WHEN OLD.is_final=1 BEGIN SELECT RAISE(ABORT, 'FINAL_REPORT_IMMUTABLE'); END;"
     "CREATE TRIGGER IF NOT EXISTS trg_upgrade_history_final_delete BEFORE DELETE ON upgrade_history "
     "WHEN OLD.is_final=1 BEGIN SELECT RAISE(ABORT, 'FINAL_REPORT_IMMUTABLE'); END;"
     "CREATE TRIGGER IF NOT EXISTS trg_upgrade_history_started_at_immutable BEFORE UPDATE OF started_at ON "
-    "upgrade_history WHEN NEW.started_at<>OLD.started_at BEGIN SELECT RAISE(ABORT, 'STARTED_AT_IMMUTABLE'); END;"
+    "upgrade_history WHEN NEW.started_at<>OLD.started_at BEGIN SELECT RAISE(ABORT, 'STARTED_AT_IMMUTABLE'); "
+    "END;"
     "CREATE TRIGGER IF NOT EXISTS trg_upgrade_history_updated_at_monotonic BEFORE UPDATE OF updated_at ON "
-    "upgrade_history WHEN NEW.updated_at<OLD.updated_at BEGIN SELECT RAISE(ABORT, 'UPDATED_AT_NOT_MONOTONIC'); END;"
+    "upgrade_history WHEN NEW.updated_at<OLD.updated_at BEGIN SELECT RAISE(ABORT, "
+    "'UPDATED_AT_NOT_MONOTONIC'); END;"
     "CREATE TRIGGER IF NOT EXISTS trg_upgrade_history_completed_at_order BEFORE UPDATE OF completed_at ON "
     "upgrade_history WHEN NEW.completed_at IS NOT NULL AND NEW.completed_at<OLD.updated_at BEGIN "
     "SELECT RAISE(ABORT, 'COMPLETED_AT_BEFORE_UPDATED_AT'); END;"
-    "PRAGMA user_version=1;"
-    "COMMIT;";
-
-const char* const kRecreateFinalDeleteTrigger =
-    "CREATE TRIGGER IF NOT EXISTS trg_upgrade_history_final_delete BEFORE DELETE ON upgrade_history "
-    "WHEN OLD.is_final=1 BEGIN SELECT RAISE(ABORT, 'FINAL_REPORT_IMMUTABLE'); END;";
+    "PRAGMA user_version=1;";
 
 namespace
 {

@@ -8,8 +8,8 @@ namespace ota::backend
 {
 
 extern const char* const kHistoryPragmaScript;
+// Creates what is missing and sets the version; run inside one immediate transaction.
 extern const char* const kHistorySchemaScript;
-extern const char* const kRecreateFinalDeleteTrigger;
 
 // Read-only inspection of an existing file before anything is written to it: a file that is not a
 // database, is damaged, has a newer schema version or holds an upgrade_history table of another

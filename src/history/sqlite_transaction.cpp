@@ -1,0 +1,61 @@
+#include "history/sqlite_transaction.h"
+
+#include "common/console_log.h"
+#include "history/sqlite_connection.h"
+
+namespace ota::backend
+{
+
+CSqliteTransaction::~CSqliteTransaction()
+{
+    rollback();
+}
+
+bool CSqliteTransaction::begin(std::string& error)
+{
+    if (!m_connection.execute("BEGIN IMMEDIATE;", error))
+    {
+        return false;
+    }
+    m_open = true;
+    return true;
+}
+
+bool CSqliteTransaction::commit(std::string& error)
+{
+    if (!m_connection.execute("COMMIT;", error))
+    {
+        return false;
+    }
+    m_open = false;
+    return true;
+}
+
+void CSqliteTransaction::rollback()
+{
+    if (!m_open)
+    {
+        return;
+    }
+    m_open = false;
+    // Some failures (a full disk, an I/O error, an interrupt) make SQLite roll back by itself:
+    // then no transaction is left, and a ROLLBACK would only fail for want of one.
+    if (!m_connection.inTransaction())
+    {
+        return;
+    }
+    try
+    {
+        std::string error;
+        if (!m_connection.execute("ROLLBACK;", error))
+        {
+            consoleErr("[WARN] [HISTORY] Cannot roll back a history database transaction: " + error);
+        }
+    }
+    catch (...)
+    {
+        // Runs in destructors: a failure to format or write the line must not end the process.
+    }
+}
+
+}  // namespace ota::backend

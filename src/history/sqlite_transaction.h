@@ -1,0 +1,45 @@
+#pragma once
+
+#include <string>
+
+namespace ota::backend
+{
+
+class CSqliteConnection;
+
+// One immediate write transaction that is committed only when the code says so: every other way
+// out of its scope (an early return after a failed step, an exception, a failed commit) rolls it
+// back. The rollback's own failure is logged ("[WARN] [HISTORY] Cannot roll back ..."), because the
+// connection may then still hold the transaction and with it the database's write lock.
+//
+//     CSqliteTransaction transaction(connection);
+//     if (!transaction.begin(error) || !writeThis(error) || !writeThat(error))
+//     {
+//         return false;  // rolled back here
+//     }
+//     return transaction.commit(error);
+//
+// Lifetime: within one operation on the connection, which must stay open until the transaction
+// object ends. Transactions do not nest (SQLite has one per connection).
+class CSqliteTransaction
+{
+public:
+    explicit CSqliteTransaction(CSqliteConnection& connection) noexcept : m_connection(connection) {}
+    ~CSqliteTransaction();
+    CSqliteTransaction(const CSqliteTransaction&) = delete;
+    CSqliteTransaction& operator=(const CSqliteTransaction&) = delete;
+
+    // "BEGIN IMMEDIATE;": takes the write lock now (waiting up to the busy timeout), so that no
+    // statement inside fails later on a lock held by another connection.
+    bool begin(std::string& error);
+    // "COMMIT;". A failed commit leaves the transaction to the rollback at the end of the scope.
+    bool commit(std::string& error);
+    // Rolls back now (an explicit early end; the destructor then has nothing left to do).
+    void rollback();
+
+private:
+    CSqliteConnection& m_connection;
+    bool m_open = false;
+};
+
+}  // namespace ota::backend
