@@ -137,6 +137,19 @@ void CTimedTransport::reset()
         chunk.reportNs = 0;
     }
     m_chunkReports = 0;
+    m_totalChunks = 0;
+    m_probeOpen = false;
+    m_probeClosed = false;
+}
+
+bool CTimedTransport::transferProbe(S_ProbeWindow& window) const
+{
+    if (!m_probeClosed.load())
+    {
+        return false;
+    }
+    window = probeWindow(m_probeBegin, m_probeEnd, serviceLogPath());
+    return true;
 }
 
 void CTimedTransport::splitFirstDeviceRoundTrips(std::uint16_t chunkCount, S_EngineTaskResult& result) const
@@ -209,6 +222,13 @@ bool CTimedTransport::sendUpgradeFileChunk(const std::string& deviceId, std::uin
     {
         std::int64_t unset = 0;
         m_devices[found->second].firstChunkSentNs.compare_exchange_strong(unset, began);
+        if (m_devices.size() == 1 && !m_probeOpen.load())
+        {
+            m_totalChunks = fileChunk.totalChunks;
+            m_probeBegin = readProbe();
+            m_probeOpen = true;
+            setAllocationCounting(true);
+        }
     }
     const bool sent = m_inner.sendUpgradeFileChunk(deviceId, upgradeNo, fileChunk, error);
     if (found != m_index.end() && found->second == 0)
@@ -239,6 +259,13 @@ void CTimedTransport::setProtocolEventCallback(ProtocolEventCallback callback)
                     if (found->second == 0)
                     {
                         m_firstDeviceChunks[event.fileChunkReport.chunkNo].reportNs = now;
+                    }
+                    if (m_probeOpen.load() && !m_probeClosed.load() &&
+                        event.fileChunkReport.chunkNo + 1u == m_totalChunks.load())
+                    {
+                        setAllocationCounting(false);
+                        m_probeEnd = readProbe();
+                        m_probeClosed = true;
                     }
                 }
                 ++m_chunkReports;
@@ -309,10 +336,13 @@ bool CEngineBenchSite::start(std::string& error)
     {
         placement.pinCallerTo(m_options.simulatorCpu);
     }
+    const std::vector<pid_t> threadsBefore = processThreadIds();
     if (!m_simulator.start(specs, error))
     {
         return false;
     }
+    // The simulator's work is not the backend's.
+    excludeThreads(newThreadIds(threadsBefore));
     placement.restoreCaller();
     if (m_options.backendCpu >= 0)
     {
@@ -553,6 +583,7 @@ bool CEngineBenchSite::runTask(S_EngineTaskResult& result, std::string& error)
     result.transferWindowUs = static_cast<double>(windowEnd - windowBegin) / 1000.0;
     result.chunkReports = m_transport->chunkReports();
     m_transport->splitFirstDeviceRoundTrips(snapshot->files.front().totalChunks, result);
+    result.probed = m_transport->transferProbe(result.probe);
     std::lock_guard<std::mutex> lock(m_mutex);
     result.documents = m_observations.size();
     result.commonWindowUs =
