@@ -326,7 +326,7 @@ void BM_PublishThousandDeviceState(benchmark::State& state)
         const bool started = engine.start(transport, options, error);
         if (started)
         {
-            engine.setStateObserver(makeUpgradeStateRecorder(recordingMutex, repository, 90, server));
+            engine.setStateSnapshotObserver(makeUpgradeStateRecorder(recordingMutex, repository, 90, server));
         }
         if (!started ||
             !engine.startTask(thousandDeviceTask(directory / "firmware.bin", devices), 1, response, error))

@@ -129,6 +129,12 @@ public:
     void setProtocolEventCallback(backend::ProtocolEventCallback callback) override;
     void setConnectionStateCallback(backend::ConnectionStateCallback callback) override;
     std::vector<backend::S_CommunicationNodeStatus> getCommunicationNodeStatuses() const override;
+    // The inner transport's link, with the chunk sends stamped as above.
+    std::unique_ptr<backend::IUpgradeDeviceLink> resolveDevice(const std::string& deviceId) override;
+
+    // Stamps around one chunk send to a device (the same for the send by id and by link).
+    std::int64_t chunkSendBegins(const std::string& deviceId, std::uint16_t totalChunks);
+    void chunkSendEnded(const std::string& deviceId, std::uint16_t chunkNo, std::int64_t began);
 
 private:
     struct S_DeviceStamps
