@@ -62,10 +62,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         }
         for (const auto& event : result.events)
         {
-            const int present = event.deviceStatus.present + event.ack.present + event.stageReport.present +
-                                event.fileChunkReport.present + event.fileVerifyReport.present +
-                                event.progress.present;
-            if (present != 1 || (withHexText && event.hexText.size() != event.frameLength * 3 - 1))
+            // Every decoded event carries the body of a device-to-tool message.
+            const bool bodied = event.body.index() != 0 && event.messageType() != 0;
+            if (!bodied || (withHexText && event.hexText.size() != event.frameLength * 3 - 1))
             {
                 __builtin_trap();
             }

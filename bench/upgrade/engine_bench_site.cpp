@@ -22,7 +22,6 @@ using namespace ota::backend;
 namespace
 {
 
-constexpr const char* kChunkReport = "MSG_DEVICE_FILE_CHUNK_REPORT";
 // A document of a task that has ended; no device object has a member of that name.
 constexpr const char* kInactiveMember = "\"active\":false";
 
@@ -137,6 +136,19 @@ void CTimedTransport::reset()
         chunk.reportNs = 0;
     }
     m_chunkReports = 0;
+    m_totalChunks = 0;
+    m_probeOpen = false;
+    m_probeClosed = false;
+}
+
+bool CTimedTransport::transferProbe(S_ProbeWindow& window) const
+{
+    if (!m_probeClosed.load())
+    {
+        return false;
+    }
+    window = probeWindow(m_probeBegin, m_probeEnd, serviceLogPath());
+    return true;
 }
 
 void CTimedTransport::splitFirstDeviceRoundTrips(std::uint16_t chunkCount, S_EngineTaskResult& result) const
@@ -200,8 +212,7 @@ bool CTimedTransport::sendUpgradeFileInfo(const std::string& deviceId, std::uint
     return m_inner.sendUpgradeFileInfo(deviceId, upgradeNo, fileInfo, error);
 }
 
-bool CTimedTransport::sendUpgradeFileChunk(const std::string& deviceId, std::uint32_t upgradeNo,
-                                           const S_ProtocolFileChunk& fileChunk, std::string& error)
+std::int64_t CTimedTransport::chunkSendBegins(const std::string& deviceId, std::uint16_t totalChunks)
 {
     const auto found = m_index.find(deviceId);
     const std::int64_t began = nowNs();
@@ -209,14 +220,87 @@ bool CTimedTransport::sendUpgradeFileChunk(const std::string& deviceId, std::uin
     {
         std::int64_t unset = 0;
         m_devices[found->second].firstChunkSentNs.compare_exchange_strong(unset, began);
+        if (m_devices.size() == 1 && !m_probeOpen.load())
+        {
+            m_totalChunks = totalChunks;
+            m_probeBegin = readProbe();
+            m_probeOpen = true;
+            setAllocationCounting(true);
+        }
     }
-    const bool sent = m_inner.sendUpgradeFileChunk(deviceId, upgradeNo, fileChunk, error);
+    return began;
+}
+
+void CTimedTransport::chunkSendEnded(const std::string& deviceId, std::uint16_t chunkNo, std::int64_t began)
+{
+    const auto found = m_index.find(deviceId);
     if (found != m_index.end() && found->second == 0)
     {
-        m_firstDeviceChunks[fileChunk.chunkNo].sendBeganNs = began;
-        m_firstDeviceChunks[fileChunk.chunkNo].sendEndedNs = nowNs();
+        m_firstDeviceChunks[chunkNo].sendBeganNs = began;
+        m_firstDeviceChunks[chunkNo].sendEndedNs = nowNs();
     }
+}
+
+bool CTimedTransport::sendUpgradeFileChunk(const std::string& deviceId, std::uint32_t upgradeNo,
+                                           const S_ProtocolFileChunk& fileChunk, std::string& error)
+{
+    const std::int64_t began = chunkSendBegins(deviceId, fileChunk.totalChunks);
+    const bool sent = m_inner.sendUpgradeFileChunk(deviceId, upgradeNo, fileChunk, error);
+    chunkSendEnded(deviceId, fileChunk.chunkNo, began);
     return sent;
+}
+
+namespace
+{
+
+// The inner link, with the chunk sends stamped by the timed transport.
+class CTimedLink final : public IUpgradeDeviceLink
+{
+public:
+    CTimedLink(CTimedTransport& timing, std::unique_ptr<IUpgradeDeviceLink> inner)
+        : m_timing(timing), m_inner(std::move(inner))
+    {
+    }
+    const std::string& deviceId() const override { return m_inner->deviceId(); }
+    bool sendUpgradeStatusQuery(std::uint32_t upgradeNo, std::string& error) override
+    {
+        return m_inner->sendUpgradeStatusQuery(upgradeNo, error);
+    }
+    bool sendUpgradeCommand(std::uint32_t upgradeNo, const S_ProtocolCommand& command,
+                            std::string& error) override
+    {
+        return m_inner->sendUpgradeCommand(upgradeNo, command, error);
+    }
+    bool sendUpgradeTargetList(std::uint32_t upgradeNo, const S_ProtocolTargetList& targetList,
+                               std::string& error) override
+    {
+        return m_inner->sendUpgradeTargetList(upgradeNo, targetList, error);
+    }
+    bool sendUpgradeFileInfo(std::uint32_t upgradeNo, const S_ProtocolFileInfo& fileInfo,
+                             std::string& error) override
+    {
+        return m_inner->sendUpgradeFileInfo(upgradeNo, fileInfo, error);
+    }
+    std::uint8_t* chunkPayload(std::size_t dataLength) override { return m_inner->chunkPayload(dataLength); }
+    bool sendUpgradeFileChunk(std::uint32_t upgradeNo, const S_ProtocolFileChunkHeader& header,
+                              std::uint32_t& crc32, std::string& error) override
+    {
+        const std::int64_t began = m_timing.chunkSendBegins(deviceId(), header.totalChunks);
+        const bool sent = m_inner->sendUpgradeFileChunk(upgradeNo, header, crc32, error);
+        m_timing.chunkSendEnded(deviceId(), header.chunkNo, began);
+        return sent;
+    }
+
+private:
+    CTimedTransport& m_timing;
+    std::unique_ptr<IUpgradeDeviceLink> m_inner;
+};
+
+}  // namespace
+
+std::unique_ptr<IUpgradeDeviceLink> CTimedTransport::resolveDevice(const std::string& deviceId)
+{
+    return std::make_unique<CTimedLink>(*this, m_inner.resolveDevice(deviceId));
 }
 
 void CTimedTransport::setProtocolEventCallback(ProtocolEventCallback callback)
@@ -229,7 +313,7 @@ void CTimedTransport::setProtocolEventCallback(ProtocolEventCallback callback)
     m_inner.setProtocolEventCallback(
         [this, callback = std::move(callback)](const std::string& deviceId, const S_ProtocolEvent& event)
         {
-            if (event.fileChunkReport.present && event.messageType == kChunkReport)
+            if (const S_ProtocolEventFileChunkReport* report = event.fileChunkReport())
             {
                 const auto found = m_index.find(deviceId);
                 if (found != m_index.end())
@@ -238,7 +322,14 @@ void CTimedTransport::setProtocolEventCallback(ProtocolEventCallback callback)
                     m_devices[found->second].lastReportNs = now;
                     if (found->second == 0)
                     {
-                        m_firstDeviceChunks[event.fileChunkReport.chunkNo].reportNs = now;
+                        m_firstDeviceChunks[report->chunkNo].reportNs = now;
+                    }
+                    if (m_probeOpen.load() && !m_probeClosed.load() &&
+                        report->chunkNo + 1u == m_totalChunks.load())
+                    {
+                        setAllocationCounting(false);
+                        m_probeEnd = readProbe();
+                        m_probeClosed = true;
                     }
                 }
                 ++m_chunkReports;
@@ -309,10 +400,13 @@ bool CEngineBenchSite::start(std::string& error)
     {
         placement.pinCallerTo(m_options.simulatorCpu);
     }
+    const std::vector<pid_t> threadsBefore = processThreadIds();
     if (!m_simulator.start(specs, error))
     {
         return false;
     }
+    // The simulator's work is not the backend's.
+    excludeThreads(newThreadIds(threadsBefore));
     placement.restoreCaller();
     if (m_options.backendCpu >= 0)
     {
@@ -553,6 +647,7 @@ bool CEngineBenchSite::runTask(S_EngineTaskResult& result, std::string& error)
     result.transferWindowUs = static_cast<double>(windowEnd - windowBegin) / 1000.0;
     result.chunkReports = m_transport->chunkReports();
     m_transport->splitFirstDeviceRoundTrips(snapshot->files.front().totalChunks, result);
+    result.probed = m_transport->transferProbe(result.probe);
     std::lock_guard<std::mutex> lock(m_mutex);
     result.documents = m_observations.size();
     result.commonWindowUs =

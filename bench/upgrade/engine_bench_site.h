@@ -11,6 +11,7 @@
 // its chunk reports, and the state observer stamps every published document.
 #include "device/device_tcp_manager.h"
 #include "sim/device_simulator.h"
+#include "support/thread_probe.h"
 #include "upgrade/upgrade_execution_service.h"
 
 #include <atomic>
@@ -88,6 +89,10 @@ struct S_EngineTaskResult
     // reports that arrived while one of them was running.
     double observerBusyUsInWindow = 0;
     std::uint64_t chunkReportsDuringObserverCalls = 0;
+    // A one-device site only: what the backend's threads spent between the first FILE_CHUNK and
+    // the report of the last chunk (CPU, counted allocations, console lines).
+    S_ProbeWindow probe;
+    bool probed = false;
 
     double meanDeviceTransferUs() const;
 };
@@ -108,6 +113,8 @@ public:
     std::uint64_t chunkReports() const { return m_chunkReports.load(); }
     // The three parts of the first device's round trips (see S_EngineTaskResult).
     void splitFirstDeviceRoundTrips(std::uint16_t chunkCount, S_EngineTaskResult& result) const;
+    // The probe window of a one-device site's transfer; false when it did not close.
+    bool transferProbe(S_ProbeWindow& window) const;
 
     bool sendUpgradeStatusQuery(const std::string& deviceId, std::uint32_t upgradeNo,
                                 std::string& error) override;
@@ -122,6 +129,12 @@ public:
     void setProtocolEventCallback(backend::ProtocolEventCallback callback) override;
     void setConnectionStateCallback(backend::ConnectionStateCallback callback) override;
     std::vector<backend::S_CommunicationNodeStatus> getCommunicationNodeStatuses() const override;
+    // The inner transport's link, with the chunk sends stamped as above.
+    std::unique_ptr<backend::IUpgradeDeviceLink> resolveDevice(const std::string& deviceId) override;
+
+    // Stamps around one chunk send to a device (the same for the send by id and by link).
+    std::int64_t chunkSendBegins(const std::string& deviceId, std::uint16_t totalChunks);
+    void chunkSendEnded(const std::string& deviceId, std::uint16_t chunkNo, std::int64_t began);
 
 private:
     struct S_DeviceStamps
@@ -142,6 +155,12 @@ private:
     std::vector<S_DeviceStamps> m_devices;
     std::vector<S_ChunkStamps> m_firstDeviceChunks;  // by chunk number
     std::atomic<std::uint64_t> m_chunkReports{0};
+    // One-device sites: readings at the first FILE_CHUNK and at the report of the last chunk.
+    std::atomic<std::uint32_t> m_totalChunks{0};
+    std::atomic<bool> m_probeOpen{false};
+    std::atomic<bool> m_probeClosed{false};
+    S_ProbeReading m_probeBegin;
+    S_ProbeReading m_probeEnd;
 };
 
 // Nanoseconds of the steady clock since its epoch.

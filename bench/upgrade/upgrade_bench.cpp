@@ -2,8 +2,12 @@
 // this process (see engine_bench_site.h for how a task is measured):
 //   EngineChunkRoundTrip  one device, one 4 MiB file of 32 KiB chunks: chunk round trips through
 //                         engine and manager beside a minimal stop-and-wait client on the same
-//                         kind of simulated device, in alternating blocks; the engine's added time
-//                         per round trip (target at most 50 %).
+//                         kind of simulated device, in alternating blocks: round trip against the
+//                         client's (rt_ratio), CPU per round trip of the backend's threads (engine,
+//                         transport, loop; the simulators' threads taken out) against the client's
+//                         (cpu_ratio), heap allocations of the backend's threads per round trip
+//                         (counting allocator) and console lines per round trip, both counted from
+//                         the first chunk sent to the report of the last one.
 //   Parallelism           every answer 2 ms late, the same file to 1 and to 32 devices at once:
 //                         task time ratio (target <= 1.3) and aggregate throughput (target >= 25x);
 //                         ParallelMinimalClients does the same transfers without the backend.
@@ -36,6 +40,7 @@
 #include <vector>
 
 #include <sys/resource.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace
@@ -46,6 +51,13 @@ using namespace ota::bench;
 
 constexpr std::size_t kFourMiB = 4u << 20;
 constexpr std::uint16_t kChunkSize = 32768;
+
+std::int64_t callingThreadCpuNs()
+{
+    timespec value{};
+    ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &value);
+    return static_cast<std::int64_t>(value.tv_sec) * 1'000'000'000 + value.tv_nsec;
+}
 
 double median(std::vector<double> values)
 {
@@ -157,12 +169,15 @@ void BM_EngineChunkRoundTrip(benchmark::State& state)
     }
     CDeviceSimulator clientSimulator(S_SimOptions{E_SimLogLevel::QUIET});
     std::string error;
+    const std::vector<pid_t> threadsBefore = processThreadIds();
     if (!clientSimulator.start({clientDeviceSpec()}, error))
     {
         placement.restoreCaller();
         state.SkipWithError(error.c_str());
         return;
     }
+    excludeThreads(newThreadIds(threadsBefore));
+    excludeCallingThread();
     placement.restoreCaller();
     CEngineBenchSite site(options);
     if (!startSite(site, state))
@@ -183,6 +198,10 @@ void BM_EngineChunkRoundTrip(benchmark::State& state)
     std::vector<double> wireMicros;
     std::vector<double> p50Micros;
     std::vector<double> p90Micros;
+    std::vector<double> engineCpuMicros;
+    std::vector<double> clientCpuMicros;
+    std::vector<double> allocationsPerRoundTrip;
+    std::vector<double> linesPerRoundTrip;
     double taskMs = 0;
     {
         CStopAndWaitClient client(clientSimulator.boundPort("emu-client"));
@@ -202,16 +221,25 @@ void BM_EngineChunkRoundTrip(benchmark::State& state)
             p50Micros.push_back(result.roundTripP50Us);
             p90Micros.push_back(result.roundTripP90Us);
             taskMs = result.taskMs;
+            if (result.probed)
+            {
+                engineCpuMicros.push_back(result.probe.backendCpuUs / chunkCount);
+                allocationsPerRoundTrip.push_back(static_cast<double>(result.probe.allocations) / chunkCount);
+                linesPerRoundTrip.push_back(static_cast<double>(result.probe.consoleLines) / chunkCount);
+            }
 
             if (transfer.fileSent())
             {
                 transfer.openNextUpgrade();
             }
             const auto started = BenchClock::now();
+            const std::int64_t cpuStarted = callingThreadCpuNs();
             for (std::uint16_t chunk = 0; chunk < chunkCount; ++chunk)
             {
                 transfer.roundTrip();
             }
+            clientCpuMicros.push_back(static_cast<double>(callingThreadCpuNs() - cpuStarted) / 1000.0 /
+                                      chunkCount);
             clientMicros.push_back(
                 std::chrono::duration<double, std::micro>(BenchClock::now() - started).count() / chunkCount);
         }
@@ -240,6 +268,14 @@ void BM_EngineChunkRoundTrip(benchmark::State& state)
     state.counters["wire_us"] = median(wireMicros);
     state.counters["rt_p50_us"] = median(p50Micros);
     state.counters["rt_p90_us"] = median(p90Micros);
+    // Round trip and CPU per round trip against the minimal client (targets 1.3 / 1.2 pinned, 2);
+    // counted allocations and console lines per round trip of the backend's threads.
+    state.counters["rt_ratio"] = engine / client;
+    state.counters["cpu_us"] = median(engineCpuMicros);
+    state.counters["client_cpu_us"] = median(clientCpuMicros);
+    state.counters["cpu_ratio"] = median(engineCpuMicros) / median(clientCpuMicros);
+    state.counters["allocs_per_rt"] = median(allocationsPerRoundTrip);
+    state.counters["lines_per_rt"] = median(linesPerRoundTrip);
 }
 
 // ---- 2. one device beside 32 at once
@@ -618,6 +654,7 @@ int main(int argc, char** argv)
         return 1;
     }
     CServiceLogRedirect redirect(logPath);
+    setServiceLogPath(logPath);
     benchmark::ConsoleReporter reporter(::isatty(STDERR_FILENO) ? benchmark::ConsoleReporter::OO_Defaults
                                                                 : benchmark::ConsoleReporter::OO_Tabular);
     reporter.SetOutputStream(&redirect.reports());

@@ -8,7 +8,7 @@
 // Prints the task time beside the ideal (ceil(devices / effectiveWorkerCount) one-device tasks),
 // the worker counts the backend chose, its peak resident memory (VmHWM) and CPU time.
 //
-//   upgrade_site_bench [--devices N] [--file-kib K] [--concurrency C]
+//   upgrade_site_bench [--devices N] [--file-kib K] [--concurrency C] [--binary-dir DIR]
 
 #include "support/site_processes.h"
 
@@ -43,13 +43,13 @@ using ota::bench::statusKilobytes;
 using ota::bench::waitForText;
 using ota::bench::waitUntil;
 
-const std::filesystem::path kBinaryDir = OTA_BINARY_DIR;
-
 struct S_Options
 {
     unsigned devices = 1000;
     unsigned fileKib = 1024;
     unsigned concurrency = 32;
+    // Where ota-backend and ota-device-sim are taken from (another build, e.g. a saved baseline).
+    std::filesystem::path binaryDir = OTA_BINARY_DIR;
 };
 
 void writeFile(const std::filesystem::path& path, const std::string& text)
@@ -77,6 +77,11 @@ S_Options parseOptions(int argc, char** argv)
     for (int i = 1; i + 1 < argc; i += 2)
     {
         const std::string name = argv[i];
+        if (name == "--binary-dir")
+        {
+            options.binaryDir = argv[i + 1];
+            continue;
+        }
         const unsigned value = static_cast<unsigned>(std::stoul(argv[i + 1]));
         if (name == "--devices")
         {
@@ -219,7 +224,7 @@ int runBench(const S_Options& options)
         writeFile(firmware, bytes);
     }
 
-    CChild simulator({(kBinaryDir / "ota-device-sim").string(), "--generate-site", directory.string(),
+    CChild simulator({(options.binaryDir / "ota-device-sim").string(), "--generate-site", directory.string(),
                       "--emu", std::to_string(options.devices), "--pcs", "0", "--bms", "0", "--base-port",
                       std::to_string(basePort), "--http-port", std::to_string(httpPort), "--scenario",
                       (directory / "timings.json").string(), "--quiet", "--no-summary"},
@@ -240,7 +245,7 @@ int runBench(const S_Options& options)
     writeFile(directory / "ota-backend.json", config.dump());
 
     CChild backend(
-        {(kBinaryDir / "ota-backend").string(), "--config", (directory / "ota-backend.json").string()},
+        {(options.binaryDir / "ota-backend").string(), "--config", (directory / "ota-backend.json").string()},
         directory / "backend.log");
     int result = 0;
     try

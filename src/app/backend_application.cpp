@@ -262,7 +262,7 @@ int CBackendApplication::run()
         shutdown();
         return 1;
     }
-    app.executionService.setStateObserver(makeUpgradeStateRecorder(
+    app.executionService.setStateSnapshotObserver(makeUpgradeStateRecorder(
         app.stateRecordingMutex, app.historyRepository, app.config.historyRetentionDays, app.apiServer));
     if (!app.apiServer.start(app.config.httpHost, app.config.httpPort, buildApiCallbacks(app), error))
     {

@@ -7,8 +7,6 @@
 namespace ota::backend
 {
 
-static_assert(kMaxTaskDeviceConcurrency == kAbsoluteDeviceConcurrencyLimit);
-
 S_UpgradeExecutionOptions buildExecutionOptions(const S_BackendConfig& config,
                                                 std::uint16_t recommendedConcurrency)
 {

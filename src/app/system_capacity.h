@@ -1,5 +1,7 @@
 #pragma once
 
+#include "upgrade/upgrade_limits.h"
+
 #include <cstdint>
 #include <string>
 
@@ -15,7 +17,7 @@ struct S_SystemCapacity
 };
 
 // The backend never upgrades more devices at once than this, whatever the machine offers.
-inline constexpr std::uint16_t kAbsoluteDeviceConcurrencyLimit = 32;
+inline constexpr std::uint16_t kAbsoluteDeviceConcurrencyLimit = kMaxTaskDeviceConcurrency;
 
 S_SystemCapacity readSystemCapacity();
 

@@ -1,7 +1,7 @@
 #include "app/upgrade_state_recorder.h"
 
 #include "common/console_log.h"
-#include "history/history_operations.h"
+#include "history/published_state_writer.h"
 
 #include <exception>
 #include <memory>
@@ -9,18 +9,22 @@
 namespace ota::backend
 {
 
-UpgradeStateObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex,
-                                              CUpgradeHistoryRepository& repository,
-                                              std::uint16_t retentionDays, CHttpApiServer& apiServer)
+UpgradeStateSnapshotObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex,
+                                                      CUpgradeHistoryRepository& repository,
+                                                      std::uint16_t retentionDays, CHttpApiServer& apiServer)
 {
-    // Guarded by the state-recording mutex like the writes it reports on.
+    // Both guarded by the state-recording mutex like the writes they serve.
     auto failureLog = std::make_shared<CStateWriteFailureLog>();
-    return [&stateRecordingMutex, &repository, retentionDays, &apiServer,
-            failureLog](const std::string& stateJson)
+    auto writer = std::make_shared<CPublishedStateWriter>();
+    return [&stateRecordingMutex, &repository, retentionDays, &apiServer, failureLog,
+            writer](const ExecutionStatePtr& state)
     {
+        // Rendered once: the same text goes into the history row and out to the event stream. A
+        // state that cannot be rendered is reported by the engine as an observer failure.
+        const std::string stateJson = renderExecutionState(*state);
         {
             std::lock_guard<std::mutex> lock(stateRecordingMutex);
-            persistPublishedState(repository, retentionDays, stateJson, *failureLog);
+            writer->persist(repository, retentionDays, state, stateJson, *failureLog);
         }
         try
         {

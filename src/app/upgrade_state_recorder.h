@@ -10,13 +10,13 @@
 namespace ota::backend
 {
 
-// The execution service's state observer: records every published execution state in the history
-// (under the state-recording mutex, so the repository is never closed under a write), then
-// broadcasts it as "upgrade.current" whether or not recording succeeded. While the history cannot
-// be written, each task and status reports its failed writes once. Runs on the service's
-// notification thread; never throws.
-UpgradeStateObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex,
-                                              CUpgradeHistoryRepository& repository,
-                                              std::uint16_t retentionDays, CHttpApiServer& apiServer);
+// The execution service's state observer: renders every published execution state once, records
+// it in the history (typed, under the state-recording mutex, so the repository is never closed under
+// a write), then broadcasts the same text as "upgrade.current" whether or not recording succeeded.
+// While the history cannot be written, each task and status reports its failed writes once. Runs on
+// the service's notification thread; throws only when the state cannot be rendered.
+UpgradeStateSnapshotObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex,
+                                                      CUpgradeHistoryRepository& repository,
+                                                      std::uint16_t retentionDays, CHttpApiServer& apiServer);
 
 }  // namespace ota::backend

@@ -4,6 +4,7 @@
 #include <boost/asio/post.hpp>
 #include <boost/asio/write.hpp>
 
+#include <algorithm>
 #include <cerrno>
 #include <chrono>
 
@@ -63,9 +64,14 @@ int CDeviceTcpChannel::startConnect(const asio::ip::tcp::endpoint& endpoint, std
             self->closeOnLoop();
             return;
         }
+        // Each frame is written whole; the device answers it before the next one comes, so
+        // nothing is gained by holding a small frame back for more.
+        boost::system::error_code ignored;
+        self->m_socket.set_option(asio::ip::tcp::no_delay(true), ignored);
         {
             std::lock_guard<std::mutex> lock(self->m_writeMutex);
             self->m_connected = true;
+            self->m_descriptor = self->m_socket.native_handle();
         }
         if (auto handler = self->m_handlers.connected)
         {
@@ -91,9 +97,14 @@ int CDeviceTcpChannel::enableKeepAlive(int idleSeconds)
     return 0;
 }
 
-int CDeviceTcpChannel::write(std::vector<std::uint8_t> bytes)
+int CDeviceTcpChannel::write(const std::vector<std::uint8_t>& bytes)
 {
-    const auto size = bytes.size();
+    return write(FramePointer(CFrameBuffer::copyOf(bytes)));
+}
+
+int CDeviceTcpChannel::write(FramePointer frame)
+{
+    const std::size_t size = frame->size();
     {
         std::lock_guard<std::mutex> lock(m_writeMutex);
         if (m_closed || !m_connected)
@@ -104,8 +115,24 @@ int CDeviceTcpChannel::write(std::vector<std::uint8_t> bytes)
         {
             return -ENOBUFS;
         }
-        m_pendingWriteBytes += size;
-        m_writeQueue.push_back(std::move(bytes));
+        std::size_t written = 0;
+        if (!m_writing && m_writeQueue.empty())
+        {
+            // Nothing ahead of this frame: the socket takes it from this thread, usually whole.
+            ssize_t count = 0;
+            do
+            {
+                count = ::send(m_descriptor, frame->data(), size, MSG_DONTWAIT | MSG_NOSIGNAL);
+            } while (count < 0 && errno == EINTR);
+            if (count >= 0 && static_cast<std::size_t>(count) == size)
+            {
+                return static_cast<int>(size);
+            }
+            // The rest goes through the loop; a socket error shows there and closes the channel.
+            written = count > 0 ? static_cast<std::size_t>(count) : 0;
+        }
+        m_pendingWriteBytes += size - written;
+        m_writeQueue.push_back({std::move(frame), written});
         if (m_writing)
         {
             return static_cast<int>(size);
@@ -118,7 +145,6 @@ int CDeviceTcpChannel::write(std::vector<std::uint8_t> bytes)
 
 void CDeviceTcpChannel::flushWrites()
 {
-    const std::vector<std::uint8_t>* front = nullptr;
     {
         std::lock_guard<std::mutex> lock(m_writeMutex);
         if (m_closed || m_writeQueue.empty())
@@ -126,10 +152,18 @@ void CDeviceTcpChannel::flushWrites()
             m_writing = false;
             return;
         }
-        front = &m_writeQueue.front();  // deque elements stay put while others are appended
+        // Every queued frame in one gathered write; frames stay put in the deque while others
+        // are appended, and only this thread removes them.
+        m_gather.clear();
+        for (const S_QueuedFrame& queued : m_writeQueue)
+        {
+            m_gather.emplace_back(queued.frame->data() + queued.offset, queued.frame->size() - queued.offset);
+        }
+        m_gatheredFrames = m_writeQueue.size();
     }
-    asio::async_write(m_socket, asio::buffer(*front),
-                      [self = shared_from_this()](const boost::system::error_code& error, std::size_t) {
+    asio::async_write(m_socket, m_gather,
+                      [self = shared_from_this()](const boost::system::error_code& error, std::size_t)
+                      {
                           if (error)
                           {
                               self->closeOnLoop();
@@ -137,13 +171,19 @@ void CDeviceTcpChannel::flushWrites()
                           }
                           {
                               std::lock_guard<std::mutex> lock(self->m_writeMutex);
-                              if (self->m_closed || self->m_writeQueue.empty())
+                              if (self->m_closed)
                               {
                                   self->m_writing = false;
                                   return;
                               }
-                              self->m_pendingWriteBytes -= self->m_writeQueue.front().size();
-                              self->m_writeQueue.pop_front();
+                              for (std::size_t i = 0;
+                                   i < self->m_gatheredFrames && !self->m_writeQueue.empty(); ++i)
+                              {
+                                  const S_QueuedFrame& done = self->m_writeQueue.front();
+                                  self->m_pendingWriteBytes -= done.frame->size() - done.offset;
+                                  self->m_writeQueue.pop_front();
+                              }
+                              self->m_gatheredFrames = 0;
                           }
                           self->flushWrites();
                       });
@@ -196,7 +236,8 @@ void CDeviceTcpChannel::closeOnLoop()
         }
         m_closed = true;
         m_connected = false;
-        // The queue stays until destruction: an aborted write may still refer to its front.
+        m_descriptor = -1;
+        // The queue stays until destruction: an aborted write may still refer to its frames.
     }
     m_connectTimer.cancel();
     boost::system::error_code ignored;

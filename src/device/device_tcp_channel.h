@@ -1,5 +1,8 @@
 #pragma once
 
+#include "protocol/chunk_frame.h"
+
+#include <boost/asio/buffer.hpp>
 #include <boost/asio/io_context.hpp>
 #include <boost/asio/ip/tcp.hpp>
 #include <boost/asio/steady_timer.hpp>
@@ -21,6 +24,13 @@ namespace ota::backend
 // thread only; write and close may be called from any thread. The closed handler runs exactly
 // once for a channel whose connect was started, whatever ended it (connect failure or timeout,
 // peer close, read or write error, close()).
+//
+// Writing: while no write is in flight, the calling thread hands the frame to the socket itself
+// (non-blocking); only what the socket does not take at once is queued, and the loop thread writes
+// the queue with scatter/gather. Frames are shared, never copied: a queued frame stays alive until
+// the loop has written it. Lock: m_writeMutex guards the queue, the flags and the descriptor; the
+// socket is closed only after m_closed was set under it, so a send from another thread never
+// meets a closed or reused descriptor. Handlers are called without it.
 class CDeviceTcpChannel : public std::enable_shared_from_this<CDeviceTcpChannel>
 {
 public:
@@ -52,9 +62,13 @@ public:
     // 0 or a negative errno.
     int enableKeepAlive(int idleSeconds);
 
-    // Any thread. Queues the bytes for the loop; returns their count, or a negative errno when
-    // the channel is not connected or the peer does not drain its pending bytes.
-    int write(std::vector<std::uint8_t> bytes);
+    using FramePointer = std::shared_ptr<const CFrameBuffer>;
+
+    // Any thread. Writes the frame (see above); returns its size, or a negative errno when the
+    // channel is not connected or the peer does not drain its pending bytes. A failure of the
+    // socket itself closes the channel (the closed handler reports it).
+    int write(FramePointer frame);
+    int write(const std::vector<std::uint8_t>& bytes);
     // Any thread; the close itself runs on the loop.
     void close();
     // Loop thread only: closes at once (the closed handler runs if one is installed).
@@ -72,13 +86,22 @@ private:
     bool m_connectStarted = false;
     std::unique_ptr<std::array<std::uint8_t, READ_BUFFER_SIZE>> m_readBuffer;
 
-    // Guards the write queue and the two flags, which writers on other threads read.
+    struct S_QueuedFrame
+    {
+        FramePointer frame;
+        std::size_t offset = 0;  // bytes already written
+    };
+
     std::mutex m_writeMutex;
-    std::deque<std::vector<std::uint8_t>> m_writeQueue;
+    std::deque<S_QueuedFrame> m_writeQueue;
     std::size_t m_pendingWriteBytes = 0;
-    bool m_writing = false;
+    bool m_writing = false;  // the loop has a write in flight (or posted)
     bool m_connected = false;
     bool m_closed = false;
+    int m_descriptor = -1;  // the connected socket's, for writes from other threads
+    // The loop's gather list of its write in flight, and how many queued frames it covers.
+    std::vector<boost::asio::const_buffer> m_gather;
+    std::size_t m_gatheredFrames = 0;
 };
 
 }  // namespace ota::backend

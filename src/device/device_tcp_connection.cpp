@@ -62,6 +62,7 @@ S_DisconnectOutcome CDeviceTcpManager::S_Impl::disconnectLocked(S_CommunicationN
     {
         ++status.connectionFailureCount;
     }
+    node.transferLog.interrupt(status.nodeId, outcome.transferSummary);
     if (node.autoReconnect && status.connectionState != State::DISCONNECTED)
     {
         status.connectionState = State::DISCONNECTED;
@@ -84,8 +85,9 @@ void CDeviceTcpManager::S_Impl::finishDisconnect(S_CommunicationNodeContext& nod
     }
     if (outcome.previousState == State::VERIFYING || outcome.previousState == State::CONNECTED)
     {
-        logDeviceLine("WARN", "TCP disconnected: " + node.status.nodeId);
+        logDeviceLine(E_DeviceLogLevel::WARN, "TCP disconnected: " + node.status.nodeId);
     }
+    logTransferSummary(outcome.transferSummary);
 }
 
 void CDeviceTcpManager::S_Impl::postConnectTask(const DeviceTcpRunPointer& run, S_CommunicationNodeContext& node)
@@ -100,7 +102,7 @@ void CDeviceTcpManager::S_Impl::runConnectTask(S_DeviceTcpRunContext& run, S_Com
     std::uint64_t generation = 0;
     CDeviceTcpChannel::Pointer previousChannel;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(node.mutex);
         node.connectTaskQueued = false;
         --run.queuedConnectCount;
         if (run.stopRequested || !run.running || !node.autoReconnect || !node.client ||
@@ -137,7 +139,7 @@ void CDeviceTcpManager::S_Impl::runConnectTask(S_DeviceTcpRunContext& run, S_Com
     bool notifyFailure = false;
     std::string failure;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(node.mutex);
         const std::int64_t now = currentUnixMs();
         ++node.status.connectionAttemptCount;
         node.status.lastEventAt = now;
@@ -179,8 +181,9 @@ void CDeviceTcpManager::S_Impl::runConnectTask(S_DeviceTcpRunContext& run, S_Com
         {
             deliverConnectionState(node.status.nodeId, State::DISCONNECTED);
         }
-        logDeviceLine("WARN", "TCP connect attempt failed: " + node.status.nodeId + " " + node.status.address + ":" +
-                                  std::to_string(node.status.port) + ", " + failure);
+        logDeviceLine(E_DeviceLogLevel::WARN, "TCP connect attempt failed: " + node.status.nodeId + " " +
+                                                  node.status.address + ":" +
+                                                  std::to_string(node.status.port) + ", " + failure);
     }
 }
 
@@ -189,7 +192,7 @@ void CDeviceTcpManager::S_Impl::onChannelConnected(S_CommunicationNodeContext& n
                                                    std::uint64_t generation)
 {
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(node.mutex);
         if (!isCurrentLocked(node, channel.get(), generation))
         {
             channel->close();
@@ -199,8 +202,8 @@ void CDeviceTcpManager::S_Impl::onChannelConnected(S_CommunicationNodeContext& n
     const int keepAliveResult = channel->enableKeepAlive(node.keepAliveIdleSeconds);
     if (keepAliveResult != 0)
     {
-        logDeviceLine("WARN", "Cannot enable TCP KeepAlive for " + node.status.nodeId +
-                                  ", result=" + std::to_string(keepAliveResult));
+        logDeviceLine(E_DeviceLogLevel::WARN, "Cannot enable TCP KeepAlive for " + node.status.nodeId +
+                                                  ", result=" + std::to_string(keepAliveResult));
     }
     // A new connection never sees bytes of an old one.
     {
@@ -211,7 +214,7 @@ void CDeviceTcpManager::S_Impl::onChannelConnected(S_CommunicationNodeContext& n
     bool verifying = false;
     bool closeChannel = false;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(node.mutex);
         if (!isCurrentLocked(node, channel.get(), generation))
         {
             closeChannel = true;
@@ -261,7 +264,7 @@ void CDeviceTcpManager::S_Impl::onChannelConnected(S_CommunicationNodeContext& n
     if (verifying)
     {
         deliverConnectionState(node.status.nodeId, State::VERIFYING);
-        logDeviceLine("INFO", "TCP connected: " + endpointText(node.status));
+        logDeviceLine(E_DeviceLogLevel::INFO, "TCP connected: " + endpointText(node.status));
     }
 }
 
@@ -270,7 +273,7 @@ void CDeviceTcpManager::S_Impl::onChannelClosed(S_CommunicationNodeContext& node
 {
     S_DisconnectOutcome outcome;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(node.mutex);
         if (!isCurrentLocked(node, channel.get(), generation))
         {
             return;

@@ -19,14 +19,14 @@ namespace
 constexpr auto CLOSE_BARRIER_TIMEOUT = std::chrono::seconds(5);
 
 // Loop thread: silence every node's channel and close it, so nothing calls back into the nodes.
-void runCloseBarrier(CDeviceTcpManager::S_Impl& impl, S_DeviceTcpRunContext& run)
+void runCloseBarrier(S_DeviceTcpRunContext& run)
 {
     for (const auto& node : run.nodes)
     {
         node->autoReconnect = false;
         CDeviceTcpChannel::Pointer channel;
         {
-            std::lock_guard<std::mutex> lock(impl.stateMutex);
+            std::lock_guard<std::mutex> lock(node->mutex);
             channel = node->channel;
         }
         if (channel)
@@ -49,11 +49,12 @@ void runEventLoop(S_DeviceTcpRunContext& run)
         }
         catch (const std::exception& exception)
         {
-            logDeviceLine("ERROR", std::string("Device TCP event loop task failed: ") + exception.what());
+            logDeviceLine(E_DeviceLogLevel::ERROR,
+                          std::string("Device TCP event loop task failed: ") + exception.what());
         }
         catch (...)
         {
-            logDeviceLine("ERROR", "Device TCP event loop task failed: unknown exception");
+            logDeviceLine(E_DeviceLogLevel::ERROR, "Device TCP event loop task failed: unknown exception");
         }
     }
     run.loopRunning = false;
@@ -61,7 +62,7 @@ void runEventLoop(S_DeviceTcpRunContext& run)
 
 }  // namespace
 
-CDeviceTcpManager::CDeviceTcpManager() : m_impl(std::make_unique<S_Impl>()) {}
+CDeviceTcpManager::CDeviceTcpManager() : m_impl(std::make_shared<S_Impl>()) {}
 
 CDeviceTcpManager::~CDeviceTcpManager()
 {
@@ -105,6 +106,7 @@ bool CDeviceTcpManager::start(const scenario::S_SceneTopology& topology, const S
     try
     {
         auto run = std::make_shared<S_DeviceTcpRunContext>();
+        run->serial = ++m_impl->runSerial;
         run->options = options;
         const scenario::SceneNodeIndex nodeIndex = scenario::buildSceneNodeIndex(topology);
         std::vector<std::string> socketErrors;
@@ -178,11 +180,11 @@ bool CDeviceTcpManager::start(const scenario::S_SceneTopology& topology, const S
         }
         for (const std::string& line : socketErrors)
         {
-            logDeviceLine("ERROR", line);
+            logDeviceLine(E_DeviceLogLevel::ERROR, line);
         }
 
         {
-            std::lock_guard<std::mutex> lock(m_impl->stateMutex);
+            std::lock_guard<std::mutex> lock(m_impl->traceMutex);
             if (m_impl->traceRing.size() != 0)
             {
                 m_impl->traceRing.clear();
@@ -221,8 +223,9 @@ bool CDeviceTcpManager::start(const scenario::S_SceneTopology& topology, const S
             std::unique_lock<std::shared_mutex> runLock(m_impl->runLock);
             m_impl->run = run;
         }
-        logDeviceLine("INFO", "Started shared libhv TCP client event loop for " + std::to_string(run->nodes.size()) +
-                                  " communication node(s)");
+        logDeviceLine(E_DeviceLogLevel::INFO, "Started shared libhv TCP client event loop for " +
+                                                  std::to_string(run->nodes.size()) +
+                                                  " communication node(s)");
         return true;
     }
     catch (const std::exception& exception)
@@ -242,9 +245,9 @@ void CDeviceTcpManager::stop()
             return;
         }
     }
-    logDeviceLine("INFO", "Stopping device TCP connections");
+    logDeviceLine(E_DeviceLogLevel::INFO, "Stopping device TCP connections");
     shutdownImplementation();
-    logDeviceLine("INFO", "Device TCP connections stopped");
+    logDeviceLine(E_DeviceLogLevel::INFO, "Device TCP connections stopped");
 }
 
 void CDeviceTcpManager::shutdownImplementation()
@@ -287,22 +290,25 @@ void CDeviceTcpManager::shutdownImplementation()
     {
         if (onLoop)
         {
-            runCloseBarrier(*m_impl, *run);
+            runCloseBarrier(*run);
             barrierCompleted = true;
         }
         else
         {
             auto barrier = std::make_shared<std::promise<void>>();
             std::future<void> barrierDone = barrier->get_future();
-            boost::asio::post(run->loop, [impl = m_impl.get(), runPointer = run.get(), barrier] {
-                runCloseBarrier(*impl, *runPointer);
-                barrier->set_value();
-            });
+            boost::asio::post(run->loop,
+                              [runPointer = run.get(), barrier]
+                              {
+                                  runCloseBarrier(*runPointer);
+                                  barrier->set_value();
+                              });
             barrierCompleted = barrierDone.wait_for(CLOSE_BARRIER_TIMEOUT) == std::future_status::ready;
         }
         if (!barrierCompleted)
         {
-            logDeviceLine("WARN", "Device TCP close barrier timed out; stopping event loop with clients retained");
+            logDeviceLine(E_DeviceLogLevel::WARN,
+                          "Device TCP close barrier timed out; stopping event loop with clients retained");
         }
     }
 
@@ -335,19 +341,22 @@ bool CDeviceTcpManager::isRunning() const
 
 void CDeviceTcpManager::setProtocolEventCallback(ProtocolEventCallback callback)
 {
+    // Held by shared pointer: a delivery copies the pointer, not the callable (no allocation).
+    auto stored = callback ? std::make_shared<const ProtocolEventCallback>(std::move(callback)) : nullptr;
     std::lock_guard<std::mutex> lock(m_impl->callbackMutex);
-    m_impl->protocolEventCallback = std::move(callback);
+    m_impl->protocolEventCallback = std::move(stored);
 }
 
 void CDeviceTcpManager::setConnectionStateCallback(ConnectionStateCallback callback)
 {
+    auto stored = callback ? std::make_shared<const ConnectionStateCallback>(std::move(callback)) : nullptr;
     std::lock_guard<std::mutex> lock(m_impl->callbackMutex);
-    m_impl->connectionStateCallback = std::move(callback);
+    m_impl->connectionStateCallback = std::move(stored);
 }
 
 void CDeviceTcpManager::S_Impl::deliverProtocolEvent(const std::string& nodeId, const S_ProtocolEvent& event)
 {
-    ProtocolEventCallback callback;
+    std::shared_ptr<const ProtocolEventCallback> callback;
     {
         std::lock_guard<std::mutex> lock(callbackMutex);
         callback = protocolEventCallback;
@@ -358,21 +367,23 @@ void CDeviceTcpManager::S_Impl::deliverProtocolEvent(const std::string& nodeId, 
     }
     try
     {
-        callback(nodeId, event);
+        (*callback)(nodeId, event);
     }
     catch (const std::exception& exception)
     {
-        logDeviceLine("ERROR", "Protocol event callback failed for " + nodeId + ": " + exception.what());
+        logDeviceLine(E_DeviceLogLevel::ERROR,
+                      "Protocol event callback failed for " + nodeId + ": " + exception.what());
     }
     catch (...)
     {
-        logDeviceLine("ERROR", "Protocol event callback failed for " + nodeId + ": unknown exception");
+        logDeviceLine(E_DeviceLogLevel::ERROR,
+                      "Protocol event callback failed for " + nodeId + ": unknown exception");
     }
 }
 
 void CDeviceTcpManager::S_Impl::deliverConnectionState(const std::string& nodeId, E_DeviceConnectionState state)
 {
-    ConnectionStateCallback callback;
+    std::shared_ptr<const ConnectionStateCallback> callback;
     {
         std::lock_guard<std::mutex> lock(callbackMutex);
         callback = connectionStateCallback;
@@ -383,15 +394,17 @@ void CDeviceTcpManager::S_Impl::deliverConnectionState(const std::string& nodeId
     }
     try
     {
-        callback(nodeId, state);
+        (*callback)(nodeId, state);
     }
     catch (const std::exception& exception)
     {
-        logDeviceLine("ERROR", "Connection state callback failed for " + nodeId + ": " + exception.what());
+        logDeviceLine(E_DeviceLogLevel::ERROR,
+                      "Connection state callback failed for " + nodeId + ": " + exception.what());
     }
     catch (...)
     {
-        logDeviceLine("ERROR", "Connection state callback failed for " + nodeId + ": unknown exception");
+        logDeviceLine(E_DeviceLogLevel::ERROR,
+                      "Connection state callback failed for " + nodeId + ": unknown exception");
     }
 }
 

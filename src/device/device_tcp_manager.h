@@ -48,6 +48,9 @@ public:
     void setProtocolEventCallback(ProtocolEventCallback callback) override;
     void setConnectionStateCallback(ConnectionStateCallback callback) override;
     std::vector<S_CommunicationNodeStatus> getCommunicationNodeStatuses() const override;
+    // A link that finds its node again after a restart of the manager and fails with the send
+    // texts while the manager is stopped or the node is not part of the run.
+    std::unique_ptr<IUpgradeDeviceLink> resolveDevice(const std::string& deviceId) override;
 
     // Writes an already encoded frame to a CONNECTED node (the path behind the five sends).
     bool submitEncodedFrame(const std::string& deviceId, const std::vector<std::uint8_t>& bytes,
@@ -78,7 +81,8 @@ public:
 private:
     void shutdownImplementation();
 
-    std::unique_ptr<S_Impl> m_impl;
+    // Shared with the device links, which may outlive a run and the manager itself.
+    std::shared_ptr<S_Impl> m_impl;
 };
 
 }  // namespace ota::backend

@@ -1,6 +1,9 @@
 #include "common/clock.h"
 #include "device/device_tcp_manager_impl.h"
 
+// The receive path of a node (event loop thread only). Locks: the node's mutex for its state, the
+// adapter mutex for decoding, never both; callbacks and console lines with neither held.
+
 namespace ota::backend
 {
 
@@ -20,15 +23,16 @@ void CDeviceTcpManager::S_Impl::onChannelData(S_CommunicationNodeContext& node,
                                               const std::uint8_t* data, std::size_t size)
 {
     const std::string& nodeId = node.status.nodeId;
-    const auto isLive = [&] { return isCurrentLocked(node, channel.get(), generation) && isLinked(node.status.connectionState); };
+    const auto isLive = [&]
+    { return isCurrentLocked(node, channel.get(), generation) && isLinked(node.status.connectionState); };
 
     if (size == 0)
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(node.mutex);
         if (isLive())
         {
             node.status.lastError = "Received an empty TCP message";
-            recordFrameTraceLocked(node, "ERROR", PROTOCOL_ERROR, 0, 0, {}, "Received an empty TCP message");
+            recordFrameTrace(node, "ERROR", PROTOCOL_ERROR, 0, 0, {}, "Received an empty TCP message");
         }
         return;
     }
@@ -36,58 +40,66 @@ void CDeviceTcpManager::S_Impl::onChannelData(S_CommunicationNodeContext& node,
     {
         return;
     }
-    bool withHexText = false;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(node.mutex);
         if (!isLive())
         {
             return;
         }
         node.status.receivedByteCount += size;
         node.status.lastEventAt = currentUnixMs();
-        withHexText = captureEnabled;
     }
 
-    S_ProtocolDecodeResult decoded;
+    // Only this thread decodes for the node, so the result is reused from read to read.
+    S_ProtocolDecodeResult& decoded = node.decoded;
     {
         std::lock_guard<std::mutex> lock(node.adapterMutex);
-        decoded = node.adapter->decode(data, size, withHexText);
+        node.adapter->decodeInto(data, size, captureEnabled.load(), decoded);
     }
 
+    if (decoded.discardedByteCount > 0 || !decoded.errors.empty())
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (!isLive())
         {
-            return;
+            std::lock_guard<std::mutex> lock(node.mutex);
+            if (!isLive())
+            {
+                return;
+            }
+            if (decoded.discardedByteCount > 0)
+            {
+                recordFrameTrace(
+                    node, "ERROR", PROTOCOL_ERROR, 0, decoded.discardedByteCount, {},
+                    "Discarded invalid stream bytes: " + std::to_string(decoded.discardedByteCount));
+            }
+            for (const std::string& decodeError : decoded.errors)
+            {
+                node.status.lastError = toValidUtf8(decodeError);
+                node.status.lastEventAt = currentUnixMs();
+                recordFrameTrace(node, "ERROR", PROTOCOL_ERROR, 0, 0, {}, decodeError);
+            }
         }
         if (decoded.discardedByteCount > 0)
         {
-            recordFrameTraceLocked(node, "ERROR", PROTOCOL_ERROR, 0, decoded.discardedByteCount, {},
-                                   "Discarded invalid stream bytes: " + std::to_string(decoded.discardedByteCount));
+            logDeviceLine(E_DeviceLogLevel::WARN, "Communication node " + nodeId + " discarded " +
+                                                      std::to_string(decoded.discardedByteCount) +
+                                                      " invalid stream byte(s)");
         }
         for (const std::string& decodeError : decoded.errors)
         {
-            node.status.lastError = toValidUtf8(decodeError);
-            node.status.lastEventAt = currentUnixMs();
-            recordFrameTraceLocked(node, "ERROR", PROTOCOL_ERROR, 0, 0, {}, decodeError);
+            logDeviceLine(
+                E_DeviceLogLevel::ERROR,
+                "Communication node " + nodeId + " protocol decode failed: " + toValidUtf8(decodeError));
         }
-    }
-    if (decoded.discardedByteCount > 0)
-    {
-        logDeviceLine("WARN", "Communication node " + nodeId + " discarded " +
-                                  std::to_string(decoded.discardedByteCount) + " invalid stream byte(s)");
-    }
-    for (const std::string& decodeError : decoded.errors)
-    {
-        logDeviceLine("ERROR", "Communication node " + nodeId + " protocol decode failed: " + toValidUtf8(decodeError));
     }
 
     for (S_ProtocolEvent& event : decoded.events)
     {
         bool verified = false;
         std::size_t componentCount = 0;
+        bool eventLine = true;
+        std::string transferSummary;
         {
-            std::lock_guard<std::mutex> lock(stateMutex);
+            std::lock_guard<std::mutex> lock(node.mutex);
             if (!isLive())
             {
                 return;
@@ -96,12 +108,17 @@ void CDeviceTcpManager::S_Impl::onChannelData(S_CommunicationNodeContext& node,
             const std::int64_t now = currentUnixMs();
             ++status.receivedFrameCount;
             status.lastEventAt = now;
-            recordFrameTraceLocked(node, "RX", event.messageType, event.upgradeNo, event.frameLength,
-                                   std::move(event.hexText), {});
+            recordFrameTrace(node, "RX", event.messageTypeName(), event.upgradeNo, event.frameLength,
+                             std::move(event.hexText), {});
             event.hexText.clear();
-            if (event.deviceStatus.present)
+            if (const S_ProtocolEventFileChunkReport* report = event.fileChunkReport())
             {
-                const S_ProtocolEventDeviceStatus& reported = event.deviceStatus;
+                eventLine = node.transferLog.chunkReportReceived(nodeId, event.upgradeNo, report->fileNo,
+                                                                 report->chunkNo, report->succeeded(),
+                                                                 event.frameLength, transferSummary);
+            }
+            if (const S_ProtocolEventDeviceStatus* reported = event.deviceStatus())
+            {
                 verified = status.connectionState == State::VERIFYING;
                 status.connectionState = State::CONNECTED;
                 status.statusSynchronized = true;
@@ -110,54 +127,52 @@ void CDeviceTcpManager::S_Impl::onChannelData(S_CommunicationNodeContext& node,
                 clearStatusQueryLocked(node);
                 node.initialQuerySent = true;
                 status.lastError.clear();
-                status.upgradeNo = reported.upgradeNo;
-                status.upgradeState = reported.upgradeState;
-                status.reasonCode = reported.reasonCode;
-                status.reasonName = reported.reasonName;
+                status.upgradeNo = reported->upgradeNo;
+                status.upgradeState = reported->upgradeStateName();
+                status.reasonCode = reported->reasonCode;
+                status.reasonName = reported->reasonName();
                 status.components.clear();
-                status.components.reserve(reported.components.size());
-                for (const S_ProtocolEventComponent& component : reported.components)
+                status.components.reserve(reported->components.size());
+                for (const S_ProtocolEventComponent& component : reported->components)
                 {
-                    status.components.push_back(S_CommunicationComponentStatus{
-                        toValidUtf8(component.componentTypeId), component.componentIndex,
-                        toValidUtf8(component.version)});
+                    status.components.push_back(
+                        S_CommunicationComponentStatus{component.componentTypeId(), component.componentIndex,
+                                                       toValidUtf8(component.version)});
                 }
                 componentCount = status.components.size();
             }
         }
-        if (event.deviceStatus.present)
+        if (event.deviceStatus() != nullptr)
         {
             if (verified)
             {
-                logDeviceLine("INFO", "Communication node status synchronized: " + nodeId +
-                                          ", components=" + std::to_string(componentCount));
+                logDeviceLine(E_DeviceLogLevel::INFO, "Communication node status synchronized: " + nodeId +
+                                                          ", components=" + std::to_string(componentCount));
                 deliverConnectionState(nodeId, State::CONNECTED);
             }
         }
         else
         {
-            logDeviceLine("INFO", "Communication node " + nodeId + " reported protocol event " + event.messageType);
+            if (eventLine)
+            {
+                logDeviceLine(E_DeviceLogLevel::INFO, std::string("Communication node ") + nodeId +
+                                                          " reported protocol event " +
+                                                          event.messageTypeName());
+            }
+            logTransferSummary(transferSummary);
         }
-        bool deliver = false;
-        {
-            // Re-checked: the node may have changed while the lock was released.
-            std::lock_guard<std::mutex> lock(stateMutex);
-            deliver = isLive();
-        }
-        if (deliver)
-        {
-            deliverProtocolEvent(nodeId, event);
-        }
+        deliverProtocolEvent(nodeId, event);
     }
 
     if (!decoded.connectionRejected)
     {
         return;
     }
+    std::string rejectionSummary;
     const std::string reason = decoded.rejectionReason.empty() ? std::string("Protocol adapter rejected the connection")
                                                                : toValidUtf8(decoded.rejectionReason);
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(node.mutex);
         if (!isCurrentLocked(node, channel.get(), generation))
         {
             return;
@@ -174,8 +189,11 @@ void CDeviceTcpManager::S_Impl::onChannelData(S_CommunicationNodeContext& node,
         status.components.clear();
         status.lastEventAt = currentUnixMs();
         clearStatusQueryLocked(node);
+        node.transferLog.interrupt(nodeId, rejectionSummary);
     }
-    logDeviceLine("ERROR", "Communication node " + nodeId + " rejected by protocol adapter: " + reason);
+    logDeviceLine(E_DeviceLogLevel::ERROR,
+                  "Communication node " + nodeId + " rejected by protocol adapter: " + reason);
+    logTransferSummary(rejectionSummary);
     deliverConnectionState(nodeId, State::PROTOCOL_REJECTED);
     channel->close();
 }

@@ -4,15 +4,16 @@
 namespace ota::backend
 {
 
-void CDeviceTcpManager::S_Impl::recordFrameTraceLocked(const S_CommunicationNodeContext& node,
-                                                       std::string_view direction, std::string_view messageType,
-                                                       std::uint32_t upgradeNo, std::uint64_t frameLength,
-                                                       std::string hexText, std::string errorSummary)
+void CDeviceTcpManager::S_Impl::recordFrameTrace(const S_CommunicationNodeContext& node,
+                                                 std::string_view direction, std::string_view messageType,
+                                                 std::uint32_t upgradeNo, std::uint64_t frameLength,
+                                                 std::string hexText, std::string errorSummary)
 {
-    if (!captureEnabled)
+    if (!captureEnabled.load())
     {
-        return;
+        return;  // capture costs nothing while off
     }
+    // The node's identity is fixed for the run: read without its lock.
     S_FrameTraceRecord record;
     record.timestamp = currentUnixMs();
     record.direction = direction.empty() ? "ERROR" : std::string(direction);
@@ -25,42 +26,34 @@ void CDeviceTcpManager::S_Impl::recordFrameTraceLocked(const S_CommunicationNode
     record.frameLength = frameLength;
     record.hexText = std::move(hexText);
     record.errorSummary = toValidUtf8(errorSummary);
+    std::lock_guard<std::mutex> lock(traceMutex);
+    if (!captureEnabled.load())
+    {
+        return;  // switched off meanwhile: the trace was emptied and stays so
+    }
     traceRing.append(std::move(record));
     ++traceVersion;
 }
 
-void CDeviceTcpManager::S_Impl::recordFrameTrace(const S_CommunicationNodeContext& node, std::string_view direction,
-                                                 std::string_view messageType, std::uint32_t upgradeNo,
-                                                 std::uint64_t frameLength, std::string hexText,
-                                                 std::string errorSummary)
-{
-    std::lock_guard<std::mutex> lock(stateMutex);
-    recordFrameTraceLocked(node, direction, messageType, upgradeNo, frameLength, std::move(hexText),
-                           std::move(errorSummary));
-}
-
 void CDeviceTcpManager::S_Impl::recordOutgoingFrameTrace(const S_CommunicationNodeContext& node,
-                                                         std::string_view direction, std::string_view messageType,
-                                                         std::uint32_t upgradeNo,
-                                                         const std::vector<std::uint8_t>& bytes,
-                                                         std::string errorSummary)
+                                                         std::string_view direction,
+                                                         std::string_view messageType,
+                                                         std::uint32_t upgradeNo, const std::uint8_t* data,
+                                                         std::size_t size, std::string errorSummary)
 {
+    if (!captureEnabled.load())
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        if (!captureEnabled)
-        {
-            return;  // capture costs nothing while off
-        }
+        return;
     }
-    // Formatted outside the lock: a chunk frame gives about 100 KB of text.
-    std::string hexText = formatFrameHexText(bytes.data(), bytes.size());
-    recordFrameTrace(node, direction, messageType, upgradeNo, bytes.size(), std::move(hexText),
+    // Formatted outside any lock: a chunk frame gives about 100 KB of text.
+    std::string hexText = formatFrameHexText(data, size);
+    recordFrameTrace(node, direction, messageType, upgradeNo, size, std::move(hexText),
                      std::move(errorSummary));
 }
 
 void CDeviceTcpManager::setFrameCaptureEnabled(bool enabled)
 {
-    std::lock_guard<std::mutex> lock(m_impl->stateMutex);
+    std::lock_guard<std::mutex> lock(m_impl->traceMutex);
     m_impl->captureEnabled = enabled;
     if (!enabled)
     {
@@ -71,13 +64,12 @@ void CDeviceTcpManager::setFrameCaptureEnabled(bool enabled)
 
 bool CDeviceTcpManager::isFrameCaptureEnabled() const
 {
-    std::lock_guard<std::mutex> lock(m_impl->stateMutex);
-    return m_impl->captureEnabled;
+    return m_impl->captureEnabled.load();
 }
 
 std::uint64_t CDeviceTcpManager::getFrameTraceVersion() const
 {
-    std::lock_guard<std::mutex> lock(m_impl->stateMutex);
+    std::lock_guard<std::mutex> lock(m_impl->traceMutex);
     return m_impl->traceVersion;
 }
 
@@ -86,8 +78,8 @@ bool CDeviceTcpManager::serializeFrameTrace(std::string& json, std::string& erro
     bool enabled = false;
     std::vector<S_FrameTraceRecord> records;
     {
-        std::lock_guard<std::mutex> lock(m_impl->stateMutex);
-        enabled = m_impl->captureEnabled;
+        std::lock_guard<std::mutex> lock(m_impl->traceMutex);
+        enabled = m_impl->captureEnabled.load();
         records = m_impl->traceRing.copy();
     }
     return serializeFrameTraceRecords(enabled, records, json, error);
@@ -106,9 +98,9 @@ std::vector<S_CommunicationNodeStatus> copyStatuses(const CDeviceTcpManager::S_I
         return statuses;
     }
     statuses.reserve(impl.run->nodes.size());
-    std::lock_guard<std::mutex> lock(impl.stateMutex);
     for (const auto& node : impl.run->nodes)
     {
+        std::lock_guard<std::mutex> lock(node->mutex);
         statuses.push_back(node->status);
     }
     return statuses;

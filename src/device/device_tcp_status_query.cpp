@@ -57,7 +57,7 @@ E_StatusQuerySubmission CDeviceTcpManager::S_Impl::submitStatusQuery(S_DeviceTcp
     }
     const auto isLive = [&] { return isLinked(node->status.connectionState) && node->hasConnection && node->channel; };
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(node->mutex);
         result.nodeId = node->status.nodeId;
         result.nodeName = node->status.nodeName;
         result.connectionState = deviceConnectionStateName(node->status.connectionState);
@@ -86,27 +86,27 @@ E_StatusQuerySubmission CDeviceTcpManager::S_Impl::submitStatusQuery(S_DeviceTcp
             return failed(result, "STATUS_QUERY_ENCODE_FAILED", encodeError);
         }
     }
+    const CDeviceTcpChannel::FramePointer frame = CFrameBuffer::copyOf(bytes);
 
-    bool connectionChanged = false;
-    int writeResult = 0;
+    std::uint64_t serial = 0;
+    E_StatusQuerySubmission refusal = E_StatusQuerySubmission::SUBMITTED;
     std::string writeError;
-    {
-        std::lock_guard<std::mutex> sendLock(node->sendMutex);
-        CDeviceTcpChannel::Pointer channel;
-        std::uint64_t generation = 0;
-        std::uint64_t serial = 0;
+    const S_NodeWriteResult written = writeToNode(
+        *node, frame,
+        [&]
         {
-            std::lock_guard<std::mutex> lock(stateMutex);
             if (!isLive())
             {
                 result.connectionState = deviceConnectionStateName(node->status.connectionState);
-                return skipped(result, "DEVICE_DISCONNECTED_BEFORE_SEND",
-                               "Device disconnected before status query submission");
+                refusal = skipped(result, "DEVICE_DISCONNECTED_BEFORE_SEND",
+                                  "Device disconnected before status query submission");
+                return false;
             }
             if (node->replyPending || node->closing)
             {
-                return skipped(result, "STATUS_QUERY_ALREADY_PENDING",
-                               "A device status query is already awaiting a reply");
+                refusal = skipped(result, "STATUS_QUERY_ALREADY_PENDING",
+                                  "A device status query is already awaiting a reply");
+                return false;
             }
             const std::int64_t now = currentUnixMs();
             node->status.lastQueryAt = now;
@@ -116,23 +116,17 @@ E_StatusQuerySubmission CDeviceTcpManager::S_Impl::submitStatusQuery(S_DeviceTcp
             node->closeOnTimeout = closeOnTimeout || node->status.connectionState == State::VERIFYING;
             node->closing = false;
             serial = ++node->querySerial;
-            channel = node->channel;
-            generation = node->connectionGeneration;
-        }
-        writeResult = channel->write(bytes);
+            return true;
+        },
+        [&](const S_NodeWriteResult& outcome)
         {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            if (!isCurrentLocked(*node, channel.get(), generation))
-            {
-                connectionChanged = true;
-            }
-            else
+            if (outcome.outcome != E_NodeWriteOutcome::CONNECTION_CHANGED)
             {
                 node->status.lastEventAt = currentUnixMs();
-                if (writeResult < 0)
+                if (outcome.writeResult < 0)
                 {
-                    node->status.lastError =
-                        "libhv failed to submit MSG_QUERY_STATUS, result=" + std::to_string(writeResult);
+                    node->status.lastError = "libhv failed to submit MSG_QUERY_STATUS, result=" +
+                                             std::to_string(outcome.writeResult);
                     writeError = node->status.lastError;
                     if (node->replyPending && node->querySerial == serial)
                     {
@@ -143,7 +137,7 @@ E_StatusQuerySubmission CDeviceTcpManager::S_Impl::submitStatusQuery(S_DeviceTcp
                 else
                 {
                     ++node->status.sentFrameCount;
-                    node->status.sentByteCount += bytes.size();
+                    node->status.sentByteCount += frame->size();
                     if (node->status.connectionState == State::VERIFYING)
                     {
                         node->initialQuerySent = true;
@@ -151,28 +145,35 @@ E_StatusQuerySubmission CDeviceTcpManager::S_Impl::submitStatusQuery(S_DeviceTcp
                 }
             }
             result.connectionState = deviceConnectionStateName(node->status.connectionState);
-        }
-    }
+        });
 
     const std::string& nodeId = node->status.nodeId;
-    if (connectionChanged)
+    switch (written.outcome)
     {
-        failed(result, "STATUS_QUERY_CONNECTION_CHANGED", "Device connection changed during status query submission");
-        recordOutgoingFrameTrace(*node, "ERROR", messageType, encodedUpgradeNo, bytes, result.message);
-        logDeviceLine("WARN", "Status query submission became stale: " + nodeId + ", " + result.message);
-        return E_StatusQuerySubmission::FAILED;
+        case E_NodeWriteOutcome::REFUSED:
+            return refusal;
+        case E_NodeWriteOutcome::CONNECTION_CHANGED:
+            failed(result, "STATUS_QUERY_CONNECTION_CHANGED",
+                   "Device connection changed during status query submission");
+            recordOutgoingFrameTrace(*node, "ERROR", messageType, encodedUpgradeNo, frame->data(),
+                                     frame->size(), result.message);
+            logDeviceLine(E_DeviceLogLevel::WARN,
+                          "Status query submission became stale: " + nodeId + ", " + result.message);
+            return E_StatusQuerySubmission::FAILED;
+        case E_NodeWriteOutcome::WRITE_FAILED:
+            failed(result, "STATUS_QUERY_SEND_FAILED", writeError);
+            recordOutgoingFrameTrace(*node, "ERROR", messageType, encodedUpgradeNo, frame->data(),
+                                     frame->size(), result.message);
+            logDeviceLine(E_DeviceLogLevel::WARN,
+                          "Status query submission failed: " + nodeId + ", " + result.message);
+            return E_StatusQuerySubmission::FAILED;
+        case E_NodeWriteOutcome::WRITTEN:
+            break;
     }
-    if (writeResult < 0)
-    {
-        failed(result, "STATUS_QUERY_SEND_FAILED", writeError);
-        recordOutgoingFrameTrace(*node, "ERROR", messageType, encodedUpgradeNo, bytes, result.message);
-        logDeviceLine("WARN", "Status query submission failed: " + nodeId + ", " + result.message);
-        return E_StatusQuerySubmission::FAILED;
-    }
-    recordOutgoingFrameTrace(*node, "TX", messageType, encodedUpgradeNo, bytes, {});
+    recordOutgoingFrameTrace(*node, "TX", messageType, encodedUpgradeNo, frame->data(), frame->size(), {});
     if (withLog)
     {
-        logDeviceLine("INFO", "Status query submitted: " + nodeId);
+        logDeviceLine(E_DeviceLogLevel::INFO, "Status query submitted: " + nodeId);
     }
     return E_StatusQuerySubmission::SUBMITTED;
 }
@@ -194,7 +195,8 @@ bool CDeviceTcpManager::requestDeviceStatusQuery(S_DeviceStatusQuerySummary& sum
     }
     const std::size_t nodeCount = run->nodes.size();
     summary.configuredCount = nodeCount;
-    logDeviceLine("INFO", "Status query submission started; configured=" + std::to_string(nodeCount));
+    logDeviceLine(E_DeviceLogLevel::INFO,
+                  "Status query submission started; configured=" + std::to_string(nodeCount));
 
     for (std::size_t batchStart = 0; batchStart < nodeCount; batchStart += STATUS_QUERY_BATCH_SIZE)
     {
@@ -224,7 +226,7 @@ bool CDeviceTcpManager::requestDeviceStatusQuery(S_DeviceStatusQuerySummary& sum
     }
 
     summary.dispatchedCount = summary.submittedCount;
-    logDeviceLine(summary.submittedCount > 0 ? "INFO" : "WARN",
+    logDeviceLine(summary.submittedCount > 0 ? E_DeviceLogLevel::INFO : E_DeviceLogLevel::WARN,
                   "Status query submission completed; configured=" + std::to_string(nodeCount) +
                       ", submitted=" + std::to_string(summary.submittedCount) +
                       ", skipped=" + std::to_string(summary.skippedCount) +
@@ -266,9 +268,9 @@ bool CDeviceTcpManager::requestManualReconnect(S_DeviceReconnectSummary& summary
     summary.requestedAt = currentUnixMs();
     summary.configuredCount = run->nodes.size();
     {
-        std::lock_guard<std::mutex> lock(m_impl->stateMutex);
         for (const auto& node : run->nodes)
         {
+            std::lock_guard<std::mutex> lock(node->mutex);
             S_CommunicationNodeStatus& status = node->status;
             const State state = status.connectionState;
             if (state == State::CONNECTING || state == State::VERIFYING)
@@ -302,11 +304,12 @@ bool CDeviceTcpManager::requestManualReconnect(S_DeviceReconnectSummary& summary
         }
         run->wakeCondition.notify_all();
     }
-    logDeviceLine("INFO", "Manual reconnect scheduled; configured=" + std::to_string(summary.configuredCount) +
-                              ", submitted=" + std::to_string(summary.submittedCount) +
-                              ", connected=" + std::to_string(summary.skippedConnectedCount) +
-                              ", connecting=" + std::to_string(summary.skippedConnectingCount) +
-                              ", unavailable=" + std::to_string(summary.skippedUnavailableCount));
+    logDeviceLine(E_DeviceLogLevel::INFO,
+                  "Manual reconnect scheduled; configured=" + std::to_string(summary.configuredCount) +
+                      ", submitted=" + std::to_string(summary.submittedCount) +
+                      ", connected=" + std::to_string(summary.skippedConnectedCount) +
+                      ", connecting=" + std::to_string(summary.skippedConnectingCount) +
+                      ", unavailable=" + std::to_string(summary.skippedUnavailableCount));
     return true;
 }
 

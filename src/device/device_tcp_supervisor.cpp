@@ -40,11 +40,12 @@ void CDeviceTcpManager::S_Impl::runSupervisor(const DeviceTcpRunPointer& run)
         }
         catch (const std::exception& exception)
         {
-            logDeviceLine("ERROR", std::string("Device TCP supervisor pass failed: ") + exception.what());
+            logDeviceLine(E_DeviceLogLevel::ERROR,
+                          std::string("Device TCP supervisor pass failed: ") + exception.what());
         }
         catch (...)
         {
-            logDeviceLine("ERROR", "Device TCP supervisor pass failed: unknown exception");
+            logDeviceLine(E_DeviceLogLevel::ERROR, "Device TCP supervisor pass failed: unknown exception");
         }
     }
 }
@@ -72,7 +73,7 @@ void CDeviceTcpManager::S_Impl::supervisePass(const DeviceTcpRunPointer& run)
         S_DisconnectOutcome outcome;
         std::uint64_t generation = 0;
         {
-            std::lock_guard<std::mutex> lock(stateMutex);
+            std::lock_guard<std::mutex> lock(node.mutex);
             S_CommunicationNodeStatus& status = node.status;
             const std::int64_t now = currentUnixMs();
             const State state = status.connectionState;
@@ -135,7 +136,8 @@ void CDeviceTcpManager::S_Impl::supervisePass(const DeviceTcpRunPointer& run)
         else if (timedOutClose)
         {
             finishDisconnect(node, outcome);
-            logDeviceLine("WARN", timeoutError + "; closing TCP connection: " + node.status.nodeId);
+            logDeviceLine(E_DeviceLogLevel::WARN,
+                          timeoutError + "; closing TCP connection: " + node.status.nodeId);
             if (closingChannel)
             {
                 closingChannel->close();
@@ -150,7 +152,7 @@ void CDeviceTcpManager::S_Impl::supervisePass(const DeviceTcpRunPointer& run)
             }
             const std::string failure = "Initial status fallback query failed: " + result.message;
             {
-                std::lock_guard<std::mutex> lock(stateMutex);
+                std::lock_guard<std::mutex> lock(node.mutex);
                 // Only the connection the query was meant for is closed.
                 if (node.connectionGeneration != generation || !node.hasConnection)
                 {
@@ -164,7 +166,8 @@ void CDeviceTcpManager::S_Impl::supervisePass(const DeviceTcpRunPointer& run)
                 }
             }
             finishDisconnect(node, outcome);
-            logDeviceLine("WARN", failure + "; closing TCP connection: " + node.status.nodeId);
+            logDeviceLine(E_DeviceLogLevel::WARN,
+                          failure + "; closing TCP connection: " + node.status.nodeId);
             if (closingChannel)
             {
                 closingChannel->close();

@@ -6,21 +6,30 @@
 namespace ota::backend
 {
 
-void logDeviceLine(std::string_view level, const std::string& message)
+void logDeviceLine(E_DeviceLogLevel level, const std::string& message)
 {
+    const std::string_view tag = level == E_DeviceLogLevel::ERROR  ? "[ERROR] "
+                                 : level == E_DeviceLogLevel::WARN ? "[WARN] "
+                                                                   : "[INFO] ";
     std::string line;
-    line.reserve(level.size() + message.size() + 3);
-    line += '[';
-    line += level;
-    line += "] ";
+    line.reserve(tag.size() + message.size());
+    line += tag;
     line += message;
-    if (level == "ERROR")
+    if (level == E_DeviceLogLevel::ERROR)
     {
         consoleErr(line);
     }
     else
     {
         consoleOut(line);
+    }
+}
+
+void logTransferSummary(const std::string& summary)
+{
+    if (!summary.empty())
+    {
+        logDeviceLine(E_DeviceLogLevel::INFO, summary);
     }
 }
 

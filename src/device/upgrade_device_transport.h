@@ -2,11 +2,13 @@
 
 #include "device/communication_node_status.h"
 #include "device/device_connection_state.h"
+#include "protocol/chunk_frame.h"
 #include "protocol/protocol_bodies.h"
 #include "protocol/protocol_event.h"
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -16,6 +18,34 @@ namespace ota::backend
 using ProtocolEventCallback = std::function<void(const std::string& deviceId, const S_ProtocolEvent& event)>;
 using ConnectionStateCallback =
     std::function<void(const std::string& deviceId, E_DeviceConnectionState state)>;
+
+// One device of a task, resolved once: the same sends as IUpgradeDeviceTransport without a look-up
+// by id each time, and a file chunk built in place. A link stays valid across reconnects of its
+// node; once the node is gone (the transport stopped, or started again without it) every send
+// fails cleanly with the transport's error text. One thread uses a link at a time.
+class IUpgradeDeviceLink
+{
+public:
+    virtual ~IUpgradeDeviceLink() = default;
+
+    virtual const std::string& deviceId() const = 0;
+    virtual bool sendUpgradeStatusQuery(std::uint32_t upgradeNo, std::string& error) = 0;
+    virtual bool sendUpgradeCommand(std::uint32_t upgradeNo, const S_ProtocolCommand& command,
+                                    std::string& error) = 0;
+    virtual bool sendUpgradeTargetList(std::uint32_t upgradeNo, const S_ProtocolTargetList& targetList,
+                                       std::string& error) = 0;
+    virtual bool sendUpgradeFileInfo(std::uint32_t upgradeNo, const S_ProtocolFileInfo& fileInfo,
+                                     std::string& error) = 0;
+    // Where the data of the next chunk goes (dataLength up to MAX_CHUNK_DATA_LENGTH bytes): the
+    // caller reads the file straight into it, then sends the chunk. The area stays the link's
+    // own; it is valid until the next call of either operation.
+    virtual std::uint8_t* chunkPayload(std::size_t dataLength) = 0;
+    // Sends the chunk whose data is in chunkPayload: the frame is completed around it and its
+    // CRC-32 (crc32 out) computed where the data lies. Checks and error texts as
+    // sendUpgradeFileChunk of the transport.
+    virtual bool sendUpgradeFileChunk(std::uint32_t upgradeNo, const S_ProtocolFileChunkHeader& header,
+                                      std::uint32_t& crc32, std::string& error) = 0;
+};
 
 // The execution service's only way to the devices. The device id is the communication node id.
 // Callbacks run on the transport's own threads; an empty callable removes the registration.
@@ -38,6 +68,10 @@ public:
     virtual void setConnectionStateCallback(ConnectionStateCallback callback) = 0;
     // One entry per communication node in topology order; empty while stopped.
     virtual std::vector<S_CommunicationNodeStatus> getCommunicationNodeStatuses() const = 0;
+    // A link to one device for a task. This one forwards every call to the operations above by
+    // id, with the chunk data copied into a S_ProtocolFileChunk; a transport overrides it to do
+    // better. The transport must outlive the link.
+    virtual std::unique_ptr<IUpgradeDeviceLink> resolveDevice(const std::string& deviceId);
 };
 
 }  // namespace ota::backend

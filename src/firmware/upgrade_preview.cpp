@@ -6,6 +6,7 @@
 #include "firmware/upgrade_target_path.h"
 #include "firmware/upgrade_task_service.h"
 #include "firmware/upgrade_task_snapshot_json.h"
+#include "protocol/protocol_enums.h"
 
 #include <algorithm>
 #include <cstddef>
@@ -25,7 +26,7 @@ namespace
 constexpr std::size_t kMaxUpgradeIdBytes = 32;
 constexpr std::size_t kMaxNodeIdBytes = 128;
 constexpr std::size_t kMaxComponentTypeIdBytes = 32;
-constexpr std::size_t kVersionFieldWidth = 32;
+constexpr std::size_t kVersionFieldWidth = VERSION_FIELD_WIDTH;  // the wire's version field
 constexpr std::size_t kMaxFileSlotKeyBytes = 32;
 constexpr std::uint16_t kMinComponentIndex = 1;
 constexpr std::uint16_t kMaxComponentIndex = 255;

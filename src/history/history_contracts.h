@@ -1,6 +1,7 @@
 #pragma once
 
 #include "history/upgrade_history_record.h"
+#include "upgrade/execution_state.h"
 
 #include <nlohmann/json.hpp>
 
@@ -29,5 +30,11 @@ bool validateExecutionStateDocument(const nlohmann::json& state, std::string& re
 
 // True when newState does not move anything of persistedState backwards.
 bool checkStateMonotonic(const nlohmann::json& newState, const nlohmann::json& persistedState, std::string& reason);
+// The same rules on typed states (the running task's last persisted state, kept in memory).
+bool checkStateMonotonic(const S_ExecutionState& newState, const S_ExecutionState& persistedState,
+                         std::string& reason);
+// The execution state contract on a typed state: the rules of validateExecutionState that a
+// typed record can break (its enumerations and counts are right by construction).
+bool validateExecutionState(const S_ExecutionState& state, std::string& reason);
 
 }  // namespace ota::backend

@@ -20,7 +20,6 @@ namespace
 using nlohmann::json;
 
 constexpr std::int64_t kMillisecondsPerDay = 86'400'000;
-constexpr const char* kAlreadyFinalized = "Upgrade report has already been finalized";
 
 std::int64_t readTime(const json& state, const char* key)
 {
@@ -72,58 +71,6 @@ void reportWriteFailure(CStateWriteFailureLog* failureLog, std::uint32_t upgrade
     if (failureLog == nullptr || failureLog->failed(upgradeNo, status))
     {
         consoleErr(line);
-    }
-}
-
-void persistFinalReport(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
-                        const S_UpgradeHistoryRecord& record, const std::string& stateJson, const std::string& status,
-                        std::int64_t startedAt, std::int64_t finishedAt, CStateWriteFailureLog* failureLog)
-{
-    const std::string number = std::to_string(record.upgradeNo);
-    const std::int64_t now = currentUnixMs();
-    const std::int64_t completedAt = std::max({finishedAt > 0 ? finishedAt : now, now, startedAt, record.updatedAt});
-    std::string report;
-    std::vector<std::string> changed;
-    std::string error;
-    if (!normalizeFinalReport(stateJson, status, completedAt, report, changed, error))
-    {
-        consoleErr("[WARN] Upgrade final report normalization failed: upgradeNo=" + number + ", reason=" + error);
-        return;
-    }
-    if (repository.finalizeReport(S_FinalReportWrite{record.upgradeNo, completedAt, completedAt, status, report},
-                                  error))
-    {
-        if (failureLog != nullptr)
-        {
-            failureLog->succeeded();
-        }
-        consoleOut("[HISTORY] Final report persisted: upgradeNo=" + number + ", status=" + status +
-                   ", completedAt=" + std::to_string(completedAt));
-        cleanupHistoryRetention(repository, retentionDays);
-        return;
-    }
-    if (error != kAlreadyFinalized)
-    {
-        reportWriteFailure(failureLog, record.upgradeNo, status,
-                           "[WARN] Upgrade final report persistence failed: " + error);
-        return;
-    }
-    std::optional<S_UpgradeHistoryRecord> current;
-    std::string readError;
-    if (!repository.findRecord(record.upgradeNo, current, readError) || !current.has_value())
-    {
-        consoleErr("[WARN] Upgrade final report persistence failed: " + error);
-        return;
-    }
-    if (matchesStoredReport(*current, stateJson, status))
-    {
-        consoleOut("[HISTORY] Idempotent final state ignored after write race: upgradeNo=" + number +
-                   ", status=" + status);
-    }
-    else
-    {
-        consoleErr("[ERROR] Final report conflict detected: upgradeNo=" + number + ", persistedStatus=" +
-                   current->status + ", incomingStatus=" + status);
     }
 }
 
@@ -195,8 +142,16 @@ void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retention
     }
     if (isFinalStatus(status))
     {
-        persistFinalReport(repository, retentionDays, *record, stateJson, status, startedAt, finishedAt,
-                           failureLog);
+        persistFinalReport(
+            repository, retentionDays, *record, status, startedAt, finishedAt,
+            [&](std::int64_t completedAt, std::string& report, std::string& reportError)
+            {
+                std::vector<std::string> changed;
+                return normalizeFinalReport(stateJson, status, completedAt, report, changed, reportError);
+            },
+            [&](const S_UpgradeHistoryRecord& stored)
+            { return matchesStoredReport(stored, stateJson, status); },
+            failureLog);
         return;
     }
     // updated_at never decreases, even when the wall clock steps back.
@@ -435,6 +390,57 @@ bool readHistoryRecords(CUpgradeHistoryRepository& repository, CHistoryRecordCac
 }
 
 }  // namespace
+
+void persistFinalReport(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                        const S_UpgradeHistoryRecord& record, const std::string& status,
+                        std::int64_t startedAt, std::int64_t finishedAt, const FinalReportMaker& makeReport,
+                        const StoredReportMatch& sameReport, CStateWriteFailureLog* failureLog)
+{
+    const std::string number = std::to_string(record.upgradeNo);
+    const std::int64_t now = currentUnixMs();
+    const std::int64_t completedAt =
+        std::max({finishedAt > 0 ? finishedAt : now, now, startedAt, record.updatedAt});
+    std::string report;
+    std::string error;
+    if (!makeReport(completedAt, report, error))
+    {
+        consoleErr("[WARN] Upgrade final report normalization failed: upgradeNo=" + number +
+                   ", reason=" + error);
+        return;
+    }
+    if (repository.finalizeReport(
+            S_FinalReportWrite{record.upgradeNo, completedAt, completedAt, status, report}, error))
+    {
+        if (failureLog != nullptr)
+        {
+            failureLog->succeeded();
+        }
+        consoleOut("[HISTORY] Final report persisted: upgradeNo=" + number + ", status=" + status +
+                   ", completedAt=" + std::to_string(completedAt));
+        cleanupHistoryRetention(repository, retentionDays);
+        return;
+    }
+    // Whether another final report got there first is read from the row, not from the error text.
+    std::optional<S_UpgradeHistoryRecord> current;
+    std::string readError;
+    if (!repository.findRecord(record.upgradeNo, current, readError) || !current.has_value() ||
+        !current->isFinal)
+    {
+        reportWriteFailure(failureLog, record.upgradeNo, status,
+                           "[WARN] Upgrade final report persistence failed: " + error);
+        return;
+    }
+    if (sameReport(*current))
+    {
+        consoleOut("[HISTORY] Idempotent final state ignored after write race: upgradeNo=" + number +
+                   ", status=" + status);
+    }
+    else
+    {
+        consoleErr("[ERROR] Final report conflict detected: upgradeNo=" + number +
+                   ", persistedStatus=" + current->status + ", incomingStatus=" + status);
+    }
+}
 
 bool CStateWriteFailureLog::failed(std::uint32_t upgradeNo, const std::string& status)
 {

@@ -4,6 +4,7 @@
 #include "history/upgrade_history_repository.h"
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -35,6 +36,18 @@ private:
     std::string m_status;
     std::uint64_t m_failedWrites = 0;
 };
+
+// The final report of a task into its row, once: completedAt is the latest of the state's finish (now
+// when it has none), now, its start and the row's last update; makeReport gives the report for it.
+// When the write fails and the row turns out final already, sameReport tells an idempotent race
+// from a conflict (each logged); any other failure is logged as a failed write.
+using FinalReportMaker =
+    std::function<bool(std::int64_t completedAt, std::string& report, std::string& error)>;
+using StoredReportMatch = std::function<bool(const S_UpgradeHistoryRecord& stored)>;
+void persistFinalReport(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                        const S_UpgradeHistoryRecord& record, const std::string& status,
+                        std::int64_t startedAt, std::int64_t finishedAt, const FinalReportMaker& makeReport,
+                        const StoredReportMatch& sameReport, CStateWriteFailureLog* failureLog);
 
 // The state observer's work: records one published execution state (running state or, once, the
 // final report). Never throws; every failure is logged and the document dropped. With a failure

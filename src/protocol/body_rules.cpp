@@ -171,12 +171,7 @@ bool validateFileInfo(const S_ProtocolFileInfo& info, std::string& error)
 
 bool validateFileChunk(const S_ProtocolFileChunk& chunk, std::string& error)
 {
-    if (!isFileNoValid(chunk.fileNo) || chunk.totalChunks == 0 || chunk.chunkNo >= chunk.totalChunks ||
-        chunk.data.empty() || chunk.data.size() > MAX_CHUNK_DATA_LENGTH)
-    {
-        return fail(error, "FileChunk fields are invalid");
-    }
-    return true;
+    return validateFileChunkFields(chunk.fileNo, chunk.chunkNo, chunk.totalChunks, chunk.data.size(), error);
 }
 
 bool validateProgress(std::uint8_t deviceType, const S_ProtocolProgress& progress, std::string& error)
@@ -221,6 +216,18 @@ bool validateStatusComponents(std::uint8_t deviceType, const std::vector<S_Proto
         }
     }
     return validateComposition(deviceType, components, error);
+}
+
+bool validateFileChunkFields(std::uint8_t fileNo, std::uint16_t chunkNo, std::uint16_t totalChunks,
+                             std::size_t dataLength, std::string& error)
+{
+    if (!isFileNoValid(fileNo) || totalChunks == 0 || chunkNo >= totalChunks || dataLength == 0 ||
+        dataLength > MAX_CHUNK_DATA_LENGTH)
+    {
+        error = "FileChunk fields are invalid";
+        return false;
+    }
+    return true;
 }
 
 bool validateFrameBody(const S_ProtocolFrame& frame, std::string& error)

@@ -76,28 +76,39 @@ S_ProtocolParseResult parseFailure(std::uint8_t reasonCode, std::string message)
 
 }  // namespace
 
-bool validateFrame(const S_ProtocolFrame& frame, std::string& error)
+bool validateFrameHeader(std::uint8_t protocolVersion, std::uint8_t messageType, std::uint8_t deviceType,
+                         std::uint32_t upgradeNo, std::string& error)
 {
     error.clear();
-    if (frame.protocolVersion != PROTOCOL_VERSION)
+    if (protocolVersion != PROTOCOL_VERSION)
     {
         error = "protocolVersion must be 1";
         return false;
     }
-    if (!isMessageTypeSupported(frame.messageType))
+    if (!isMessageTypeSupported(messageType))
     {
         error = "messageType is unsupported";
         return false;
     }
-    if (!isDeviceTypeSupported(frame.deviceType))
+    if (!isDeviceTypeSupported(deviceType))
     {
         error = "deviceType must be EMU, PCS or BMS";
         return false;
     }
-    if (frame.upgradeNo == 0 && frame.messageType != toProtocolByte(E_ProtocolMessageType::MSG_QUERY_STATUS) &&
-        frame.messageType != toProtocolByte(E_ProtocolMessageType::MSG_DEVICE_STATUS))
+    if (upgradeNo == 0 && messageType != toProtocolByte(E_ProtocolMessageType::MSG_QUERY_STATUS) &&
+        messageType != toProtocolByte(E_ProtocolMessageType::MSG_DEVICE_STATUS))
     {
         error = "upgradeNo must not be zero for upgrade workflow frames";
+        return false;
+    }
+    return true;
+}
+
+bool validateFrame(const S_ProtocolFrame& frame, std::string& error)
+{
+    if (!validateFrameHeader(frame.protocolVersion, frame.messageType, frame.deviceType, frame.upgradeNo,
+                             error))
+    {
         return false;
     }
     if (frame.body.index() != frame.messageType - 1U)

@@ -158,18 +158,20 @@ std::size_t scanBytes(const std::uint8_t* bytes, std::size_t end, S_ProtocolStre
 
 }  // namespace
 
-S_ProtocolStreamScan scanFrames(std::vector<std::uint8_t>& receiveBuffer, const std::uint8_t* data,
-                                std::size_t size)
+void scanFramesInto(std::vector<std::uint8_t>& receiveBuffer, const std::uint8_t* data, std::size_t size,
+                    S_ProtocolStreamScan& scan)
 {
-    S_ProtocolStreamScan scan;
+    scan.frames.clear();
+    scan.errors.clear();
+    scan.discardedByteCount = 0;
     if (data == nullptr && size != 0)
     {
         scan.errors.emplace_back("Input pointer is null");
-        return scan;
+        return;
     }
     if (size == 0)
     {
-        return scan;
+        return;
     }
     if (receiveBuffer.empty())
     {
@@ -177,13 +179,20 @@ S_ProtocolStreamScan scanFrames(std::vector<std::uint8_t>& receiveBuffer, const 
         // read, and only an incomplete tail is kept, so a large chunk frame is not copied twice.
         const std::size_t pos = scanBytes(data, size, scan);
         receiveBuffer.assign(data + pos, data + size);
-        return scan;
+        return;
     }
     receiveBuffer.insert(receiveBuffer.end(), data, data + size);
     // Consumed bytes are removed once at the end, so a read holding many frames costs one move
     // of the remainder instead of one per frame.
     const std::size_t pos = scanBytes(receiveBuffer.data(), receiveBuffer.size(), scan);
     receiveBuffer.erase(receiveBuffer.begin(), receiveBuffer.begin() + static_cast<std::ptrdiff_t>(pos));
+}
+
+S_ProtocolStreamScan scanFrames(std::vector<std::uint8_t>& receiveBuffer, const std::uint8_t* data,
+                                std::size_t size)
+{
+    S_ProtocolStreamScan scan;
+    scanFramesInto(receiveBuffer, data, size, scan);
     return scan;
 }
 

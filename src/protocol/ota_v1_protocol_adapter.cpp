@@ -128,14 +128,33 @@ bool COtaV1ProtocolAdapter::encodeFileChunk(std::uint32_t upgradeNo, const S_Pro
                       messageType, error);
 }
 
+bool COtaV1ProtocolAdapter::encodeFileChunkInPlace(std::uint32_t upgradeNo,
+                                                   const S_ProtocolFileChunkHeader& header,
+                                                   CFrameBuffer& frame, std::uint32_t& crc32,
+                                                   std::string& error)
+{
+    error.clear();
+    return sealChunkFrame(frame, m_deviceType, upgradeNo, header, crc32, error);
+}
+
 S_ProtocolDecodeResult COtaV1ProtocolAdapter::decode(const std::uint8_t* data, std::size_t size, bool withHexText)
 {
     S_ProtocolDecodeResult result;
-    S_ProtocolStreamScan scan = scanFrames(m_receiveBuffer, data, size);
-    result.errors = std::move(scan.errors);
-    result.discardedByteCount = scan.discardedByteCount;
-    result.events.reserve(scan.frames.size());
-    for (const auto& frame : scan.frames)
+    decodeInto(data, size, withHexText, result);
+    return result;
+}
+
+void COtaV1ProtocolAdapter::decodeInto(const std::uint8_t* data, std::size_t size, bool withHexText,
+                                       S_ProtocolDecodeResult& result)
+{
+    result.events.clear();
+    result.errors.clear();
+    result.connectionRejected = false;
+    result.rejectionReason.clear();
+    scanFramesInto(m_receiveBuffer, data, size, m_scan);
+    result.errors.swap(m_scan.errors);
+    result.discardedByteCount = m_scan.discardedByteCount;
+    for (const auto& frame : m_scan.frames)
     {
         if (frame.deviceType != m_deviceType)
         {
@@ -152,7 +171,6 @@ S_ProtocolDecodeResult COtaV1ProtocolAdapter::decode(const std::uint8_t* data, s
         }
         result.events.push_back(makeProtocolEvent(frame, withHexText));
     }
-    return result;
 }
 
 void COtaV1ProtocolAdapter::resetDecoder()

@@ -43,8 +43,12 @@ public:
     bool encodeFileChunk(std::uint32_t upgradeNo, const S_ProtocolFileChunk& fileChunk,
                          std::vector<std::uint8_t>& bytes, std::string& messageType,
                          std::string& error) override;
+    bool encodeFileChunkInPlace(std::uint32_t upgradeNo, const S_ProtocolFileChunkHeader& header,
+                                CFrameBuffer& frame, std::uint32_t& crc32, std::string& error) override;
 
     S_ProtocolDecodeResult decode(const std::uint8_t* data, std::size_t size, bool withHexText) override;
+    void decodeInto(const std::uint8_t* data, std::size_t size, bool withHexText,
+                    S_ProtocolDecodeResult& result) override;
     void resetDecoder() override;
 
 private:
@@ -54,6 +58,7 @@ private:
     std::string m_protocolNodeType;
     std::uint8_t m_deviceType = 0;
     std::vector<std::uint8_t> m_receiveBuffer;
+    S_ProtocolStreamScan m_scan;  // reused by every decode
 };
 
 }  // namespace ota::backend

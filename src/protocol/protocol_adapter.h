@@ -1,5 +1,6 @@
 #pragma once
 
+#include "protocol/chunk_frame.h"
 #include "protocol/protocol_bodies.h"
 #include "protocol/protocol_event.h"
 
@@ -50,10 +51,18 @@ public:
     virtual bool encodeFileChunk(std::uint32_t upgradeNo, const S_ProtocolFileChunk& fileChunk,
                                  std::vector<std::uint8_t>& bytes, std::string& messageType,
                                  std::string& error) = 0;
+    // The same frame built in place: the caller has written the data into chunkPayloadArea(frame);
+    // the node's device type, header, chunk fields, CRC-32 (returned) and trailer go around it.
+    virtual bool encodeFileChunkInPlace(std::uint32_t upgradeNo, const S_ProtocolFileChunkHeader& header,
+                                        CFrameBuffer& frame, std::uint32_t& crc32, std::string& error) = 0;
 
     // Never fails as a whole: bad bytes become errors and discarded bytes.
     virtual S_ProtocolDecodeResult decode(const std::uint8_t* data, std::size_t size,
                                           bool withHexText) = 0;
+    // The same into a result the caller keeps from read to read: it is emptied first, and its
+    // vectors keep their capacity, so a steady stream of reports costs no allocation.
+    virtual void decodeInto(const std::uint8_t* data, std::size_t size, bool withHexText,
+                            S_ProtocolDecodeResult& result) = 0;
     // Drops all buffered bytes (a new connection must never see bytes of an old one).
     virtual void resetDecoder() = 0;
 };

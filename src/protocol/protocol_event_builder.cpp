@@ -5,62 +5,49 @@ namespace ota::backend
 namespace
 {
 
-void fillGroup(const S_ProtocolFrame& frame, S_ProtocolEvent& event)
+// The body of a device-to-tool frame; std::monostate for any other.
+ProtocolEventBody eventBody(const S_ProtocolFrame& frame)
 {
     if (const auto* status = std::get_if<S_ProtocolDeviceStatus>(&frame.body))
     {
-        auto& group = event.deviceStatus;
-        group.present = true;
-        group.upgradeNo = frame.upgradeNo;
-        group.upgradeState = deviceUpgradeStateName(status->upgradeState);
-        group.reasonCode = status->reasonCode;
-        group.reasonName = protocolReasonCodeName(status->reasonCode);
-        group.components.reserve(status->components.size());
+        S_ProtocolEventDeviceStatus body;
+        body.upgradeNo = frame.upgradeNo;
+        body.upgradeState = status->upgradeState;
+        body.reasonCode = status->reasonCode;
+        body.components.reserve(status->components.size());
         for (const auto& item : status->components)
         {
-            group.components.push_back({componentTypeIdentifier(item.componentType), item.componentIndex, item.version});
+            body.components.push_back({item.componentType, item.componentIndex, item.version});
         }
+        return body;
     }
-    else if (const auto* ack = std::get_if<S_ProtocolDeviceAck>(&frame.body))
+    if (const auto* ack = std::get_if<S_ProtocolDeviceAck>(&frame.body))
     {
-        event.ack = {true, ack->stage, ack->result, ack->reasonCode, protocolReasonCodeName(ack->reasonCode)};
+        return S_ProtocolEventAck{ack->stage, ack->result, ack->reasonCode};
     }
-    else if (const auto* report = std::get_if<S_ProtocolStageReport>(&frame.body))
+    if (const auto* report = std::get_if<S_ProtocolStageReport>(&frame.body))
     {
-        event.stageReport = {true,           report->stage,      report->result,
-                             report->progress, report->reasonCode, protocolReasonCodeName(report->reasonCode)};
+        return S_ProtocolEventStageReport{report->stage, report->result, report->progress,
+                                          report->reasonCode};
     }
-    else if (const auto* chunkReport = std::get_if<S_ProtocolFileChunkReport>(&frame.body))
+    if (const auto* chunkReport = std::get_if<S_ProtocolFileChunkReport>(&frame.body))
     {
-        event.fileChunkReport = {true,
-                                 chunkReport->fileNo,
-                                 chunkReport->chunkNo,
-                                 chunkReport->result,
-                                 chunkReport->reasonCode,
-                                 protocolReasonCodeName(chunkReport->reasonCode),
-                                 chunkReport->crc32};
+        return S_ProtocolEventFileChunkReport{chunkReport->fileNo, chunkReport->chunkNo, chunkReport->result,
+                                              chunkReport->reasonCode, chunkReport->crc32};
     }
-    else if (const auto* verifyReport = std::get_if<S_ProtocolFileVerifyReport>(&frame.body))
+    if (const auto* verifyReport = std::get_if<S_ProtocolFileVerifyReport>(&frame.body))
     {
-        event.fileVerifyReport = {true,
-                                  verifyReport->fileNo,
-                                  verifyReport->result,
-                                  verifyReport->reasonCode,
-                                  protocolReasonCodeName(verifyReport->reasonCode),
-                                  verifyReport->fileSize,
-                                  verifyReport->sha256};
+        return S_ProtocolEventFileVerifyReport{verifyReport->fileNo, verifyReport->result,
+                                               verifyReport->reasonCode, verifyReport->fileSize,
+                                               verifyReport->sha256};
     }
-    else if (const auto* progress = std::get_if<S_ProtocolProgress>(&frame.body))
+    if (const auto* progress = std::get_if<S_ProtocolProgress>(&frame.body))
     {
-        event.progress = {true,
-                          progress->stage,
-                          componentTypeIdentifier(progress->componentType),
-                          progress->componentIndex,
-                          progress->percentage,
-                          progress->reasonCode,
-                          protocolReasonCodeName(progress->reasonCode),
-                          progress->detailText};
+        return S_ProtocolEventProgress{progress->stage,          progress->componentType,
+                                       progress->componentIndex, progress->percentage,
+                                       progress->reasonCode,     progress->detailText};
     }
+    return std::monostate{};
 }
 
 // Upper-case byte pairs separated by single spaces.
@@ -90,7 +77,6 @@ std::string spacedHex(const std::vector<std::uint8_t>& bytes)
 S_ProtocolEvent makeProtocolEvent(const S_ProtocolFrame& frame, bool withHexText)
 {
     S_ProtocolEvent event;
-    event.messageType = protocolMessageTypeName(frame.messageType);
     event.upgradeNo = frame.upgradeNo;
     event.frameLength = static_cast<std::uint64_t>(frame.bodyLength) + FRAME_OVERHEAD_LENGTH;
     if (withHexText)
@@ -105,7 +91,7 @@ S_ProtocolEvent makeProtocolEvent(const S_ProtocolFrame& frame, bool withHexText
     }
     if (isDeviceToToolMessageType(frame.messageType))
     {
-        fillGroup(frame, event);
+        event.body = eventBody(frame);
     }
     return event;
 }

@@ -63,12 +63,18 @@ S_ProtocolParseResult parseFrame(const std::uint8_t* data, std::size_t size);
 
 // Header rules, then the body rules of the message type; stops at the first violation.
 bool validateFrame(const S_ProtocolFrame& frame, std::string& error);
+// The header rules alone.
+bool validateFrameHeader(std::uint8_t protocolVersion, std::uint8_t messageType, std::uint8_t deviceType,
+                         std::uint32_t upgradeNo, std::string& error);
 
 // Appends the new bytes to the caller's per-connection receive buffer and extracts every
 // complete frame; incomplete data stays in the buffer for the next call. Every rejected
 // candidate costs exactly one byte, so a frame starting inside rejected bytes is still found.
 S_ProtocolStreamScan scanFrames(std::vector<std::uint8_t>& receiveBuffer, const std::uint8_t* data,
                                 std::size_t size);
+// The same into a scan the caller keeps from read to read (its vectors keep their capacity).
+void scanFramesInto(std::vector<std::uint8_t>& receiveBuffer, const std::uint8_t* data, std::size_t size,
+                    S_ProtocolStreamScan& scan);
 
 // Plausibility check of the 13 header bytes at the start of the buffer (magic already found).
 bool checkFrameCandidate(std::span<const std::uint8_t> buffer, std::string& error);

@@ -1,6 +1,10 @@
 #include "common/json_text.h"
 #include "upgrade/upgrade_execution_impl.h"
 
+// Abort: the request (taskMutex, then each session's lock to count the devices that can still be
+// interrupted) and the device's context reset (its session's lock only, released for every send and
+// while waiting).
+
 namespace ota::backend
 {
 
@@ -22,19 +26,20 @@ bool CUpgradeExecutionService::requestAbort(std::uint32_t upgradeNo, std::string
     S_Impl& impl = *m_impl;
     std::size_t abortable = 0;
     {
-        std::lock_guard<std::mutex> lock(impl.stateMutex);
+        std::lock_guard<std::mutex> lock(impl.taskMutex);
         if (!impl.taskActive)
         {
             error = "No upgrade task is active";
             responseJson = rejection(upgradeNo, "NO_ACTIVE_UPGRADE");
             return false;
         }
-        if (upgradeNo == 0 || upgradeNo != impl.upgradeNo)
+        const std::uint32_t activeUpgradeNo = impl.task->upgradeNo;
+        if (upgradeNo == 0 || upgradeNo != activeUpgradeNo)
         {
             error = "Upgrade number does not match the active task";
             responseJson = toJsonText({{"status", "ABORT_REJECTED"},
                                        {"upgradeNo", upgradeNo},
-                                       {"activeUpgradeNo", impl.upgradeNo},
+                                       {"activeUpgradeNo", activeUpgradeNo},
                                        {"reason", "UPGRADE_NO_MISMATCH"}});
             return false;
         }
@@ -44,9 +49,11 @@ bool CUpgradeExecutionService::requestAbort(std::uint32_t upgradeNo, std::string
             responseJson = rejection(upgradeNo, "ABORT_ALREADY_REQUESTED");
             return false;
         }
-        for (const S_DeviceRuntime& device : impl.devices)
+        for (const std::unique_ptr<CDeviceSession>& session : impl.task->sessions)
         {
-            abortable += !device.completed && device.abortAllowed ? 1 : 0;
+            std::lock_guard<std::mutex> sessionLock(session->mutex());
+            const S_DeviceExecutionState& shown = session->deviceLocked().shown;
+            abortable += !shown.completed && shown.abortAllowed ? 1 : 0;
         }
         if (abortable == 0)
         {
@@ -55,11 +62,10 @@ bool CUpgradeExecutionService::requestAbort(std::uint32_t upgradeNo, std::string
             return false;
         }
         impl.abortRequested = true;
-        impl.status = "ABORTING";
-        impl.markStateChanged();
-        impl.wakeAllLocked();
+        impl.status = E_UpgradeTaskStatus::ABORTING;
+        impl.publisher.stateChanged();
+        impl.wakeAll(impl.task.get());
     }
-    impl.notifyCondition.notify_all();
     responseJson = toJsonText(
         {{"status", "ABORT_ACCEPTED"}, {"upgradeNo", upgradeNo}, {"abortableDeviceCount", abortable}});
     return true;
@@ -67,69 +73,56 @@ bool CUpgradeExecutionService::requestAbort(std::uint32_t upgradeNo, std::string
 
 // True: the device cannot be interrupted any more and its workflow goes on. False: the device has
 // ended (aborted locally, aborted by the reset, or failed while resetting).
-bool CUpgradeExecutionService::S_Impl::performUpgradeContextReset(std::size_t index)
+bool CUpgradeExecutionService::S_Impl::performUpgradeContextReset(S_TaskRun& task, std::size_t index)
 {
+    CDeviceSession& session = *task.sessions[index];
     std::uint8_t stage = 0;
-    std::string nodeName;
     bool localOnly = false;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        S_DeviceRuntime& device = devices[index];
-        if (device.completed)
+        std::lock_guard<std::mutex> lock(session.mutex());
+        S_DeviceRuntime& device = session.deviceLocked();
+        if (device.shown.completed)
         {
             return false;
         }
-        if (!device.abortAllowed)
+        if (!device.shown.abortAllowed)
         {
             return true;
         }
-        nodeName = device.nodeName;
         localOnly = !device.targetListSent;
         if (!localOnly)
         {
-            stage = device.stage;
-            device.state = "正在复位升级上下文";
-            markStateChanged();
+            stage = device.shown.stage;
+            device.shown.state = "正在复位升级上下文";
+            session.changes().stateChanged();
         }
     }
     if (localOnly)
     {
-        log(E_LogLevel::INFO, nodeName + " 尚未建立装置升级上下文，仅在本地终止任务");
-        completeDevice(index, "ABORTED");
+        log(E_LogLevel::INFO,
+            task.identity->devices[index].nodeName + " 尚未建立装置升级上下文，仅在本地终止任务");
+        completeDevice(task, index, E_DeviceResult::ABORTED);
         return false;
     }
-    notifyCondition.notify_all();
 
     std::string error;
-    if (!sendCommand(index, E_ProtocolCommandType::RESET_CONTEXT, stage, 0, error))
+    if (!sendCommand(task, index, E_ProtocolCommandType::RESET_CONTEXT, stage, 0, error))
     {
-        failDevice(index, "升级上下文复位命令发送失败: " + error, 0, "INTERNAL_ERROR");
+        failDevice(task, index, "升级上下文复位命令发送失败: " + error, 0, "INTERNAL_ERROR");
         return false;
     }
-    std::uint32_t ackTimeoutMs = 0;
-    std::uint32_t stageTimeoutMs = 0;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        ackTimeoutMs = options.ackTimeoutMs;
-        stageTimeoutMs = options.stageTimeoutMs;
-    }
-    if (!waitAcceptedAck(index, stage, ackTimeoutMs, false))
+    if (!waitAcceptedAck(task, index, stage, task.options.ackTimeoutMs, false))
     {
         return false;
     }
     // The reset report (result 3 for this stage) ends the device as soon as the wait meets it;
     // nothing else is waited for.
     S_ProtocolEvent ignored;
-    const E_WaitResult result = waitForDeviceEvent(
-        index, stageTimeoutMs, false, [](const S_ProtocolEvent&) { return false; }, ignored, false, stage);
-    bool completed = false;
+    const E_WaitResult result = session.waitForEvent(
+        {S_EventMatch::nothing(), task.options.stageTimeoutMs, false, false, stage, std::nullopt}, ignored);
+    if (!session.completed())
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        completed = devices[index].completed;
-    }
-    if (!completed)
-    {
-        failDeviceOnWaitResult(index, result, "等待装置升级上下文复位结果超时",
+        failDeviceOnWaitResult(task, index, result, "等待装置升级上下文复位结果超时",
                                "等待装置升级上下文复位结果时执行服务停止");
     }
     return false;

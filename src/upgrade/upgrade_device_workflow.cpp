@@ -1,5 +1,8 @@
-#include "common/digest.h"
 #include "upgrade/upgrade_execution_impl.h"
+
+// The per-device workflow, step by step, run by one worker for its device. Every step asks at most
+// one question through the device's link and waits for its answer in the device's session; the
+// only locks taken are that session's (device_session.h).
 
 #include <unistd.h>
 
@@ -12,15 +15,13 @@ namespace ota::backend
 namespace
 {
 
-constexpr const char* kChunkReport = "MSG_DEVICE_FILE_CHUNK_REPORT";
-constexpr const char* kVerifyReport = "MSG_DEVICE_FILE_VERIFY_REPORT";
-constexpr const char* kStageReport = "MSG_DEVICE_STAGE_REPORT";
-
 // The transfer phase allows 32 KiB/s and 250 ms per chunk; the verification 1 MiB/s and 1 s per file.
 constexpr std::uint64_t kTransferBytesPerSecond = 32768;
 constexpr std::uint64_t kTransferMsPerChunk = 250;
 constexpr std::uint64_t kVerifyBytesPerSecond = 1048576;
 constexpr std::uint64_t kVerifyMsPerFile = 1000;
+
+constexpr std::uint8_t kFileTransferStage = toProtocolByte(E_ProtocolStage::FILE_TRANSFER);
 
 TimePoint deadlineAfter(std::int64_t budgetMs)
 {
@@ -51,163 +52,148 @@ bool readFully(int descriptor, std::uint8_t* data, std::size_t length, std::uint
 
 }  // namespace
 
-bool CUpgradeExecutionService::S_Impl::readFirmwareChunk(std::uint8_t fileNo, std::uint16_t chunkNo,
-                                                         S_ProtocolFileChunk& chunk, std::string& error,
+bool CUpgradeExecutionService::S_Impl::readFirmwareChunk(S_TaskRun& task, std::size_t index,
+                                                         std::uint8_t fileNo, std::uint16_t chunkNo,
+                                                         S_ProtocolFileChunkHeader& chunk, std::string& error,
                                                          CFirmwareStreamCache& streams)
 {
-    const S_TaskFirmwareFile* file = nullptr;
-    {
-        // The map is filled before the workers start and emptied only after they ended.
-        std::lock_guard<std::mutex> lock(stateMutex);
-        const auto found = firmware.find(fileNo);
-        if (found != firmware.end())
-        {
-            file = &found->second;
-        }
-    }
-    if (file == nullptr)
+    // The map is filled before the workers start and emptied only after they ended.
+    const auto found = task.firmware.find(fileNo);
+    if (found == task.firmware.end())
     {
         error = "任务固件不存在，fileNo=" + std::to_string(fileNo);
         return false;
     }
-    if (chunkNo >= file->chunkCount)
+    const S_TaskFirmwareFile& file = found->second;
+    if (chunkNo >= file.chunkCount)
     {
         error = "固件分片编号越界";
         return false;
     }
-    const std::uint64_t offset = static_cast<std::uint64_t>(chunkNo) * file->chunkSize;
+    const std::uint64_t offset = static_cast<std::uint64_t>(chunkNo) * file.chunkSize;
     const std::size_t length =
-        static_cast<std::size_t>(std::min<std::uint64_t>(file->chunkSize, file->fileSize - offset));
-    const int descriptor = streams.descriptorFor(fileNo, file->filePath);
+        static_cast<std::size_t>(std::min<std::uint64_t>(file.chunkSize, file.fileSize - offset));
+    const int descriptor = streams.descriptorFor(fileNo, file.filePath);
     if (descriptor < 0)
     {
-        error = "Worker无法打开固件文件: " + file->filePath.string();
+        error = "Worker无法打开固件文件: " + file.filePath.string();
         return false;
     }
     chunk.fileNo = fileNo;
     chunk.chunkNo = chunkNo;
-    chunk.totalChunks = file->chunkCount;
-    chunk.data.resize(length);
-    if (!readFully(descriptor, chunk.data.data(), length, offset))
+    chunk.totalChunks = file.chunkCount;
+    chunk.dataLength = length;
+    // Straight into the frame the link sends; its CRC-32 is computed there when it is sent.
+    if (!readFully(descriptor, task.links[index]->chunkPayload(length), length, offset))
     {
         error = "固件分片读取失败，fileNo=" + std::to_string(fileNo) + ", chunkNo=" + std::to_string(chunkNo);
         return false;
     }
-    chunk.crc32 = crc32Of(chunk.data.data(), chunk.data.size());
     return true;
 }
 
-void CUpgradeExecutionService::S_Impl::executeDevice(std::size_t index, CFirmwareStreamCache& streams)
+void CUpgradeExecutionService::S_Impl::executeDevice(S_TaskRun& task, std::size_t index,
+                                                     CFirmwareStreamCache& streams)
 {
-    const auto fail = [&](const std::string& text) { failDevice(index, text, 0, "INTERNAL_ERROR"); };
-    std::string nodeId;
+    CDeviceSession& session = *task.sessions[index];
+    IUpgradeDeviceLink& link = *task.links[index];
+    const S_UpgradeExecutionOptions& timing = task.options;
+    const auto fail = [&](const std::string& text) { failDevice(task, index, text, 0, "INTERNAL_ERROR"); };
     std::vector<std::uint8_t> fileNos;
     S_ProtocolTargetList targetList;
-    S_UpgradeExecutionOptions timing;
-    bool abortAtOnce = false;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        const S_DeviceRuntime& device = devices[index];
-        nodeId = device.nodeId;
+        std::lock_guard<std::mutex> lock(session.mutex());
+        const S_DeviceRuntime& device = session.deviceLocked();
         fileNos = device.fileNos;
-        timing = options;
         std::uint8_t targetNo = 1;
         for (const S_UpgradeTarget* target : device.targets)
         {
             targetList.targets.push_back({targetNo++, target->componentTypeId, target->componentIndex,
                                           target->force, target->targetVersion});
         }
-        abortAtOnce = stopping || abortRequested;
     }
-    if (abortAtOnce)
+    if (stopping.load() || abortRequested.load())
     {
-        completeDevice(index, "ABORTED");
+        completeDevice(task, index, E_DeviceResult::ABORTED);
         return;
     }
 
     // Connection.
-    setDeviceStage(index, E_ProtocolStage::CONNECTION_SYNC, "等待装置连接", 0);
+    setDeviceStage(task, index, E_ProtocolStage::CONNECTION_SYNC, "等待装置连接", 0);
     const E_WaitResult connection =
-        waitConnectionState(index, E_DeviceConnectionState::CONNECTED, timing.connectTimeoutMs, true);
+        session.waitConnectionState(E_DeviceConnectionState::CONNECTED, timing.connectTimeoutMs, true);
     if (connection == E_WaitResult::WAIT_ABORT_REQUESTED)
     {
-        completeDevice(index, "ABORTED");
+        completeDevice(task, index, E_DeviceResult::ABORTED);
         return;
     }
-    if (!continueAfterWait(index, connection, "等待装置TCP连接超时", "等待装置TCP连接时执行服务停止"))
+    if (!continueAfterWait(task, index, connection, "等待装置TCP连接超时", "等待装置TCP连接时执行服务停止"))
     {
         return;
     }
 
-    if (!synchronizeDeviceStatus(index))
+    if (!synchronizeDeviceStatus(task, index))
     {
         return;
     }
 
     // Target list.
     const std::uint8_t preparation = toProtocolByte(E_ProtocolStage::PREPARATION);
-    purgeQueuedEvents(
-        index, [&](const S_ProtocolEvent& queued)
-        { return queued.messageType == kStageReport && queued.stageReport.stage == preparation; });
-    setDeviceStage(index, E_ProtocolStage::PREPARATION, "下发升级目标并等待确认", 10);
-    bool abortNow = false;
+    session.purge(S_EventMatch::stageReport(preparation));
+    setDeviceStage(task, index, E_ProtocolStage::PREPARATION, "下发升级目标并等待确认", 10);
+    if (abortRequested.load())
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        abortNow = abortRequested;
-    }
-    if (abortNow)
-    {
-        performUpgradeContextReset(index);
+        performUpgradeContextReset(task, index);
         return;
     }
     std::string error;
-    if (!registerPendingRequest(index, preparation, "升级目标清单确认", error))
+    if (!session.registerPendingRequest(preparation, "升级目标清单确认", error))
     {
         fail(error);
         return;
     }
-    if (!transport->sendUpgradeTargetList(nodeId, upgradeNo, targetList, error))
+    if (!link.sendUpgradeTargetList(task.upgradeNo, targetList, error))
     {
-        clearPendingRequest(index);
+        session.clearPendingRequest();
         fail("升级目标清单发送失败: " + error);
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        devices[index].targetListSent = true;
+        std::lock_guard<std::mutex> lock(session.mutex());
+        session.deviceLocked().targetListSent = true;
     }
-    if (!waitTargetListAccepted(index, timing.ackTimeoutMs, true))
+    if (!waitTargetListAccepted(task, index, timing.ackTimeoutMs, true))
     {
         return;
     }
 
     // Preparation.
-    setDeviceStage(index, E_ProtocolStage::PREPARATION, "执行升级准备", 15);
-    if (!sendCommand(index, E_ProtocolCommandType::PREPARE_UPGRADE, preparation, 0, error))
+    setDeviceStage(task, index, E_ProtocolStage::PREPARATION, "执行升级准备", 15);
+    if (!sendCommand(task, index, E_ProtocolCommandType::PREPARE_UPGRADE, preparation, 0, error))
     {
         fail("升级准备命令发送失败: " + error);
         return;
     }
-    if (!waitAcceptedAck(index, preparation, timing.ackTimeoutMs, true) ||
-        !waitSuccessfulStage(index, preparation, timing.stageTimeoutMs, true))
+    if (!waitAcceptedAck(task, index, preparation, timing.ackTimeoutMs, true) ||
+        !waitSuccessfulStage(task, index, preparation, timing.stageTimeoutMs, true))
     {
         return;
     }
 
     // File declarations.
     const std::uint8_t transfer = toProtocolByte(E_ProtocolStage::FILE_TRANSFER);
-    setDeviceStage(index, E_ProtocolStage::FILE_TRANSFER, "声明升级文件", 20);
-    if (!sendCommand(index, E_ProtocolCommandType::START_TRANSFER, transfer,
+    setDeviceStage(task, index, E_ProtocolStage::FILE_TRANSFER, "声明升级文件", 20);
+    if (!sendCommand(task, index, E_ProtocolCommandType::START_TRANSFER, transfer,
                      static_cast<std::uint16_t>(fileNos.size()), error))
     {
         fail("开始传输命令发送失败: " + error);
         return;
     }
-    if (!waitAcceptedAck(index, transfer, timing.ackTimeoutMs, true))
+    if (!waitAcceptedAck(task, index, transfer, timing.ackTimeoutMs, true))
     {
         return;
     }
-    if (!registerPendingRequest(index, transfer, "固件文件声明确认", error))
+    if (!session.registerPendingRequest(transfer, "固件文件声明确认", error))
     {
         fail(error);
         return;
@@ -216,97 +202,90 @@ void CUpgradeExecutionService::S_Impl::executeDevice(std::size_t index, CFirmwar
     std::uint64_t totalChunks = 0;
     for (const std::uint8_t fileNo : fileNos)
     {
-        S_ProtocolFileInfo info;
-        bool exists = false;
+        const auto found = task.firmware.find(fileNo);
+        if (found == task.firmware.end())
         {
-            std::lock_guard<std::mutex> lock(stateMutex);
-            const auto found = firmware.find(fileNo);
-            if (found != firmware.end())
-            {
-                exists = true;
-                info.fileNo = fileNo;
-                info.fileName = found->second.fileName;
-                info.fileSize = found->second.fileSize;
-                info.chunkSize = found->second.chunkSize;
-                info.totalChunks = found->second.chunkCount;
-                info.sha256 = found->second.sha256;
-            }
-        }
-        if (!exists)
-        {
-            clearPendingRequest(index);
+            session.clearPendingRequest();
             fail("装置引用了不存在的任务固件");
             return;
         }
-        if (!transport->sendUpgradeFileInfo(nodeId, upgradeNo, info, error))
+        S_ProtocolFileInfo info;
+        info.fileNo = fileNo;
+        info.fileName = found->second.fileName;
+        info.fileSize = found->second.fileSize;
+        info.chunkSize = found->second.chunkSize;
+        info.totalChunks = found->second.chunkCount;
+        info.sha256 = found->second.sha256;
+        if (!link.sendUpgradeFileInfo(task.upgradeNo, info, error))
         {
-            clearPendingRequest(index);
+            session.clearPendingRequest();
             fail("固件文件声明发送失败: " + error);
             return;
         }
         totalBytes += info.fileSize;
         totalChunks += info.totalChunks;
     }
-    setDeviceStage(index, E_ProtocolStage::FILE_TRANSFER, "等待文件声明确认", 20);
-    if (!waitAcceptedAck(index, transfer, timing.ackTimeoutMs, true))
+    setDeviceStage(task, index, E_ProtocolStage::FILE_TRANSFER, "等待文件声明确认", 20);
+    if (!waitAcceptedAck(task, index, transfer, timing.ackTimeoutMs, true))
     {
         return;
     }
 
-    if (!transferFiles(index, streams, totalBytes, totalChunks) || !confirmFiles(index, totalBytes))
+    if (!transferFiles(task, index, streams, totalBytes, totalChunks) ||
+        !confirmFiles(task, index, totalBytes))
     {
         return;
     }
 
     // Flashing: once the device accepted the command it can no longer be interrupted.
     const std::uint8_t flashing = toProtocolByte(E_ProtocolStage::FLASHING);
-    setDeviceStage(index, E_ProtocolStage::FLASHING, "执行固件烧写", 65);
-    if (!sendCommand(index, E_ProtocolCommandType::START_FLASH, flashing, 0, error))
+    setDeviceStage(task, index, E_ProtocolStage::FLASHING, "执行固件烧写", 65);
+    if (!sendCommand(task, index, E_ProtocolCommandType::START_FLASH, flashing, 0, error))
     {
         fail("固件烧写命令发送失败: " + error);
         return;
     }
-    if (!waitAcceptedAck(index, flashing, timing.ackTimeoutMs, true))
+    if (!waitAcceptedAck(task, index, flashing, timing.ackTimeoutMs, true))
     {
         return;
     }
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        devices[index].abortAllowed = false;
-        markStateChanged();
+        std::lock_guard<std::mutex> lock(session.mutex());
+        S_DeviceExecutionState& shown = session.deviceLocked().shown;
+        shown.abortAllowed = false;
+        shown.flashAccepted = true;
+        session.changes().stateChanged();
     }
-    notifyCondition.notify_all();
-    workerCondition.notify_all();
-    if (!waitSuccessfulStage(index, flashing, timing.flashTimeoutMs, false))
+    if (!waitSuccessfulStage(task, index, flashing, timing.flashTimeoutMs, false))
     {
         return;
     }
 
     // Restart and verification of the new versions.
     const std::uint8_t restart = toProtocolByte(E_ProtocolStage::RESTART_VERIFICATION);
-    setDeviceStage(index, E_ProtocolStage::RESTART_VERIFICATION, "等待重启验证", 90);
-    if (sendCommand(index, E_ProtocolCommandType::RESTART_VERIFY, restart, 0, error))
+    setDeviceStage(task, index, E_ProtocolStage::RESTART_VERIFICATION, "等待重启验证", 90);
+    if (sendCommand(task, index, E_ProtocolCommandType::RESTART_VERIFY, restart, 0, error))
     {
-        if (!waitRestartAccepted(index, timing.ackTimeoutMs))
+        if (!waitRestartAccepted(task, index, timing.ackTimeoutMs))
         {
             return;
         }
     }
-    else if (!restartBegunDespiteSendFailure(index, timing.ackTimeoutMs))
+    else if (!restartBegunDespiteSendFailure(task, index, timing.ackTimeoutMs))
     {
         fail("重启验证命令发送失败: " + error);
         return;
     }
     std::string detail;
     std::uint16_t reasonCode = 0;
-    std::string resultCode;
-    if (waitRestartVerified(index, detail, reasonCode, resultCode))
+    const char* resultCode = "";
+    if (waitRestartVerified(task, index, detail, reasonCode, resultCode))
     {
-        completeDevice(index, "SUCCESS");
+        completeDevice(task, index, E_DeviceResult::SUCCESS);
     }
     else
     {
-        failDevice(index, detail, reasonCode, resultCode);
+        failDevice(task, index, detail, reasonCode, resultCode);
     }
 }
 
@@ -315,154 +294,124 @@ void CUpgradeExecutionService::S_Impl::executeDevice(std::size_t index, CFirmwar
 // although the device got it. When the device drops its connection within the ACK timeout after
 // the command, the restart is taken as begun and the verification decides, as for a device that
 // restarts without its ACK.
-bool CUpgradeExecutionService::S_Impl::restartBegunDespiteSendFailure(std::size_t index,
+bool CUpgradeExecutionService::S_Impl::restartBegunDespiteSendFailure(S_TaskRun& task, std::size_t index,
                                                                       std::uint32_t timeoutMs)
 {
-    std::unique_lock<std::mutex> lock(stateMutex);
-    S_DeviceRuntime& device = devices[index];
+    CDeviceSession& session = *task.sessions[index];
+    std::unique_lock<std::mutex> lock(session.mutex());
+    S_DeviceRuntime& device = session.deviceLocked();
     const TimePoint deadline = SteadyClock::now() + std::chrono::milliseconds(timeoutMs);
-    while (!device.completed && !stopping)
+    while (!session.stoppingOrCompletedLocked())
     {
         if (device.disconnectCount > device.restartBaseline && device.lastDisconnectAt <= deadline)
         {
             device.restartAcceptedAt = device.lastDisconnectAt;
-            const std::string nodeId = device.nodeId;
             lock.unlock();
-            log(E_LogLevel::INFO, "装置在重启确认ACK前断线，按已开始重启继续验证: nodeId=" + nodeId);
+            log(E_LogLevel::INFO,
+                "装置在重启确认ACK前断线，按已开始重启继续验证: nodeId=" + session.nodeId());
             return true;
         }
         if (SteadyClock::now() >= deadline)
         {
             return false;
         }
-        deviceCondition(index).wait_until(lock, deadline);
+        session.condition().wait_until(lock, deadline);
     }
     return false;
 }
 
 // Stop-and-wait: one chunk outstanding, each answered by its chunk report, all within a work
 // budget for the whole transfer on top of the per-chunk inactivity timeout.
-bool CUpgradeExecutionService::S_Impl::transferFiles(std::size_t index, CFirmwareStreamCache& streams,
-                                                     std::uint64_t totalBytes, std::uint64_t totalChunks)
+bool CUpgradeExecutionService::S_Impl::transferFiles(S_TaskRun& task, std::size_t index,
+                                                     CFirmwareStreamCache& streams, std::uint64_t totalBytes,
+                                                     std::uint64_t totalChunks)
 {
-    std::string nodeId;
+    CDeviceSession& session = *task.sessions[index];
+    IUpgradeDeviceLink& link = *task.links[index];
+    const std::uint32_t stageTimeoutMs = task.options.stageTimeoutMs;
     std::vector<std::uint8_t> fileNos;
-    std::uint32_t stageTimeoutMs = 0;
-    std::map<std::uint8_t, std::uint16_t> chunkCounts;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        nodeId = devices[index].nodeId;
-        fileNos = devices[index].fileNos;
-        stageTimeoutMs = options.stageTimeoutMs;
-        for (const std::uint8_t fileNo : fileNos)
-        {
-            const auto found = firmware.find(fileNo);
-            chunkCounts[fileNo] = found == firmware.end() ? 0 : found->second.chunkCount;
-        }
+        std::lock_guard<std::mutex> lock(session.mutex());
+        fileNos = session.deviceLocked().fileNos;
     }
     const TimePoint transferDeadline = deadlineAfter(computeWorkBudgetMs(
         stageTimeoutMs, totalBytes, totalChunks, kTransferBytesPerSecond, kTransferMsPerChunk));
     const auto budgetExhausted = [&]
     {
-        failDevice(index, "文件传输工作量总预算耗尽", kTimeoutReasonCode, "TIMEOUT");
+        failDevice(task, index, "文件传输工作量总预算耗尽", kTimeoutReasonCode, "TIMEOUT");
         return false;
     };
     std::uint64_t chunksDone = 0;
-    S_ProtocolFileChunk chunk;
+    S_ProtocolFileChunkHeader chunk;
+    std::uint32_t chunkCrc32 = 0;
     std::string error;
     for (const std::uint8_t fileNo : fileNos)
     {
-        for (std::uint16_t chunkNo = 0; chunkNo < chunkCounts[fileNo]; ++chunkNo)
+        const auto file = task.firmware.find(fileNo);
+        const std::uint16_t chunkCount = file == task.firmware.end() ? 0 : file->second.chunkCount;
+        for (std::uint16_t chunkNo = 0; chunkNo < chunkCount; ++chunkNo)
         {
             if (SteadyClock::now() >= transferDeadline)
             {
                 return budgetExhausted();
             }
-            if (!readFirmwareChunk(fileNo, chunkNo, chunk, error, streams))
+            if (!readFirmwareChunk(task, index, fileNo, chunkNo, chunk, error, streams))
             {
-                failDevice(index, error, 0, "INTERNAL_ERROR");
+                failDevice(task, index, error, 0, "INTERNAL_ERROR");
                 return false;
             }
             if (SteadyClock::now() >= transferDeadline)
             {
                 return budgetExhausted();
             }
-            bool wakeNotifier = false;
+            const S_EventMatch report = S_EventMatch::chunkReport(fileNo, chunkNo);
             {
-                std::lock_guard<std::mutex> lock(stateMutex);
-                S_DeviceRuntime& device = devices[index];
-                device.state = "发送文件分片";
-                device.currentFileNo = fileNo;
-                device.currentChunkNo = chunkNo;
+                std::lock_guard<std::mutex> lock(session.mutex());
+                S_DeviceExecutionState& shown = session.deviceLocked().shown;
+                shown.state = "发送文件分片";
+                shown.currentFileNo = fileNo;
+                shown.currentChunkNo = chunkNo;
                 // Drop a stale report of this chunk still waiting from an earlier attempt.
-                purgeQueuedEventsLocked(index,
-                                        [&](const S_ProtocolEvent& queued)
-                                        {
-                                            return queued.messageType == kChunkReport &&
-                                                   queued.fileChunkReport.fileNo == fileNo &&
-                                                   queued.fileChunkReport.chunkNo == chunkNo;
-                                        });
-                wakeNotifier = markProgressChanged();
+                session.purgeLocked(report);
+                session.changes().progressChanged();
             }
-            if (wakeNotifier)
+            if (!link.sendUpgradeFileChunk(task.upgradeNo, chunk, chunkCrc32, error))
             {
-                notifyCondition.notify_all();
-            }
-            if (!transport->sendUpgradeFileChunk(nodeId, upgradeNo, chunk, error))
-            {
-                failDevice(index, "固件分片发送失败: " + error, 0, "INTERNAL_ERROR");
+                failDevice(task, index, "固件分片发送失败: " + error, 0, "INTERNAL_ERROR");
                 return false;
             }
             S_ProtocolEvent event;
             bool ended = false;
-            E_WaitResult result = E_WaitResult::WAIT_MATCHED;
-            while (true)
+            const E_WaitResult result = waitForReply(
+                task, index, {report, stageTimeoutMs, true, false, kFileTransferStage, transferDeadline},
+                event, ended);
+            if (ended)
             {
-                result = waitForDeviceEvent(
-                    index, stageTimeoutMs, !ended,
-                    [&](const S_ProtocolEvent& candidate)
-                    {
-                        return candidate.messageType == kChunkReport && candidate.fileChunkReport.present &&
-                               candidate.fileChunkReport.fileNo == fileNo &&
-                               candidate.fileChunkReport.chunkNo == chunkNo;
-                    },
-                    event, false, toProtocolByte(E_ProtocolStage::FILE_TRANSFER), nullptr, transferDeadline);
-                if (result != E_WaitResult::WAIT_ABORT_REQUESTED)
-                {
-                    break;
-                }
-                if (!performUpgradeContextReset(index))
-                {
-                    return false;
-                }
-                ended = true;  // the device ignored the abort: wait on without it
+                return false;
             }
             if (result != E_WaitResult::WAIT_MATCHED)
             {
                 const char* timeoutText = SteadyClock::now() < transferDeadline
                                               ? "等待文件分片确认连续无响应超时"
                                               : "文件传输工作量总预算耗尽";
-                return failDeviceOnWaitResult(index, result, timeoutText, "等待文件分片确认时执行服务停止");
+                return failDeviceOnWaitResult(task, index, result, timeoutText,
+                                              "等待文件分片确认时执行服务停止");
             }
-            const S_ProtocolEventFileChunkReport& report = event.fileChunkReport;
-            if (report.result != toProtocolByte(E_ProtocolResult::SUCCESS) || report.crc32 != chunk.crc32)
+            const S_ProtocolEventFileChunkReport& received = *event.fileChunkReport();
+            if (!received.succeeded() || received.crc32 != chunkCrc32)
             {
-                failDevice(index,
+                failDevice(task, index,
                            "文件分片校验失败: fileNo=" + std::to_string(fileNo) +
                                ", chunkNo=" + std::to_string(chunkNo),
-                           report.reasonCode, report.reasonName);
+                           received.reasonCode, received.reasonName());
                 return false;
             }
             ++chunksDone;
             {
-                std::lock_guard<std::mutex> lock(stateMutex);
-                devices[index].workflowProgress =
+                std::lock_guard<std::mutex> lock(session.mutex());
+                session.deviceLocked().shown.workflowProgress =
                     totalChunks == 0 ? 55 : static_cast<std::uint8_t>(20 + (35 * chunksDone) / totalChunks);
-                wakeNotifier = markProgressChanged();
-            }
-            if (wakeNotifier)
-            {
-                notifyCondition.notify_all();
+                session.changes().progressChanged();
             }
         }
     }
@@ -471,28 +420,26 @@ bool CUpgradeExecutionService::S_Impl::transferFiles(std::size_t index, CFirmwar
 
 // Whole-file integrity: the FINISH_TRANSFER command, one verify report per file, then the stage
 // result, all within a verification budget.
-bool CUpgradeExecutionService::S_Impl::confirmFiles(std::size_t index, std::uint64_t totalBytes)
+bool CUpgradeExecutionService::S_Impl::confirmFiles(S_TaskRun& task, std::size_t index,
+                                                    std::uint64_t totalBytes)
 {
+    CDeviceSession& session = *task.sessions[index];
     const std::uint8_t confirmation = toProtocolByte(E_ProtocolStage::FILE_RECEIPT_CONFIRMATION);
-    setDeviceStage(index, E_ProtocolStage::FILE_RECEIPT_CONFIRMATION, "确认文件完整性", 55);
-    purgeQueuedEvents(index,
-                      [](const S_ProtocolEvent& queued) { return queued.messageType == kVerifyReport; });
+    setDeviceStage(task, index, E_ProtocolStage::FILE_RECEIPT_CONFIRMATION, "确认文件完整性", 55);
+    session.purge(S_EventMatch::anyVerifyReport());
     std::vector<std::uint8_t> fileNos;
-    S_UpgradeExecutionOptions timing;
-    std::map<std::uint8_t, S_TaskFirmwareFile> files;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        fileNos = devices[index].fileNos;
-        timing = options;
-        files = firmware;
+        std::lock_guard<std::mutex> lock(session.mutex());
+        fileNos = session.deviceLocked().fileNos;
     }
+    const S_UpgradeExecutionOptions& timing = task.options;
     std::string error;
-    if (!sendCommand(index, E_ProtocolCommandType::FINISH_TRANSFER, confirmation, 0, error))
+    if (!sendCommand(task, index, E_ProtocolCommandType::FINISH_TRANSFER, confirmation, 0, error))
     {
-        failDevice(index, "传输完成命令发送失败: " + error, 0, "INTERNAL_ERROR");
+        failDevice(task, index, "传输完成命令发送失败: " + error, 0, "INTERNAL_ERROR");
         return false;
     }
-    if (!waitAcceptedAck(index, confirmation, timing.ackTimeoutMs, true))
+    if (!waitAcceptedAck(task, index, confirmation, timing.ackTimeoutMs, true))
     {
         return false;
     }
@@ -502,53 +449,40 @@ bool CUpgradeExecutionService::S_Impl::confirmFiles(std::size_t index, std::uint
     {
         if (verifyDeadline - SteadyClock::now() < std::chrono::milliseconds(1))
         {
-            failDevice(index, "等待整文件校验结果超时", kTimeoutReasonCode, "TIMEOUT");
+            failDevice(task, index, "等待整文件校验结果超时", kTimeoutReasonCode, "TIMEOUT");
             return false;
         }
         S_ProtocolEvent event;
         bool ended = false;
-        E_WaitResult result = E_WaitResult::WAIT_MATCHED;
-        while (true)
+        const E_WaitResult result = waitForReply(task, index,
+                                                 {S_EventMatch::verifyReport(fileNo), timing.stageTimeoutMs,
+                                                  true, false, confirmation, verifyDeadline},
+                                                 event, ended);
+        if (ended)
         {
-            result = waitForDeviceEvent(
-                index, timing.stageTimeoutMs, !ended,
-                [fileNo](const S_ProtocolEvent& candidate)
-                {
-                    return candidate.messageType == kVerifyReport && candidate.fileVerifyReport.present &&
-                           candidate.fileVerifyReport.fileNo == fileNo;
-                },
-                event, false, confirmation, nullptr, verifyDeadline);
-            if (result != E_WaitResult::WAIT_ABORT_REQUESTED)
-            {
-                break;
-            }
-            if (!performUpgradeContextReset(index))
-            {
-                return false;
-            }
-            ended = true;
+            return false;
         }
         if (result != E_WaitResult::WAIT_MATCHED)
         {
-            return failDeviceOnWaitResult(index, result, "等待整文件校验结果超时",
+            return failDeviceOnWaitResult(task, index, result, "等待整文件校验结果超时",
                                           "等待整文件校验结果时执行服务停止");
         }
-        const S_ProtocolEventFileVerifyReport& report = event.fileVerifyReport;
-        const auto file = files.find(fileNo);
-        if (report.result != toProtocolByte(E_ProtocolResult::SUCCESS) || file == files.end() ||
-            report.fileSize != file->second.fileSize || report.sha256 != file->second.sha256)
+        const S_ProtocolEventFileVerifyReport& report = *event.fileVerifyReport();
+        const auto file = task.firmware.find(fileNo);
+        if (!report.succeeded() || file == task.firmware.end() || report.fileSize != file->second.fileSize ||
+            report.sha256 != file->second.sha256)
         {
-            failDevice(index, "整文件SHA256校验失败: fileNo=" + std::to_string(fileNo), report.reasonCode,
-                       report.reasonName);
+            failDevice(task, index, "整文件SHA256校验失败: fileNo=" + std::to_string(fileNo),
+                       report.reasonCode, report.reasonName());
             return false;
         }
     }
     if (SteadyClock::now() >= verifyDeadline)
     {
-        failDevice(index, "等待文件完整性确认阶段结果超时", kTimeoutReasonCode, "TIMEOUT");
+        failDevice(task, index, "等待文件完整性确认阶段结果超时", kTimeoutReasonCode, "TIMEOUT");
         return false;
     }
-    return waitSuccessfulStage(index, confirmation, timing.stageTimeoutMs, true, verifyDeadline);
+    return waitSuccessfulStage(task, index, confirmation, timing.stageTimeoutMs, true, verifyDeadline);
 }
 
 }  // namespace ota::backend

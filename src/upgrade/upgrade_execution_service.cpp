@@ -4,6 +4,10 @@
 #include "common/json_text.h"
 #include "upgrade/upgrade_execution_impl.h"
 
+// The service's lifecycle (start, startTask, stop), its log and the state it publishes. Locks as
+// in upgrade_execution_impl.h: lifecycleMutex, then taskMutex, never held across a transport call,
+// a thread join or an observer call.
+
 #include <algorithm>
 #include <exception>
 #include <iostream>
@@ -114,36 +118,16 @@ void CUpgradeExecutionService::S_Impl::log(const std::vector<S_LogLine>& lines)
     }
 }
 
-void CUpgradeExecutionService::S_Impl::wakeAllLocked()
+void CUpgradeExecutionService::S_Impl::wakeAll(S_TaskRun* run)
 {
-    workerCondition.notify_all();
-    for (const std::shared_ptr<std::condition_variable>& condition : deviceConditions)
+    scheduler.wake();
+    if (run != nullptr)
     {
-        condition->notify_all();
+        for (const std::unique_ptr<CDeviceSession>& session : run->sessions)
+        {
+            session->wake();
+        }
     }
-}
-
-bool CUpgradeExecutionService::S_Impl::isStopping() const
-{
-    return stopping;
-}
-
-const char* stageName(std::uint8_t stage)
-{
-    return protocolStageDisplayName(stage);
-}
-
-void stageProgressBand(std::uint8_t stage, std::uint8_t& begin, std::uint8_t& end)
-{
-    static constexpr std::uint8_t kBands[7][2] = {{0, 5},   {5, 10},  {10, 20}, {20, 55},
-                                                  {55, 65}, {65, 90}, {90, 100}};
-    if (stage > 6)
-    {
-        begin = end = 0;
-        return;
-    }
-    begin = kBands[stage][0];
-    end = kBands[stage][1];
 }
 
 std::int64_t computeWorkBudgetMs(std::int64_t baseMs, std::uint64_t bytes, std::uint64_t items,
@@ -192,7 +176,7 @@ bool CUpgradeExecutionService::start(IUpgradeDeviceTransport& transport,
     std::lock_guard<std::mutex> lifecycle(impl.lifecycleMutex);
     auto token = std::make_shared<S_TransportCallbackLifetime>();
     {
-        std::lock_guard<std::mutex> lock(impl.stateMutex);
+        std::lock_guard<std::mutex> lock(impl.taskMutex);
         if (impl.started)
         {
             error = "Upgrade execution service is already started";
@@ -204,24 +188,18 @@ bool CUpgradeExecutionService::start(IUpgradeDeviceTransport& transport,
         impl.started = true;
         impl.stopping = false;
         impl.abortRequested = false;
-        impl.notifierStopping = false;
-        impl.notifierThreadId = {};
-        impl.observerCallsRunning = 0;
-        impl.fullChangePending = false;
-        impl.progressChangePending = false;
-        impl.stateVersion = 0;
-        impl.fullChangeVersion = 0;
-        impl.progressChangeVersion = 0;
-        impl.deliveredVersion = 0;
-        impl.published = false;
     }
+    impl.publisher.reset();
     try
     {
-        impl.notifierThread = std::thread([&impl] { impl.runStateNotifier(); });
+        impl.publisher.start(
+            std::chrono::milliseconds(options.progressPublishIntervalMs),
+            [&impl] { return impl.buildState(); },
+            [&impl](E_LogLevel level, const std::string& text) { impl.log(level, text); });
     }
     catch (const std::exception& exception)
     {
-        std::lock_guard<std::mutex> lock(impl.stateMutex);
+        std::lock_guard<std::mutex> lock(impl.taskMutex);
         impl.started = false;
         impl.transport = nullptr;
         impl.token.reset();
@@ -242,14 +220,12 @@ bool CUpgradeExecutionService::start(IUpgradeDeviceTransport& transport,
         const std::exception_ptr failure = std::current_exception();
         retireToken(transport, token, impl);
         {
-            std::lock_guard<std::mutex> lock(impl.stateMutex);
+            std::lock_guard<std::mutex> lock(impl.taskMutex);
             impl.started = false;
             impl.transport = nullptr;
             impl.token.reset();
-            impl.notifierStopping = true;
         }
-        impl.notifyCondition.notify_all();
-        impl.notifierThread.join();
+        impl.publisher.stop();
         try
         {
             std::rethrow_exception(failure);
@@ -274,20 +250,88 @@ bool CUpgradeExecutionService::start(IUpgradeDeviceTransport& transport,
 
 bool CUpgradeExecutionService::isStarted() const
 {
-    std::lock_guard<std::mutex> lock(m_impl->stateMutex);
+    std::lock_guard<std::mutex> lock(m_impl->taskMutex);
     return m_impl->started;
 }
 
 bool CUpgradeExecutionService::isTaskActive() const
 {
-    std::lock_guard<std::mutex> lock(m_impl->stateMutex);
+    std::lock_guard<std::mutex> lock(m_impl->taskMutex);
     return m_impl->taskActive;
 }
 
 void CUpgradeExecutionService::setTestHooks(S_UpgradeExecutionTestHooks hooks)
 {
-    std::lock_guard<std::mutex> lock(m_impl->stateMutex);
+    std::lock_guard<std::mutex> lock(m_impl->taskMutex);
     m_impl->hooks = std::move(hooks);
+}
+
+// The task of a snapshot: one session per device (the first target of a node gives its identity,
+// every target of the node one component), the task's identity for its published states, and the
+// device links. Built before any lock of the engine is taken.
+TaskRunPointer CUpgradeExecutionService::S_Impl::installTask(const UpgradeTaskSnapshotPtr& snapshot)
+{
+    auto run = std::make_shared<S_TaskRun>();
+    run->snapshot = snapshot;
+    run->upgradeNo = snapshot->upgradeNo;
+    run->options = options;
+    auto identity = std::make_shared<S_ExecutionTaskIdentity>();
+    identity->upgradeNo = snapshot->upgradeNo;
+    identity->upgradeId = snapshot->upgradeId;
+    identity->sceneGeneration = snapshot->sceneGeneration;
+    identity->configuredDeviceConcurrency = options.configuredDeviceConcurrency;
+    identity->recommendedDeviceConcurrency = options.recommendedDeviceConcurrency;
+
+    std::vector<S_DeviceRuntime> devices;
+    std::vector<std::vector<S_ComponentIdentity>> componentsOf;
+    for (const S_UpgradeTarget& target : snapshot->targets)
+    {
+        auto [found, inserted] = run->deviceIndex.try_emplace(target.nodeId, devices.size());
+        if (inserted)
+        {
+            S_DeviceRuntime device;
+            device.nodeId = target.nodeId;
+            device.nodeName = target.nodeName;
+            devices.push_back(std::move(device));
+            identity->devices.push_back(
+                {target.nodeId, target.nodeName, target.nodeTypeId, target.address, target.port, 0, 0});
+            componentsOf.emplace_back();
+        }
+        S_DeviceRuntime& device = devices[found->second];
+        device.targets.push_back(&target);
+        if (std::find(device.fileNos.begin(), device.fileNos.end(), target.fileNo) == device.fileNos.end())
+        {
+            device.fileNos.push_back(target.fileNo);
+        }
+        S_ComponentRuntime component;
+        componentTypeFromIdentifier(target.componentTypeId, component.componentType);
+        component.componentIndex = target.componentIndex;
+        device.components.push_back(component);
+        componentsOf[found->second].push_back({target.componentTypeId, component.componentType,
+                                               target.componentIndex, target.currentVersion,
+                                               target.targetVersion});
+    }
+    for (std::size_t i = 0; i < devices.size(); ++i)
+    {
+        S_DeviceIdentity& device = identity->devices[i];
+        device.firstComponent = identity->components.size();
+        device.componentCount = componentsOf[i].size();
+        identity->components.insert(identity->components.end(), componentsOf[i].begin(),
+                                    componentsOf[i].end());
+        // Files go out in ascending number: the history's monotonic contract forbids currentFileNo
+        // from going back, so a device whose targets list file 2 before file 1 must still send 1 first.
+        std::sort(devices[i].fileNos.begin(), devices[i].fileNos.end());
+    }
+    identity->workerCount = std::min<std::size_t>(
+        {devices.size(), options.deviceConcurrency, static_cast<std::size_t>(kMaxTaskDeviceConcurrency)});
+    run->identity = std::move(identity);
+    for (S_DeviceRuntime& device : devices)
+    {
+        run->links.push_back(transport->resolveDevice(device.nodeId));
+        run->sessions.push_back(std::make_unique<CDeviceSession>(run->upgradeNo, std::move(device), publisher,
+                                                                 S_TaskSignals{stopping, abortRequested}));
+    }
+    return run;
 }
 
 bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
@@ -314,7 +358,7 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
     std::lock_guard<std::mutex> lifecycle(impl.lifecycleMutex);
     std::thread previousTask;
     {
-        std::lock_guard<std::mutex> lock(impl.stateMutex);
+        std::lock_guard<std::mutex> lock(impl.taskMutex);
         if (!impl.started || impl.transport == nullptr)
         {
             error = "Upgrade execution service is not started";
@@ -338,64 +382,22 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
         previousTask.join();
     }
 
-    std::unique_lock<std::mutex> lock(impl.stateMutex);
+    // Built outside the lock; the transport only creates its links (lifecycleMutex keeps stop away).
+    const TaskRunPointer run = impl.installTask(snapshot);
+    std::unique_lock<std::mutex> lock(impl.taskMutex);
     if (!impl.started || impl.taskActive || impl.stopping)
     {
         error = "Upgrade execution service state changed before task start";
         return false;
     }
-    impl.snapshot = snapshot;
+    impl.task = run;
+    impl.currentTask.store(run);
     impl.lastInstalledUpgradeNo = snapshot->upgradeNo;
-    impl.upgradeNo = snapshot->upgradeNo;
-    impl.upgradeId = snapshot->upgradeId;
-    impl.sceneGeneration = snapshot->sceneGeneration;
-    impl.status = "RUNNING";
+    impl.status = E_UpgradeTaskStatus::RUNNING;
     impl.startedAt = currentUnixMs();
     impl.finishedAt = 0;
     impl.taskError.clear();
     impl.abortRequested = false;
-    impl.devices.clear();
-    impl.queues.clear();
-    impl.deviceIndex.clear();
-    impl.firmware.clear();
-    for (const S_UpgradeTarget& target : snapshot->targets)
-    {
-        auto [found, inserted] = impl.deviceIndex.try_emplace(target.nodeId, impl.devices.size());
-        if (inserted)
-        {
-            S_DeviceRuntime device;
-            device.nodeId = target.nodeId;
-            device.nodeName = target.nodeName;
-            device.nodeTypeId = target.nodeTypeId;
-            device.address = target.address;
-            device.port = target.port;
-            impl.devices.push_back(std::move(device));
-        }
-        S_DeviceRuntime& device = impl.devices[found->second];
-        device.targets.push_back(&target);
-        if (std::find(device.fileNos.begin(), device.fileNos.end(), target.fileNo) == device.fileNos.end())
-        {
-            device.fileNos.push_back(target.fileNo);
-        }
-        S_ComponentRuntime component;
-        component.componentTypeId = target.componentTypeId;
-        component.componentIndex = target.componentIndex;
-        component.currentVersion = target.currentVersion;
-        component.targetVersion = target.targetVersion;
-        device.components.push_back(std::move(component));
-    }
-    // Files go out in ascending number: the history's monotonic contract forbids currentFileNo
-    // from going back, so a device whose targets list file 2 before file 1 must still send 1 first.
-    for (S_DeviceRuntime& device : impl.devices)
-    {
-        std::sort(device.fileNos.begin(), device.fileNos.end());
-    }
-    impl.queues.resize(impl.devices.size());
-    impl.deviceConditions.clear();
-    for (std::size_t i = 0; i < impl.devices.size(); ++i)
-    {
-        impl.deviceConditions.push_back(std::make_shared<std::condition_variable>());
-    }
     impl.taskActive = true;
     IUpgradeDeviceTransport& transport = *impl.transport;
     const std::function<void()> initializationHook = impl.hooks.duringTaskInitialization;
@@ -416,7 +418,7 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
     }
 
     lock.lock();
-    if (!impl.started || !impl.taskActive || impl.stopping || impl.snapshot != snapshot)
+    if (!impl.started || !impl.taskActive || impl.stopping || impl.task != run)
     {
         error = "Upgrade execution service state changed during task initialization";
         impl.abandonInstalledTask(lock, error);
@@ -424,20 +426,18 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
     }
     for (const S_CommunicationNodeStatus& node : connections)
     {
-        const auto found = impl.deviceIndex.find(node.nodeId);
-        if (found != impl.deviceIndex.end() && impl.devices[found->second].connectionChangeCount == 0)
+        const auto found = run->deviceIndex.find(node.nodeId);
+        if (found != run->deviceIndex.end())
         {
-            impl.devices[found->second].connectionState = node.connectionState;
+            run->sessions[found->second]->takeInitialConnectionState(node.connectionState);
         }
     }
-    const std::size_t deviceCount = impl.devices.size();
-    const std::size_t workers = std::min<std::size_t>(
-        {deviceCount, impl.options.deviceConcurrency, static_cast<std::size_t>(kMaxTaskDeviceConcurrency)});
-    impl.workerCount = workers;
+    const std::size_t deviceCount = run->sessions.size();
+    const std::uint64_t workers = run->identity->workerCount;
     std::uint64_t readyCount = 0;
-    for (const S_DeviceRuntime& device : impl.devices)
+    for (const std::unique_ptr<CDeviceSession>& session : run->sessions)
     {
-        readyCount += device.connectionState == E_DeviceConnectionState::CONNECTED ? 1 : 0;
+        readyCount += session->connection() == E_DeviceConnectionState::CONNECTED ? 1 : 0;
     }
     try
     {
@@ -446,7 +446,7 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
             throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
                                     "injected thread creation failure");
         }
-        impl.taskThread = std::thread([&impl] { impl.runTask(); });
+        impl.taskThread = std::thread([&impl, run] { impl.runTask(run); });
     }
     catch (const std::exception& exception)
     {
@@ -454,18 +454,15 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
         impl.abandonInstalledTask(lock, error);
         return false;
     }
-    impl.markStateChanged();
+    impl.publisher.stateChanged();
     why = E_TaskStartRefusal::NONE;
     const S_UpgradeExecutionOptions options = impl.options;
-    const std::string upgradeId = impl.upgradeId;
-    const std::uint32_t upgradeNo = impl.upgradeNo;
     lock.unlock();
-    impl.notifyCondition.notify_all();
 
     nlohmann::json response = {
         {"status", "STARTED"},
-        {"upgradeNo", upgradeNo},
-        {"upgradeId", upgradeId},
+        {"upgradeNo", snapshot->upgradeNo},
+        {"upgradeId", snapshot->upgradeId},
         {"deviceCount", deviceCount},
         {"deviceConcurrency", workers},
         {"configuredDeviceConcurrency", options.configuredDeviceConcurrency},
@@ -491,16 +488,16 @@ void CUpgradeExecutionService::S_Impl::abandonInstalledTask(std::unique_lock<std
                                                             const std::string& error)
 {
     taskError = error;
-    std::vector<S_LogLine> lines;
-    for (S_DeviceRuntime& device : devices)
-    {
-        failDeviceLocked(device, error, 0, "INTERNAL_ERROR", lines);
-    }
-    markStateChanged();
+    const TaskRunPointer run = task;
+    publisher.stateChanged();
     lock.unlock();
+    std::vector<S_LogLine> lines;
+    for (const std::unique_ptr<CDeviceSession>& session : run->sessions)
+    {
+        session->fail(error, 0, "INTERNAL_ERROR", lines);
+    }
     log(lines);
-    notifyCondition.notify_all();
-    finishTask();
+    finishTask(*run);
     lock.lock();
 }
 
@@ -509,30 +506,35 @@ void CUpgradeExecutionService::stop() noexcept
     S_Impl& impl = *m_impl;
     try
     {
+        if (impl.publisher.onNotificationThread())
         {
-            std::unique_lock<std::mutex> lock(impl.stateMutex);
-            if (impl.notifierThreadId == std::this_thread::get_id())
-            {
-                impl.stopping = true;
-                impl.abortRequested = true;
-                impl.wakeAllLocked();
-                return;
-            }
+            // From inside an observer call: the notification thread cannot join itself.
+            std::lock_guard<std::mutex> lock(impl.taskMutex);
+            impl.stopping = true;
+            impl.abortRequested = true;
+            impl.wakeAll(impl.task.get());
+            return;
         }
         std::lock_guard<std::mutex> lifecycle(impl.lifecycleMutex);
         std::shared_ptr<S_TransportCallbackLifetime> token;
         IUpgradeDeviceTransport* transport = nullptr;
+        bool running = false;
         {
-            std::lock_guard<std::mutex> lock(impl.stateMutex);
-            if (!impl.started && !impl.taskThread.joinable() && !impl.notifierThread.joinable())
-            {
-                return;
-            }
+            std::lock_guard<std::mutex> lock(impl.taskMutex);
+            running = impl.started || impl.taskThread.joinable();
             impl.stopping = true;
             impl.abortRequested = true;
             token = impl.token;
             transport = impl.transport;
-            impl.wakeAllLocked();
+            impl.wakeAll(impl.task.get());
+        }
+        if (!running)
+        {
+            impl.publisher.stop();
+            std::lock_guard<std::mutex> lock(impl.taskMutex);
+            impl.stopping = false;
+            impl.abortRequested = false;
+            return;
         }
         if (token && transport != nullptr)
         {
@@ -542,50 +544,106 @@ void CUpgradeExecutionService::stop() noexcept
         {
             impl.taskThread.join();
         }
-        {
-            std::lock_guard<std::mutex> lock(impl.stateMutex);
-            impl.notifierStopping = true;
-            impl.progressChangePending = false;
-        }
-        impl.notifyCondition.notify_all();
-        if (impl.notifierThread.joinable())
-        {
-            impl.notifierThread.join();
-        }
-        std::lock_guard<std::mutex> lock(impl.stateMutex);
+        // Delivers a pending structural change (the STOPPED state) before the thread ends.
+        impl.publisher.stop();
+        std::lock_guard<std::mutex> lock(impl.taskMutex);
         impl.started = false;
         impl.taskActive = false;
         impl.transport = nullptr;
         impl.token.reset();
-        impl.snapshot.reset();
-        impl.devices.clear();
-        impl.queues.clear();
-        impl.deviceConditions.clear();
-        impl.deviceIndex.clear();
-        impl.firmware.clear();
-        impl.status = "IDLE";
-        impl.upgradeNo = 0;
-        impl.upgradeId.clear();
-        impl.sceneGeneration = 0;
+        impl.task.reset();
+        impl.currentTask.store(nullptr);
+        impl.status = E_UpgradeTaskStatus::IDLE;
         impl.startedAt = 0;
         impl.finishedAt = 0;
         impl.taskError.clear();
-        impl.workerCount = 0;
         impl.stopping = false;
         impl.abortRequested = false;
-        impl.notifierStopping = false;
-        impl.fullChangePending = false;
-        impl.progressChangePending = false;
-        impl.stateVersion = 0;
-        impl.fullChangeVersion = 0;
-        impl.progressChangeVersion = 0;
-        impl.deliveredVersion = 0;
-        impl.published = false;
+        impl.publisher.reset();
     }
     catch (...)
     {
         // stop never throws; a failure to lock a mutex here leaves nothing better to do.
     }
+}
+
+ExecutionStatePtr CUpgradeExecutionService::S_Impl::buildState() const
+{
+    auto state = std::make_shared<S_ExecutionState>();
+    TaskRunPointer run;
+    {
+        std::lock_guard<std::mutex> lock(taskMutex);
+        if (!task || task->upgradeNo == 0)
+        {
+            return nullptr;
+        }
+        run = task;
+        state->status = status;
+        state->active = taskActive;
+        state->startedAt = startedAt;
+        state->finishedAt = finishedAt;
+        state->error = taskError;
+    }
+    state->task = run->identity;
+    state->devices.resize(run->sessions.size());
+    state->components.resize(run->identity->components.size());
+    for (std::size_t i = 0; i < run->sessions.size(); ++i)
+    {
+        run->sessions[i]->copyShown(state->devices[i],
+                                    state->components.data() + run->identity->devices[i].firstComponent);
+    }
+    return state;
+}
+
+ExecutionStatePtr CUpgradeExecutionService::getCurrentStateSnapshot() const
+{
+    return m_impl->buildState();
+}
+
+bool CUpgradeExecutionService::getCurrentState(std::string& stateJson, std::string& error) const
+{
+    stateJson.clear();
+    error.clear();
+    const ExecutionStatePtr state = m_impl->buildState();
+    if (!state)
+    {
+        error = "No upgrade execution state is available";
+        return false;
+    }
+    try
+    {
+        renderExecutionState(*state, stateJson);
+        return true;
+    }
+    catch (const std::exception& exception)
+    {
+        stateJson.clear();
+        error = std::string("Cannot render upgrade execution state: ") + exception.what();
+        return false;
+    }
+}
+
+void CUpgradeExecutionService::setStateObserver(UpgradeStateObserver observer)
+{
+    if (!observer)
+    {
+        m_impl->publisher.setObserver(nullptr);
+        return;
+    }
+    // The document is rendered on the notification thread; a text that cannot be rendered is
+    // reported there like any other observer failure.
+    m_impl->publisher.setObserver([observer = std::move(observer)](const ExecutionStatePtr& state)
+                                  { observer(renderExecutionState(*state)); });
+}
+
+void CUpgradeExecutionService::setStateSnapshotObserver(UpgradeStateSnapshotObserver observer)
+{
+    m_impl->publisher.setObserver(std::move(observer));
+}
+
+void CUpgradeExecutionService::clearStateObserver()
+{
+    m_impl->publisher.clearObserver();
 }
 
 }  // namespace ota::backend

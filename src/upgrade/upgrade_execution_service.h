@@ -2,6 +2,8 @@
 
 #include "device/upgrade_device_transport.h"
 #include "firmware/upgrade_task_snapshot.h"
+#include "upgrade/execution_state.h"
+#include "upgrade/upgrade_limits.h"
 
 #include <cstdint>
 #include <functional>
@@ -25,12 +27,12 @@ struct S_UpgradeExecutionOptions
     std::uint32_t restartTimeoutMs = 120000;
 };
 
-// The fixed backend protection limit of device concurrency.
-inline constexpr std::uint16_t kMaxTaskDeviceConcurrency = 32;
-
 // Receives every published execution state document (compact JSON text), on the service's
 // notification thread, one call at a time.
 using UpgradeStateObserver = std::function<void(const std::string& stateJson)>;
+// Receives every published execution state as the typed snapshot (execution_state.h), on the
+// notification thread, one call at a time; the receiver renders the document if it needs one.
+using UpgradeStateSnapshotObserver = std::function<void(const ExecutionStatePtr& state)>;
 
 // Why startTask refused a task, where a caller answers a refusal in its own words.
 enum class E_TaskStartRefusal
@@ -88,8 +90,12 @@ public:
 
     // The execution state document of the current or last task.
     bool getCurrentState(std::string& stateJson, std::string& error) const;
+    // The same as a typed snapshot; null when there is none.
+    ExecutionStatePtr getCurrentStateSnapshot() const;
 
+    // One observer at a time: each setter replaces whichever was set before.
     void setStateObserver(UpgradeStateObserver observer);
+    void setStateSnapshotObserver(UpgradeStateSnapshotObserver observer);
     // Removes the observer and, unless called on the notification thread, waits until no observer
     // call is still running.
     void clearStateObserver();

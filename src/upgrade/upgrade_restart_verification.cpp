@@ -1,5 +1,7 @@
 #include "upgrade/upgrade_execution_impl.h"
 
+// Restart verification: the device's session lock, released while waiting and around every send.
+
 #include <algorithm>
 #include <chrono>
 #include <optional>
@@ -16,32 +18,33 @@ constexpr auto kDrainWait = std::chrono::milliseconds(10);
 constexpr auto kReconnectPoll = std::chrono::milliseconds(100);
 constexpr int kMaxStatusQueries = 2;
 
-constexpr const char* kDeviceStatus = "MSG_DEVICE_STATUS";
-constexpr const char* kStageReport = "MSG_DEVICE_STAGE_REPORT";
-
 }  // namespace
 
-bool CUpgradeExecutionService::S_Impl::applyRestartStatus(const S_DeviceRuntime& device,
+bool CUpgradeExecutionService::S_Impl::applyRestartStatus(const S_TaskRun& task,
+                                                          const S_DeviceRuntime& device,
                                                           const S_ProtocolEventDeviceStatus& status,
                                                           std::string& text) const
 {
-    if (status.upgradeNo != upgradeNo)
+    if (status.upgradeNo != task.upgradeNo)
     {
         text = "重启后状态上报的升级号不匹配";
         return false;
     }
-    if (status.upgradeState != "READY" || status.reasonCode != 0)
+    if (!status.isReady() || status.reasonCode != 0)
     {
-        text = "重启后装置未恢复到可升级状态: state=" + status.upgradeState + ", reason=" + status.reasonName;
+        text = std::string("重启后装置未恢复到可升级状态: state=") + status.upgradeStateName() +
+               ", reason=" + status.reasonName();
         return false;
     }
     for (const S_UpgradeTarget* target : device.targets)
     {
         const std::string key = target->componentTypeId + "#" + std::to_string(target->componentIndex);
+        std::uint8_t componentType = 0;
+        const bool known = componentTypeFromIdentifier(target->componentTypeId, componentType);
         const auto reported = std::find_if(status.components.begin(), status.components.end(),
                                            [&](const S_ProtocolEventComponent& component)
                                            {
-                                               return component.componentTypeId == target->componentTypeId &&
+                                               return known && component.componentType == componentType &&
                                                       component.componentIndex == target->componentIndex;
                                            });
         if (reported == status.components.end())
@@ -64,15 +67,17 @@ bool CUpgradeExecutionService::S_Impl::applyRestartStatus(const S_DeviceRuntime&
 // shows every target version, taken after the restart boundary: the acceptance when the device
 // never went away, else its reconnection after the last disconnect. Activity (progress, the
 // disconnect, the reconnection, a changed status outcome) extends the deadline up to 4 x T.
-bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, std::string& detailText,
-                                                           std::uint16_t& reasonCode, std::string& resultCode)
+bool CUpgradeExecutionService::S_Impl::waitRestartVerified(S_TaskRun& task, std::size_t index,
+                                                           std::string& detailText, std::uint16_t& reasonCode,
+                                                           const char*& resultCode)
 {
     reasonCode = kTimeoutReasonCode;
     resultCode = "TIMEOUT";
     const std::uint8_t restartStage = toProtocolByte(E_ProtocolStage::RESTART_VERIFICATION);
-    std::unique_lock<std::mutex> lock(stateMutex);
-    S_DeviceRuntime& device = devices[index];
-    DeviceEventQueue& queue = queues[index];
+    CDeviceSession& session = *task.sessions[index];
+    std::unique_lock<std::mutex> lock(session.mutex());
+    S_DeviceRuntime& device = session.deviceLocked();
+    std::vector<S_QueuedEvent>& queue = session.queueLocked();
     if (device.restartAcceptedAt == kNever || device.restartAcceptedAt < device.restartCommandAt)
     {
         detailText = "重启验证命令缺少有效的接受时间边界";
@@ -80,7 +85,7 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
         resultCode = "INTERNAL_ERROR";
         return false;
     }
-    const std::uint32_t restartTimeoutMs = options.restartTimeoutMs;
+    const std::uint32_t restartTimeoutMs = task.options.restartTimeoutMs;
     const auto period = std::chrono::milliseconds(restartTimeoutMs);
     const auto quiet = std::chrono::milliseconds(
         std::min<std::uint32_t>(5000, restartTimeoutMs > 403 ? restartTimeoutMs / 4 : 100));
@@ -106,23 +111,23 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
 
     while (true)
     {
-        if (device.completed)
+        if (device.shown.completed)
         {
-            detailText = device.detailText;
-            reasonCode = device.reasonCode;
-            resultCode = device.reasonName;
+            detailText = device.shown.detailText;
+            reasonCode = device.shown.reasonCode;
+            resultCode = device.shown.reasonName;
             return false;
         }
-        if (stopping)
+        if (session.stopping())
         {
             detailText = "重启验证时执行服务停止";
             reasonCode = 0;
             resultCode = "INTERNAL_ERROR";
             return false;
         }
-        if (device.eventStreamFailed)
+        if (device.shown.eventStreamFailed)
         {
-            detailText = describeEventStreamFailure(device);
+            detailText = session.describeEventStreamFailureLocked();
             reasonCode = 0;
             resultCode = "EVENT_QUEUE_OVERFLOW";
             return false;
@@ -142,7 +147,7 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
             lastOutcome.reset();
             activity(device.lastDisconnectAt);
         }
-        const bool connected = device.connectionState == E_DeviceConnectionState::CONNECTED;
+        const bool connected = device.shown.connectionState == E_DeviceConnectionState::CONNECTED;
         if (restartObserved && !reconnected && connected &&
             device.lastConnectionChangeAt >= device.lastDisconnectAt)
         {
@@ -168,10 +173,9 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
         {
             ++queriesSent;
             nextQueryAt = std::min(hardCap, now + quiet);
-            const std::string nodeId = device.nodeId;
             lock.unlock();
             std::string error;
-            const bool sent = transport->sendUpgradeStatusQuery(nodeId, upgradeNo, error);
+            const bool sent = task.links[index]->sendUpgradeStatusQuery(task.upgradeNo, error);
             lock.lock();
             if (!sent)
             {
@@ -184,23 +188,23 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
         bool evaluated = false;
         for (auto it = queue.begin(); it != queue.end();)
         {
-            if (it->event.messageType == kStageReport && it->event.stageReport.present &&
-                it->event.stageReport.result != toProtocolByte(E_ProtocolResult::SUCCESS))
+            const S_ProtocolEventStageReport* failure = it->event.stageReport();
+            if (failure != nullptr && !failure->succeeded())
             {
-                const S_ProtocolEventStageReport report = it->event.stageReport;
+                const S_ProtocolEventStageReport report = *failure;
                 queue.erase(it);
-                detailText = "装置重启验证失败: " + report.reasonName;
+                detailText = std::string("装置重启验证失败: ") + report.reasonName();
                 reasonCode = report.reasonCode;
-                resultCode = report.reasonName;
+                resultCode = report.reasonName();
                 return false;
             }
-            if (it->event.messageType != kDeviceStatus || !it->event.deviceStatus.present)
+            if (it->event.deviceStatus() == nullptr)
             {
                 ++it;
                 continue;
             }
             const TimePoint arrivedAt = it->receivedAt;
-            const S_ProtocolEventDeviceStatus status = it->event.deviceStatus;
+            const S_ProtocolEventDeviceStatus status = *it->event.deviceStatus();
             it = queue.erase(it);
             const TimePoint boundary = restartObserved ? reconnectedAt : device.restartAcceptedAt;
             if (awaitingReconnect || arrivedAt < boundary || arrivedAt > effectiveDeadline)
@@ -209,7 +213,7 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
                            // firmware
             }
             std::string text;
-            const bool matches = applyRestartStatus(device, status, text);
+            const bool matches = applyRestartStatus(task, device, status, text);
             if (!lastOutcome || *lastOutcome != text)
             {
                 deadline = std::max(deadline, std::min(hardCap, arrivedAt + period));
@@ -244,13 +248,13 @@ bool CUpgradeExecutionService::S_Impl::waitRestartVerified(std::size_t index, st
             {
                 wakeAt = std::min(wakeAt, now + kReconnectPoll);
             }
-            deviceCondition(index).wait_until(lock, std::min(wakeAt, now + kMaxWaitSlice));
+            session.condition().wait_until(lock, std::min(wakeAt, now + kMaxWaitSlice));
             continue;
         }
-        if (protocolCallbackRunning(device.nodeId, effectiveDeadline) ||
-            connectionCallbackRunning(device.nodeId, effectiveDeadline))
+        if (session.protocolCallbackRunning(effectiveDeadline) ||
+            session.connectionCallbackRunning(effectiveDeadline))
         {
-            deviceCondition(index).wait_for(lock, kDrainWait);
+            session.condition().wait_for(lock, kDrainWait);
             continue;
         }
         reasonCode = kTimeoutReasonCode;

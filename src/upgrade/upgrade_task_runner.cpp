@@ -2,6 +2,10 @@
 #include "common/file_descriptor.h"
 #include "upgrade/upgrade_execution_impl.h"
 
+// The task runner: the firmware check at the task's start, the worker pool and the task's end.
+// Locks: taskMutex briefly for the task header, each device's session lock for its record; the
+// scheduler's own lock while a worker claims. None is held across a file read or a thread join.
+
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -19,8 +23,6 @@ namespace
 {
 
 constexpr std::size_t kDigestBlockSize = 65536;
-// Condition waits are re-armed in slices of one day, so a far deadline never overflows a wait.
-constexpr auto kMaxWaitSlice = std::chrono::milliseconds(86'400'000);
 
 // Opens a firmware file for reading; O_NONBLOCK so that a path swapped for a FIFO cannot hang.
 int openFirmwareFile(const std::filesystem::path& path)
@@ -124,15 +126,10 @@ int CFirmwareStreamCache::descriptorFor(std::uint8_t fileNo, const std::filesyst
     return descriptor;
 }
 
-bool CUpgradeExecutionService::S_Impl::prepareTaskFirmware(std::string& error)
+bool CUpgradeExecutionService::S_Impl::prepareTaskFirmware(S_TaskRun& task, std::string& error)
 {
-    UpgradeTaskSnapshotPtr task;
-    {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        task = snapshot;
-    }
     std::map<std::uint8_t, S_TaskFirmwareFile> prepared;
-    for (const S_FirmwareFileInfo& file : task->files)
+    for (const S_FirmwareFileInfo& file : task.snapshot->files)
     {
         if (!checkFirmwareFile(file, error))
         {
@@ -148,18 +145,19 @@ bool CUpgradeExecutionService::S_Impl::prepareTaskFirmware(std::string& error)
         entry.filePath = file.filePath;
         prepared.emplace(file.fileNo, std::move(entry));
     }
-    std::lock_guard<std::mutex> lock(stateMutex);
-    firmware.swap(prepared);
+    // No worker runs yet: the map is the task thread's until the workers are started.
+    task.firmware.swap(prepared);
     return true;
 }
 
-void CUpgradeExecutionService::S_Impl::runTask()
+void CUpgradeExecutionService::S_Impl::runTask(TaskRunPointer run)
 {
+    S_TaskRun& task = *run;
     std::string preparationError;
     bool prepared = false;
     try
     {
-        prepared = prepareTaskFirmware(preparationError);
+        prepared = prepareTaskFirmware(task, preparationError);
     }
     catch (const std::exception& exception)
     {
@@ -167,40 +165,29 @@ void CUpgradeExecutionService::S_Impl::runTask()
     }
     if (!prepared)
     {
-        std::size_t deviceCount = 0;
         {
-            std::lock_guard<std::mutex> lock(stateMutex);
+            std::lock_guard<std::mutex> lock(taskMutex);
             taskError = preparationError;
-            markStateChanged();
-            deviceCount = devices.size();
+            publisher.stateChanged();
         }
-        notifyCondition.notify_all();
-        for (std::size_t i = 0; i < deviceCount; ++i)
+        for (std::size_t i = 0; i < task.sessions.size(); ++i)
         {
-            failDevice(i, preparationError, 0, "INTERNAL_ERROR");
+            failDevice(task, i, preparationError, 0, "INTERNAL_ERROR");
         }
-        finishTask();
+        finishTask(task);
         return;
     }
 
-    std::size_t deviceCount = 0;
-    std::size_t workers = 0;
+    const std::size_t deviceCount = task.sessions.size();
+    const std::uint64_t workers = task.identity->workerCount;
     int failWorkerAt = -1;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        deviceCount = devices.size();
-        workers = workerCount;
+        std::lock_guard<std::mutex> lock(taskMutex);
         failWorkerAt = hooks.failWorkerCreationAt;
-        const TimePoint now = SteadyClock::now();
-        for (S_DeviceRuntime& device : devices)
-        {
-            device.connectDeadline = now + std::chrono::milliseconds(options.connectTimeoutMs);
-            device.ready = device.connectionState == E_DeviceConnectionState::CONNECTED;
-            device.claimed = false;
-        }
     }
+    scheduler.reset(task.sessions, std::chrono::milliseconds(task.options.connectTimeoutMs));
     log(E_LogLevel::INFO, "启动多装置并发升级: devices=" + std::to_string(deviceCount) +
-                              ", taskConcurrency=" + std::to_string(options.deviceConcurrency) +
+                              ", taskConcurrency=" + std::to_string(task.options.deviceConcurrency) +
                               ", workers=" + std::to_string(workers));
 
     std::vector<std::thread> threads;
@@ -214,18 +201,17 @@ void CUpgradeExecutionService::S_Impl::runTask()
                 throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again),
                                         "injected thread creation failure");
             }
-            threads.emplace_back([this, i] { runWorker(i); });
+            threads.emplace_back([this, &task, i] { runWorker(task, i); });
         }
         catch (const std::exception& exception)
         {
             {
-                std::lock_guard<std::mutex> lock(stateMutex);
+                std::lock_guard<std::mutex> lock(taskMutex);
                 abortRequested = true;
                 taskError = std::string("创建升级工作线程失败: ") + exception.what();
-                markStateChanged();
-                wakeAllLocked();
+                publisher.stateChanged();
             }
-            notifyCondition.notify_all();
+            wakeAll(&task);
             workerCreationFailed = true;
             break;
         }
@@ -236,153 +222,80 @@ void CUpgradeExecutionService::S_Impl::runTask()
     }
     std::string remainingText;
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
+        std::lock_guard<std::mutex> lock(taskMutex);
         remainingText = taskError.empty() ? std::string("升级执行服务提前停止") : taskError;
     }
     for (std::size_t i = 0; i < deviceCount; ++i)
     {
-        failDevice(i, remainingText, 0, "INTERNAL_ERROR");
+        failDevice(task, i, remainingText, 0, "INTERNAL_ERROR");
     }
     if (workerCreationFailed)
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
         abortRequested = false;
     }
-    finishTask();
+    finishTask(task);
 }
 
-void CUpgradeExecutionService::S_Impl::runWorker(std::size_t workerIndex)
+void CUpgradeExecutionService::S_Impl::runWorker(S_TaskRun& task, std::size_t workerIndex)
 {
     log(E_LogLevel::INFO, "升级工作线程启动，worker=" + std::to_string(workerIndex));
     CFirmwareStreamCache streams;
-    while (true)
+    while (const std::optional<std::size_t> claimed = scheduler.claim(stopping, abortRequested))
     {
-        std::size_t claimedIndex = devices.size();
-        {
-            std::unique_lock<std::mutex> lock(stateMutex);
-            while (true)
-            {
-                const TimePoint now = SteadyClock::now();
-                bool anyPending = false;
-                TimePoint earliestDeadline = TimePoint::max();
-                std::size_t choice = devices.size();
-                bool fresh = false;
-                // Pass 1: connected devices first.
-                for (std::size_t i = 0; i < devices.size(); ++i)
-                {
-                    S_DeviceRuntime& device = devices[i];
-                    if (device.completed || device.claimed)
-                    {
-                        continue;
-                    }
-                    anyPending = true;
-                    earliestDeadline = std::min(earliestDeadline, device.connectDeadline);
-                    if (device.connectionState == E_DeviceConnectionState::CONNECTED)
-                    {
-                        choice = i;
-                        fresh = true;
-                        break;
-                    }
-                }
-                if (!anyPending)
-                {
-                    break;
-                }
-                // Pass 2: devices that were connected at some time during the task.
-                for (std::size_t i = 0; choice == devices.size() && i < devices.size(); ++i)
-                {
-                    const S_DeviceRuntime& device = devices[i];
-                    if (!device.completed && !device.claimed && device.ready)
-                    {
-                        choice = i;
-                        fresh = true;
-                    }
-                }
-                // Pass 3: devices whose connection wait has run out (they fail at once). Once the
-                // task is being aborted or stopped every device may be taken: it ends at once
-                // without a frame, so nothing is gained by holding the task open until its deadline.
-                const bool ending = stopping || abortRequested;
-                for (std::size_t i = 0; choice == devices.size() && i < devices.size(); ++i)
-                {
-                    const S_DeviceRuntime& device = devices[i];
-                    if (!device.completed && !device.claimed && !device.ready &&
-                        (ending || device.connectDeadline <= now))
-                    {
-                        choice = i;
-                    }
-                }
-                if (choice != devices.size())
-                {
-                    devices[choice].claimed = true;
-                    if (fresh)
-                    {
-                        devices[choice].connectDeadline =
-                            now + std::chrono::milliseconds(options.connectTimeoutMs);
-                    }
-                    claimedIndex = choice;
-                    break;
-                }
-                const TimePoint wakeAt = std::min(earliestDeadline, now + kMaxWaitSlice);
-                // Rounded up to whole milliseconds so the rescan never comes a moment too early.
-                const auto remaining = std::chrono::ceil<std::chrono::milliseconds>(wakeAt - now);
-                workerCondition.wait_for(lock, remaining);
-            }
-        }
-        if (claimedIndex == devices.size())
-        {
-            break;
-        }
         try
         {
-            executeDevice(claimedIndex, streams);
+            executeDevice(task, *claimed, streams);
         }
         catch (const std::exception& exception)
         {
-            failDevice(claimedIndex, std::string("装置执行线程异常: ") + exception.what(), 0,
+            failDevice(task, *claimed, std::string("装置执行线程异常: ") + exception.what(), 0,
                        "INTERNAL_ERROR");
         }
         catch (...)
         {
-            failDevice(claimedIndex, "装置执行线程发生未知异常", 0, "INTERNAL_ERROR");
+            failDevice(task, *claimed, "装置执行线程发生未知异常", 0, "INTERNAL_ERROR");
         }
     }
     log(E_LogLevel::INFO, "升级工作线程结束，worker=" + std::to_string(workerIndex));
 }
 
-void CUpgradeExecutionService::S_Impl::finishTask()
+void CUpgradeExecutionService::S_Impl::finishTask(S_TaskRun& task)
 {
     std::uint64_t success = 0;
     std::uint64_t failed = 0;
     std::uint64_t aborted = 0;
-    std::uint32_t number = 0;
+    task.firmware.clear();
+    for (const std::unique_ptr<CDeviceSession>& session : task.sessions)
     {
-        std::lock_guard<std::mutex> lock(stateMutex);
-        firmware.clear();
-        for (const S_DeviceRuntime& device : devices)
+        std::lock_guard<std::mutex> lock(session->mutex());
+        switch (session->deviceLocked().shown.result)
         {
-            if (device.result == "SUCCESS")
-            {
+            case E_DeviceResult::SUCCESS:
                 ++success;
-            }
-            else if (device.result == "ABORTED")
-            {
+                break;
+            case E_DeviceResult::ABORTED:
                 ++aborted;
-            }
-            else
-            {
+                break;
+            case E_DeviceResult::FAILED:
+            case E_DeviceResult::PENDING:
                 ++failed;
-            }
+                break;
         }
-        status = stopping ? "STOPPED" : failed > 0 ? "FAILED" : aborted > 0 ? "ABORTED" : "SUCCESS";
-        taskActive = false;
-        finishedAt = currentUnixMs();
-        number = upgradeNo;
-        markStateChanged();
     }
-    workerCondition.notify_all();
-    notifyCondition.notify_all();
+    {
+        std::lock_guard<std::mutex> lock(taskMutex);
+        status = stopping      ? E_UpgradeTaskStatus::STOPPED
+                 : failed > 0  ? E_UpgradeTaskStatus::FAILED
+                 : aborted > 0 ? E_UpgradeTaskStatus::ABORTED
+                               : E_UpgradeTaskStatus::SUCCESS;
+        taskActive = false;
+        task.active = false;
+        finishedAt = currentUnixMs();
+        publisher.stateChanged();
+    }
+    scheduler.wake();
     log(failed > 0 ? E_LogLevel::ERROR : E_LogLevel::INFO,
-        "升级任务结束: upgradeNo=" + std::to_string(number) + ", success=" + std::to_string(success) +
+        "升级任务结束: upgradeNo=" + std::to_string(task.upgradeNo) + ", success=" + std::to_string(success) +
             ", failed=" + std::to_string(failed) + ", aborted=" + std::to_string(aborted));
 }
 

@@ -1,15 +1,17 @@
 // The real ota-backend executable upgrading the real simulator through HTTP: a whole site, the
-// order of files on one device, abort, a stop during a transfer, and an API that stays responsive
-// while a large preview is digested.
+// order of files on one device, the console lines of a file transfer, abort, a stop during a
+// transfer, and an API that stays responsive while a large preview is digested.
 #include "app/upgrade_process_site.h"
 #include "protocol/protocol_enums.h"
 #include "sim/sim_test_support.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <iostream>
 #include <map>
+#include <string_view>
 
 namespace ota::test
 {
@@ -231,6 +233,71 @@ TEST_F(UpgradeProcessTest, TargetsNamingTheSecondFileFirstStillComplete)
     const json after = api.waitReady({"pcs-1"});
     EXPECT_EQ(reportedVersion(after, "pcs-1", "PCS_DSP1", 1), "4.1.0");
     EXPECT_EQ(reportedVersion(after, "pcs-1", "PCS_DSP2", 1), "4.2.0");
+    EXPECT_EQ(backend.stop(), 0) << backend.output();
+}
+
+std::size_t countLinesWith(const std::string& output, const std::string& text)
+{
+    std::size_t count = 0;
+    std::size_t begin = 0;
+    while (begin < output.size())
+    {
+        const std::size_t end = std::min(output.find('\n', begin), output.size());
+        if (std::string_view(output).substr(begin, end - begin).find(text) != std::string_view::npos)
+        {
+            ++count;
+        }
+        begin = end + 1;
+    }
+    return count;
+}
+
+// Chunk frames and chunk reports are the bulk of a transfer: only the first and the last of each
+// get their console line, and one summary line counts them all; every other frame keeps its line.
+TEST_F(UpgradeProcessTest, ChunkFramesOfAFileTransferKeepOnlyTheirFirstAndLastLines)
+{
+    CUpgradeBackend backend(simulate({quickDevice("emu-1", E_ProtocolDeviceType::EMU)}));
+    ASSERT_TRUE(backend.launch()) << backend.output();
+    CUpgradeApi api(backend.port());
+    const json status = api.waitReady({"emu-1"});
+    ASSERT_TRUE(status.is_object()) << backend.output();
+    constexpr std::size_t kChunkSize = 1024;  // the backend's setting
+    constexpr std::size_t kFileSize = 9 * kChunkSize + 924;
+    const json files = {firmwareEntry("emu:emu", backend.writeFirmware("emu.bin", kFileSize, 3), "5.0.0")};
+    const json targets = {
+        upgradeTarget("emu-1", "EMU", 1, reportedVersion(status, "emu-1", "EMU", 1), "emu:emu")};
+    const S_HttpResult preview = api.preview(previewBody("chunk_lines", targets, files));
+    ASSERT_EQ(preview.status, 200u) << preview.body;
+    const std::uint32_t upgradeNo = preview.json["data"]["snapshot"]["upgradeNo"];
+    ASSERT_EQ(api.start().status, 202u);
+    const json final = api.waitEnded(upgradeNo);
+    ASSERT_TRUE(final.is_object()) << backend.output();
+    ASSERT_EQ(final["status"], "SUCCESS") << final.dump();
+    ASSERT_TRUE(backend.child().waitForOutput("File transfer ended: emu-1")) << backend.output();
+
+    const std::string output = backend.child().standardOutput();
+    EXPECT_EQ(countLinesWith(output, "Protocol frame submitted: emu-1, type=MSG_EMS_FILE_CHUNK,"), 2u)
+        << output;
+    EXPECT_EQ(countLinesWith(output,
+                             "Communication node emu-1 reported protocol event MSG_DEVICE_FILE_CHUNK_REPORT"),
+              2u)
+        << output;
+    // 17 bytes of framing and 11 of chunk header per chunk frame; 26 bytes per chunk report.
+    const std::size_t chunkBytes = 10 * (17 + 11) + kFileSize;
+    EXPECT_EQ(
+        countLinesWith(output, "[INFO] File transfer ended: emu-1, upgradeNo=" + std::to_string(upgradeNo) +
+                                   ", fileNo=1, chunkFrames=10/10, chunkBytes=" + std::to_string(chunkBytes) +
+                                   ", reportFrames=10, reportBytes=260"),
+        1u)
+        << output;
+    EXPECT_EQ(countLinesWith(output, "File transfer stopped"), 0u) << output;
+    // The other frames of the upgrade keep their lines: five commands, the target list, the file
+    // declaration, and the status queries.
+    EXPECT_GE(countLinesWith(output, "Protocol frame submitted: emu-1, type=MSG_EMS_CMD,"), 5u) << output;
+    EXPECT_EQ(countLinesWith(output, "Protocol frame submitted: emu-1, type=MSG_EMS_TARGET_LIST,"), 1u)
+        << output;
+    EXPECT_EQ(countLinesWith(output, "Protocol frame submitted: emu-1, type=MSG_EMS_FILE_INFO,"), 1u)
+        << output;
     EXPECT_EQ(backend.stop(), 0) << backend.output();
 }
 

@@ -1,5 +1,6 @@
 #include "common/digest.h"
 #include "common/json_text.h"
+#include "device/chunk_transfer_log.h"
 #include "device/device_status_query.h"
 #include "device/device_tcp_manager.h"
 #include "device/device_tcp_options.h"
@@ -12,6 +13,56 @@ namespace ota::backend
 {
 namespace
 {
+
+// Only the edges of a file transfer get their lines; the summary closes every transfer once,
+// whichever way it ends.
+TEST(ChunkTransferLog, KeepsTheEdgesOfEachTransferAndSummarisesItOnce)
+{
+    CChunkTransferLog log;
+    std::string summary;
+    std::vector<bool> sent;
+    std::vector<bool> reported;
+    for (std::uint16_t chunk = 0; chunk < 4; ++chunk)
+    {
+        sent.push_back(log.chunkSent("emu-1", 7, 1, chunk, 4, 100, summary));
+        EXPECT_EQ(summary, "");
+        reported.push_back(log.chunkReportReceived("emu-1", 7, 1, chunk, true, 26, summary));
+        EXPECT_EQ(summary.empty(), chunk != 3);
+    }
+    EXPECT_EQ(sent, (std::vector<bool>{true, false, false, true}));
+    EXPECT_EQ(reported, (std::vector<bool>{true, false, false, true}));
+    EXPECT_EQ(summary,
+              "File transfer ended: emu-1, upgradeNo=7, fileNo=1, chunkFrames=4/4, chunkBytes=400, "
+              "reportFrames=4, reportBytes=104");
+    EXPECT_FALSE(log.transferRunning());
+    log.interrupt("emu-1", summary);
+    EXPECT_EQ(summary, "") << "an ended transfer is not reported again";
+
+    // A second file starts while the first is still running: the first stopped.
+    EXPECT_TRUE(log.chunkSent("emu-1", 7, 2, 0, 3, 50, summary));
+    EXPECT_FALSE(log.chunkSent("emu-1", 7, 2, 1, 3, 50, summary));
+    EXPECT_TRUE(log.chunkSent("emu-1", 7, 3, 0, 2, 60, summary));
+    EXPECT_EQ(summary,
+              "File transfer stopped: emu-1, upgradeNo=7, fileNo=2, chunkFrames=2/3, chunkBytes=100, "
+              "reportFrames=0, reportBytes=0");
+
+    // A failed report keeps its line and stops the transfer; a report of no running transfer keeps
+    // its line and changes nothing.
+    EXPECT_TRUE(log.chunkReportReceived("emu-1", 7, 3, 0, false, 26, summary));
+    EXPECT_EQ(summary,
+              "File transfer stopped: emu-1, upgradeNo=7, fileNo=3, chunkFrames=1/2, chunkBytes=60, "
+              "reportFrames=1, reportBytes=26");
+    EXPECT_TRUE(log.chunkReportReceived("emu-1", 7, 3, 1, true, 26, summary));
+    EXPECT_EQ(summary, "");
+
+    // Another frame or the connection's end stops a running transfer.
+    EXPECT_TRUE(log.chunkSent("emu-1", 8, 1, 0, 5, 10, summary));
+    log.interrupt("emu-1", summary);
+    EXPECT_EQ(summary,
+              "File transfer stopped: emu-1, upgradeNo=8, fileNo=1, chunkFrames=1/5, chunkBytes=10, "
+              "reportFrames=0, reportBytes=0");
+    EXPECT_FALSE(log.transferRunning());
+}
 
 TEST(DeviceTcpTiming, BackoffDoublesToTheCapWithFixedJitter)
 {

@@ -321,15 +321,17 @@ TEST_F(DeviceTcpManagerTest, UpgradeFramesReachTheDeviceAndItsAnswersComeBack)
     const auto ack = recorder.waitForEvent("pcs-1", "MSG_DEVICE_ACK");
     ASSERT_TRUE(ack.has_value());
     EXPECT_EQ(ack->upgradeNo, 42u);
-    EXPECT_EQ(ack->ack.stage, toProtocolByte(E_ProtocolStage::PREPARATION));
-    EXPECT_EQ(ack->ack.result, 1);
+    ASSERT_NE(ack->ack(), nullptr);
+    EXPECT_EQ(ack->ack()->stage, toProtocolByte(E_ProtocolStage::PREPARATION));
+    EXPECT_EQ(ack->ack()->result, 1);
 
     const S_ProtocolCommand prepare{toProtocolByte(E_ProtocolCommandType::PREPARE_UPGRADE),
                                     toProtocolByte(E_ProtocolStage::PREPARATION), 0};
     ASSERT_TRUE(manager.sendUpgradeCommand("pcs-1", 42, prepare, error)) << error;
     const auto report = recorder.waitForEvent("pcs-1", "MSG_DEVICE_STAGE_REPORT");
     ASSERT_TRUE(report.has_value());
-    EXPECT_EQ(report->stageReport.result, 1);
+    ASSERT_NE(report->stageReport(), nullptr);
+    EXPECT_EQ(report->stageReport()->result, 1);
 
     EXPECT_EQ(status("pcs-1").sentFrameCount, 2u);
     EXPECT_TRUE(device("pcs-1").upgradeContextOpen);

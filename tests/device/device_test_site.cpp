@@ -137,7 +137,7 @@ std::vector<std::string> CTransportRecorder::eventTypes(const std::string& nodeI
     {
         if (id == nodeId)
         {
-            result.push_back(event.messageType);
+            result.push_back(event.messageTypeName());
         }
     }
     return result;
@@ -154,7 +154,7 @@ std::optional<S_ProtocolEvent> CTransportRecorder::waitForEvent(const std::strin
             std::lock_guard<std::mutex> lock(m_mutex);
             for (const auto& [id, event] : m_events)
             {
-                if (id == nodeId && event.messageType == messageType)
+                if (id == nodeId && event.messageTypeName() == messageType)
                 {
                     found = event;
                     return true;

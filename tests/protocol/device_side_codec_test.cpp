@@ -42,14 +42,19 @@ TEST(DeviceSideCodec, DeviceFramesDecodeToEvents)
     const auto result = adapter.decode(stream.data(), stream.size(), false);
     EXPECT_TRUE(result.errors.empty());
     ASSERT_EQ(result.events.size(), 6U);
-    EXPECT_EQ(result.events[0].deviceStatus.upgradeState, "UPGRADING");
-    EXPECT_EQ(result.events[0].deviceStatus.components.size(), 14U);
-    EXPECT_TRUE(result.events[1].ack.present);
-    EXPECT_EQ(result.events[2].stageReport.progress, 100);
-    EXPECT_EQ(result.events[3].fileChunkReport.reasonName, "CHUNK_CRC32_MISMATCH");
-    EXPECT_EQ(result.events[4].fileVerifyReport.fileSize, 100U);
-    EXPECT_EQ(result.events[5].progress.componentTypeId, "BMS_BCU");
-    EXPECT_EQ(result.events[5].progress.detailText, "half");
+    ASSERT_NE(result.events[0].deviceStatus(), nullptr);
+    EXPECT_STREQ(result.events[0].deviceStatus()->upgradeStateName(), "UPGRADING");
+    EXPECT_EQ(result.events[0].deviceStatus()->components.size(), 14U);
+    EXPECT_NE(result.events[1].ack(), nullptr);
+    ASSERT_NE(result.events[2].stageReport(), nullptr);
+    EXPECT_EQ(result.events[2].stageReport()->progress, 100);
+    ASSERT_NE(result.events[3].fileChunkReport(), nullptr);
+    EXPECT_STREQ(result.events[3].fileChunkReport()->reasonName(), "CHUNK_CRC32_MISMATCH");
+    ASSERT_NE(result.events[4].fileVerifyReport(), nullptr);
+    EXPECT_EQ(result.events[4].fileVerifyReport()->fileSize, 100U);
+    ASSERT_NE(result.events[5].progress(), nullptr);
+    EXPECT_STREQ(result.events[5].progress()->componentTypeId(), "BMS_BCU");
+    EXPECT_EQ(result.events[5].progress()->detailText, "half");
 
     EXPECT_FALSE(encodeDeviceAckFrame(3, 9, makeDeviceAck(2, 2, 0), bytes, error));
     EXPECT_EQ(error, "Ack stage, result or reasonCode is invalid");

@@ -145,19 +145,25 @@ TEST(AdapterDecode, DeviceStatusEvent)
     EXPECT_FALSE(result.connectionRejected);
     ASSERT_EQ(result.events.size(), 1U);
     const S_ProtocolEvent& event = result.events[0];
-    EXPECT_EQ(event.messageType, "MSG_DEVICE_STATUS");
+    EXPECT_STREQ(event.messageTypeName(), "MSG_DEVICE_STATUS");
     EXPECT_EQ(event.upgradeNo, 5U);
     EXPECT_EQ(event.frameLength, 157U);
     EXPECT_TRUE(event.hexText.empty());
-    ASSERT_TRUE(event.deviceStatus.present);
-    EXPECT_EQ(event.deviceStatus.upgradeNo, 5U);
-    EXPECT_EQ(event.deviceStatus.upgradeState, "READY");
-    EXPECT_EQ(event.deviceStatus.reasonName, "OK");
+    ASSERT_NE(event.deviceStatus(), nullptr);
+    const S_ProtocolEventDeviceStatus& status = *event.deviceStatus();
+    EXPECT_EQ(status.upgradeNo, 5U);
+    EXPECT_STREQ(status.upgradeStateName(), "READY");
+    EXPECT_STREQ(status.reasonName(), "OK");
     const std::vector<S_ProtocolEventComponent> expected = {
-        {"PCS_DSP1", 1, "1.0"}, {"PCS_DSP2", 1, "1.1"}, {"PCS_FPGA", 1, "1.2"}, {"PCS_ARM", 1, "1.3"}};
-    EXPECT_EQ(event.deviceStatus.components, expected);
-    EXPECT_FALSE(event.ack.present || event.stageReport.present || event.fileChunkReport.present ||
-                 event.fileVerifyReport.present || event.progress.present);
+        {1, 1, "1.0"}, {2, 1, "1.1"}, {3, 1, "1.2"}, {4, 1, "1.3"}};
+    EXPECT_EQ(status.components, expected);
+    std::vector<std::string> identifiers;
+    for (const S_ProtocolEventComponent& component : status.components)
+    {
+        identifiers.push_back(component.componentTypeId());
+    }
+    EXPECT_EQ(identifiers, (std::vector<std::string>{"PCS_DSP1", "PCS_DSP2", "PCS_FPGA", "PCS_ARM"}));
+    EXPECT_TRUE(std::holds_alternative<S_ProtocolEventDeviceStatus>(event.body));
 }
 
 TEST(AdapterDecode, EveryReportTypeFillsOnlyItsGroup)
@@ -176,40 +182,35 @@ TEST(AdapterDecode, EveryReportTypeFillsOnlyItsGroup)
     EXPECT_TRUE(result.errors.empty());
     ASSERT_EQ(result.events.size(), 5U);
 
-    S_ProtocolEvent ack;
-    ack.messageType = "MSG_DEVICE_ACK";
-    ack.upgradeNo = 2;
-    ack.frameLength = 20;
-    ack.ack = {true, 4, 2, 5, "CHUNK_CRC32_MISMATCH"};
-    EXPECT_EQ(result.events[0], ack);
-
-    S_ProtocolEvent stage;
-    stage.messageType = "MSG_DEVICE_STAGE_REPORT";
-    stage.upgradeNo = 2;
-    stage.frameLength = 21;
-    stage.stageReport = {true, 5, 3, 77, 9, "UPGRADE_CONTEXT_RESET"};
-    EXPECT_EQ(result.events[1], stage);
-
-    S_ProtocolEvent chunk;
-    chunk.messageType = "MSG_DEVICE_FILE_CHUNK_REPORT";
-    chunk.upgradeNo = 2;
-    chunk.frameLength = 26;
-    chunk.fileChunkReport = {true, 2, 0x0A0B, 1, 0, "OK", 0x11223344};
-    EXPECT_EQ(result.events[2], chunk);
-
-    S_ProtocolEvent verify;
-    verify.messageType = "MSG_DEVICE_FILE_VERIFY_REPORT";
-    verify.upgradeNo = 2;
-    verify.frameLength = 56;
-    verify.fileVerifyReport = {true, 3, 2, 6, "FILE_SHA256_MISMATCH", 16, digest};
-    EXPECT_EQ(result.events[3], verify);
-
-    S_ProtocolEvent progress;
-    progress.messageType = "MSG_DEVICE_PROGRESS";
-    progress.upgradeNo = 2;
-    progress.frameLength = 86;
-    progress.progress = {true, 5, "BMS_BCU", 6, 42, 0, "OK", "BCU6"};
-    EXPECT_EQ(result.events[4], progress);
+    const auto expectEvent = [&](std::size_t index, const char* name, std::uint64_t frameLength,
+                                 ProtocolEventBody body, const char* reasonName)
+    {
+        SCOPED_TRACE(name);
+        S_ProtocolEvent expected;
+        expected.upgradeNo = 2;
+        expected.frameLength = frameLength;
+        expected.body = std::move(body);
+        EXPECT_EQ(result.events[index], expected);
+        EXPECT_STREQ(result.events[index].messageTypeName(), name);
+        std::visit(
+            [&](const auto& decoded)
+            {
+                if constexpr (!std::is_same_v<std::decay_t<decltype(decoded)>, std::monostate>)
+                {
+                    EXPECT_STREQ(decoded.reasonName(), reasonName);
+                }
+            },
+            result.events[index].body);
+    };
+    expectEvent(0, "MSG_DEVICE_ACK", 20, S_ProtocolEventAck{4, 2, 5}, "CHUNK_CRC32_MISMATCH");
+    expectEvent(1, "MSG_DEVICE_STAGE_REPORT", 21, S_ProtocolEventStageReport{5, 3, 77, 9},
+                "UPGRADE_CONTEXT_RESET");
+    expectEvent(2, "MSG_DEVICE_FILE_CHUNK_REPORT", 26,
+                S_ProtocolEventFileChunkReport{2, 0x0A0B, 1, 0, 0x11223344}, "OK");
+    expectEvent(3, "MSG_DEVICE_FILE_VERIFY_REPORT", 56, S_ProtocolEventFileVerifyReport{3, 2, 6, 16, digest},
+                "FILE_SHA256_MISMATCH");
+    expectEvent(4, "MSG_DEVICE_PROGRESS", 86, S_ProtocolEventProgress{5, 7, 6, 42, 0, "BCU6"}, "OK");
+    EXPECT_STREQ(result.events[4].progress()->componentTypeId(), "BMS_BCU");
 }
 
 TEST(AdapterDecode, HexTextOnlyWhenAsked)
@@ -236,7 +237,7 @@ TEST(AdapterDecode, ToolToDeviceFramesAreDroppedWithDirectionError)
     EXPECT_EQ(result.errors[0], "Inbound frame direction is invalid: MSG_EMS_FILE_CHUNK is OTA-tool-to-device only");
     EXPECT_EQ(result.errors[1], "Inbound frame direction is invalid: MSG_EMS_CMD is OTA-tool-to-device only");
     ASSERT_EQ(result.events.size(), 1U);
-    EXPECT_EQ(result.events[0].messageType, "MSG_DEVICE_ACK");
+    EXPECT_STREQ(result.events[0].messageTypeName(), "MSG_DEVICE_ACK");
     EXPECT_FALSE(result.connectionRejected);
 }
 

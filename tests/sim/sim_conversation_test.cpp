@@ -42,13 +42,13 @@ TEST_P(SimFullUpgradeTest, RunsFromTargetListToRestartWithNewVersions)
 
     // Unsolicited status right after the connection, before any upgrade: upgrade number 0.
     const auto greeting = client.nextEvent();
-    ASSERT_TRUE(greeting && greeting->deviceStatus.present);
+    ASSERT_TRUE(greeting && greeting->deviceStatus());
     EXPECT_EQ(greeting->upgradeNo, 0u);
-    EXPECT_EQ(greeting->deviceStatus.upgradeState, "READY");
+    EXPECT_STREQ(greeting->deviceStatus()->upgradeStateName(), "READY");
     const std::size_t componentCount =
         standardDeviceComponents(type, "1.0.0", testCase.bcuCount).size();
-    ASSERT_EQ(greeting->deviceStatus.components.size(), componentCount);
-    for (const auto& component : greeting->deviceStatus.components)
+    ASSERT_EQ(greeting->deviceStatus()->components.size(), componentCount);
+    for (const auto& component : greeting->deviceStatus()->components)
     {
         EXPECT_EQ(component.version, "1.0.0");
     }
@@ -56,7 +56,7 @@ TEST_P(SimFullUpgradeTest, RunsFromTargetListToRestartWithNewVersions)
     const std::uint32_t upgradeNo = 77;
     CUpgradeSteps steps(client, upgradeNo);
     const auto status = steps.status();
-    ASSERT_TRUE(status && status->deviceStatus.present);
+    ASSERT_TRUE(status && status->deviceStatus());
     EXPECT_EQ(status->upgradeNo, upgradeNo);
 
     const std::vector<S_TestFirmware> files = {makeFirmware(1, 1 << 20, 32768), makeFirmware(2, 5000, 1024)};
@@ -69,7 +69,8 @@ TEST_P(SimFullUpgradeTest, RunsFromTargetListToRestartWithNewVersions)
     ASSERT_TRUE(steps.finishTransfer(files.size(), verifyReports, stageReport));
     for (std::size_t index = 0; index < files.size(); ++index)
     {
-        const auto& report = verifyReports[index].fileVerifyReport;
+        ASSERT_NE(verifyReports[index].fileVerifyReport(), nullptr);
+        const auto& report = *verifyReports[index].fileVerifyReport();
         EXPECT_EQ(report.fileNo, files[index].fileNo);
         EXPECT_EQ(report.result, 1);
         EXPECT_EQ(report.fileSize, files[index].bytes.size());
@@ -80,20 +81,20 @@ TEST_P(SimFullUpgradeTest, RunsFromTargetListToRestartWithNewVersions)
 
     // Still the old versions until the restart.
     const auto beforeRestart = steps.status();
-    ASSERT_TRUE(beforeRestart && beforeRestart->deviceStatus.present);
-    EXPECT_EQ(beforeRestart->deviceStatus.components.front().version, "1.0.0");
-    EXPECT_EQ(beforeRestart->deviceStatus.upgradeState, "UPGRADING");
+    ASSERT_TRUE(beforeRestart && beforeRestart->deviceStatus());
+    EXPECT_EQ(beforeRestart->deviceStatus()->components.front().version, "1.0.0");
+    EXPECT_STREQ(beforeRestart->deviceStatus()->upgradeStateName(), "UPGRADING");
 
     EXPECT_TRUE(isAck(steps.command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
                       E_ProtocolStage::RESTART_VERIFICATION));
     EXPECT_TRUE(client.waitClosed());
     ASSERT_TRUE(client.connectWithin(port));
     const auto afterRestart = client.nextEvent();
-    ASSERT_TRUE(afterRestart && afterRestart->deviceStatus.present);
+    ASSERT_TRUE(afterRestart && afterRestart->deviceStatus());
     EXPECT_EQ(afterRestart->upgradeNo, upgradeNo);
-    EXPECT_EQ(afterRestart->deviceStatus.upgradeState, "READY");
-    ASSERT_EQ(afterRestart->deviceStatus.components.size(), componentCount);
-    for (const auto& component : afterRestart->deviceStatus.components)
+    EXPECT_STREQ(afterRestart->deviceStatus()->upgradeStateName(), "READY");
+    ASSERT_EQ(afterRestart->deviceStatus()->components.size(), componentCount);
+    for (const auto& component : afterRestart->deviceStatus()->components)
     {
         EXPECT_EQ(component.version, "2.0.0");
     }
@@ -133,7 +134,7 @@ protected:
     {
         start(quickDevice("dev-1", type));
         const auto greeting = m_client->nextEvent();
-        ASSERT_TRUE(greeting && greeting->deviceStatus.present);
+        ASSERT_TRUE(greeting && greeting->deviceStatus());
     }
 
     CDeviceSimulator m_simulator{quiet()};
@@ -149,10 +150,10 @@ TEST_F(SimConversationTest, DeviceConfiguredToWaitAnswersTheFirstQueryOnly)
     start(spec);
     ASSERT_TRUE(m_client->queryStatus(0));
     const auto status = m_client->nextEvent();
-    ASSERT_TRUE(status && status->deviceStatus.present);
+    ASSERT_TRUE(status && status->deviceStatus());
     EXPECT_EQ(status->upgradeNo, 0u);
-    ASSERT_EQ(status->deviceStatus.components.size(), 1u);
-    EXPECT_EQ(status->deviceStatus.components[0].componentTypeId, "EMU");
+    ASSERT_EQ(status->deviceStatus()->components.size(), 1u);
+    EXPECT_STREQ(status->deviceStatus()->components[0].componentTypeId(), "EMU");
 }
 
 TEST_F(SimConversationTest, ChunkWithWrongCrcIsReportedWithTheComputedCrcAndSpoilsTheFile)
@@ -167,17 +168,17 @@ TEST_F(SimConversationTest, ChunkWithWrongCrcIsReportedWithTheComputedCrcAndSpoi
     bad.crc32 ^= 0x1234;
     ASSERT_TRUE(m_client->fileChunk(5, bad));
     const auto report = steps.next();
-    ASSERT_TRUE(report && report->fileChunkReport.present);
-    EXPECT_EQ(report->fileChunkReport.result, 2);
-    EXPECT_EQ(report->fileChunkReport.reasonName, "CHUNK_CRC32_MISMATCH");
-    EXPECT_EQ(report->fileChunkReport.crc32, file.chunk(1).crc32);
+    ASSERT_TRUE(report && report->fileChunkReport());
+    EXPECT_EQ(report->fileChunkReport()->result, 2);
+    EXPECT_STREQ(report->fileChunkReport()->reasonName(), "CHUNK_CRC32_MISMATCH");
+    EXPECT_EQ(report->fileChunkReport()->crc32, file.chunk(1).crc32);
     ASSERT_TRUE(steps.chunk(file, 2));
 
     std::vector<S_ProtocolEvent> verify;
     S_ProtocolEvent stage;
     ASSERT_TRUE(steps.finishTransfer(1, verify, stage));
-    EXPECT_EQ(verify[0].fileVerifyReport.result, 2);
-    EXPECT_EQ(verify[0].fileVerifyReport.reasonName, "FILE_SHA256_MISMATCH");
+    EXPECT_EQ(verify[0].fileVerifyReport()->result, 2);
+    EXPECT_STREQ(verify[0].fileVerifyReport()->reasonName(), "FILE_SHA256_MISMATCH");
     EXPECT_TRUE(isStageReport(stage, E_ProtocolStage::FILE_RECEIPT_CONFIRMATION, 2));
     // Flashing a rejected file is refused.
     EXPECT_TRUE(isAck(steps.command(E_ProtocolCommandType::START_FLASH, E_ProtocolStage::FLASHING),
@@ -193,16 +194,16 @@ TEST_F(SimConversationTest, OutOfOrderChunkSpoilsTheDigestButIsAcknowledged)
     for (const std::uint16_t chunkNo : {0, 2, 1, 3})
     {
         const auto report = steps.chunk(file, chunkNo);
-        ASSERT_TRUE(report && report->fileChunkReport.present);
-        EXPECT_EQ(report->fileChunkReport.result, 1);
-        EXPECT_EQ(report->fileChunkReport.crc32, file.chunk(chunkNo).crc32);
+        ASSERT_TRUE(report && report->fileChunkReport());
+        EXPECT_EQ(report->fileChunkReport()->result, 1);
+        EXPECT_EQ(report->fileChunkReport()->crc32, file.chunk(chunkNo).crc32);
     }
     std::vector<S_ProtocolEvent> verify;
     S_ProtocolEvent stage;
     ASSERT_TRUE(steps.finishTransfer(1, verify, stage));
-    EXPECT_EQ(verify[0].fileVerifyReport.result, 2);
-    EXPECT_EQ(verify[0].fileVerifyReport.fileSize, 4000u);  // every byte arrived, in the wrong order
-    EXPECT_NE(verify[0].fileVerifyReport.sha256, file.info().sha256);
+    EXPECT_EQ(verify[0].fileVerifyReport()->result, 2);
+    EXPECT_EQ(verify[0].fileVerifyReport()->fileSize, 4000u);  // every byte arrived, in the wrong order
+    EXPECT_NE(verify[0].fileVerifyReport()->sha256, file.info().sha256);
 }
 
 TEST_F(SimConversationTest, MissingChunkGivesTheReceivedSize)
@@ -216,8 +217,8 @@ TEST_F(SimConversationTest, MissingChunkGivesTheReceivedSize)
     std::vector<S_ProtocolEvent> verify;
     S_ProtocolEvent stage;
     ASSERT_TRUE(steps.finishTransfer(1, verify, stage));
-    EXPECT_EQ(verify[0].fileVerifyReport.result, 2);
-    EXPECT_EQ(verify[0].fileVerifyReport.fileSize, 2000u);
+    EXPECT_EQ(verify[0].fileVerifyReport()->result, 2);
+    EXPECT_EQ(verify[0].fileVerifyReport()->fileSize, 2000u);
 }
 
 TEST_F(SimConversationTest, ResetContextAcknowledgesReportsAbortAndDropsTheContext)
@@ -231,14 +232,14 @@ TEST_F(SimConversationTest, ResetContextAcknowledgesReportsAbortAndDropsTheConte
                       E_ProtocolStage::FILE_TRANSFER));
     const auto report = steps.next();
     ASSERT_TRUE(isStageReport(report, E_ProtocolStage::FILE_TRANSFER, 3));
-    EXPECT_EQ(report->stageReport.reasonName, "UPGRADE_CONTEXT_RESET");
+    EXPECT_STREQ(report->stageReport()->reasonName(), "UPGRADE_CONTEXT_RESET");
     // The context is gone: the next chunk is refused, the status is READY again.
     const auto refused = steps.chunk(file, 1);
-    ASSERT_TRUE(refused && refused->fileChunkReport.present);
-    EXPECT_EQ(refused->fileChunkReport.reasonName, "UPGRADE_NO_INVALID");
+    ASSERT_TRUE(refused && refused->fileChunkReport());
+    EXPECT_STREQ(refused->fileChunkReport()->reasonName(), "UPGRADE_NO_INVALID");
     const auto status = steps.status();
-    ASSERT_TRUE(status && status->deviceStatus.present);
-    EXPECT_EQ(status->deviceStatus.upgradeState, "READY");
+    ASSERT_TRUE(status && status->deviceStatus());
+    EXPECT_STREQ(status->deviceStatus()->upgradeStateName(), "READY");
     S_SimDeviceSnapshot snapshot;
     std::string error;
     ASSERT_TRUE(m_simulator.snapshot("dev-1", snapshot, error));
@@ -268,17 +269,17 @@ TEST_F(SimConversationTest, RequestsOutOfSequenceOrForAnotherUpgradeAreRefused)
     // No context yet.
     const auto noContext = steps.command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION);
     ASSERT_TRUE(isAck(noContext, E_ProtocolStage::PREPARATION, 2));
-    EXPECT_EQ(noContext->ack.reasonName, "UPGRADE_NO_INVALID");
+    EXPECT_STREQ(noContext->ack()->reasonName(), "UPGRADE_NO_INVALID");
     ASSERT_TRUE(isAck(steps.targets(allTargets(m_type, "2.0")), E_ProtocolStage::PREPARATION));
     // Flashing before any file arrived.
     const auto early = steps.command(E_ProtocolCommandType::START_FLASH, E_ProtocolStage::FLASHING);
     ASSERT_TRUE(isAck(early, E_ProtocolStage::FLASHING, 2));
-    EXPECT_EQ(early->ack.reasonName, "INTERNAL_ERROR");
+    EXPECT_STREQ(early->ack()->reasonName(), "INTERNAL_ERROR");
     // Another upgrade number than the open context.
     CUpgradeSteps other(*m_client, 12);
     const auto foreign = other.command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION);
     ASSERT_TRUE(isAck(foreign, E_ProtocolStage::PREPARATION, 2));
-    EXPECT_EQ(foreign->ack.reasonName, "UPGRADE_NO_INVALID");
+    EXPECT_STREQ(foreign->ack()->reasonName(), "UPGRADE_NO_INVALID");
 }
 
 TEST_F(SimConversationTest, TargetListForAComponentTheDeviceLacksIsRefused)
@@ -288,7 +289,7 @@ TEST_F(SimConversationTest, TargetListForAComponentTheDeviceLacksIsRefused)
     CUpgradeSteps steps(*m_client, 13);
     const auto refused = steps.targets(allTargets(m_type, "2.0", 12));  // BCU 7..12 do not exist
     ASSERT_TRUE(isAck(refused, E_ProtocolStage::PREPARATION, 2));
-    EXPECT_EQ(refused->ack.reasonName, "UNSUPPORTED_COMPONENT");
+    EXPECT_STREQ(refused->ack()->reasonName(), "UNSUPPORTED_COMPONENT");
 }
 
 TEST_F(SimConversationTest, FrameForAnotherDeviceTypeIsRefused)

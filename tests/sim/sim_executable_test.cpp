@@ -56,8 +56,8 @@ TEST(SimExecutableTest, GeneratedSiteAnswersAndStopsCleanlyWithASummary)
         CSimTestClient client("BMS");
         ASSERT_TRUE(client.connect(static_cast<std::uint16_t>(basePort + 2)));
         const auto greeting = client.nextEvent();
-        ASSERT_TRUE(greeting && greeting->deviceStatus.present);
-        EXPECT_EQ(greeting->deviceStatus.components.size(), 14u);  // the generated 12-BCU setting applied
+        ASSERT_TRUE(greeting && greeting->deviceStatus());
+        EXPECT_EQ(greeting->deviceStatus()->components.size(), 14u);  // the generated 12-BCU setting applied
         ASSERT_TRUE(client.queryStatus(4));
         ASSERT_TRUE(client.nextEvent());
         client.close();

@@ -238,13 +238,13 @@ TEST(SimThousandDevicesTest, EveryDeviceAcceptsAndAnswersAStatusQuery)
     for (int index = 0; index < DEVICE_COUNT; ++index)
     {
         const auto greeting = clients[index]->nextEvent();
-        ASSERT_TRUE(greeting && greeting->deviceStatus.present) << index;
+        ASSERT_TRUE(greeting && greeting->deviceStatus()) << index;
         ASSERT_TRUE(clients[index]->queryStatus(static_cast<std::uint32_t>(index + 1)));
     }
     for (int index = 0; index < DEVICE_COUNT; ++index)
     {
         const auto answer = clients[index]->nextEvent();
-        ASSERT_TRUE(answer && answer->deviceStatus.present) << index;
+        ASSERT_TRUE(answer && answer->deviceStatus()) << index;
         EXPECT_EQ(answer->upgradeNo, static_cast<std::uint32_t>(index + 1));
         EXPECT_FALSE(clients[index]->rejected());
     }

@@ -191,7 +191,7 @@ std::optional<S_ProtocolEvent> CSimTestClient::nextNonProgress(std::chrono::mill
     {
         const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
         std::optional<S_ProtocolEvent> event = nextEvent(std::max(left, std::chrono::milliseconds(0)));
-        if (!event || !event->progress.present)
+        if (!event || !event->progress())
         {
             return event;
         }

@@ -146,8 +146,9 @@ bool CUpgradeSteps::transferAll(const std::vector<S_TestFirmware>& files)
         for (std::uint16_t chunkNo = 0; chunkNo < file.totalChunks(); ++chunkNo)
         {
             const auto report = chunk(file, chunkNo);
-            if (!report || !report->fileChunkReport.present || report->fileChunkReport.result != 1 ||
-                report->fileChunkReport.chunkNo != chunkNo || report->fileChunkReport.crc32 != file.chunk(chunkNo).crc32)
+            if (!report || !report->fileChunkReport() || report->fileChunkReport()->result != 1 ||
+                report->fileChunkReport()->chunkNo != chunkNo ||
+                report->fileChunkReport()->crc32 != file.chunk(chunkNo).crc32)
             {
                 ADD_FAILURE() << "chunk " << chunkNo << " of file " << int{file.fileNo} << " not acknowledged";
                 return false;
@@ -169,14 +170,14 @@ bool CUpgradeSteps::finishTransfer(std::size_t fileCount, std::vector<S_Protocol
     for (std::size_t index = 0; index < fileCount; ++index)
     {
         const auto report = next();
-        if (!report || !report->fileVerifyReport.present)
+        if (!report || !report->fileVerifyReport())
         {
             return false;
         }
         verifyReports.push_back(*report);
     }
     const auto report = next();
-    if (!report || !report->stageReport.present)
+    if (!report || !report->stageReport())
     {
         return false;
     }
@@ -192,13 +193,14 @@ bool CUpgradeSteps::flash()
 
 bool isAck(const std::optional<S_ProtocolEvent>& event, E_ProtocolStage stage, std::uint8_t result)
 {
-    return event && event->ack.present && event->ack.stage == toProtocolByte(stage) && event->ack.result == result;
+    return event && event->ack() && event->ack()->stage == toProtocolByte(stage) &&
+           event->ack()->result == result;
 }
 
 bool isStageReport(const std::optional<S_ProtocolEvent>& event, E_ProtocolStage stage, std::uint8_t result)
 {
-    return event && event->stageReport.present && event->stageReport.stage == toProtocolByte(stage) &&
-           event->stageReport.result == result;
+    return event && event->stageReport() && event->stageReport()->stage == toProtocolByte(stage) &&
+           event->stageReport()->result == result;
 }
 
 void startSimulator(CDeviceSimulator& simulator, std::vector<S_SimDeviceSpec> devices)

@@ -7,90 +7,94 @@ namespace
 
 using backend::S_ProtocolEvent;
 
-std::string nameOf(std::uint16_t reasonCode, const std::string& reasonName)
-{
-    return reasonName.empty() ? std::string(backend::protocolReasonCodeName(reasonCode)) : reasonName;
-}
-
-S_ProtocolEvent header(backend::E_ProtocolMessageType type, std::uint32_t upgradeNo)
+template <typename Body>
+S_ProtocolEvent eventOf(std::uint32_t upgradeNo, Body body)
 {
     S_ProtocolEvent event;
-    event.messageType = backend::protocolMessageTypeName(backend::toProtocolByte(type));
     event.upgradeNo = upgradeNo;
+    event.body = std::move(body);
     return event;
 }
 
+std::uint8_t componentTypeOf(const std::string& componentTypeId)
+{
+    std::uint8_t code = 0xFF;
+    backend::componentTypeFromIdentifier(componentTypeId, code);
+    return code;
+}
+
+std::uint8_t upgradeStateOf(const std::string& name)
+{
+    for (std::uint8_t code = 1; code <= 4; ++code)
+    {
+        if (name == backend::deviceUpgradeStateName(code))
+        {
+            return code;
+        }
+    }
+    return 0;
+}
+
 }  // namespace
+
+backend::S_ProtocolEventComponent component(const std::string& componentTypeId, std::uint16_t componentIndex,
+                                            const std::string& version)
+{
+    return {componentTypeOf(componentTypeId), componentIndex, version};
+}
 
 S_ProtocolEvent deviceStatus(std::uint32_t upgradeNo, const std::string& upgradeState,
                              std::uint16_t reasonCode,
                              const std::vector<backend::S_ProtocolEventComponent>& components)
 {
-    S_ProtocolEvent event = header(backend::E_ProtocolMessageType::MSG_DEVICE_STATUS, upgradeNo);
-    auto& group = event.deviceStatus;
-    group.present = true;
-    group.upgradeNo = upgradeNo;
-    group.upgradeState = upgradeState;
-    group.reasonCode = reasonCode;
-    group.reasonName = nameOf(reasonCode, {});
-    group.components = components;
-    return event;
+    return eventOf(upgradeNo, backend::S_ProtocolEventDeviceStatus{upgradeNo, upgradeStateOf(upgradeState),
+                                                                   reasonCode, components});
 }
 
 S_ProtocolEvent ack(std::uint32_t upgradeNo, backend::E_ProtocolStage stage, std::uint8_t result,
-                    std::uint16_t reasonCode, const std::string& reasonName)
+                    std::uint16_t reasonCode)
 {
-    S_ProtocolEvent event = header(backend::E_ProtocolMessageType::MSG_DEVICE_ACK, upgradeNo);
-    event.ack = {true, backend::toProtocolByte(stage), result, reasonCode, nameOf(reasonCode, reasonName)};
-    return event;
+    return eventOf(upgradeNo,
+                   backend::S_ProtocolEventAck{backend::toProtocolByte(stage), result, reasonCode});
 }
 
 S_ProtocolEvent stageReport(std::uint32_t upgradeNo, backend::E_ProtocolStage stage, std::uint8_t result,
-                            std::uint8_t progress, std::uint16_t reasonCode, const std::string& reasonName)
+                            std::uint8_t progress, std::uint16_t reasonCode)
 {
-    S_ProtocolEvent event = header(backend::E_ProtocolMessageType::MSG_DEVICE_STAGE_REPORT, upgradeNo);
-    event.stageReport = {true,       backend::toProtocolByte(stage), result, progress,
-                         reasonCode, nameOf(reasonCode, reasonName)};
-    return event;
+    return eventOf(upgradeNo, backend::S_ProtocolEventStageReport{backend::toProtocolByte(stage), result,
+                                                                  progress, reasonCode});
 }
 
 S_ProtocolEvent chunkReport(std::uint32_t upgradeNo, std::uint8_t fileNo, std::uint16_t chunkNo,
-                            std::uint8_t result, std::uint32_t crc32, std::uint16_t reasonCode,
-                            const std::string& reasonName)
+                            std::uint8_t result, std::uint32_t crc32, std::uint16_t reasonCode)
 {
-    S_ProtocolEvent event = header(backend::E_ProtocolMessageType::MSG_DEVICE_FILE_CHUNK_REPORT, upgradeNo);
-    event.fileChunkReport = {true, fileNo, chunkNo, result, reasonCode, nameOf(reasonCode, reasonName),
-                             crc32};
-    return event;
+    return eventOf(upgradeNo,
+                   backend::S_ProtocolEventFileChunkReport{fileNo, chunkNo, result, reasonCode, crc32});
 }
 
 S_ProtocolEvent verifyReport(std::uint32_t upgradeNo, std::uint8_t fileNo, std::uint8_t result,
                              std::uint32_t fileSize, const backend::S_ProtocolSha256& sha256,
-                             std::uint16_t reasonCode, const std::string& reasonName)
+                             std::uint16_t reasonCode)
 {
-    S_ProtocolEvent event = header(backend::E_ProtocolMessageType::MSG_DEVICE_FILE_VERIFY_REPORT, upgradeNo);
-    event.fileVerifyReport = {true,     fileNo, result, reasonCode, nameOf(reasonCode, reasonName),
-                              fileSize, sha256};
-    return event;
+    return eventOf(upgradeNo,
+                   backend::S_ProtocolEventFileVerifyReport{fileNo, result, reasonCode, fileSize, sha256});
 }
 
 S_ProtocolEvent progress(std::uint32_t upgradeNo, backend::E_ProtocolStage stage,
                          const std::string& componentTypeId, std::uint16_t componentIndex,
-                         std::uint8_t percentage, const std::string& detailText, std::uint16_t reasonCode,
-                         const std::string& reasonName)
+                         std::uint8_t percentage, const std::string& detailText, std::uint16_t reasonCode)
 {
-    S_ProtocolEvent event = header(backend::E_ProtocolMessageType::MSG_DEVICE_PROGRESS, upgradeNo);
-    event.progress = {true,       backend::toProtocolByte(stage), componentTypeId, componentIndex, percentage,
-                      reasonCode, nameOf(reasonCode, reasonName), detailText};
-    return event;
+    return eventOf(upgradeNo, backend::S_ProtocolEventProgress{
+                                  backend::toProtocolByte(stage), componentTypeOf(componentTypeId),
+                                  componentIndex, percentage, reasonCode, detailText});
 }
 
 S_ProtocolEvent withUpgradeNo(S_ProtocolEvent event, std::uint32_t upgradeNo)
 {
     event.upgradeNo = upgradeNo;
-    if (event.deviceStatus.present)
+    if (auto* status = event.get<backend::S_ProtocolEventDeviceStatus>())
     {
-        event.deviceStatus.upgradeNo = upgradeNo;
+        status->upgradeNo = upgradeNo;
     }
     return event;
 }

@@ -221,7 +221,7 @@ void CScriptedDevice::applyTargets()
     {
         for (auto& component : m_components)
         {
-            if (sameComponentType(component.componentTypeId, target.componentTypeId) &&
+            if (sameComponentType(component.componentTypeId(), target.componentTypeId) &&
                 component.componentIndex == target.componentIndex)
             {
                 component.version = target.targetVersion;

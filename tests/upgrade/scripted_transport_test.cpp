@@ -30,34 +30,31 @@ struct S_Heard
 
 std::string describe(const S_ProtocolEvent& event)
 {
-    std::string text = event.messageType + " " + std::to_string(event.upgradeNo);
-    if (event.ack.present)
+    std::string text = std::string(event.messageTypeName()) + " " + std::to_string(event.upgradeNo);
+    if (const auto* ack = event.ack())
     {
-        text += " stage=" + std::to_string(event.ack.stage) + " result=" + std::to_string(event.ack.result);
+        text += " stage=" + std::to_string(ack->stage) + " result=" + std::to_string(ack->result);
     }
-    if (event.stageReport.present)
+    if (const auto* report = event.stageReport())
     {
-        text += " stage=" + std::to_string(event.stageReport.stage) +
-                " result=" + std::to_string(event.stageReport.result) +
-                " reason=" + event.stageReport.reasonName;
+        text += " stage=" + std::to_string(report->stage) + " result=" + std::to_string(report->result) +
+                " reason=" + report->reasonName();
     }
-    if (event.fileChunkReport.present)
+    if (const auto* report = event.fileChunkReport())
     {
-        text += " chunk=" + std::to_string(event.fileChunkReport.fileNo) + "." +
-                std::to_string(event.fileChunkReport.chunkNo);
+        text += " chunk=" + std::to_string(report->fileNo) + "." + std::to_string(report->chunkNo);
     }
-    if (event.fileVerifyReport.present)
+    if (const auto* report = event.fileVerifyReport())
     {
-        text += " file=" + std::to_string(event.fileVerifyReport.fileNo) +
-                " size=" + std::to_string(event.fileVerifyReport.fileSize);
+        text += " file=" + std::to_string(report->fileNo) + " size=" + std::to_string(report->fileSize);
     }
-    if (event.deviceStatus.present)
+    if (const auto* status = event.deviceStatus())
     {
-        text += " " + event.deviceStatus.upgradeState;
-        for (const auto& component : event.deviceStatus.components)
+        text += std::string(" ") + status->upgradeStateName();
+        for (const auto& component : status->components)
         {
-            text += " " + component.componentTypeId + "#" + std::to_string(component.componentIndex) + "=" +
-                    component.version;
+            text += std::string(" ") + component.componentTypeId() + "#" +
+                    std::to_string(component.componentIndex) + "=" + component.version;
         }
     }
     return text;
@@ -95,7 +92,7 @@ TEST(ScriptedDevice, AnswersAWholeUpgradeFromWhatItReceived)
 {
     CScriptedTransport transport;
     CScriptedSite site(transport);
-    auto& device = site.addDevice("emu", {{"EMU", 1, "V1"}, {"EMU", 2, "V1"}});
+    auto& device = site.addDevice("emu", {test::component("EMU", 1, "V1"), test::component("EMU", 2, "V1")});
     transport.setAnswersBeforeSendReturns(true);
     S_Heard heard;
     listen(transport, heard);
@@ -134,11 +131,11 @@ TEST(ScriptedDevice, AnswersAWholeUpgradeFromWhatItReceived)
         [&](const std::string&, const S_ProtocolEvent& event)
         {
             std::lock_guard lock(reports.mutex);
-            if (event.fileVerifyReport.present)
+            if (const auto* report = event.fileVerifyReport())
             {
-                EXPECT_EQ(event.fileVerifyReport.sha256, digest);
+                EXPECT_EQ(report->sha256, digest);
             }
-            if (event.fileChunkReport.present)
+            if (event.fileChunkReport() != nullptr)
             {
                 reports.lines.push_back("unexpected chunk report");
             }
@@ -173,7 +170,7 @@ TEST(ScriptedTransport, RefusesHoldsDelaysAndLetsHooksEditAnswers)
 {
     CScriptedTransport transport;
     CScriptedSite site(transport);
-    site.addDevice("pcs", {{"PCS_DSP1", 1, "A"}});
+    site.addDevice("pcs", {test::component("PCS_DSP1", 1, "A")});
     site.addDevice("away", {}, E_DeviceConnectionState::DISCONNECTED);
     S_Heard heard;
     listen(transport, heard);

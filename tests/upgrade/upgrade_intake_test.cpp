@@ -32,28 +32,28 @@ S_ProtocolEvent foreignFailure(const S_ProtocolEvent& event)
 {
     S_ProtocolEvent foreign = test::withUpgradeNo(event, event.upgradeNo + 1000);
     const auto busy = toProtocolByte(E_ProtocolReasonCode::DEVICE_BUSY);
-    if (foreign.ack.present)
+    if (auto* ack = foreign.get<S_ProtocolEventAck>())
     {
-        foreign.ack = {true, foreign.ack.stage, kFailure, busy, "DEVICE_BUSY"};
+        *ack = {ack->stage, kFailure, busy};
     }
-    if (foreign.stageReport.present)
+    if (auto* report = foreign.get<S_ProtocolEventStageReport>())
     {
-        foreign.stageReport = {true, foreign.stageReport.stage, kFailure, 0, busy, "DEVICE_BUSY"};
+        *report = {report->stage, kFailure, 0, busy};
     }
-    if (foreign.fileChunkReport.present)
+    if (auto* report = foreign.get<S_ProtocolEventFileChunkReport>())
     {
-        foreign.fileChunkReport.result = kFailure;
-        foreign.fileChunkReport.crc32 ^= 1;
+        report->result = kFailure;
+        report->crc32 ^= 1;
     }
-    if (foreign.fileVerifyReport.present)
+    if (auto* report = foreign.get<S_ProtocolEventFileVerifyReport>())
     {
-        foreign.fileVerifyReport.result = kFailure;
-        foreign.fileVerifyReport.fileSize += 1;
+        report->result = kFailure;
+        report->fileSize += 1;
     }
-    if (foreign.deviceStatus.present)
+    if (auto* status = foreign.get<S_ProtocolEventDeviceStatus>())
     {
-        foreign.deviceStatus.upgradeState = "BUSY";
-        foreign.deviceStatus.reasonCode = busy;
+        status->upgradeState = toProtocolByte(E_DeviceUpgradeState::BUSY);
+        status->reasonCode = busy;
     }
     return foreign;
 }
@@ -125,9 +125,9 @@ TEST_F(UpgradeIntake, DroppedAndForeignEventsAreCountedOrIgnoredAndTheDeviceGoes
              if (send.kind == E_SendKind::STATUS_QUERY && std::exchange(*first, false))
              {
                  S_DeviceReply busy = replies.front();
-                 busy.event.deviceStatus.upgradeState = "BUSY";
-                 busy.event.deviceStatus.reasonCode = toProtocolByte(E_ProtocolReasonCode::DEVICE_BUSY);
-                 busy.event.deviceStatus.reasonName = "DEVICE_BUSY";
+                 auto* status = busy.event.get<S_ProtocolEventDeviceStatus>();
+                 status->upgradeState = toProtocolByte(E_DeviceUpgradeState::BUSY);
+                 status->reasonCode = toProtocolByte(E_ProtocolReasonCode::DEVICE_BUSY);
                  replies.insert(replies.begin(), busy);
              }
          },
@@ -264,7 +264,7 @@ TEST_F(UpgradeIntake, DeviceReportedFailuresEndOnlyThatDevice)
          {
              if (send.kind == E_SendKind::FILE_CHUNK && send.fileChunk.chunkNo == 2)
              {
-                 replies.front().event.fileChunkReport.crc32 ^= 0x10;
+                 replies.front().event.get<S_ProtocolEventFileChunkReport>()->crc32 ^= 0x10;
              }
          },
          "FAILED", 0, "OK", "文件分片校验失败: fileNo=1, chunkNo=2", "K1.2", 20 + 35 * 2 / 4},
@@ -283,9 +283,9 @@ TEST_F(UpgradeIntake, DeviceReportedFailuresEndOnlyThatDevice)
          {
              for (auto& reply : replies)
              {
-                 if (reply.event.fileVerifyReport.present)
+                 if (auto* report = reply.event.get<S_ProtocolEventFileVerifyReport>())
                  {
-                     reply.event.fileVerifyReport.fileSize += 1;
+                     report->fileSize += 1;
                  }
              }
          },
@@ -295,10 +295,9 @@ TEST_F(UpgradeIntake, DeviceReportedFailuresEndOnlyThatDevice)
          {
              for (auto& reply : replies)
              {
-                 if (reply.event.fileVerifyReport.present)
+                 if (auto* report = reply.event.get<S_ProtocolEventFileVerifyReport>())
                  {
-                     auto& report = reply.event.fileVerifyReport;
-                     report = {true, report.fileNo, kFailure, 6, "FILE_SHA256_MISMATCH", report.fileSize, {}};
+                     *report = {report->fileNo, kFailure, 6, report->fileSize, {}};
                  }
              }
          },

@@ -70,7 +70,7 @@ TEST_F(UpgradeRestart, AcceptanceReconnectionAndVersionsDecideTheOutcome)
              else if (send.kind == E_SendKind::STATUS_QUERY && *seen == 1)
              {
                  *seen = 2;
-                 replies.front().event.deviceStatus.components.front().version = "V1";
+                 replies.front().event.get<S_ProtocolEventDeviceStatus>()->components.front().version = "V1";
              }
          },
          "SUCCESS", 0, "OK", ""},

@@ -1,5 +1,7 @@
 #include "upgrade/upgrade_test_fixture.h"
 
+#include "upgrade/device_event_builders.h"
+
 #include "common/digest.h"
 #include "support/wait_until.h"
 
@@ -147,24 +149,22 @@ bool CStateRecorder::waitFor(const std::function<bool(const json&)>& predicate,
 
 std::vector<backend::S_ProtocolEventComponent> emuComponents(const std::string& version)
 {
-    return {{"EMU", 1, version}};
+    return {component("EMU", 1, version)};
 }
 
 std::vector<backend::S_ProtocolEventComponent> pcsComponents(const std::string& version)
 {
-    return {{"PCS_DSP1", 1, version},
-            {"PCS_DSP2", 1, version},
-            {"PCS_FPGA", 1, version},
-            {"PCS_ARM", 1, version}};
+    return {component("PCS_DSP1", 1, version), component("PCS_DSP2", 1, version),
+            component("PCS_FPGA", 1, version), component("PCS_ARM", 1, version)};
 }
 
 std::vector<backend::S_ProtocolEventComponent> bmsComponents(const std::string& version)
 {
-    std::vector<backend::S_ProtocolEventComponent> components = {{"BMS_BAU", 1, version},
-                                                                 {"BMS_BEU", 1, version}};
+    std::vector<backend::S_ProtocolEventComponent> components = {component("BMS_BAU", 1, version),
+                                                                 component("BMS_BEU", 1, version)};
     for (std::uint16_t index = 1; index <= 6; ++index)
     {
-        components.push_back({"BMS_BCU", index, version});
+        components.push_back(component("BMS_BCU", index, version));
     }
     return components;
 }

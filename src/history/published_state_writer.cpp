@@ -1,0 +1,218 @@
+#include "history/published_state_writer.h"
+
+#include "common/clock.h"
+#include "common/console_log.h"
+#include "common/json_text.h"
+#include "history/history_contracts.h"
+
+#include <algorithm>
+#include <exception>
+#include <optional>
+
+namespace ota::backend
+{
+
+namespace
+{
+
+std::string statusText(const S_ExecutionState& state)
+{
+    return upgradeTaskStatusName(state.status);
+}
+
+// True when the state, made into a report as the stored one was, is that report.
+bool matchesStoredReport(const S_UpgradeHistoryRecord& record, const S_ExecutionState& state)
+{
+    const std::string status = statusText(state);
+    return record.isFinal && record.status == status && record.completedAt.has_value() &&
+           record.reportJson.has_value() &&
+           renderFinalReport(state, status, *record.completedAt) == *record.reportJson;
+}
+
+void reportWriteFailure(CStateWriteFailureLog& failureLog, std::uint32_t upgradeNo, const std::string& status,
+                        const std::string& line)
+{
+    if (failureLog.failed(upgradeNo, status))
+    {
+        consoleErr(line);
+    }
+}
+
+}  // namespace
+
+void CPublishedStateWriter::forget()
+{
+    m_persisted.reset();
+    m_persistedJson.clear();
+    m_persistedUpdatedAt = 0;
+}
+
+bool CPublishedStateWriter::holdsLastPersisted(const S_UpgradeHistoryRecord& record) const
+{
+    return m_persisted && m_persisted->task->upgradeNo == record.upgradeNo && !record.isFinal &&
+           record.stateJson == m_persistedJson && record.status == statusText(*m_persisted);
+}
+
+void CPublishedStateWriter::persist(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                                    const ExecutionStatePtr& state, const std::string& stateJson,
+                                    CStateWriteFailureLog& failureLog)
+{
+    try
+    {
+        persistState(repository, retentionDays, state, stateJson, failureLog);
+    }
+    catch (const std::exception& exception)
+    {
+        forget();
+        consoleErr(std::string("[WARN] Upgrade state persistence failed: ") + exception.what());
+    }
+    catch (...)
+    {
+        forget();
+        consoleErr("[WARN] Upgrade state persistence failed: unknown exception");
+    }
+}
+
+bool CPublishedStateWriter::updateRunningState(CUpgradeHistoryRepository& repository,
+                                               const ExecutionStatePtr& state, const std::string& stateJson,
+                                               std::int64_t storedUpdatedAt,
+                                               CStateWriteFailureLog& failureLog)
+{
+    const std::uint32_t upgradeNo = state->task->upgradeNo;
+    const std::string status = statusText(*state);
+    // updated_at never decreases, even when the wall clock steps back.
+    const std::int64_t updatedAt = std::max(currentUnixMs(), storedUpdatedAt);
+    std::string error;
+    if (!repository.updateRunningState(S_RunningStateWrite{upgradeNo, updatedAt, status, stateJson}, error))
+    {
+        forget();
+        reportWriteFailure(failureLog, upgradeNo, status,
+                           "[WARN] Upgrade running state persistence failed: " + error);
+        return false;
+    }
+    failureLog.succeeded();
+    m_persisted = state;
+    m_persistedJson = stateJson;
+    m_persistedUpdatedAt = updatedAt;
+    return true;
+}
+
+void CPublishedStateWriter::persistState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                                         const ExecutionStatePtr& state, const std::string& stateJson,
+                                         CStateWriteFailureLog& failureLog)
+{
+    // A state that breaks the contract would turn the whole record incompatible (and so removed at
+    // the next start); it is dropped instead and the record keeps its last good state.
+    std::string reason;
+    if (!validateExecutionState(*state, reason))
+    {
+        consoleErr("[WARN] Upgrade state persistence rejected an invalid state: " + reason);
+        return;
+    }
+    const std::uint32_t upgradeNo = state->task->upgradeNo;
+    const std::string status = statusText(*state);
+    const std::string number = std::to_string(upgradeNo);
+
+    // The running task's next state: the row holds what this writer wrote last.
+    if (m_persisted && m_persisted->task->upgradeNo == upgradeNo && !isFinalTaskStatus(state->status))
+    {
+        if (!checkStateMonotonic(*state, *m_persisted, reason))
+        {
+            consoleErr("[WARN] Stale upgrade state ignored: upgradeNo=" + number + ", reason=" + reason);
+            return;
+        }
+        if (status == statusText(*m_persisted) && stateJson == m_persistedJson)
+        {
+            return;
+        }
+        updateRunningState(repository, state, stateJson, m_persistedUpdatedAt, failureLog);
+        return;
+    }
+
+    std::optional<S_UpgradeHistoryRecord> record;
+    std::string error;
+    if (!repository.findRecord(upgradeNo, record, error))
+    {
+        reportWriteFailure(failureLog, upgradeNo, status,
+                           "[WARN] Upgrade state persistence cannot read history: " + error);
+        return;
+    }
+    if (!record.has_value())
+    {
+        consoleErr(
+            "[WARN] Upgrade state persistence skipped because task snapshot does not exist: upgradeNo=" +
+            number);
+        return;
+    }
+    if (record->isFinal)
+    {
+        forget();
+        if (isFinalTaskStatus(state->status) && matchesStoredReport(*record, *state))
+        {
+            consoleOut("[HISTORY] Idempotent final state ignored: upgradeNo=" + number +
+                       ", status=" + status);
+        }
+        else
+        {
+            consoleErr("[ERROR] Conflicting state arrived after final report: upgradeNo=" + number +
+                       ", persistedStatus=" + record->status + ", incomingStatus=" + status);
+        }
+        return;
+    }
+    if (record->stateJson != "{}")
+    {
+        bool fresh = true;
+        if (holdsLastPersisted(*record))
+        {
+            fresh = checkStateMonotonic(*state, *m_persisted, reason);
+        }
+        else
+        {
+            // The stored state is not one of this writer's (an earlier run of the service wrote
+            // it): it comes from disk and is compared as a document. An unreadable stored state
+            // cannot be compared; the new valid document replaces it.
+            nlohmann::json stored;
+            nlohmann::json incoming;
+            std::string parseError;
+            fresh = !parseJsonText(record->stateJson, stored, parseError) ||
+                    !parseJsonText(stateJson, incoming, parseError) ||
+                    checkStateMonotonic(incoming, stored, reason);
+        }
+        if (!fresh)
+        {
+            consoleErr("[WARN] Stale upgrade state ignored: upgradeNo=" + number + ", reason=" + reason);
+            return;
+        }
+        if (record->status == status && record->stateJson == stateJson)
+        {
+            return;
+        }
+    }
+    if (isFinalTaskStatus(state->status))
+    {
+        forget();
+        persistFinalReport(repository, retentionDays, *record, *state, failureLog);
+        return;
+    }
+    updateRunningState(repository, state, stateJson, record->updatedAt, failureLog);
+}
+
+void CPublishedStateWriter::persistFinalReport(CUpgradeHistoryRepository& repository,
+                                               std::uint16_t retentionDays,
+                                               const S_UpgradeHistoryRecord& record,
+                                               const S_ExecutionState& state,
+                                               CStateWriteFailureLog& failureLog)
+{
+    const std::string status = statusText(state);
+    ota::backend::persistFinalReport(
+        repository, retentionDays, record, status, state.startedAt, state.finishedAt,
+        [&](std::int64_t completedAt, std::string& report, std::string&)
+        {
+            report = renderFinalReport(state, status, completedAt);
+            return true;
+        },
+        [&](const S_UpgradeHistoryRecord& stored) { return matchesStoredReport(stored, state); },
+        &failureLog);
+}
+
+}  // namespace ota::backend

@@ -1,0 +1,81 @@
+#pragma once
+
+// The publication of a task's execution state: every change is recorded (a version number that
+// only grows), and one notification thread hands the observer a snapshot of the whole state —
+// promptly and in order for structural changes, at most once per interval for changes of progress
+// alone, never more than one call at a time, and never while an engine lock is held. A slow
+// observer never holds up the engine; intermediate versions are then skipped.
+//
+// Lock: `m_mutex` is a leaf. Changes are recorded from any thread, with a device session's lock
+// held; a change of progress alone costs two atomic operations and takes the lock only when it is
+// the first since the last publication. The snapshot builder runs on the notification thread with
+// no lock of this class held (it takes the engine's own).
+
+#include "upgrade/device_session.h"
+#include "upgrade/execution_state.h"
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
+
+namespace ota::backend
+{
+
+class CStatePublisher final : public IStateChangeSink
+{
+public:
+    // The current state, or null when there is no task to show.
+    using Builder = std::function<ExecutionStatePtr()>;
+    using Observer = std::function<void(const ExecutionStatePtr& state)>;
+    using Log = std::function<void(E_LogLevel level, const std::string& text)>;
+
+    CStatePublisher() = default;
+    ~CStatePublisher();
+    CStatePublisher(const CStatePublisher&) = delete;
+    CStatePublisher& operator=(const CStatePublisher&) = delete;
+
+    // Starts the notification thread; throws std::system_error when it cannot be created.
+    void start(std::chrono::milliseconds progressInterval, Builder builder, Log log);
+    // Changes recorded from now on are ignored; a structural change still pending is delivered,
+    // a pending progress-only one is dropped; then the thread ends. Joins it.
+    void stop();
+    // After stop: no change pending, versions back to 0.
+    void reset();
+
+    void stateChanged() override;
+    void progressChanged() override;
+
+    void setObserver(Observer observer);
+    // Removes the observer and, unless called on the notification thread, waits until no observer
+    // call is running.
+    void clearObserver();
+    bool onNotificationThread() const;
+
+private:
+    void run();
+
+    std::chrono::milliseconds m_interval{100};
+    Builder m_builder;
+    Log m_log;
+    std::thread m_thread;
+    std::atomic<std::thread::id> m_threadId{};
+
+    std::atomic<std::uint64_t> m_version{0};
+    std::atomic<bool> m_progressPending{false};
+    std::atomic<bool> m_stopping{false};
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_changed;
+    std::condition_variable m_observerIdle;
+    bool m_fullPending = false;
+    bool m_published = false;
+    std::chrono::steady_clock::time_point m_lastPublishedAt{};
+    std::uint64_t m_deliveredVersion = 0;
+    Observer m_observer;
+    std::uint64_t m_observerCallsRunning = 0;
+};
+
+}  // namespace ota::backend
