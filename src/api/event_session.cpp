@@ -284,9 +284,19 @@ private:
 void startEventSession(beast::tcp_stream&& stream, http::request<http::string_body>&& upgradeRequest,
                        const std::shared_ptr<const S_SessionContext>& context)
 {
-    auto session = std::make_shared<CEventSession>(std::move(stream), std::move(upgradeRequest), context);
-    // The upgraded connection takes the place of its HTTP session, so the connection limit does not apply.
-    if (!context->registry->add(static_cast<ISessionControl*>(session.get()), session, false))
+    std::shared_ptr<CEventSession> session;
+    try
+    {
+        session = std::make_shared<CEventSession>(std::move(stream), std::move(upgradeRequest), context);
+    }
+    catch (...)
+    {
+        context->registry->releaseEventSlot();
+        throw;
+    }
+    // The upgraded connection leaves its HTTP place and fills the event-stream place its
+    // session took before the upgrade.
+    if (!context->registry->addEventStream(static_cast<ISessionControl*>(session.get()), session))
     {
         return;
     }
