@@ -314,26 +314,44 @@ S_HttpReply rejectUnauthorized(std::string_view method, std::string_view path, E
     return reply;
 }
 
+bool parseSessionBody(std::string_view body, std::string& token, std::string& code, std::string& message)
+{
+    token.clear();
+    nlohmann::json parsed;
+    std::string parseError;
+    if (body.empty())
+    {
+        code = "INVALID_REQUEST_BODY";
+        message = "Request body must not be empty";
+        return false;
+    }
+    if (!parseJsonText(body, parsed, parseError))
+    {
+        code = "INVALID_REQUEST_JSON";
+        message = "Request body is not valid JSON: " + parseError;
+        return false;
+    }
+    if (!parsed.is_object() || parsed.size() != 1 || !parsed.contains("token") || !parsed["token"].is_string())
+    {
+        code = "INVALID_REQUEST_BODY";
+        message = "Request body must be exactly {\"token\": \"<token>\"}";
+        return false;
+    }
+    token = parsed["token"].get<std::string>();
+    return true;
+}
+
 S_HttpReply invokeLogin(std::string_view path, CApiAccessControl& access, const S_ApiRequest& request)
 {
-    nlohmann::json body;
-    std::string parseError;
-    if (request.body.empty())
+    std::string token;
+    std::string code;
+    std::string message;
+    if (!parseSessionBody(request.body, token, code, message))
     {
-        return writeRequestError(path, "INVALID_REQUEST_BODY", "Request body must not be empty");
-    }
-    if (!parseJsonText(request.body, body, parseError))
-    {
-        return writeRequestError(path, "INVALID_REQUEST_JSON",
-                                 "Request body is not valid JSON: " + parseError);
-    }
-    if (!body.is_object() || body.size() != 1 || !body.contains("token") || !body["token"].is_string())
-    {
-        return writeRequestError(path, "INVALID_REQUEST_BODY",
-                                 "Request body must be exactly {\"token\": \"<token>\"}");
+        return writeRequestError(path, code, message);
     }
     std::string sessionId;
-    const E_AccessVerdict verdict = access.login(body["token"].get_ref<const std::string&>(), sessionId);
+    const E_AccessVerdict verdict = access.login(token, sessionId);
     if (verdict != E_AccessVerdict::GRANTED)
     {
         return rejectUnauthorized("POST", path, verdict);

@@ -44,6 +44,10 @@ S_HttpReply invokeAuditListHandler(std::string_view path, const AuditListHandler
 // Reads limit and before from a query string; unknown parameters are ignored. Pure.
 bool parseAuditQuery(std::string_view query, std::uint32_t& limit, std::int64_t& before, std::string& error);
 
+// The token of a login body, which must be exactly {"token": "<token>"}; on false code and
+// message hold the 400 refusal ("INVALID_REQUEST_JSON" or "INVALID_REQUEST_BODY"). Pure.
+bool parseSessionBody(std::string_view body, std::string& token, std::string& code, std::string& message);
+
 // POST /api/v1/session: a body of exactly {"token": "<token>"} opens a session (200 and its
 // cookie); a wrong token is 401, or 429 beyond the failed-attempt limit.
 S_HttpReply invokeLogin(std::string_view path, CApiAccessControl& access, const S_ApiRequest& request);

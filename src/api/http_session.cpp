@@ -1,6 +1,7 @@
 #include "api/http_session.h"
 
 #include "api/event_session.h"
+#include "api/peer_address.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
@@ -28,18 +29,6 @@ namespace net = boost::asio;
 // limit); reading on for a moment keeps the kernel from resetting the connection before the
 // peer has read the answer.
 constexpr std::chrono::milliseconds kLingerBound{2000};
-
-std::string addressOf(const net::ip::tcp::socket& socket)
-{
-    beast::error_code error;
-    const net::ip::tcp::endpoint endpoint = socket.remote_endpoint(error);
-    if (error)
-    {
-        return "unknown";
-    }
-    const std::string host = endpoint.address().to_string();
-    return (endpoint.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(endpoint.port());
-}
 
 // The router's view of a request (or of its header alone, before the body is read).
 S_HttpRequestView viewOf(http::request<http::string_body>& request, std::string_view client, bool withBody)
@@ -72,7 +61,9 @@ class CHttpSession final : public ISessionControl, public std::enable_shared_fro
 {
 public:
     CHttpSession(net::ip::tcp::socket&& socket, std::shared_ptr<const S_SessionContext> context)
-        : m_stream(std::move(socket)), m_context(std::move(context)), m_client(addressOf(m_stream.socket()))
+        : m_stream(std::move(socket)),
+          m_context(std::move(context)),
+          m_client(peerAddressOf(m_stream.socket()))
     {
     }
 

@@ -62,28 +62,28 @@ TEST_F(TrustProcessTest, SignedFirmwareIsCheckedAtInspectionPreviewAndTheTaskSta
     const json signedEntry = firmwareEntry("emu:emu", signedFile, "9.0.0");
 
     const S_HttpResult inspected =
-        api.post("/api/v1/firmware/inspect", json{{"files", {signedEntry}}}.dump());
+        api.post("/api/v1/firmware/inspect", json{{"files", json::array({signedEntry})}}.dump());
     ASSERT_EQ(inspected.status, 200u) << inspected.body;
     EXPECT_EQ(inspected.json["data"]["files"][0]["signature"],
               (json{{"keyFingerprint", maker.fingerprint}, {"verified", true}}));
     const S_HttpResult refused =
         api.post("/api/v1/firmware/inspect",
-                 json{{"files", {firmwareEntry("emu:emu", unsignedFile, "9.0.0")}}}.dump());
+                 json{{"files", json::array({firmwareEntry("emu:emu", unsignedFile, "9.0.0")})}}.dump());
     EXPECT_EQ(refused.status, 422u);
     EXPECT_EQ(refused.json["error"]["code"], "FIRMWARE_INSPECTION_REJECTED");
     EXPECT_EQ(refused.json["error"]["message"], "Firmware signature is missing: " + unsignedFile.string());
 
     const json targets = {upgradeTarget("emu-1", "EMU", 1, version, "emu:emu")};
     signFile(unsignedFile, stranger.privateKey);
-    const S_HttpResult foreignPreview =
-        api.preview(previewBody("by_stranger", targets, {firmwareEntry("emu:emu", unsignedFile, "9.0.0")}));
+    const S_HttpResult foreignPreview = api.preview(
+        previewBody("by_stranger", targets, json::array({firmwareEntry("emu:emu", unsignedFile, "9.0.0")})));
     EXPECT_EQ(foreignPreview.status, 422u);
     EXPECT_EQ(foreignPreview.json["error"]["message"],
               "Firmware signature is not valid: " + unsignedFile.string());
 
     // Previewed while signed; the signature replaced before the start: the task fails as a changed
     // file does, and the device never hears of it.
-    const S_HttpResult preview = api.preview(previewBody("sig_swapped", targets, {signedEntry}));
+    const S_HttpResult preview = api.preview(previewBody("sig_swapped", targets, json::array({signedEntry})));
     ASSERT_EQ(preview.status, 200u) << preview.body;
     EXPECT_EQ(preview.json["data"]["snapshot"]["files"][0]["signature"]["verified"], true);
     const std::uint32_t swapped = preview.json["data"]["snapshot"]["upgradeNo"];
@@ -102,7 +102,7 @@ TEST_F(TrustProcessTest, SignedFirmwareIsCheckedAtInspectionPreviewAndTheTaskSta
 
     // Signed again by a trusted key, the same file goes all the way.
     signFile(signedFile, maker.privateKey);
-    const S_HttpResult again = api.preview(previewBody("sig_restored", targets, {signedEntry}));
+    const S_HttpResult again = api.preview(previewBody("sig_restored", targets, json::array({signedEntry})));
     ASSERT_EQ(again.status, 200u) << again.body;
     ASSERT_EQ(api.start().status, 202u);
     const json done = api.waitEnded(again.json["data"]["snapshot"]["upgradeNo"]);
@@ -189,7 +189,7 @@ TEST_F(TrustProcessTest, TheAuditTrailSurvivesAKillAndRefusesWorkItCannotRecord)
         {
             CUpgradeApi api(backend.port(), std::chrono::seconds(120));
             api.post("/api/v1/firmware/inspect",
-                     json{{"files", {firmwareEntry("emu:emu", large, "1.0.0")}}}.dump());
+                     json{{"files", json::array({firmwareEntry("emu:emu", large, "1.0.0")})}}.dump());
         });
     CRawDatabase raw(database);
     ASSERT_TRUE(waitUntil(
@@ -232,6 +232,7 @@ TEST_F(TrustProcessTest, TheAuditTrailSurvivesAKillAndRefusesWorkItCannotRecord)
     EXPECT_EQ(page.json["data"]["nextBefore"], entries[1]["id"]);
 
     // Another process holds the database: the entry cannot be written, so the switch is not made.
+    ASSERT_EQ(api.post("/api/v1/devices/frames/capture", R"({"enabled":true})").status, 200u);
     ASSERT_EQ(raw.execute("BEGIN EXCLUSIVE"), "");
     const S_HttpResult blocked = api.post("/api/v1/devices/frames/capture", R"({"enabled":false})");
     ASSERT_EQ(raw.execute("COMMIT"), "");
