@@ -1,6 +1,12 @@
 // The public API of the backend, and nothing else: every call answers the envelope's data, or the
 // envelope's error (code and message) when the backend refused.
 
+// Told when the backend answers that the operator must log in (login.js asks for the token).
+let unauthorized = null;
+export function setUnauthorizedHandler(handler) {
+  unauthorized = handler;
+}
+
 export async function call(method, path, body) {
   const init = { method, headers: {} };
   if (body !== undefined) {
@@ -23,10 +29,15 @@ export async function call(method, path, body) {
     return { ok: true, status: response.status, data: envelope.data };
   }
   if (envelope && envelope.error) {
+    if (response.status === 401 && envelope.error.code === 'UNAUTHORIZED' && path !== kSessionPath && unauthorized) {
+      unauthorized();
+    }
     return { ok: false, status: response.status, error: envelope.error };
   }
   return { ok: false, status: response.status, error: { code: `HTTP_${response.status}`, message: 'The backend sent no API answer' } };
 }
+
+const kSessionPath = '/api/v1/session';
 
 export const api = {
   health: () => call('GET', '/api/v1/health'),
@@ -43,4 +54,7 @@ export const api = {
   capture: (enabled) => call('POST', '/api/v1/devices/frames/capture', { enabled }),
   statusQuery: () => call('POST', '/api/v1/devices/status-query'),
   reconnect: () => call('POST', '/api/v1/devices/reconnect'),
+  login: (token) => call('POST', kSessionPath, { token }),
+  logout: () => call('POST', `${kSessionPath}/logout`),
+  audit: (before) => call('GET', `/api/v1/audit?limit=100${before ? `&before=${before}` : ''}`),
 };

@@ -24,4 +24,11 @@ export class EventStream {
     worker.postMessage({ kind: 'connect', url: `${scheme}://${location.host}/api/v1/events` });
     this.worker = worker;
   }
+
+  // After a login: the stream refused without a session, so it need not wait for its next try.
+  reconnectNow() {
+    if (this.worker) {
+      this.worker.postMessage({ kind: 'reconnect' });
+    }
+  }
 }

@@ -1,19 +1,21 @@
 // The operator console: wires the views to the API and the event stream.
 
 import { api } from './api.js';
+import { initAudit, refreshAudit } from './audit.js';
 import { $, setText, setData, refusalText } from './dom.js';
 import { EventStream } from './events.js';
 import { framesOnDeviceStatus, framesShown, initFrames, onCommunicationSnapshot, refreshFrames } from './frames.js';
 import { initFirmware } from './firmware.js';
 import { initHistory, refreshHistory } from './history.js';
 import { initIndicator, showTaskInIndicator } from './indicator.js';
+import { initLogin } from './login.js';
 import { initPlan, planShown, showSnapshot } from './plan.js';
 import { initRun, onUpgradeCurrent } from './run.js';
 import { onNextDrawn } from './schedule.js';
 import { buildTree, initSite, onDeviceStatus } from './site.js';
 import { state } from './state.js';
 
-const kTabs = ['site', 'firmware', 'plan', 'run', 'history', 'frames'];
+const kTabs = ['site', 'firmware', 'plan', 'run', 'history', 'frames', 'audit'];
 
 function showTab(name) {
   for (const tab of kTabs) {
@@ -28,6 +30,8 @@ function showTab(name) {
     framesShown();
   } else if (name === 'history') {
     refreshHistory();
+  } else if (name === 'audit') {
+    refreshAudit();
   }
 }
 
@@ -205,5 +209,11 @@ initRun(confirmDialog, () => {
 });
 initHistory(confirmDialog);
 initFrames();
+initAudit();
+const stream = new EventStream(onEvent, onLink);
+initLogin(() => {
+  reloadAll();
+  stream.reconnectNow();
+});
 reloadAll();
-new EventStream(onEvent, onLink).connect();
+stream.connect();

@@ -9,6 +9,7 @@ const kMaxDelayMs = 5000;
 let url = '';
 let delay = kMinDelayMs;
 let socket = null;
+let retryTimer = null;
 // nodeId -> the fields of a device that the page shows, as last handed to the page.
 let shown = new Map();
 
@@ -90,12 +91,20 @@ function connect() {
 function retry() {
   const wait = delay;
   delay = Math.min(delay * 2, kMaxDelayMs);
-  setTimeout(connect, wait);
+  retryTimer = setTimeout(() => {
+    retryTimer = null;
+    connect();
+  }, wait);
 }
 
 onmessage = (message) => {
   if (message.data && message.data.kind === 'connect' && !socket) {
     url = message.data.url;
+    connect();
+  } else if (message.data && message.data.kind === 'reconnect' && !socket && retryTimer !== null) {
+    clearTimeout(retryTimer);
+    retryTimer = null;
+    delay = kMinDelayMs;
     connect();
   }
 };

@@ -202,3 +202,172 @@ S_HttpReply invokeFrameCaptureHandler(std::string_view path, const FrameCaptureH
 }
 
 }  // namespace ota::backend
+
+namespace ota::backend
+{
+
+namespace
+{
+
+constexpr std::uint32_t kDefaultAuditLimit = 100;
+constexpr std::uint32_t kMaxAuditLimit = 1000;
+
+// A decimal of 1 to 18 digits (below 2^63): no sign, blank or other prefix.
+bool parseDecimal(std::string_view text, std::int64_t& value)
+{
+    if (text.empty() || text.size() > 18)
+    {
+        return false;
+    }
+    value = 0;
+    for (const char character : text)
+    {
+        if (character < '0' || character > '9')
+        {
+            return false;
+        }
+        value = value * 10 + (character - '0');
+    }
+    return true;
+}
+
+S_HttpReply successReply(std::string_view path, nlohmann::json data, unsigned status)
+{
+    const std::int64_t startMs = currentUnixMs();
+    const std::string requestId = generateRequestId();
+    S_HttpReply reply;
+    reply.status = status;
+    reply.body = buildSuccessEnvelope(std::move(data), requestId, startMs);
+    logHttpResult("POST", path, status, "requestId=" + requestId);
+    return reply;
+}
+
+}  // namespace
+
+bool parseAuditQuery(std::string_view query, std::uint32_t& limit, std::int64_t& before, std::string& error)
+{
+    limit = kDefaultAuditLimit;
+    before = 0;
+    error.clear();
+    bool limitSeen = false;
+    bool beforeSeen = false;
+    while (!query.empty())
+    {
+        const std::size_t end = query.find('&');
+        const std::string_view pair = query.substr(0, end);
+        query = end == std::string_view::npos ? std::string_view() : query.substr(end + 1);
+        const std::size_t equals = pair.find('=');
+        const std::string_view name = pair.substr(0, equals);
+        const std::string_view value =
+            equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1);
+        std::int64_t number = 0;
+        if (name == "limit")
+        {
+            if (limitSeen || !parseDecimal(value, number) || number < 1 || number > kMaxAuditLimit)
+            {
+                error = "limit must be given once, as a decimal number from 1 to 1000";
+                return false;
+            }
+            limitSeen = true;
+            limit = static_cast<std::uint32_t>(number);
+        }
+        else if (name == "before")
+        {
+            if (beforeSeen || !parseDecimal(value, number))
+            {
+                error = "before must be given once, as a decimal entry id";
+                return false;
+            }
+            beforeSeen = true;
+            before = number;
+        }
+    }
+    return true;
+}
+
+S_HttpReply invokeAuditListHandler(std::string_view path, const AuditListHandler& handler,
+                                   const S_ApiRequest& request)
+{
+    std::uint32_t limit = 0;
+    std::int64_t before = 0;
+    std::string error;
+    if (!parseAuditQuery(request.query, limit, before, error))
+    {
+        return rejectRequest("GET", path, kBadRequest, "INVALID_REQUEST_QUERY", error);
+    }
+    const JsonHandler bound = [&handler, limit, before](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(limit, before, responseJson, errorMessage); };
+    return invokeHandler("GET", path, "AUDIT_UNAVAILABLE", 503, bound, 200);
+}
+
+S_HttpReply rejectUnauthorized(std::string_view method, std::string_view path, E_AccessVerdict verdict)
+{
+    if (verdict == E_AccessVerdict::LIMITED)
+    {
+        return rejectRequest(method, path, 429, "TOO_MANY_ATTEMPTS",
+                             "Too many failed authentication attempts; try again later");
+    }
+    S_HttpReply reply = rejectRequest(
+        method, path, 401, "UNAUTHORIZED",
+        verdict == E_AccessVerdict::MISSING ? "Authentication required" : "Access token is not valid");
+    reply.headers.emplace_back("WWW-Authenticate", "Bearer");
+    return reply;
+}
+
+bool parseSessionBody(std::string_view body, std::string& token, std::string& code, std::string& message)
+{
+    token.clear();
+    nlohmann::json parsed;
+    std::string parseError;
+    if (body.empty())
+    {
+        code = "INVALID_REQUEST_BODY";
+        message = "Request body must not be empty";
+        return false;
+    }
+    if (!parseJsonText(body, parsed, parseError))
+    {
+        code = "INVALID_REQUEST_JSON";
+        message = "Request body is not valid JSON: " + parseError;
+        return false;
+    }
+    if (!parsed.is_object() || parsed.size() != 1 || !parsed.contains("token") || !parsed["token"].is_string())
+    {
+        code = "INVALID_REQUEST_BODY";
+        message = "Request body must be exactly {\"token\": \"<token>\"}";
+        return false;
+    }
+    token = parsed["token"].get<std::string>();
+    return true;
+}
+
+S_HttpReply invokeLogin(std::string_view path, CApiAccessControl& access, const S_ApiRequest& request)
+{
+    std::string token;
+    std::string code;
+    std::string message;
+    if (!parseSessionBody(request.body, token, code, message))
+    {
+        return writeRequestError(path, code, message);
+    }
+    std::string sessionId;
+    const E_AccessVerdict verdict = access.login(token, sessionId);
+    if (verdict != E_AccessVerdict::GRANTED)
+    {
+        return rejectUnauthorized("POST", path, verdict);
+    }
+    S_HttpReply reply = successReply(path, nlohmann::json{{"authenticated", true}}, 200);
+    reply.headers.emplace_back("Set-Cookie", CApiAccessControl::sessionCookie(sessionId));
+    reply.headers.emplace_back("Cache-Control", "no-store");
+    return reply;
+}
+
+S_HttpReply invokeLogout(std::string_view path, CApiAccessControl& access, const S_ApiRequest& request)
+{
+    access.logout(request.credentials);
+    S_HttpReply reply = successReply(path, nlohmann::json{{"authenticated", false}}, 200);
+    reply.headers.emplace_back("Set-Cookie", CApiAccessControl::expiredSessionCookie());
+    return reply;
+}
+
+}  // namespace ota::backend

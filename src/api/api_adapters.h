@@ -1,5 +1,6 @@
 #pragma once
 
+#include "api/access_control.h"
 #include "api/api_callbacks.h"
 #include "api/api_envelope.h"
 
@@ -9,11 +10,14 @@
 namespace ota::backend
 {
 
-// What the adapters read from a request: its body and the :upgradeNo path parameter.
+// What the adapters read from a request: its body, the path parameter (:upgradeNo), the query
+// string and the credentials it carries.
 struct S_ApiRequest
 {
     std::string_view body;
     std::optional<std::string_view> upgradeNo;
+    std::string_view query;  // after "?", without any "#" part
+    S_RequestCredentials credentials;
 };
 
 // Core adapter: runs the callback and turns its outcome into the envelope, status and log line.
@@ -31,6 +35,27 @@ S_HttpReply invokeUpgradeAbortHandler(std::string_view path, const UpgradeAbortH
 // Frame capture route: the body must be an object with a boolean "enabled".
 S_HttpReply invokeFrameCaptureHandler(std::string_view path, const FrameCaptureHandler& handler,
                                       const S_ApiRequest* request);
+
+// GET /api/v1/audit: the query's limit (1..1000, default 100) and before (a decimal entry id,
+// 0 or absent: from the newest) must be well formed, else 400 "INVALID_REQUEST_QUERY".
+S_HttpReply invokeAuditListHandler(std::string_view path, const AuditListHandler& handler,
+                                   const S_ApiRequest& request);
+
+// Reads limit and before from a query string; unknown parameters are ignored. Pure.
+bool parseAuditQuery(std::string_view query, std::uint32_t& limit, std::int64_t& before, std::string& error);
+
+// The token of a login body, which must be exactly {"token": "<token>"}; on false code and
+// message hold the 400 refusal ("INVALID_REQUEST_JSON" or "INVALID_REQUEST_BODY"). Pure.
+bool parseSessionBody(std::string_view body, std::string& token, std::string& code, std::string& message);
+
+// POST /api/v1/session: a body of exactly {"token": "<token>"} opens a session (200 and its
+// cookie); a wrong token is 401, or 429 beyond the failed-attempt limit.
+S_HttpReply invokeLogin(std::string_view path, CApiAccessControl& access, const S_ApiRequest& request);
+// POST /api/v1/session/logout: ends the session the cookie names; 200 {"authenticated":false}.
+S_HttpReply invokeLogout(std::string_view path, CApiAccessControl& access, const S_ApiRequest& request);
+
+// The refusal of a request without access: 401 "UNAUTHORIZED" or 429 "TOO_MANY_ATTEMPTS".
+S_HttpReply rejectUnauthorized(std::string_view method, std::string_view path, E_AccessVerdict verdict);
 
 // Parses a non-zero uint32 decimal; on false the error holds the INVALID_UPGRADE_NO message.
 bool parseUpgradeNumber(std::string_view text, std::uint32_t& upgradeNo, std::string& error);

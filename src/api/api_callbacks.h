@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <string>
 
 namespace ota::backend
@@ -18,6 +19,12 @@ using UpgradeAbortHandler =
     std::function<bool(std::uint32_t upgradeNo, std::string& responseJson, std::string& errorMessage)>;
 using FrameCaptureHandler =
     std::function<bool(bool enabled, std::string& responseJson, std::string& errorMessage)>;
+// GET /api/v1/audit: one page of entries, newest first, below the entry id before (0: from the newest).
+using AuditListHandler = std::function<bool(std::uint32_t limit, std::int64_t before,
+                                            std::string& responseJson, std::string& errorMessage)>;
+
+class CApiAccessControl;
+class IApiAuditTrail;
 
 // The sixteen route callbacks, in the order of the route table (and of CHttpApiServer::start).
 struct S_ApiCallbacks
@@ -42,6 +49,15 @@ struct S_ApiCallbacks
     // Optional, and not one of the sixteen: files served by GET at paths outside the API (the
     // operator console). Without it every such path answers 404.
     StaticAssetLookup staticAssets = nullptr;
+
+    // Optional as well. Operator access control: when set, every request under /api/ and to
+    // /metrics needs the token or a session (GET /api/v1/health and the login excepted), and the
+    // login and logout routes are served.
+    std::shared_ptr<CApiAccessControl> accessControl = nullptr;
+    // Where every request to a POST route is recorded, accepted or refused; none: not recorded.
+    std::shared_ptr<IApiAuditTrail> auditTrail = nullptr;
+    // GET /api/v1/audit, served when set.
+    AuditListHandler auditList = nullptr;
 };
 
 // True when every one of the sixteen callbacks is set.

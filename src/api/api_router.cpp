@@ -1,7 +1,10 @@
 #include "api/api_router.h"
 
+#include "api/audit_recording.h"
+#include "api/audit_trail.h"
 #include "api/loopback_guard.h"
 #include "api/static_asset_reply.h"
+#include "common/clock.h"
 
 namespace ota::backend
 {
@@ -63,11 +66,40 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
     plain(quick, "POST", "/api/v1/devices/status-query", "DEVICE_STATUS_QUERY_FAILED", 503, 202,
           c.deviceStatusQuery);
     plain(quick, "POST", "/api/v1/devices/reconnect", "DEVICE_RECONNECT_FAILED", 503, 202, c.deviceReconnect);
+
+    // Served only when configured, so that without them the API answers exactly as before.
+    if (c.accessControl)
+    {
+        CApiAccessControl& access = *c.accessControl;
+        m_routes.push_back({"POST", kLoginPath, quick, [&access](const S_ApiRequest& request) {
+                                return invokeLogin(kLoginPath, access, request);
+                            }});
+        m_routes.push_back({"POST", kLogoutPath, quick, [&access](const S_ApiRequest& request) {
+                                return invokeLogout(kLogoutPath, access, request);
+                            }});
+    }
+    if (c.auditList)
+    {
+        m_routes.push_back({"GET", "/api/v1/audit", quick, [&c](const S_ApiRequest& request) {
+                                return invokeAuditListHandler("/api/v1/audit", c.auditList, request);
+                            }});
+    }
 }
 
 std::string_view CApiRouter::pathOf(std::string_view target)
 {
     return target.substr(0, target.find_first_of("?#"));
+}
+
+std::string_view CApiRouter::queryOf(std::string_view target)
+{
+    const std::size_t question = target.find_first_of("?#");
+    if (question == std::string_view::npos || target[question] != '?')
+    {
+        return {};
+    }
+    const std::string_view rest = target.substr(question + 1);
+    return rest.substr(0, rest.find('#'));
 }
 
 bool CApiRouter::matches(std::string_view pattern, std::string_view path,
@@ -119,39 +151,184 @@ std::optional<S_HttpReply> CApiRouter::checkCaller(const S_HttpRequestView& requ
     return std::nullopt;
 }
 
+bool CApiRouter::needsAccess(std::string_view method, std::string_view path) const
+{
+    if (!m_callbacks.accessControl)
+    {
+        return false;
+    }
+    if ((method == "GET" && path == kHealthPath) || (method == "POST" && path == kLoginPath))
+    {
+        return false;
+    }
+    // The console's own files hold no data and are served to anyone.
+    return path.starts_with("/api/") || path == kMetricsPath;
+}
+
+std::optional<S_HttpReply> CApiRouter::checkAccess(const S_HttpRequestView& request,
+                                                   std::string_view logPath) const
+{
+    const std::string_view path = pathOf(request.target);
+    if (!needsAccess(request.method, path))
+    {
+        return std::nullopt;
+    }
+    const E_AccessVerdict verdict = m_callbacks.accessControl->check(request.credentials);
+    if (verdict == E_AccessVerdict::GRANTED)
+    {
+        return std::nullopt;
+    }
+    return rejectUnauthorized(request.method, logPath, verdict);
+}
+
+bool CApiRouter::servesUnderLoad(const S_HttpRequestView& request) const
+{
+    const std::string_view path = pathOf(request.target);
+    if (request.method == "GET" && path == kHealthPath)
+    {
+        return true;
+    }
+    return m_callbacks.accessControl && m_callbacks.accessControl->wouldGrant(request.credentials);
+}
+
+std::optional<std::size_t> CApiRouter::findPostRoute(const S_HttpRequestView& request,
+                                                     std::optional<std::string_view>& parameter) const
+{
+    if (request.method != "POST")
+    {
+        return std::nullopt;
+    }
+    const std::string_view path = pathOf(request.target);
+    for (std::size_t index = 0; index < m_routes.size(); ++index)
+    {
+        if (m_routes[index].method == "POST" && matches(m_routes[index].pattern, path, parameter))
+        {
+            return index;
+        }
+    }
+    parameter.reset();
+    return std::nullopt;
+}
+
+CApiRouter::S_RouteCall CApiRouter::makeCall(std::size_t route, const S_HttpRequestView& request,
+                                             std::optional<std::string_view> parameter) const
+{
+    S_RouteCall call;
+    call.route = route;
+    call.lane = m_routes[route].lane;
+    call.request = S_ApiRequest{request.body, parameter, queryOf(request.target), request.credentials};
+    call.client = std::string(request.client);
+    call.takenUpAt = currentUnixMs();
+    return call;
+}
+
+CApiRouter::Dispatch CApiRouter::refuseRoute(std::optional<std::size_t> route,
+                                             const S_HttpRequestView& request,
+                                             std::optional<std::string_view> parameter,
+                                             S_HttpReply reply) const
+{
+    if (!route || !m_callbacks.auditTrail)
+    {
+        return reply;
+    }
+    // Recorded on the record lane: a durable write never runs on an I/O thread.
+    S_RouteCall call = makeCall(*route, request, parameter);
+    call.lane = E_CallbackLane::Record;
+    call.refusal = std::move(reply);
+    return call;
+}
+
+CApiRouter::Dispatch CApiRouter::refuse(const S_HttpRequestView& request, S_HttpReply reply) const
+{
+    std::optional<std::string_view> parameter;
+    const std::optional<std::size_t> route = findPostRoute(request, parameter);
+    return refuseRoute(route, request, parameter, std::move(reply));
+}
+
 S_HttpReply CApiRouter::invoke(const S_RouteCall& call) const
 {
-    return m_routes.at(call.route).invoke(call.request);
+    const S_Route& route = m_routes.at(call.route);
+    if (m_callbacks.auditTrail && route.method == "POST")
+    {
+        return invokeAudited(route, call);
+    }
+    return call.refusal ? *call.refusal : route.invoke(call.request);
+}
+
+S_HttpReply CApiRouter::invokeAudited(const S_Route& route, const S_RouteCall& call) const
+{
+    IApiAuditTrail& trail = *m_callbacks.auditTrail;
+    S_AuditRecord record;
+    record.at = call.takenUpAt;
+    record.client = call.client;
+    record.method = std::string(route.method);
+    record.route = std::string(route.pattern);
+    noteIdentifiersOfPath(route.pattern, call.request.upgradeNo, record);
+    // The login's body holds the token: nothing of it may reach the trail.
+    if (route.pattern != kLoginPath)
+    {
+        noteIdentifiersOfBody(call.request.body, record);
+    }
+    if (call.refusal)
+    {
+        noteOutcome(*call.refusal, record);
+        trail.record(record);
+        return *call.refusal;
+    }
+    // No operation runs unrecorded: the entry is durable before the callback starts.
+    std::int64_t entryId = 0;
+    std::string error;
+    if (!trail.begin(record, entryId, error))
+    {
+        return rejectRequest(route.method, route.pattern, 503, "AUDIT_UNAVAILABLE",
+                             "The audit trail cannot record the request, so it was not run: " + error);
+    }
+    S_HttpReply reply = route.invoke(call.request);
+    noteOutcome(reply, record);
+    trail.complete(entryId, record);
+    return reply;
 }
 
 CApiRouter::Dispatch CApiRouter::dispatch(const S_HttpRequestView& request) const
 {
     const std::string_view path = pathOf(request.target);
+    std::optional<std::string_view> postParameter;
+    const std::optional<std::size_t> postRoute = findPostRoute(request, postParameter);
     const S_Route* pathMatch = nullptr;
+    std::optional<std::size_t> methodMatch;
+    std::optional<std::string_view> parameter;
     std::string allowed;
     for (std::size_t index = 0; index < m_routes.size(); ++index)
     {
         const S_Route& route = m_routes[index];
-        std::optional<std::string_view> parameter;
-        if (!matches(route.pattern, path, parameter))
+        std::optional<std::string_view> routeParameter;
+        if (!matches(route.pattern, path, routeParameter))
         {
             continue;
         }
         pathMatch = &route;
         if (route.method == request.method)
         {
-            if (std::optional<S_HttpReply> refusal = checkCaller(request, route.pattern))
-            {
-                return std::move(*refusal);
-            }
-            return S_RouteCall{index, route.lane, S_ApiRequest{request.body, parameter}};
+            methodMatch = index;
+            parameter = routeParameter;
+            break;
         }
         allowed.append(allowed.empty() ? "" : ", ").append(route.method);
     }
     const std::string_view logPath = pathMatch != nullptr ? pathMatch->pattern : path;
+
+    // Access comes first: without it nothing else about the request is looked at.
+    if (std::optional<S_HttpReply> refusal = checkAccess(request, logPath))
+    {
+        return refuseRoute(postRoute, request, postParameter, std::move(*refusal));
+    }
     if (std::optional<S_HttpReply> refusal = checkCaller(request, logPath))
     {
-        return std::move(*refusal);
+        return refuseRoute(postRoute, request, postParameter, std::move(*refusal));
+    }
+    if (methodMatch)
+    {
+        return makeCall(*methodMatch, request, parameter);
     }
     if (path == kEventsPath)
     {
@@ -192,6 +369,11 @@ CApiRouter::Dispatch CApiRouter::dispatch(const S_HttpRequestView& request) cons
 std::optional<S_HttpReply> CApiRouter::checkEventStreamUpgrade(const S_HttpRequestView& request) const
 {
     const std::string_view path = pathOf(request.target);
+    if (std::optional<S_HttpReply> refusal = checkAccess(request, path))
+    {
+        refusal->closeConnection = true;
+        return refusal;
+    }
     if (std::optional<S_HttpReply> refusal = checkCaller(request, path))
     {
         refusal->closeConnection = true;

@@ -171,8 +171,12 @@ CApiTransport::CApiTransport(std::shared_ptr<const CApiRouter> router, std::weak
     m_state->sessionContext->router = std::move(router);
     m_state->sessionContext->lanes = m_state->lanes;
     m_state->sessionContext->hub = std::move(hub);
-    m_state->sessionContext->registry = std::make_shared<CSessionRegistry>(options.maxConnections);
+    m_state->sessionContext->registry = std::make_shared<CSessionRegistry>(
+        S_SessionLimits{options.maxConnections, options.reserveConnections, options.maxEventStreams});
     m_state->sessionContext->requestTimeout = options.requestTimeout;
+    m_state->sessionContext->headerTimeout = options.headerTimeout;
+    m_state->sessionContext->reserveHeaderTimeout = options.reserveHeaderTimeout;
+    m_state->sessionContext->maxEventStreams = options.maxEventStreams;
 }
 
 CApiTransport::~CApiTransport()
@@ -243,6 +247,12 @@ bool CApiTransport::start(const std::string& host, std::uint16_t port, int& resu
 std::uint16_t CApiTransport::boundPort() const
 {
     return m_state->listener ? m_state->listener->boundPort() : 0;
+}
+
+std::size_t CApiTransport::connectionCount() const
+{
+    const CSessionRegistry& registry = *m_state->sessionContext->registry;
+    return registry.count(E_SessionKind::HTTP) + registry.count(E_SessionKind::RESERVE);
 }
 
 std::size_t CApiTransport::waitingCallbackCount() const

@@ -16,6 +16,10 @@ struct S_TransportOptions
 {
     std::chrono::milliseconds requestTimeout{30000};
     std::size_t maxConnections = 256;
+    std::chrono::milliseconds headerTimeout{10000};
+    std::size_t reserveConnections = 16;
+    std::chrono::milliseconds reserveHeaderTimeout{2000};
+    std::size_t maxEventStreams = 64;
 };
 
 // The network side of the API server: one io_context run by exactly two I/O threads, the loopback
@@ -37,6 +41,8 @@ public:
     bool start(const std::string& host, std::uint16_t port, int& result, std::string& reason);
     // The port actually bound (differs from the requested one only for port 0).
     std::uint16_t boundPort() const;
+    // Open HTTP connections, reserve ones included.
+    std::size_t connectionCount() const;
     // Route callbacks queued on the lanes that have not started yet.
     std::size_t waitingCallbackCount() const;
     // Closes the acceptor and every connection, drops the callbacks that have not started, waits

@@ -25,7 +25,7 @@ void CCallbackLanes::start()
 
 CCallbackLanes::S_Lane& CCallbackLanes::laneOf(E_CallbackLane lane)
 {
-    return m_lanes[lane == E_CallbackLane::Operation ? 1 : 0];
+    return m_lanes[static_cast<std::size_t>(lane)];
 }
 
 bool CCallbackLanes::submit(E_CallbackLane lane, Job job)

@@ -27,13 +27,18 @@ namespace ota::backend
 // - the quick lane takes every other route (health, status, frames, ...), which answer from
 //   memory and must stay prompt however long an operation runs.
 // A slow operation therefore delays only the operations queued behind it.
+//
+// A third lane, the record lane, writes the audit entries of POST requests refused before they
+// could run (no token, a foreign origin, ...). Each is a durable database write; a flood of such
+// requests must not hold up health on the quick lane.
 enum class E_CallbackLane
 {
     Quick,
     Operation,
+    Record,
 };
 
-// The two callback lanes. A job runs on its lane's thread, after every job submitted to that
+// The callback lanes. A job runs on its lane's thread, after every job submitted to that
 // lane before it, and never at the same time as another job of the same lane.
 class CCallbackLanes
 {
@@ -45,16 +50,16 @@ public:
     CCallbackLanes(const CCallbackLanes&) = delete;
     CCallbackLanes& operator=(const CCallbackLanes&) = delete;
 
-    // Starts both threads; throws std::system_error when one cannot be created (call stop then).
+    // Starts the lane threads; throws std::system_error when one cannot be created (call stop then).
     void start();
 
     // Queues a job; false once stop has begun (the job is then destroyed without running).
     bool submit(E_CallbackLane lane, Job job);
 
-    // Jobs queued that have not started yet, over both lanes.
+    // Jobs queued that have not started yet, over all lanes.
     std::size_t waitingCount() const;
 
-    // Drops the jobs that have not started, waits for the running ones and joins both threads.
+    // Drops the jobs that have not started, waits for the running ones and joins the threads.
     // Idempotent. Must not be called from a job.
     void stop() noexcept;
 
@@ -71,7 +76,7 @@ private:
     static void run(S_Lane& lane);
     S_Lane& laneOf(E_CallbackLane lane);
 
-    std::array<S_Lane, 2> m_lanes;
+    std::array<S_Lane, 3> m_lanes;
 };
 
 }  // namespace ota::backend

@@ -1,4 +1,5 @@
 #include "api/event_session.h"
+#include "api/peer_address.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
@@ -24,18 +25,6 @@ namespace net = boost::asio;
 constexpr std::chrono::seconds kHandshakeTimeout{10};
 constexpr std::chrono::seconds kIdleTimeout{60};
 
-std::string addressOf(const net::ip::tcp::socket& socket)
-{
-    beast::error_code error;
-    const net::ip::tcp::endpoint endpoint = socket.remote_endpoint(error);
-    if (error)
-    {
-        return "unknown";
-    }
-    const std::string host = endpoint.address().to_string();
-    return (endpoint.address().is_v6() ? "[" + host + "]" : host) + ":" + std::to_string(endpoint.port());
-}
-
 // Writes go through a byte-counted queue so that a client that stops reading holds at most its
 // pending-byte limit; the stream itself is touched only on the connection's strand.
 class CEventSession final : public IEventClient,
@@ -48,7 +37,7 @@ public:
         : m_ws(std::move(stream)),
           m_upgradeRequest(std::move(upgradeRequest)),
           m_context(std::move(context)),
-          m_address(addressOf(beast::get_lowest_layer(m_ws).socket()))
+          m_address(peerAddressOf(beast::get_lowest_layer(m_ws).socket()))
     {
     }
 
@@ -284,9 +273,19 @@ private:
 void startEventSession(beast::tcp_stream&& stream, http::request<http::string_body>&& upgradeRequest,
                        const std::shared_ptr<const S_SessionContext>& context)
 {
-    auto session = std::make_shared<CEventSession>(std::move(stream), std::move(upgradeRequest), context);
-    // The upgraded connection takes the place of its HTTP session, so the connection limit does not apply.
-    if (!context->registry->add(static_cast<ISessionControl*>(session.get()), session, false))
+    std::shared_ptr<CEventSession> session;
+    try
+    {
+        session = std::make_shared<CEventSession>(std::move(stream), std::move(upgradeRequest), context);
+    }
+    catch (...)
+    {
+        context->registry->releaseEventSlot();
+        throw;
+    }
+    // The upgraded connection leaves its HTTP place and fills the event-stream place its
+    // session took before the upgrade.
+    if (!context->registry->addEventStream(static_cast<ISessionControl*>(session.get()), session))
     {
         return;
     }

@@ -88,7 +88,10 @@ bool CHttpApiServer::start(const std::string& host, std::uint16_t port, S_ApiCal
         impl->port = port;
         auto router = std::make_shared<const CApiRouter>(std::move(callbacks));
         impl->transport = std::make_unique<CApiTransport>(
-            router, impl->hub, S_TransportOptions{m_options.requestTimeout, m_options.maxConnections});
+            router, impl->hub,
+            S_TransportOptions{m_options.requestTimeout, m_options.maxConnections, m_options.headerTimeout,
+                               m_options.reserveConnections, m_options.reserveHeaderTimeout,
+                               m_options.maxEventStreams});
 
         consoleOut("[HTTP/WebSocket] Starting local API server at " + endpoint + " and ws://" + host + ":" +
                    std::to_string(port) + "/api/v1/events with " +
@@ -222,6 +225,12 @@ std::size_t CHttpApiServer::eventClientCount() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_impl ? m_impl->hub->clientCount() : 0;
+}
+
+std::size_t CHttpApiServer::connectionCount() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_impl ? m_impl->transport->connectionCount() : 0;
 }
 
 std::size_t CHttpApiServer::waitingCallbackCount() const

@@ -19,8 +19,18 @@ struct S_HttpApiServerOptions
     bool allowEphemeralPort = false;
     // A connection that idles, or sends its request (or reads its answer) more slowly than this, is closed.
     std::chrono::milliseconds requestTimeout{30000};
-    // Simultaneous HTTP connections; more are closed as soon as they are accepted.
+    // Simultaneous HTTP connections. Beyond them a reserve of reserveConnections more is admitted
+    // for health checks and authenticated operators only (see session_registry.h); past the
+    // reserve a connection is closed as soon as it is accepted.
     std::size_t maxConnections = 256;
+    std::size_t reserveConnections = 16;
+    // A connection that has not sent a whole request header within this is closed (a reserve
+    // connection within reserveHeaderTimeout).
+    std::chrono::milliseconds headerTimeout{10000};
+    std::chrono::milliseconds reserveHeaderTimeout{2000};
+    // Simultaneous event-stream clients, counted apart from the HTTP connections; the next
+    // upgrade request is refused with 503 "EVENT_STREAM_LIMIT".
+    std::size_t maxEventStreams = 64;
 };
 
 // The local API for the operator user interface: the sixteen REST routes under /api/v1/ and the
@@ -56,6 +66,8 @@ public:
     std::uint16_t boundPort() const;
     // Connected event-stream clients.
     std::size_t eventClientCount() const;
+    // Open HTTP connections, those admitted into the reserve included (event streams are not).
+    std::size_t connectionCount() const;
     // Requests whose callback waits for its turn (behind a running callback of its kind).
     std::size_t waitingCallbackCount() const;
 

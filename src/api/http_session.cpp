@@ -1,6 +1,7 @@
 #include "api/http_session.h"
 
 #include "api/event_session.h"
+#include "api/peer_address.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
@@ -8,6 +9,7 @@
 #include <boost/beast/http.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
+#include <algorithm>
 #include <array>
 #include <optional>
 #include <string>
@@ -28,13 +30,44 @@ namespace net = boost::asio;
 // peer has read the answer.
 constexpr std::chrono::milliseconds kLingerBound{2000};
 
+// The router's view of a request (or of its header alone, before the body is read).
+S_HttpRequestView viewOf(http::request<http::string_body>& request, std::string_view client, bool withBody)
+{
+    S_HttpRequestView view{request.method_string(), request.target(), {}, {}, {}, {}, client};
+    if (withBody)
+    {
+        view.body = request.body();
+    }
+    for (auto [field, end] = request.equal_range(http::field::host); field != end; ++field)
+    {
+        view.hosts.push_back(field->value());
+    }
+    for (auto [field, end] = request.equal_range(http::field::origin); field != end; ++field)
+    {
+        view.origins.push_back(field->value());
+    }
+    for (auto [field, end] = request.equal_range(http::field::authorization); field != end; ++field)
+    {
+        view.credentials.authorizations.push_back(field->value());
+    }
+    for (auto [field, end] = request.equal_range(http::field::cookie); field != end; ++field)
+    {
+        view.credentials.cookies.push_back(field->value());
+    }
+    return view;
+}
+
 class CHttpSession final : public ISessionControl, public std::enable_shared_from_this<CHttpSession>
 {
 public:
     CHttpSession(net::ip::tcp::socket&& socket, std::shared_ptr<const S_SessionContext> context)
-        : m_stream(std::move(socket)), m_context(std::move(context))
+        : m_stream(std::move(socket)),
+          m_context(std::move(context)),
+          m_client(peerAddressOf(m_stream.socket()))
     {
     }
+
+    void setKind(E_SessionKind kind) { m_kind = kind; }
 
     ~CHttpSession() override { m_context->registry->remove(this); }
 
@@ -63,7 +96,11 @@ private:
         m_parser.emplace();
         m_parser->body_limit(S_SessionContext::kMaxBodyBytes);
         m_parser->header_limit(S_SessionContext::kMaxHeaderBytes);
-        m_stream.expires_after(m_context->requestTimeout);
+        // A connection that has not sent a whole request header in time is closed, whether it
+        // idles or trickles; a reserve place is held even more briefly.
+        const std::chrono::milliseconds headerTimeout =
+            m_kind == E_SessionKind::RESERVE ? m_context->reserveHeaderTimeout : m_context->headerTimeout;
+        m_stream.expires_after(std::min(headerTimeout, m_context->requestTimeout));
         http::async_read_header(m_stream, m_buffer, *m_parser,
                                 beast::bind_front_handler(&CHttpSession::onHeader, shared_from_this()));
     }
@@ -72,11 +109,16 @@ private:
     // before sending it; a body too large for the limit has been refused by the parser already.
     void onHeader(beast::error_code error, std::size_t bytes)
     {
+        if (!error && m_kind == E_SessionKind::RESERVE && !admitUnderLoad())
+        {
+            return;
+        }
         if (error || m_parser->is_done())
         {
             onRead(error, bytes);
             return;
         }
+        m_stream.expires_after(m_context->requestTimeout);
         if (beast::iequals(m_parser->get()[http::field::expect], "100-continue"))
         {
             static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -93,6 +135,26 @@ private:
             return;
         }
         readBody();
+    }
+
+    // A connection beyond the connection limit serves one request of health or of an operator
+    // with a valid token or session; anything else is refused with 503 and the connection closed.
+    bool admitUnderLoad()
+    {
+        m_context->registry->markHeaderReceived(this);
+        S_HttpRequestView view = viewOf(m_parser->get(), m_client, false);
+        // An event-stream upgrade goes on to the stream's own places (and its access check).
+        if (beast::websocket::is_upgrade(m_parser->get()) || m_context->router->servesUnderLoad(view))
+        {
+            return true;
+        }
+        const unsigned version = m_parser->get().version();
+        S_HttpReply reply = rejectRequest(
+            view.method, CApiRouter::pathOf(view.target), 503, "SERVICE_BUSY",
+            "Connection limit reached: only health checks and authenticated operators are served now");
+        reply.closeConnection = true;
+        handleDispatch(m_context->router->refuse(view, std::move(reply)), version, false, false);
+        return false;
     }
 
     void readBody()
@@ -114,15 +176,7 @@ private:
             return;
         }
         http::request<http::string_body>& request = m_parser->get();
-        S_HttpRequestView view{request.method_string(), request.target(), {}, {}, request.body()};
-        for (auto [field, end] = request.equal_range(http::field::host); field != end; ++field)
-        {
-            view.hosts.push_back(field->value());
-        }
-        for (auto [field, end] = request.equal_range(http::field::origin); field != end; ++field)
-        {
-            view.origins.push_back(field->value());
-        }
+        const S_HttpRequestView view = viewOf(request, m_client, true);
 
         if (beast::websocket::is_upgrade(request))
         {
@@ -131,14 +185,30 @@ private:
                 writeReply(std::move(*refusal), request.version(), false);
                 return;
             }
+            // The event stream has places of its own, so held-open streams never take the
+            // places of API requests.
+            if (!m_context->registry->reserveEventSlot())
+            {
+                S_HttpReply reply =
+                    rejectRequest(view.method, CApiRouter::pathOf(view.target), 503, "EVENT_STREAM_LIMIT",
+                                  "Event stream client limit reached (" +
+                                      std::to_string(m_context->maxEventStreams) + " clients)");
+                reply.closeConnection = true;
+                writeReply(std::move(reply), request.version(), false);
+                return;
+            }
             m_stream.expires_never();
             startEventSession(std::move(m_stream), m_parser->release(), m_context);
             return;
         }
-        const unsigned version = request.version();
-        const bool keepAlive = request.keep_alive();
-        const bool headOnly = request.method() == http::verb::head;
-        CApiRouter::Dispatch dispatch = m_context->router->dispatch(view);
+        // A reserve place is given back after one answer.
+        const bool keepAlive = request.keep_alive() && m_kind != E_SessionKind::RESERVE;
+        handleDispatch(m_context->router->dispatch(view), request.version(), keepAlive,
+                       request.method() == http::verb::head);
+    }
+
+    void handleDispatch(CApiRouter::Dispatch dispatch, unsigned version, bool keepAlive, bool headOnly)
+    {
         if (S_HttpReply* reply = std::get_if<S_HttpReply>(&dispatch))
         {
             writeReply(std::move(*reply), version, keepAlive, headOnly);
@@ -191,8 +261,19 @@ private:
         const std::string method = headerDone ? std::string(m_parser->get().method_string()) : "-";
         const std::string path = headerDone ? std::string(CApiRouter::pathOf(m_parser->get().target())) : "-";
         const unsigned version = headerDone ? m_parser->get().version() : 11;
+        // A refusal of a request to a POST route is recorded like any other.
         const auto reject = [&](unsigned status, std::string_view code, const std::string& message)
-        { writeReply(rejectRequest(method, path, status, code, message), version, false); };
+        {
+            S_HttpReply reply = rejectRequest(method, path, status, code, message);
+            if (!headerDone)
+            {
+                writeReply(std::move(reply), version, false);
+                return;
+            }
+            handleDispatch(
+                m_context->router->refuse(viewOf(m_parser->get(), m_client, false), std::move(reply)),
+                version, false, false);
+        };
 
         if (error == http::error::body_limit)
         {
@@ -293,6 +374,8 @@ private:
 
     beast::tcp_stream m_stream;
     std::shared_ptr<const S_SessionContext> m_context;
+    const std::string m_client;
+    E_SessionKind m_kind = E_SessionKind::HTTP;
     beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
     std::optional<http::response<http::string_body>> m_response;
@@ -305,10 +388,12 @@ private:
 void startHttpSession(net::ip::tcp::socket&& socket, const std::shared_ptr<const S_SessionContext>& context)
 {
     auto session = std::make_shared<CHttpSession>(std::move(socket), context);
-    if (!context->registry->add(session.get(), session, true))
+    const std::optional<E_SessionKind> kind = context->registry->admit(session.get(), session);
+    if (!kind)
     {
-        return;  // full or stopping: the socket closes with the session
+        return;  // no room even in the reserve, or stopping: the socket closes with the session
     }
+    session->setKind(*kind);
     session->start();
 }
 

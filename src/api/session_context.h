@@ -21,9 +21,13 @@ struct S_SessionContext
 
     std::shared_ptr<const CApiRouter> router;
     std::shared_ptr<CCallbackLanes> lanes;  // where route callbacks run
-    std::weak_ptr<CEventHub> hub;  // the stream does nothing once the server that owns it is gone
+    std::weak_ptr<CEventHub> hub;           // the stream does nothing once the server that owns it is gone
     std::shared_ptr<CSessionRegistry> registry;
     std::chrono::milliseconds requestTimeout{30000};
+    // A whole request header must have arrived within this (reserve connections: the shorter one).
+    std::chrono::milliseconds headerTimeout{10000};
+    std::chrono::milliseconds reserveHeaderTimeout{2000};
+    std::size_t maxEventStreams = 64;
 };
 
 }  // namespace ota::backend

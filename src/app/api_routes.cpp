@@ -16,7 +16,8 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
 {
     S_ApiCallbacks callbacks;
 
-    callbacks.health = [&app](std::string& response, std::string& error) {
+    callbacks.health = [&app](std::string& response, std::string& error)
+    {
         error.clear();
         S_HealthInputs inputs;
         std::lock_guard<std::mutex> lock(app.applicationMutex);
@@ -30,22 +31,25 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         return true;
     };
 
-    callbacks.systemCapacity = [](std::string& response, std::string& error) {
+    callbacks.systemCapacity = [](std::string& response, std::string& error)
+    {
         error.clear();
         response = buildSystemCapacityJson(readSystemCapacity());
         return true;
     };
 
-    callbacks.workspace = [&app](std::string& response, std::string& error) {
+    callbacks.workspace = [&app](std::string& response, std::string& error)
+    {
         std::lock_guard<std::mutex> lock(app.applicationMutex);
-        return scenario::buildWorkspaceJson(app.workspace.snapshot(), app.sceneGeneration, "WORKSPACE_READ", response,
-                                            error);
+        return scenario::buildWorkspaceJson(app.workspace.snapshot(), app.sceneGeneration, "WORKSPACE_READ",
+                                            response, error);
     };
 
     callbacks.sceneReload = [&app](std::string& response, std::string& error)
     { return reloadScene(app, response, error); };
     callbacks.staticAssets = findConsoleAsset;
-    callbacks.firmwareInspect = [&app](const std::string& request, std::string& response, std::string& error) {
+    callbacks.firmwareInspect = [&app](const std::string& request, std::string& response, std::string& error)
+    {
         consoleOut("[FIRMWARE] Inspect request received");
         if (!app.taskService.inspectFirmware(request, response, error))
         {
@@ -66,25 +70,33 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         }
         return current;
     };
-    callbacks.upgradeHistory = [&app, activity](std::string& response, std::string& error) {
+    callbacks.upgradeHistory = [&app, activity](std::string& response, std::string& error)
+    {
         std::lock_guard<std::mutex> operationLock(app.upgradeOperationMutex);
         std::uint64_t sceneGeneration = 0;
         {
             std::lock_guard<std::mutex> lock(app.applicationMutex);
             sceneGeneration = app.sceneGeneration;
         }
-        return readHistory(app.historyRepository, app.historyCache, app.config.historyRetentionDays, sceneGeneration,
-                           activity(), response, error);
+        return readHistory(app.historyRepository, app.historyCache, app.config.historyRetentionDays,
+                           sceneGeneration, activity(), response, error);
     };
-    callbacks.upgradeHistoryClear = [&app, activity](std::string& response, std::string& error) {
+    callbacks.upgradeHistoryClear = [&app, activity](std::string& response, std::string& error)
+    {
         std::lock_guard<std::mutex> operationLock(app.upgradeOperationMutex);
         return clearHistory(app.historyRepository, activity(), response, error);
     };
-    addUpgradeRoutes(S_UpgradeRouteServices{app.upgradeOperationMutex, app.applicationMutex, app.sceneGeneration,
-                                            app.workspace, app.deviceTcpManager, app.taskService,
-                                            app.executionService, app.historyRepository},
+    addUpgradeRoutes(S_UpgradeRouteServices{app.upgradeOperationMutex, app.applicationMutex,
+                                            app.sceneGeneration, app.workspace, app.deviceTcpManager,
+                                            app.taskService, app.executionService, app.historyRepository},
                      callbacks);
     addDeviceRoutes(app, callbacks);
+    callbacks.accessControl = app.accessControl;
+    callbacks.auditTrail = app.auditTrail;
+    callbacks.auditList = [&app](std::uint32_t limit, std::int64_t before, std::string& response,
+                                 std::string& error) {
+        return readAuditPage(app.auditStore, app.config.historyRetentionDays, limit, before, response, error);
+    };
     return callbacks;
 }
 

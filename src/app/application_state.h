@@ -3,9 +3,12 @@
 // Internal to the application layer: the state CBackendApplication owns, shared by the files that
 // implement its start-up, main loop and API callbacks.
 
-#include "app/backend_application.h"
+#include "api/access_control.h"
 #include "api/http_api_server.h"
+#include "app/audit_trail.h"
+#include "app/backend_application.h"
 #include "app/backend_config.h"
+#include "audit/audit_store.h"
 #include "device/device_tcp_manager.h"
 #include "firmware/upgrade_task_service.h"
 #include "history/history_operations.h"
@@ -46,6 +49,12 @@ struct CBackendApplication::S_Impl
     std::mutex upgradeOperationMutex;
     // Serialises the recording of execution states with the closing of the history repository.
     std::mutex stateRecordingMutex;
+
+    // The audit trail of every POST request, in the history database file; outlives the server.
+    CAuditStore auditStore;
+    std::shared_ptr<CAuditTrail> auditTrail = std::make_shared<CAuditTrail>(auditStore);
+    // Set when the configuration names a token file; the API is open to every local caller without it.
+    std::shared_ptr<CApiAccessControl> accessControl;
 
     CHttpApiServer apiServer;
 

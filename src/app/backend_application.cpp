@@ -1,6 +1,7 @@
 #include "app/backend_application.h"
 
 #include "app/api_routes.h"
+#include "app/api_token_file.h"
 #include "app/application_state.h"
 #include "app/device_events.h"
 #include "app/service_options.h"
@@ -10,6 +11,7 @@
 #include "common/clock.h"
 #include "common/console_log.h"
 #include "common/platform.h"
+#include "firmware/firmware_trust.h"
 #include "history/interrupted_task_recovery.h"
 #include "scenario/topology_file_loader.h"
 
@@ -64,6 +66,35 @@ void reserveStoredUpgradeNumbers(CUpgradeHistoryRepository& repository, CUpgrade
         highest = std::max(highest, record.upgradeNo);
     }
     taskService.reserveUpgradeNumbersThrough(highest);
+}
+
+// The firmware keys and the API token, when configured: a key or token file that cannot be used
+// stops start-up, naming the file (never the token).
+bool loadTrustAndAccess(CBackendApplication::S_Impl& app, std::string& error)
+{
+    if (app.config.firmwareSignature)
+    {
+        std::shared_ptr<const CFirmwareTrust> trust;
+        if (!CFirmwareTrust::load(app.config.firmwareSignature->required,
+                                  app.config.firmwareSignature->publicKeyFiles, trust, error))
+        {
+            return fail("[INIT] Firmware signature configuration failed: ", error, error);
+        }
+        app.taskService.setFirmwareTrust(trust);
+        consoleOut("[INIT] Firmware signatures: " + std::to_string(trust->keyCount()) + " trusted key(s), " +
+                   (trust->required() ? "required" : "checked when present"));
+    }
+    if (app.config.apiAccess)
+    {
+        std::string token;
+        if (!readApiTokenFile(app.config.apiAccess->tokenFile, token, error))
+        {
+            return fail("[INIT] API access configuration failed: ", error, error);
+        }
+        app.accessControl = std::make_shared<CApiAccessControl>(token);
+        consoleOut("[INIT] API access control: token from " + app.config.apiAccess->tokenFile.string());
+    }
+    return true;
 }
 
 bool loadInitialTopology(CBackendApplication::S_Impl& app, std::string& error)
@@ -123,6 +154,10 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
     {
         return fail("[INIT] Upgrade task service configuration failed: ", error, error);
     }
+    if (!loadTrustAndAccess(app, error))
+    {
+        return false;
+    }
 
     if (topologyOverride.empty())
     {
@@ -153,6 +188,12 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         return fail("[INIT] Upgrade history compatibility check failed: ", error, error);
     }
     cleanupHistoryRetention(app.historyRepository, app.config.historyRetentionDays);
+    if (!app.auditStore.open(databasePath, error))
+    {
+        app.historyRepository.close();
+        return fail("[INIT] Audit trail open failed: ", error, error);
+    }
+    cleanupAuditRetention(app.auditStore, app.config.historyRetentionDays);
 
     consoleOut("[INIT] Configuration loaded\n[INIT] HTTP endpoint: http://" + app.config.httpHost + ":" +
                std::to_string(app.config.httpPort) +
@@ -309,6 +350,7 @@ void CBackendApplication::shutdown()
     app.executionService.stop();
     app.executionService.clearStateObserver();
     app.apiServer.stop();
+    app.auditStore.close();
     // Outside the application mutex: the close barrier may take seconds, and nothing else reads
     // the manager once the API server has stopped.
     app.deviceTcpManager->stop();

@@ -16,12 +16,15 @@ namespace
 
 // Both lists are in ascending byte order: missing and unknown keys are reported in that order.
 constexpr std::array<std::string_view, 9> kRequiredKeys = {
-    "ackTimeoutMs",   "chunkSize", "connectTimeoutMs", "deviceConcurrency", "flashTimeoutMs",
-    "httpHost",       "httpPort",  "restartTimeoutMs", "stageTimeoutMs",
+    "ackTimeoutMs", "chunkSize", "connectTimeoutMs", "deviceConcurrency", "flashTimeoutMs",
+    "httpHost",     "httpPort",  "restartTimeoutMs", "stageTimeoutMs",
 };
-constexpr std::array<std::string_view, 5> kOptionalKeys = {
-    "database", "deviceTcpEnabled", "historyRetentionDays", "reconnectIntervalMs", "topologyFile",
+constexpr std::array<std::string_view, 7> kOptionalKeys = {
+    "apiAccess",           "database",     "deviceTcpEnabled", "firmwareSignature", "historyRetentionDays",
+    "reconnectIntervalMs", "topologyFile",
 };
+constexpr std::size_t kMaxPathBytes = 4096;
+constexpr std::size_t kMaxPublicKeyFiles = 16;
 constexpr std::uint64_t kMaxTimeoutMs = 86400000;
 
 bool isKnownKey(const std::string& key)
@@ -41,6 +44,72 @@ bool isKnownKey(const std::string& key)
         }
     }
     return false;
+}
+
+bool isPathText(const nlohmann::json& value)
+{
+    return value.is_string() && !value.get_ref<const std::string&>().empty() &&
+           value.get_ref<const std::string&>().size() <= kMaxPathBytes &&
+           value.get_ref<const std::string&>().find('\0') == std::string::npos;
+}
+
+// firmwareSignature: exactly {"required": <bool>, "publicKeyFiles": [1 to 16 paths]}.
+bool validateFirmwareSignature(const nlohmann::json& root, std::string& error)
+{
+    const auto found = root.find("firmwareSignature");
+    if (found == root.end())
+    {
+        return true;
+    }
+    const nlohmann::json& section = *found;
+    if (!section.is_object() || section.size() != 2 || !section.contains("required") ||
+        !section.contains("publicKeyFiles"))
+    {
+        error = "firmwareSignature must be an object with exactly the members required and publicKeyFiles";
+        return false;
+    }
+    if (!section["required"].is_boolean())
+    {
+        error = "firmwareSignature.required must be a boolean";
+        return false;
+    }
+    const nlohmann::json& files = section["publicKeyFiles"];
+    if (!files.is_array() || files.empty() || files.size() > kMaxPublicKeyFiles)
+    {
+        error = "firmwareSignature.publicKeyFiles must be an array of 1 to 16 key file paths";
+        return false;
+    }
+    for (std::size_t index = 0; index < files.size(); ++index)
+    {
+        if (!isPathText(files[index]))
+        {
+            error = "firmwareSignature.publicKeyFiles[" + std::to_string(index) +
+                    "] must be a non-empty string of at most 4096 bytes";
+            return false;
+        }
+    }
+    return true;
+}
+
+// apiAccess: exactly {"tokenFile": <path>}.
+bool validateApiAccess(const nlohmann::json& root, std::string& error)
+{
+    const auto found = root.find("apiAccess");
+    if (found == root.end())
+    {
+        return true;
+    }
+    if (!found->is_object() || found->size() != 1 || !found->contains("tokenFile"))
+    {
+        error = "apiAccess must be an object with exactly the member tokenFile";
+        return false;
+    }
+    if (!isPathText((*found)["tokenFile"]))
+    {
+        error = "apiAccess.tokenFile must be a non-empty string of at most 4096 bytes";
+        return false;
+    }
+    return true;
 }
 
 }  // namespace
@@ -132,7 +201,8 @@ bool validateConfigRoot(const nlohmann::json& root, std::string& error)
         if (!topology.is_string() || topology.get_ref<const std::string&>().empty() ||
             topology.get_ref<const std::string&>().size() > 4096)
         {
-            error = "Optional configuration field must be a non-empty string of at most 4096 bytes: topologyFile";
+            error =
+                "Optional configuration field must be a non-empty string of at most 4096 bytes: topologyFile";
             return false;
         }
     }
@@ -141,7 +211,7 @@ bool validateConfigRoot(const nlohmann::json& root, std::string& error)
         error = "Optional configuration field must be boolean: deviceTcpEnabled";
         return false;
     }
-    return true;
+    return validateFirmwareSignature(root, error) && validateApiAccess(root, error);
 }
 
 bool readConfigString(const nlohmann::json& object, const std::string& key, std::size_t maximumBytes,
@@ -191,8 +261,8 @@ bool readConfigInteger(const nlohmann::json& object, const std::string& key, std
     }
     if (number < minimum || number > maximum)
     {
-        error = "Configuration field is out of range: " + key + " (expected " + std::to_string(minimum) + ".." +
-                std::to_string(maximum) + ")";
+        error = "Configuration field is out of range: " + key + " (expected " + std::to_string(minimum) +
+                ".." + std::to_string(maximum) + ")";
         return false;
     }
     value = number;
@@ -216,9 +286,8 @@ std::filesystem::path directoryOf(const std::filesystem::path& file)
 bool readFields(const nlohmann::json& root, S_BackendConfig& config, std::string& error)
 {
     std::uint64_t value = 0;
-    auto readInteger = [&](const char* key, std::uint64_t minimum, std::uint64_t maximum) {
-        return readConfigInteger(root, key, minimum, maximum, value, error);
-    };
+    auto readInteger = [&](const char* key, std::uint64_t minimum, std::uint64_t maximum)
+    { return readConfigInteger(root, key, minimum, maximum, value, error); };
     if (!readConfigString(root, "httpHost", 64, config.httpHost, error))
     {
         return false;
@@ -319,14 +388,34 @@ bool loadBackendConfig(const std::filesystem::path& configPath, S_BackendConfig&
             error = "Cannot resolve configuration path '" + shown + "': " + resolveError;
             return false;
         }
+        // Relative paths in the file are relative to the file's own directory.
+        const auto resolve = [&loaded](const std::string& text)
+        {
+            std::filesystem::path path(text);
+            if (!path.is_absolute())
+            {
+                path = directoryOf(loaded.configPath) / path;
+            }
+            return path.lexically_normal();
+        };
         if (root.contains("topologyFile"))
         {
-            std::filesystem::path topology(root["topologyFile"].get<std::string>());
-            if (!topology.is_absolute())
+            loaded.topologyFile = resolve(root["topologyFile"].get<std::string>());
+        }
+        if (root.contains("firmwareSignature"))
+        {
+            const nlohmann::json& section = root["firmwareSignature"];
+            S_FirmwareSignatureConfig signature;
+            signature.required = section["required"].get<bool>();
+            for (const nlohmann::json& file : section["publicKeyFiles"])
             {
-                topology = directoryOf(loaded.configPath) / topology;
+                signature.publicKeyFiles.push_back(resolve(file.get<std::string>()));
             }
-            loaded.topologyFile = topology.lexically_normal();
+            loaded.firmwareSignature = std::move(signature);
+        }
+        if (root.contains("apiAccess"))
+        {
+            loaded.apiAccess = S_ApiAccessConfig{resolve(root["apiAccess"]["tokenFile"].get<std::string>())};
         }
     }
     catch (const nlohmann::json::exception& exception)

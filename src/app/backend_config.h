@@ -4,10 +4,25 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
+#include <vector>
 
 namespace ota::backend
 {
+
+// "firmwareSignature": the keys that vouch for firmware files (read at start-up).
+struct S_FirmwareSignatureConfig
+{
+    bool required = false;
+    std::vector<std::filesystem::path> publicKeyFiles;  // absolute, normalised; 1..16
+};
+
+// "apiAccess": the operator access token's file (read at start-up).
+struct S_ApiAccessConfig
+{
+    std::filesystem::path tokenFile;  // absolute, normalised
+};
 
 // The validated configuration; read-only after start-up.
 struct S_BackendConfig
@@ -26,6 +41,9 @@ struct S_BackendConfig
     std::uint16_t chunkSize = 0;
     std::uint16_t historyRetentionDays = 90;
     std::filesystem::path configPath;  // the file that was read, absolute and normalised
+    // Optional; without them firmware is not signature-checked and the API needs no token.
+    std::optional<S_FirmwareSignatureConfig> firmwareSignature;
+    std::optional<S_ApiAccessConfig> apiAccess;
 };
 
 inline constexpr std::uintmax_t kMaxConfigFileBytes = 1048576;

@@ -17,6 +17,11 @@ nlohmann::json firmwareFileToJson(const S_FirmwareFileInfo& file)
     object["chunkSize"] = file.chunkSize;
     object["totalChunks"] = file.totalChunks;
     object["sha256"] = toLowerHex(file.sha256);
+    if (file.signature)
+    {
+        object["signature"] = {{"keyFingerprint", file.signature->keyFingerprint},
+                               {"verified", file.signature->verified}};
+    }
     return object;
 }
 

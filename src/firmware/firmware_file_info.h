@@ -5,12 +5,20 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <optional>
 #include <string>
 
 namespace ota::backend
 {
 
 inline constexpr std::uint16_t kDefaultChunkSize = 10240;
+
+// The outcome of a file's signature check when the site configured trusted keys.
+struct S_FirmwareSignatureCheck
+{
+    bool verified = false;
+    std::string keyFingerprint;  // of the verifying key; empty when not verified
+};
 
 // One inspected firmware file, ready to be declared and sent over the ota-v1 file transfer.
 struct S_FirmwareFileInfo
@@ -24,6 +32,7 @@ struct S_FirmwareFileInfo
     std::uint16_t chunkSize = kDefaultChunkSize;
     std::uint16_t totalChunks = 0;
     std::array<std::uint8_t, 32> sha256{};
+    std::optional<S_FirmwareSignatureCheck> signature;  // only when signatures are configured
 };
 
 // The file object of the inspection response and of the task snapshot.

@@ -1,15 +1,10 @@
 #include "firmware/firmware_inspection.h"
 
-#include "common/digest.h"
-#include "common/file_descriptor.h"
+#include "firmware/firmware_file_read.h"
 #include "firmware/firmware_slot_table.h"
+#include "firmware/firmware_trust.h"
 #include "firmware/request_fields.h"
 
-#include <fcntl.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
-#include <cerrno>
 #include <set>
 
 namespace ota::backend
@@ -18,7 +13,6 @@ namespace ota::backend
 namespace
 {
 
-constexpr std::size_t kDigestBlockSize = 65536;
 constexpr std::size_t kMaxSlotKeyBytes = 32;
 constexpr std::size_t kMaxFilePathBytes = 4096;
 constexpr std::size_t kVersionFieldWidth = 32;
@@ -38,56 +32,44 @@ bool checkChunkSize(std::uint16_t chunkSize, std::string& error)
 
 }  // namespace
 
+namespace
+{
+
+// The inspection's wording of a read fault; empty when there is none.
+std::string describeReadFault(E_FirmwareReadFault fault, const std::string& shown)
+{
+    switch (fault)
+    {
+        case E_FirmwareReadFault::NONE:
+            return {};
+        case E_FirmwareReadFault::CANNOT_OPEN:
+            return "Cannot open firmware file for reading: " + shown;
+        case E_FirmwareReadFault::READ_FAILED:
+            return "Cannot finish reading firmware file: " + shown;
+        case E_FirmwareReadFault::SIZE_CHANGED:
+        case E_FirmwareReadFault::LENGTH_MISMATCH:
+            break;
+    }
+    return "Firmware file changed while being inspected: " + shown;
+}
+
+}  // namespace
+
 bool computeFileSha256(const std::filesystem::path& path, std::uint32_t expectedSize,
                        std::array<std::uint8_t, 32>& digest, std::string& error)
 {
-    const std::string shown = path.string();
-    // O_NONBLOCK: a path swapped for a FIFO after the checks must not block the worker on open.
-    const CFileDescriptor file(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
-    struct stat status{};
-    if (file.get() < 0 || ::fstat(file.get(), &status) != 0 || !S_ISREG(status.st_mode))
+    const S_FirmwareFileRead read = readFirmwareFile(path, expectedSize);
+    error = describeReadFault(read.fault, path.string());
+    if (!error.empty())
     {
-        error = "Cannot open firmware file for reading: " + shown;
         return false;
     }
-    ::posix_fadvise(file.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::vector<std::uint8_t> buffer(kDigestBlockSize);
-    CSha256 sha;
-    std::uint64_t total = 0;
-    while (true)
-    {
-        const ssize_t count = ::read(file.get(), buffer.data(), buffer.size());
-        if (count < 0)
-        {
-            if (errno == EINTR)
-            {
-                continue;
-            }
-            error = "Cannot finish reading firmware file: " + shown;
-            return false;
-        }
-        if (count == 0)
-        {
-            break;
-        }
-        sha.update(buffer.data(), static_cast<std::size_t>(count));
-        total += static_cast<std::uint64_t>(count);
-        if (total > expectedSize)
-        {
-            break;  // grew while being read: no need to digest the rest
-        }
-    }
-    if (total != expectedSize)
-    {
-        error = "Firmware file changed while being inspected: " + shown;
-        return false;
-    }
-    digest = sha.finish();
+    digest = read.sha256;
     return true;
 }
 
 bool inspectFirmwareFile(const nlohmann::json& entry, std::size_t index, std::uint16_t chunkSize,
-                         S_FirmwareFileInfo& result, std::string& error)
+                         S_FirmwareFileInfo& result, std::string& error, const CFirmwareTrust* trust)
 {
     result = S_FirmwareFileInfo{};
     if (!checkChunkSize(chunkSize, error))
@@ -188,9 +170,23 @@ bool inspectFirmwareFile(const nlohmann::json& entry, std::size_t index, std::ui
     info.fileSize = static_cast<std::uint32_t>(size);
     info.chunkSize = chunkSize;
     info.totalChunks = static_cast<std::uint16_t>(totalChunks);
-    if (!computeFileSha256(canonicalPath, info.fileSize, info.sha256, error))
+    const S_FirmwareFileRead read = readFirmwareFile(canonicalPath, info.fileSize, trust);
+    error = describeReadFault(read.fault, shown);
+    if (!error.empty())
     {
         return false;
+    }
+    info.sha256 = read.sha256;
+    if (trust != nullptr)
+    {
+        if (std::optional<std::string> refusal =
+                firmwareSignatureRefusal(read.signature, trust->required(), shown))
+        {
+            error = std::move(*refusal);
+            return false;
+        }
+        info.signature = S_FirmwareSignatureCheck{read.signature == E_FirmwareSignatureVerdict::VERIFIED,
+                                                  read.keyFingerprint};
     }
     const std::uintmax_t sizeAfter = std::filesystem::file_size(canonicalPath, fileError);
     if (fileError || sizeAfter != size)
@@ -202,8 +198,9 @@ bool inspectFirmwareFile(const nlohmann::json& entry, std::size_t index, std::ui
     return true;
 }
 
-bool inspectFirmwareFiles(const nlohmann::json& files, std::uint16_t chunkSize, std::vector<S_FirmwareFileInfo>& result,
-                          std::string& error)
+bool inspectFirmwareFiles(const nlohmann::json& files, std::uint16_t chunkSize,
+                          std::vector<S_FirmwareFileInfo>& result, std::string& error,
+                          const CFirmwareTrust* trust)
 {
     result.clear();
     if (!files.is_array() || files.empty())
@@ -220,7 +217,7 @@ bool inspectFirmwareFiles(const nlohmann::json& files, std::uint16_t chunkSize, 
     for (std::size_t index = 0; index < files.size(); ++index)
     {
         S_FirmwareFileInfo info;
-        if (!inspectFirmwareFile(files[index], index, chunkSize, info, error))
+        if (!inspectFirmwareFile(files[index], index, chunkSize, info, error, trust))
         {
             result.clear();
             return false;

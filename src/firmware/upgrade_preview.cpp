@@ -340,7 +340,9 @@ bool CUpgradeTaskService::buildPreviewSnapshot(
     snapshot.upgradeId = upgradeId;
     snapshot.sceneGeneration = sceneGeneration;
     snapshot.createdAt = nowUnixMs();
-    if (!inspectFirmwareFiles(request.at("files"), usedChunkSize, snapshot.files, error))
+    snapshot.firmwareTrust = firmwareTrust();
+    if (!inspectFirmwareFiles(request.at("files"), usedChunkSize, snapshot.files, error,
+                              snapshot.firmwareTrust.get()))
     {
         return false;
     }

@@ -28,6 +28,18 @@ std::uint16_t CUpgradeTaskService::chunkSize() const
     return m_chunkSize;
 }
 
+void CUpgradeTaskService::setFirmwareTrust(std::shared_ptr<const CFirmwareTrust> trust)
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    m_firmwareTrust = std::move(trust);
+}
+
+std::shared_ptr<const CFirmwareTrust> CUpgradeTaskService::firmwareTrust() const
+{
+    std::lock_guard<std::mutex> lock(m_stateMutex);
+    return m_firmwareTrust;
+}
+
 bool CUpgradeTaskService::inspectFirmware(const std::string& requestJson, std::string& responseJson,
                                           std::string& error) const
 {
@@ -46,7 +58,8 @@ bool CUpgradeTaskService::inspectFirmware(const std::string& requestJson, std::s
         }
         const std::uint16_t usedChunkSize = chunkSize();
         std::vector<S_FirmwareFileInfo> files;
-        if (!inspectFirmwareFiles(request["files"], usedChunkSize, files, error))
+        const std::shared_ptr<const CFirmwareTrust> trust = firmwareTrust();
+        if (!inspectFirmwareFiles(request["files"], usedChunkSize, files, error, trust.get()))
         {
             return false;
         }

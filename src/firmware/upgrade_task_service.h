@@ -34,6 +34,11 @@ public:
     bool setChunkSize(std::uint16_t chunkSize, std::string& error);
     std::uint16_t chunkSize() const;
 
+    // The keys that vouch for firmware files (set once at start-up; empty: signatures are not
+    // checked and the answers carry no signature member).
+    void setFirmwareTrust(std::shared_ptr<const CFirmwareTrust> trust);
+    std::shared_ptr<const CFirmwareTrust> firmwareTrust() const;
+
     // POST /api/v1/firmware/inspect: checks and digests the request's files and returns the
     // report as JSON text. Stores nothing. On false only the error is set.
     bool inspectFirmware(const std::string& requestJson, std::string& responseJson, std::string& error) const;
@@ -71,10 +76,11 @@ private:
     // Serialises previews, from the first request check to the published snapshot.
     std::mutex m_previewMutex;
 
-    // Guards the chunk size, the current snapshot and the last upgrade number. Held only briefly;
-    // never while files are read.
+    // Guards the chunk size, the firmware trust, the current snapshot and the last upgrade number. Held only
+    // briefly; never while files are read.
     mutable std::mutex m_stateMutex;
     std::uint16_t m_chunkSize = kDefaultChunkSize;
+    std::shared_ptr<const CFirmwareTrust> m_firmwareTrust;
     UpgradeTaskSnapshotPtr m_currentSnapshot;
     std::uint32_t m_lastUpgradeNo = 0;
 

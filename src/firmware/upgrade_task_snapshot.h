@@ -10,6 +10,8 @@
 namespace ota::backend
 {
 
+class CFirmwareTrust;
+
 // One node of a target's ancestry as the topology named it when the snapshot was frozen.
 struct S_UpgradeTargetPathItem
 {
@@ -30,10 +32,10 @@ struct S_UpgradeTarget
     std::string protocolNodeType;
     std::string address;
     std::uint16_t port = 0;
-    std::string componentTypeId;     // 1..32 bytes
+    std::string componentTypeId;       // 1..32 bytes
     std::uint16_t componentIndex = 0;  // 1..255
-    std::string currentVersion;      // what the device reported at preview time
-    std::string targetVersion;       // the bound file's target version
+    std::string currentVersion;        // what the device reported at preview time
+    std::string targetVersion;         // the bound file's target version
     bool force = false;
     std::uint8_t fileNo = 0;
     std::string fileSlotKey;
@@ -46,9 +48,12 @@ struct S_UpgradeTaskSnapshot
     std::uint32_t upgradeNo = 0;  // never 0 for a real task
     std::string upgradeId;
     std::uint64_t sceneGeneration = 0;
-    std::int64_t createdAt = 0;  // Unix milliseconds
-    std::vector<S_FirmwareFileInfo> files;   // request order
-    std::vector<S_UpgradeTarget> targets;    // request order
+    std::int64_t createdAt = 0;             // Unix milliseconds
+    std::vector<S_FirmwareFileInfo> files;  // request order
+    std::vector<S_UpgradeTarget> targets;   // request order
+    // The keys the files were checked against at preview; the task checks them again against the
+    // same keys when it starts. Empty when signatures are not configured.
+    std::shared_ptr<const CFirmwareTrust> firmwareTrust;
 };
 
 using UpgradeTaskSnapshotPtr = std::shared_ptr<const S_UpgradeTaskSnapshot>;

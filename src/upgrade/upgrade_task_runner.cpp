@@ -1,5 +1,5 @@
-#include "common/digest.h"
-#include "common/file_descriptor.h"
+#include "firmware/firmware_file_read.h"
+#include "firmware/firmware_trust.h"
 #include "upgrade/upgrade_execution_impl.h"
 
 // The task runner: the firmware check at the task's start, the worker pool and the task's end.
@@ -22,8 +22,6 @@ namespace ota::backend
 namespace
 {
 
-constexpr std::size_t kDigestBlockSize = 65536;
-
 // Opens a firmware file for reading; O_NONBLOCK so that a path swapped for a FIFO cannot hang.
 int openFirmwareFile(const std::filesystem::path& path)
 {
@@ -43,60 +41,38 @@ int openFirmwareFile(const std::filesystem::path& path)
     return descriptor;
 }
 
-bool checkFirmwareFile(const S_FirmwareFileInfo& file, std::string& error)
+bool checkFirmwareFile(const S_FirmwareFileInfo& file, const CFirmwareTrust* trust, std::string& error)
 {
     const std::string shown = file.filePath.string();
-    const CFileDescriptor descriptor(openFirmwareFile(file.filePath));
-    if (!descriptor.isOpen())
+    const S_FirmwareFileRead read = readFirmwareFile(file.filePath, file.fileSize, trust);
+    switch (read.fault)
     {
-        error = "无法打开固件文件: " + shown;
-        return false;
-    }
-    struct stat status
-    {
-    };
-    if (::fstat(descriptor.get(), &status) != 0 ||
-        static_cast<std::uint64_t>(status.st_size) != file.fileSize)
-    {
-        error = "固件文件大小已变化: " + shown;
-        return false;
-    }
-    ::posix_fadvise(descriptor.get(), 0, 0, POSIX_FADV_SEQUENTIAL);
-    std::vector<std::uint8_t> buffer(kDigestBlockSize);
-    CSha256 sha;
-    std::uint64_t total = 0;
-    while (true)
-    {
-        const ssize_t count = ::read(descriptor.get(), buffer.data(), buffer.size());
-        if (count < 0)
-        {
-            if (errno == EINTR)
-            {
-                continue;
-            }
+        case E_FirmwareReadFault::NONE:
+            break;
+        case E_FirmwareReadFault::CANNOT_OPEN:
+            error = "无法打开固件文件: " + shown;
+            return false;
+        case E_FirmwareReadFault::SIZE_CHANGED:
+            error = "固件文件大小已变化: " + shown;
+            return false;
+        case E_FirmwareReadFault::READ_FAILED:
+        case E_FirmwareReadFault::LENGTH_MISMATCH:
             error = "固件文件读取不完整: " + shown;
             return false;
-        }
-        if (count == 0)
-        {
-            break;
-        }
-        sha.update(buffer.data(), static_cast<std::size_t>(count));
-        total += static_cast<std::uint64_t>(count);
-        if (total > file.fileSize)
-        {
-            break;
-        }
     }
-    if (total != file.fileSize)
-    {
-        error = "固件文件读取不完整: " + shown;
-        return false;
-    }
-    if (sha.finish() != file.sha256)
+    if (read.sha256 != file.sha256)
     {
         error = "固件SHA256与任务快照不一致: " + shown;
         return false;
+    }
+    if (trust != nullptr)
+    {
+        if (std::optional<std::string> refusal =
+                firmwareSignatureRefusal(read.signature, trust->required(), shown))
+        {
+            error = std::move(*refusal);
+            return false;
+        }
     }
     return true;
 }
@@ -131,7 +107,7 @@ bool CUpgradeExecutionService::S_Impl::prepareTaskFirmware(S_TaskRun& task, std:
     std::map<std::uint8_t, S_TaskFirmwareFile> prepared;
     for (const S_FirmwareFileInfo& file : task.snapshot->files)
     {
-        if (!checkFirmwareFile(file, error))
+        if (!checkFirmwareFile(file, task.snapshot->firmwareTrust.get(), error))
         {
             return false;
         }

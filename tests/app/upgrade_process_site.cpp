@@ -96,12 +96,14 @@ CUpgradeApi::CUpgradeApi(std::uint16_t port, std::chrono::milliseconds bound) : 
 
 S_HttpResult CUpgradeApi::post(const std::string& target, const std::string& body)
 {
-    return m_http.request("POST", target, body, {{"Content-Type", "application/json"}});
+    HeaderList headers = m_headers;
+    headers.emplace_back("Content-Type", "application/json");
+    return m_http.request("POST", target, body, headers);
 }
 
 S_HttpResult CUpgradeApi::get(const std::string& target)
 {
-    return m_http.request("GET", target);
+    return m_http.request("GET", target, {}, m_headers);
 }
 
 json CUpgradeApi::current()

@@ -45,6 +45,9 @@ public:
     CUpgradeBackend(const CUpgradeBackend&) = delete;
     CUpgradeBackend& operator=(const CUpgradeBackend&) = delete;
 
+    // Sets an optional configuration key (firmwareSignature, apiAccess, ...) for the next launch.
+    void setConfigValue(const std::string& key, const nlohmann::json& value) { m_config[key] = value; }
+
     // Starts the process on a fresh port and waits for its ready line.
     bool launch();
     // SIGTERM, then the exit code (-1 when it did not exit in time).
@@ -85,6 +88,8 @@ public:
     }
     S_HttpResult post(const std::string& target, const std::string& body);
     S_HttpResult get(const std::string& target);
+    // Headers sent with every later request (an Authorization header, say).
+    void setHeaders(HeaderList headers) { m_headers = std::move(headers); }
 
     // The data of GET /api/v1/upgrades/current, /history and /devices/status; null on failure.
     nlohmann::json current();
@@ -109,6 +114,7 @@ public:
 
 private:
     CTestHttpClient m_http;
+    HeaderList m_headers;
 };
 
 // One firmware entry of a preview's files array.
