@@ -10,9 +10,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 namespace
 {
@@ -67,11 +69,12 @@ void BM_PersistRunningState100Devices(benchmark::State& state)
 }
 BENCHMARK(BM_PersistRunningState100Devices)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// A busy site's history: 10,000 finished four-device tasks with snapshot, state and report.
-bool fillHistory(CUpgradeHistoryRepository& repository, std::string& error)
+// A busy site's history: 10,000 (or `records`) finished four-device tasks with snapshot, state and
+// report.
+bool fillHistory(CUpgradeHistoryRepository& repository, std::string& error, std::uint32_t records = 10'000)
 {
     const std::int64_t base = currentUnixMs() - 10'000'000;
-    for (std::uint32_t number = 1; number <= 10'000; ++number)
+    for (std::uint32_t number = 1; number <= records; ++number)
     {
         std::string id = "T";
         id += std::to_string(number);
@@ -94,9 +97,9 @@ bool fillHistory(CUpgradeHistoryRepository& repository, std::string& error)
 class CFilledHistory
 {
 public:
-    CFilledHistory() : m_path(makeDatabasePath("upgrade-history.db"))
+    explicit CFilledHistory(std::uint32_t records = 10'000) : m_path(makeDatabasePath("upgrade-history.db"))
     {
-        m_ready = repository.open(m_path, error) && fillHistory(repository, error);
+        m_ready = repository.open(m_path, error) && fillHistory(repository, error, records);
     }
     ~CFilledHistory()
     {
@@ -211,6 +214,72 @@ void BM_StartupCheck10000Records(benchmark::State& state)
     }
 }
 BENCHMARK(BM_StartupCheck10000Records)->ArgName("cache")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
+
+// A kilobyte figure of /proc/self/status ("VmRSS", "VmHWM").
+double statusMiB(const std::string& key)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line))
+    {
+        if (line.rfind(key + ":", 0) == 0)
+        {
+            return std::stod(line.substr(key.size() + 1)) / 1024.0;
+        }
+    }
+    return 0;
+}
+
+// The console's way through a long history: the start-up check (which fills the bounded cache),
+// then every page of 50 from the newest to the oldest. Run over 1,000 and 10,000 records: the
+// memory the walk needs stays the same however long the history is. The counters are the pages'
+// mean time, the cache's size and how far the process's resident memory rose above what it held
+// before the walk (its peak reset first).
+void BM_PagedHistoryWalk(benchmark::State& state)
+{
+    CFilledHistory history(static_cast<std::uint32_t>(state.range(0)));
+    if (!history.ready(state))
+    {
+        return;
+    }
+    const S_HistoryPage firstPage{50, 0};
+    double pageMs = 0;
+    double pages = 0;
+    double cacheMiB = 0;
+    double peakGrowthMiB = 0;
+    for (auto _ : state)
+    {
+        std::ofstream("/proc/self/clear_refs") << "5";  // resets VmHWM to the present VmRSS
+        const double residentBefore = statusMiB("VmRSS");
+        CHistoryRecordCache cache;
+        if (!removeIncompatibleHistoryAtStartup(history.repository, cache, history.error))
+        {
+            state.SkipWithError(history.error.c_str());
+            break;
+        }
+        S_HistoryPage page = firstPage;
+        std::string response;
+        do
+        {
+            const auto begin = std::chrono::steady_clock::now();
+            if (!readHistoryPage(history.repository, cache, 90, 1, {}, &page, response, history.error))
+            {
+                state.SkipWithError(history.error.c_str());
+                return;
+            }
+            pageMs +=
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+            ++pages;
+            page.before = nlohmann::json::parse(response).at("nextBefore").get<std::uint32_t>();
+        } while (page.before != 0);
+        cacheMiB = static_cast<double>(cache.byteSize()) / (1024.0 * 1024.0);
+        peakGrowthMiB = std::max(peakGrowthMiB, statusMiB("VmHWM") - residentBefore);
+    }
+    state.counters["pageMs"] = pageMs / std::max(pages, 1.0);
+    state.counters["cacheMiB"] = cacheMiB;
+    state.counters["peakGrowthMiB"] = peakGrowthMiB;
+}
+BENCHMARK(BM_PagedHistoryWalk)->ArgName("records")->Arg(1'000)->Arg(10'000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
 }  // namespace
 

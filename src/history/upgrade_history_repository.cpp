@@ -518,6 +518,31 @@ bool CUpgradeHistoryRepository::listRecords(std::vector<S_UpgradeHistoryRecord>&
     {
         return false;
     }
+    return readRecordRows(statement, records, error);
+}
+
+bool CUpgradeHistoryRepository::listRecordsBefore(std::uint32_t before, std::uint32_t limit,
+                                                  std::vector<S_UpgradeHistoryRecord>& records, std::string& error)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    error.clear();
+    records.clear();
+    if (!requireOpen(error))
+    {
+        return false;
+    }
+    // The primary key's order: a page costs its own rows, however long the history.
+    const std::string sql = std::string("SELECT ") + kRecordColumns +
+                            " FROM upgrade_history WHERE upgrade_no<?1 ORDER BY upgrade_no DESC LIMIT ?2;";
+    const std::int64_t bound = before == 0 ? std::int64_t{1} << 32 : std::int64_t{before};
+    CSqliteStatement statement;
+    return statement.prepare(m_database, sql, error) && statement.bindInt64(1, bound, error) &&
+           statement.bindInt64(2, limit, error) && readRecordRows(statement, records, error);
+}
+
+bool CUpgradeHistoryRepository::readRecordRows(CSqliteStatement& statement, std::vector<S_UpgradeHistoryRecord>& records,
+                                               std::string& error)
+{
     int resultCode = SQLITE_OK;
     while ((resultCode = statement.step()) == SQLITE_ROW)
     {
