@@ -50,8 +50,12 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
          }});
     plain(quick, "GET", "/api/v1/upgrades/current", "CURRENT_UPGRADE_UNAVAILABLE", 503, 200,
           c.currentUpgrade);
-    plain(operation, "GET", "/api/v1/upgrades/history", "UPGRADE_HISTORY_UNAVAILABLE", 503, 200,
-          c.upgradeHistory);
+    m_routes.push_back({"GET", "/api/v1/upgrades/history", operation,
+                        [&c](const S_ApiRequest& request)
+                        {
+                            return invokeHistoryHandler("/api/v1/upgrades/history", c.upgradeHistory,
+                                                        c.upgradeHistoryPage, &request);
+                        }});
     plain(operation, "POST", "/api/v1/upgrades/history/clear", "UPGRADE_HISTORY_CLEAR_REJECTED", 409, 200,
           c.upgradeHistoryClear);
     plain(quick, "GET", "/api/v1/devices/status", "DEVICE_STATUS_UNAVAILABLE", 503, 200, c.deviceStatus);
@@ -63,11 +67,77 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
     plain(quick, "POST", "/api/v1/devices/status-query", "DEVICE_STATUS_QUERY_FAILED", 503, 202,
           c.deviceStatusQuery);
     plain(quick, "POST", "/api/v1/devices/reconnect", "DEVICE_RECONNECT_FAILED", 503, 202, c.deviceReconnect);
+    addOptionalRoutes();
+}
+
+void CApiRouter::addOptionalRoutes()
+{
+    const S_ApiCallbacks& c = m_callbacks;
+    constexpr E_CallbackLane operation = E_CallbackLane::Operation;
+    if (c.upgradeRetry)
+    {
+        // Digests the task's files again, as a preview does.
+        m_routes.push_back({"POST", "/api/v1/upgrades/:upgradeNo/retry", operation,
+                            [&c](const S_ApiRequest& request)
+                            {
+                                return invokeUpgradeBodyHandler("/api/v1/upgrades/:upgradeNo/retry",
+                                                                "UPGRADE_PREVIEW_REJECTED", c.upgradeRetry,
+                                                                &request);
+                            }});
+    }
+    if (c.rolloutCreate)
+    {
+        // Digests the rollout's files.
+        m_routes.push_back({"POST", "/api/v1/rollouts", operation, [&c](const S_ApiRequest& request) {
+                                return invokeJsonHandler("/api/v1/rollouts", "ROLLOUT_REJECTED",
+                                                         c.rolloutCreate, &request);
+                            }});
+    }
+    const auto readRoute = [this](std::string_view path, const JsonHandler& handler)
+    {
+        m_routes.push_back({"GET", path, E_CallbackLane::Quick, [path, &handler](const S_ApiRequest&) {
+                                return invokeHandler("GET", path, "ROLLOUT_UNAVAILABLE", 503, handler, 200);
+                            }});
+    };
+    if (c.rolloutList)
+    {
+        readRoute("/api/v1/rollouts", c.rolloutList);
+    }
+    if (c.rolloutCurrent)
+    {
+        readRoute("/api/v1/rollouts/current", c.rolloutCurrent);
+    }
+    // The operations take the upgrade-operation mutex, as previews and starts do.
+    const auto operationRoute = [this, operation](std::string_view path, const RolloutNumberHandler& handler)
+    {
+        if (handler)
+        {
+            m_routes.push_back({"POST", path, operation, [path, &handler](const S_ApiRequest& request) {
+                                    return invokeRolloutNumberHandler(path, handler, &request);
+                                }});
+        }
+    };
+    operationRoute("/api/v1/rollouts/:rolloutNo/start", c.rolloutStart);
+    operationRoute("/api/v1/rollouts/:rolloutNo/pause", c.rolloutPause);
+    operationRoute("/api/v1/rollouts/:rolloutNo/resume", c.rolloutResume);
+    operationRoute("/api/v1/rollouts/:rolloutNo/cancel", c.rolloutCancel);
 }
 
 std::string_view CApiRouter::pathOf(std::string_view target)
 {
     return target.substr(0, target.find_first_of("?#"));
+}
+
+std::string_view CApiRouter::queryOf(std::string_view target)
+{
+    const std::size_t question = target.find('?');
+    const std::size_t hash = target.find('#');
+    if (question == std::string_view::npos || (hash != std::string_view::npos && hash < question))
+    {
+        return {};
+    }
+    const std::string_view query = target.substr(question + 1);
+    return query.substr(0, query.find('#'));
 }
 
 bool CApiRouter::matches(std::string_view pattern, std::string_view path,
@@ -144,7 +214,8 @@ CApiRouter::Dispatch CApiRouter::dispatch(const S_HttpRequestView& request) cons
             {
                 return std::move(*refusal);
             }
-            return S_RouteCall{index, route.lane, S_ApiRequest{request.body, parameter}};
+            return S_RouteCall{index, route.lane,
+                               S_ApiRequest{request.body, parameter, queryOf(request.target)}};
         }
         allowed.append(allowed.empty() ? "" : ", ").append(route.method);
     }

@@ -59,6 +59,8 @@ public:
 
     // The path part of a request target: everything before "?" or "#".
     static std::string_view pathOf(std::string_view target);
+    // The query of a request target: what follows "?", up to any "#"; empty without one.
+    static std::string_view queryOf(std::string_view target);
 
 private:
     struct S_Route
@@ -69,6 +71,8 @@ private:
         std::function<S_HttpReply(const S_ApiRequest&)> invoke;
     };
 
+    // The routes of the optional callbacks that are set.
+    void addOptionalRoutes();
     static bool matches(std::string_view pattern, std::string_view path,
                         std::optional<std::string_view>& parameter);
     std::optional<S_HttpReply> checkCaller(const S_HttpRequestView& request, std::string_view logPath) const;
