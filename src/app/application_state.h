@@ -9,6 +9,7 @@
 #include "device/device_tcp_manager.h"
 #include "firmware/upgrade_task_service.h"
 #include "history/history_operations.h"
+#include "rollout/rollout_service.h"
 #include "scenario/scene_workspace.h"
 #include "upgrade/upgrade_execution_service.h"
 
@@ -46,6 +47,11 @@ struct CBackendApplication::S_Impl
     std::mutex upgradeOperationMutex;
     // Serialises the recording of execution states with the closing of the history repository.
     std::mutex stateRecordingMutex;
+
+    // The rollouts (their table is in the history file). The driver their thread uses is declared
+    // first, so it outlives that thread.
+    std::unique_ptr<IRolloutTaskDriver> rolloutDriver;
+    CRolloutService rollouts;
 
     CHttpApiServer apiServer;
 

@@ -3,6 +3,9 @@
 #include "app/api_routes.h"
 #include "app/application_state.h"
 #include "app/device_events.h"
+#include "app/rollout_routes.h"
+#include "app/rollout_task_driver.h"
+#include "app/rollout_task_feed.h"
 #include "app/service_options.h"
 #include "app/stop_signal.h"
 #include "app/system_capacity.h"
@@ -15,6 +18,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <thread>
 
 namespace ota::backend
@@ -64,6 +68,23 @@ void reserveStoredUpgradeNumbers(CUpgradeHistoryRepository& repository, CUpgrade
         highest = std::max(highest, record.upgradeNo);
     }
     taskService.reserveUpgradeNumbersThrough(highest);
+}
+
+// "rollout.current" with the rollout document; never throws.
+void publishRolloutEvent(CHttpApiServer& apiServer, const std::string& documentJson)
+{
+    try
+    {
+        apiServer.publishEvent("rollout.current", documentJson);
+    }
+    catch (const std::exception& exception)
+    {
+        consoleErr(std::string("[WARN] Rollout WebSocket event publishing failed: ") + exception.what());
+    }
+    catch (...)
+    {
+        consoleErr("[WARN] Rollout WebSocket event publishing failed");
+    }
 }
 
 bool loadInitialTopology(CBackendApplication::S_Impl& app, std::string& error)
@@ -170,6 +191,13 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
     // process left running is finalised, and new upgrade numbers stay clear of stored ones.
     finalizeInterruptedHistoryAtStartup(app.historyRepository);
     reserveStoredUpgradeNumbers(app.historyRepository, app.taskService);
+    // The rollouts' table is in the same file; their tasks are finalised above, before the
+    // rollouts that ran them are recovered (when the service starts).
+    if (!app.rollouts.open(databasePath, error))
+    {
+        return fail("[INIT] Rollout store open failed: ", error, error);
+    }
+    cleanupRolloutRetention(app);
     return true;
 }
 
@@ -262,8 +290,13 @@ int CBackendApplication::run()
         shutdown();
         return 1;
     }
-    app.executionService.setStateObserver(makeUpgradeStateRecorder(
-        app.stateRecordingMutex, app.historyRepository, app.config.historyRetentionDays, app.apiServer));
+    app.executionService.setStateObserver(
+        feedStatesToRollouts(makeUpgradeStateRecorder(app.stateRecordingMutex, app.historyRepository,
+                                                      app.config.historyRetentionDays, app.apiServer),
+                             app.rollouts));
+    app.rolloutDriver = std::make_unique<CRolloutTaskDriver>(upgradeRouteServicesOf(app));
+    app.rollouts.start(*app.rolloutDriver, [&app](const std::string& documentJson)
+                       { publishRolloutEvent(app.apiServer, documentJson); });
     if (!app.apiServer.start(app.config.httpHost, app.config.httpPort, buildApiCallbacks(app), error))
     {
         consoleErr("[ERROR] HTTP API server start failed: " + error);
@@ -305,7 +338,9 @@ void CBackendApplication::shutdown()
         return;
     }
     app.shutDown = true;
-    // A running task ends "STOPPED"; its last state reaches the observer before stop returns.
+    // First nothing more starts: a rollout keeps its status for the next start-up. A running task
+    // then ends "STOPPED"; its last state reaches the observer (and the rollout) before stop returns.
+    app.rollouts.stop();
     app.executionService.stop();
     app.executionService.clearStateObserver();
     app.apiServer.stop();
@@ -315,6 +350,7 @@ void CBackendApplication::shutdown()
     {
         std::lock_guard<std::mutex> lock(app.stateRecordingMutex);
         app.historyRepository.close();
+        app.rollouts.close();
     }
 }
 
