@@ -6,14 +6,16 @@ import { EventStream } from './events.js';
 import { framesOnDeviceStatus, framesShown, initFrames, onCommunicationSnapshot, refreshFrames } from './frames.js';
 import { initFirmware } from './firmware.js';
 import { initHistory, refreshHistory } from './history.js';
-import { initIndicator, showTaskInIndicator } from './indicator.js';
+import { initIndicator, initRolloutIndicator, showRolloutInIndicator, showTaskInIndicator } from './indicator.js';
 import { initPlan, planShown, showSnapshot } from './plan.js';
+import { initRetry } from './retry.js';
+import { initRollouts, onRolloutDocument, rolloutsShown } from './rollouts.js';
 import { initRun, onUpgradeCurrent } from './run.js';
 import { onNextDrawn } from './schedule.js';
 import { buildTree, initSite, onDeviceStatus } from './site.js';
 import { state } from './state.js';
 
-const kTabs = ['site', 'firmware', 'plan', 'run', 'history', 'frames'];
+const kTabs = ['site', 'firmware', 'plan', 'run', 'rollouts', 'history', 'frames'];
 
 function showTab(name) {
   for (const tab of kTabs) {
@@ -28,6 +30,8 @@ function showTab(name) {
     framesShown();
   } else if (name === 'history') {
     refreshHistory();
+  } else if (name === 'rollouts') {
+    rolloutsShown();
   }
 }
 
@@ -124,6 +128,14 @@ async function refreshCurrent() {
   }
 }
 
+async function refreshRollout() {
+  const answer = await api.currentRollout();
+  if (answer.ok && answer.data.active) {
+    onRolloutDocument(answer.data.rollout);
+    showRolloutInIndicator(answer.data.rollout);
+  }
+}
+
 // Figures for the benchmark, over the last events only: how long a device status event takes
 // from its arrival until it is applied and laid out, and how much of that is parsing it, waiting
 // for the next frame and drawing.
@@ -170,6 +182,9 @@ function onEvent(envelope, receivedAt, parsedAt) {
     showTaskInIndicator(data);
   } else if (envelope.type === 'communication.snapshot') {
     onCommunicationSnapshot(data);
+  } else if (envelope.type === 'rollout.current') {
+    onRolloutDocument(data);
+    showRolloutInIndicator(data);
   }
 }
 
@@ -177,6 +192,7 @@ function reloadAll() {
   refreshHealth();
   refreshTopology().then(refreshDevices);
   refreshCurrent();
+  refreshRollout();
   refreshFrames();
 }
 
@@ -194,6 +210,7 @@ function onLink(up) {
 
 initTabs();
 initIndicator(() => showTab('run'));
+initRolloutIndicator(() => showTab('rollouts'));
 initSite();
 initFirmware();
 initPlan(() => showTab('run'));
@@ -204,6 +221,8 @@ initRun(confirmDialog, () => {
   }
 });
 initHistory(confirmDialog);
+initRetry(confirmDialog, () => showTab('run'));
+initRollouts(confirmDialog);
 initFrames();
 reloadAll();
 new EventStream(onEvent, onLink).connect();
