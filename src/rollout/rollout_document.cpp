@@ -1,8 +1,8 @@
 #include "rollout/rollout_document.h"
 
+#include "rollout/name_table.h"
 #include "rollout/rollout_machine.h"
 
-#include <array>
 #include <exception>
 #include <optional>
 #include <stdexcept>
@@ -26,45 +26,20 @@ json countsToJson(const S_RolloutCounts& counts, json object)
     return object;
 }
 
-constexpr std::array<std::pair<E_RolloutTaskKind, const char*>, 3> kTaskKindNames{{
+constexpr NameTable<E_RolloutTaskKind, 3> kTaskKindNames{{
     {E_RolloutTaskKind::NONE, "NONE"},
     {E_RolloutTaskKind::GROUP, "GROUP"},
     {E_RolloutTaskKind::RETRY_ROUND, "RETRY_ROUND"},
 }};
 
-constexpr std::array<std::pair<E_RolloutAbortIntent, const char*>, 4> kAbortIntentNames{{
+constexpr NameTable<E_RolloutAbortIntent, 4> kAbortIntentNames{{
     {E_RolloutAbortIntent::NONE, "NONE"},
     {E_RolloutAbortIntent::THRESHOLD, "THRESHOLD"},
     {E_RolloutAbortIntent::CANCEL, "CANCEL"},
     {E_RolloutAbortIntent::OPERATOR, "OPERATOR"},
 }};
 
-template <typename Enum, std::size_t N>
-const char* nameIn(const std::array<std::pair<Enum, const char*>, N>& names, Enum value)
-{
-    for (const auto& [candidate, name] : names)
-    {
-        if (candidate == value)
-        {
-            return name;
-        }
-    }
-    return names.front().second;
-}
-
-template <typename Enum, std::size_t N>
-Enum valueIn(const std::array<std::pair<Enum, const char*>, N>& names, const std::string& text)
-{
-    for (const auto& [value, name] : names)
-    {
-        if (text == name)
-        {
-            return value;
-        }
-    }
-    throw std::runtime_error("unknown value " + text);
-}
-
+// A stored enumeration text; an unknown one makes the stored state unreadable.
 template <typename Enum>
 Enum parsedOrThrow(std::optional<Enum> value, const std::string& text)
 {
@@ -299,9 +274,11 @@ bool rolloutStateFromJson(const json& value, S_Rollout& rollout, std::string& er
         parsed.windowWaived = runtime.at("windowWaived").get<bool>();
         const json& task = runtime.at("activeTask");
         parsed.activeTask.upgradeNo = task.at("upgradeNo").get<std::uint32_t>();
-        parsed.activeTask.kind = valueIn(kTaskKindNames, task.at("kind").get<std::string>());
+        const std::string kind = task.at("kind").get<std::string>();
+        parsed.activeTask.kind = parsedOrThrow(valueIn(kTaskKindNames, kind), kind);
         parsed.activeTask.groupNo = task.at("groupNo").get<std::uint32_t>();
-        parsed.activeTask.abortIntent = valueIn(kAbortIntentNames, task.at("abortIntent").get<std::string>());
+        const std::string intent = task.at("abortIntent").get<std::string>();
+        parsed.activeTask.abortIntent = parsedOrThrow(valueIn(kAbortIntentNames, intent), intent);
         parsed.activeTask.abortRequested = task.at("abortRequested").get<bool>();
         if (parsed.groups.empty() || parsed.devices.empty() || parsed.currentGroupNo > parsed.groups.size())
         {

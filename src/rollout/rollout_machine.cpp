@@ -472,12 +472,13 @@ S_RolloutStep nextRolloutStep(S_Rollout& rollout, std::int64_t now)
 
 std::string rolloutTaskUpgradeId(const std::string& rolloutId, const S_RolloutStep& step, unsigned attempt)
 {
+    // Appended piece by piece: g++ 12 warns falsely about "_r" + std::string (GCC bug 105329).
     std::string upgradeId = rolloutId;
-    upgradeId += step.kind == E_RolloutStepKind::LAUNCH_RETRY ? "_r" + numberText(step.round)
-                                                              : "_g" + numberText(step.groupNo);
+    const bool retry = step.kind == E_RolloutStepKind::LAUNCH_RETRY;
+    upgradeId.append(retry ? "_r" : "_g").append(numberText(retry ? step.round : step.groupNo));
     if (attempt > 1)
     {
-        upgradeId += "_" + numberText(attempt);
+        upgradeId.append("_").append(numberText(attempt));
     }
     return upgradeId;
 }

@@ -1,7 +1,6 @@
 #include "rollout/rollout_types.h"
 
-#include <array>
-#include <utility>
+#include "rollout/name_table.h"
 
 namespace ota::backend
 {
@@ -9,33 +8,7 @@ namespace ota::backend
 namespace
 {
 
-template <typename Enum, std::size_t N>
-std::optional<Enum> parseName(const std::array<std::pair<Enum, const char*>, N>& names, std::string_view text)
-{
-    for (const auto& [value, name] : names)
-    {
-        if (text == name)
-        {
-            return value;
-        }
-    }
-    return std::nullopt;
-}
-
-template <typename Enum, std::size_t N>
-const char* nameOf(const std::array<std::pair<Enum, const char*>, N>& names, Enum value)
-{
-    for (const auto& [candidate, name] : names)
-    {
-        if (candidate == value)
-        {
-            return name;
-        }
-    }
-    return "UNKNOWN";
-}
-
-constexpr std::array<std::pair<E_RolloutStatus, const char*>, 8> kStatusNames{{
+constexpr NameTable<E_RolloutStatus, 8> kStatusNames{{
     {E_RolloutStatus::READY, "READY"},
     {E_RolloutStatus::SCHEDULED, "SCHEDULED"},
     {E_RolloutStatus::RUNNING, "RUNNING"},
@@ -46,7 +19,7 @@ constexpr std::array<std::pair<E_RolloutStatus, const char*>, 8> kStatusNames{{
     {E_RolloutStatus::FAILED, "FAILED"},
 }};
 
-constexpr std::array<std::pair<E_RolloutGroupStatus, const char*>, 5> kGroupStatusNames{{
+constexpr NameTable<E_RolloutGroupStatus, 5> kGroupStatusNames{{
     {E_RolloutGroupStatus::PENDING, "PENDING"},
     {E_RolloutGroupStatus::RUNNING, "RUNNING"},
     {E_RolloutGroupStatus::SUCCESS, "SUCCESS"},
@@ -54,7 +27,7 @@ constexpr std::array<std::pair<E_RolloutGroupStatus, const char*>, 5> kGroupStat
     {E_RolloutGroupStatus::ABORTED, "ABORTED"},
 }};
 
-constexpr std::array<std::pair<E_RolloutDeviceResult, const char*>, 6> kDeviceResultNames{{
+constexpr NameTable<E_RolloutDeviceResult, 6> kDeviceResultNames{{
     {E_RolloutDeviceResult::PENDING, "PENDING"},
     {E_RolloutDeviceResult::RUNNING, "RUNNING"},
     {E_RolloutDeviceResult::SUCCESS, "SUCCESS"},
@@ -67,32 +40,32 @@ constexpr std::array<std::pair<E_RolloutDeviceResult, const char*>, 6> kDeviceRe
 
 const char* rolloutStatusName(E_RolloutStatus status)
 {
-    return nameOf(kStatusNames, status);
+    return nameIn(kStatusNames, status);
 }
 
 const char* rolloutGroupStatusName(E_RolloutGroupStatus status)
 {
-    return nameOf(kGroupStatusNames, status);
+    return nameIn(kGroupStatusNames, status);
 }
 
 const char* rolloutDeviceResultName(E_RolloutDeviceResult result)
 {
-    return nameOf(kDeviceResultNames, result);
+    return nameIn(kDeviceResultNames, result);
 }
 
 std::optional<E_RolloutStatus> parseRolloutStatus(std::string_view text)
 {
-    return parseName(kStatusNames, text);
+    return valueIn(kStatusNames, text);
 }
 
 std::optional<E_RolloutGroupStatus> parseRolloutGroupStatus(std::string_view text)
 {
-    return parseName(kGroupStatusNames, text);
+    return valueIn(kGroupStatusNames, text);
 }
 
 std::optional<E_RolloutDeviceResult> parseRolloutDeviceResult(std::string_view text)
 {
-    return parseName(kDeviceResultNames, text);
+    return valueIn(kDeviceResultNames, text);
 }
 
 bool rolloutHoldsSite(E_RolloutStatus status)
