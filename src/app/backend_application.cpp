@@ -55,19 +55,15 @@ std::filesystem::path historyDatabasePath(const std::filesystem::path& topologyP
 // new preview to another task's row, and the preview would be refused.
 void reserveStoredUpgradeNumbers(CUpgradeHistoryRepository& repository, CUpgradeTaskService& taskService)
 {
-    std::vector<S_UpgradeHistoryRecord> records;
+    // The first row of the first page is the highest number; the rest of the history is not read.
+    std::vector<S_UpgradeHistoryRecord> highest;
     std::string error;
-    if (!repository.listRecords(records, error))
+    if (!repository.listRecordsBefore(0, 1, highest, error))
     {
         consoleErr("[WARN] Stored upgrade numbers cannot be read; new ones follow the clock only: " + error);
         return;
     }
-    std::uint32_t highest = 0;
-    for (const S_UpgradeHistoryRecord& record : records)
-    {
-        highest = std::max(highest, record.upgradeNo);
-    }
-    taskService.reserveUpgradeNumbersThrough(highest);
+    taskService.reserveUpgradeNumbersThrough(highest.empty() ? 0 : highest.front().upgradeNo);
 }
 
 // "rollout.current" with the rollout document; never throws.

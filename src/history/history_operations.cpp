@@ -506,29 +506,33 @@ bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, C
                                         std::string& error)
 {
     error.clear();
-    std::vector<S_UpgradeHistoryRecord> records;
-    if (!repository.listRecords(records, error))
-    {
-        return false;
-    }
     std::vector<std::uint32_t> incompatible;
     std::string reason;
-    for (const S_UpgradeHistoryRecord& record : records)
-    {
-        S_ParsedHistoryRecord parsed;
-        if (validateHistoryRecord(record, reason, parsed))
+    // A page at a time: the check's memory does not grow with the history.
+    const bool walked = repository.forEachRecord(
+        [&](const S_UpgradeHistoryRecord& record)
         {
-            if (record.isFinal)
+            S_ParsedHistoryRecord parsed;
+            if (validateHistoryRecord(record, reason, parsed))
             {
-                warmCacheEntry(cache, record, parsed);
+                if (record.isFinal)
+                {
+                    warmCacheEntry(cache, record, parsed);
+                }
             }
-        }
-        else
-        {
-            consoleOut("[HISTORY] Incompatible local history detected: upgradeNo=" + std::to_string(record.upgradeNo) +
-                       ", reason=" + reason + ". Scheduling this record for removal.");
-            incompatible.push_back(record.upgradeNo);
-        }
+            else
+            {
+                consoleOut("[HISTORY] Incompatible local history detected: upgradeNo=" +
+                           std::to_string(record.upgradeNo) + ", reason=" + reason +
+                           ". Scheduling this record for removal.");
+                incompatible.push_back(record.upgradeNo);
+            }
+            return true;
+        },
+        error);
+    if (!walked)
+    {
+        return false;
     }
     if (incompatible.empty())
     {

@@ -540,6 +540,30 @@ bool CUpgradeHistoryRepository::listRecordsBefore(std::uint32_t before, std::uin
            statement.bindInt64(2, limit, error) && readRecordRows(statement, records, error);
 }
 
+bool CUpgradeHistoryRepository::forEachRecord(const std::function<bool(const S_UpgradeHistoryRecord&)>& visit,
+                                              std::string& error)
+{
+    constexpr std::uint32_t kPageRows = 100;
+    std::vector<S_UpgradeHistoryRecord> page;
+    std::uint32_t before = 0;
+    do
+    {
+        if (!listRecordsBefore(before, kPageRows, page, error))
+        {
+            return false;
+        }
+        for (const S_UpgradeHistoryRecord& record : page)
+        {
+            if (!visit(record))
+            {
+                return true;
+            }
+        }
+        before = page.size() < kPageRows ? 0 : page.back().upgradeNo;
+    } while (before > 1);
+    return true;
+}
+
 bool CUpgradeHistoryRepository::readRecordRows(CSqliteStatement& statement, std::vector<S_UpgradeHistoryRecord>& records,
                                                std::string& error)
 {

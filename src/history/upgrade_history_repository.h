@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -46,6 +47,10 @@ public:
     // `limit` of them (1 or more). Pages follow the number, which never repeats.
     bool listRecordsBefore(std::uint32_t before, std::uint32_t limit, std::vector<S_UpgradeHistoryRecord>& records,
                            std::string& error);
+    // Every row, highest number first, read a page at a time, so that a walk over the whole history
+    // holds one page in memory however long the history is. The visitor returns false to stop;
+    // the rows of a page are read before it is visited, so it may write.
+    bool forEachRecord(const std::function<bool(const S_UpgradeHistoryRecord&)>& visit, std::string& error);
 
     // The three deletions run in one immediate transaction each and remove finalized rows too.
     bool clearAll(std::uint32_t& deletedCount, std::string& error);
