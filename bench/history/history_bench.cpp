@@ -5,6 +5,7 @@
 #include "common/clock.h"
 #include "common/json_canonical.h"
 #include "common/json_text.h"
+#include "filled_history.h"
 #include "history/history_operations.h"
 #include "history_documents.h"
 
@@ -14,7 +15,6 @@
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
-#include <fstream>
 
 namespace
 {
@@ -69,37 +69,13 @@ void BM_PersistRunningState100Devices(benchmark::State& state)
 }
 BENCHMARK(BM_PersistRunningState100Devices)->Unit(benchmark::kMillisecond)->UseRealTime();
 
-// A busy site's history: 10,000 (or `records`) finished four-device tasks with snapshot, state and
-// report.
-bool fillHistory(CUpgradeHistoryRepository& repository, std::string& error, std::uint32_t records = 10'000)
-{
-    const std::int64_t base = currentUnixMs() - 10'000'000;
-    for (std::uint32_t number = 1; number <= records; ++number)
-    {
-        std::string id = "T";
-        id += std::to_string(number);
-        const std::int64_t startedAt = base + number * 100;
-        nlohmann::json document = ota::test::makeStateDocument(number, id, 4, startedAt);
-        const std::string running = toJsonText(document);
-        ota::test::finishStateDocument(document, "SUCCESS", "SUCCESS", startedAt + 50);
-        if (!repository.upsertTaskSnapshot(ota::test::makeSnapshotWrite(number, id, startedAt, 4), error) ||
-            !repository.updateRunningState({number, startedAt + 10, "RUNNING", running}, error) ||
-            !repository.finalizeReport({number, startedAt + 50, startedAt + 50, "SUCCESS", toJsonText(document)},
-                                       error))
-        {
-            return false;
-        }
-    }
-    return true;
-}
-
 // A repository holding that history in a temporary directory, removed again at the end.
 class CFilledHistory
 {
 public:
     explicit CFilledHistory(std::uint32_t records = 10'000) : m_path(makeDatabasePath("upgrade-history.db"))
     {
-        m_ready = repository.open(m_path, error) && fillHistory(repository, error, records);
+        m_ready = repository.open(m_path, error) && ota::bench::fillHistory(repository, error, records);
     }
     ~CFilledHistory()
     {
@@ -125,7 +101,8 @@ private:
 };
 
 // warm = 0: every read validates and renders every record (a read with an empty cache);
-// warm = 1: the application's cache already holds the finalized records.
+// warm = 1: the application's cache holds what a first read left in it (within its 16 MiB budget,
+// the newest 1,900 or so of these records).
 void BM_ReadHistory10000Records(benchmark::State& state)
 {
     const bool warm = state.range(0) != 0;
@@ -213,28 +190,18 @@ void BM_StartupCheck10000Records(benchmark::State& state)
         }
     }
 }
-BENCHMARK(BM_StartupCheck10000Records)->ArgName("cache")->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(3);
-
-// A kilobyte figure of /proc/self/status ("VmRSS", "VmHWM").
-double statusMiB(const std::string& key)
-{
-    std::ifstream status("/proc/self/status");
-    std::string line;
-    while (std::getline(status, line))
-    {
-        if (line.rfind(key + ":", 0) == 0)
-        {
-            return std::stod(line.substr(key.size() + 1)) / 1024.0;
-        }
-    }
-    return 0;
-}
+BENCHMARK(BM_StartupCheck10000Records)
+    ->ArgName("cache")
+    ->Arg(0)
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(3);
 
 // The console's way through a long history: the start-up check (which fills the bounded cache),
-// then every page of 50 from the newest to the oldest. Run over 1,000 and 10,000 records: the
-// memory the walk needs stays the same however long the history is. The counters are the pages'
-// mean time, the cache's size and how far the process's resident memory rose above what it held
-// before the walk (its peak reset first).
+// then every page of 50 from the newest to the oldest, over 1,000 and 10,000 records. The counters
+// are the pages' mean time and the cache's size; the backend's memory over the same walk is
+// history_memory_bench's.
 void BM_PagedHistoryWalk(benchmark::State& state)
 {
     CFilledHistory history(static_cast<std::uint32_t>(state.range(0)));
@@ -242,22 +209,18 @@ void BM_PagedHistoryWalk(benchmark::State& state)
     {
         return;
     }
-    const S_HistoryPage firstPage{50, 0};
     double pageMs = 0;
     double pages = 0;
     double cacheMiB = 0;
-    double peakGrowthMiB = 0;
     for (auto _ : state)
     {
-        std::ofstream("/proc/self/clear_refs") << "5";  // resets VmHWM to the present VmRSS
-        const double residentBefore = statusMiB("VmRSS");
         CHistoryRecordCache cache;
         if (!removeIncompatibleHistoryAtStartup(history.repository, cache, history.error))
         {
             state.SkipWithError(history.error.c_str());
             break;
         }
-        S_HistoryPage page = firstPage;
+        S_HistoryPage page{50, 0};
         std::string response;
         do
         {
@@ -273,11 +236,9 @@ void BM_PagedHistoryWalk(benchmark::State& state)
             page.before = nlohmann::json::parse(response).at("nextBefore").get<std::uint32_t>();
         } while (page.before != 0);
         cacheMiB = static_cast<double>(cache.byteSize()) / (1024.0 * 1024.0);
-        peakGrowthMiB = std::max(peakGrowthMiB, statusMiB("VmHWM") - residentBefore);
     }
     state.counters["pageMs"] = pageMs / std::max(pages, 1.0);
     state.counters["cacheMiB"] = cacheMiB;
-    state.counters["peakGrowthMiB"] = peakGrowthMiB;
 }
 BENCHMARK(BM_PagedHistoryWalk)->ArgName("records")->Arg(1'000)->Arg(10'000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
