@@ -1,6 +1,6 @@
 #include "audit/audit_store.h"
 
-#include "history/sqlite_connection.h"
+#include "history/sqlite_transaction.h"
 
 #include <sqlite3.h>
 
@@ -60,8 +60,10 @@ constexpr const char* kSchemaScript =
     "BEGIN SELECT RAISE(ABORT, 'AUDIT_RETENTION_INVALID'); END;"
     "COMMIT;";
 
-constexpr const char* kEntryColumns =
-    "id, at, client, method, route, status, error_code, request_id, upgrade_no, upgrade_id, rollout_no";
+// One row more than asked tells whether another page follows.
+constexpr const char* kReadPageSql =
+    "SELECT id, at, client, method, route, status, error_code, request_id, upgrade_no, upgrade_id, "
+    "rollout_no FROM audit_log WHERE id<?1 ORDER BY id DESC LIMIT ?2;";
 
 S_AuditEntry readEntry(const CSqliteStatement& statement)
 {
@@ -80,6 +82,24 @@ S_AuditEntry readEntry(const CSqliteStatement& statement)
     return entry;
 }
 
+// One write statement of the retention delete, its only parameter the cutoff.
+bool runWithCutoff(CSqliteConnection& connection, const char* sql, std::int64_t cutoff,
+                   const char* failureContext, std::string& error)
+{
+    CSqliteCachedStatement statement = connection.statement(sql, error);
+    if (!statement || !statement->bindInt64(1, cutoff, error))
+    {
+        return false;
+    }
+    const int resultCode = statement->step();
+    if (resultCode != SQLITE_DONE)
+    {
+        error = sqliteFailure(failureContext, connection.handle(), resultCode);
+        return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 CAuditStore::~CAuditStore()
@@ -91,64 +111,47 @@ bool CAuditStore::open(const std::filesystem::path& databasePath, std::string& e
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     error.clear();
-    if (m_database != nullptr)
+    if (m_connection.isOpen())
     {
         error = "Audit trail is already open";
         return false;
     }
-    sqlite3* database = nullptr;
     const std::string pathText = databasePath.string();
-    const int openResult =
-        sqlite3_open_v2(pathText.c_str(), &database,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    if (openResult != SQLITE_OK)
+    if (!m_connection.open(pathText, "Cannot open audit trail database", kBusyTimeoutMs, error))
     {
-        error = sqliteFailure("Cannot open audit trail database", database, openResult);
-        sqlite3_close(database);
         return false;
     }
-    sqlite3_extended_result_codes(database, 1);
-    sqlite3_busy_timeout(database, kBusyTimeoutMs);
-    if (sqlite3_db_readonly(database, "main") == 1)
+    if (sqlite3_db_readonly(m_connection.handle(), "main") == 1)
     {
         error = "Cannot open audit trail database: the database file is read-only: " + pathText;
-        sqlite3_close(database);
+        m_connection.close();
         return false;
     }
-    if (!executeSqliteScript(database, kPragmaScript, error))
+    // The schema script holds its own transaction; a failure inside it is rolled back.
+    if (!m_connection.execute(kPragmaScript, error) ||
+        !executeSqliteTransactionScript(m_connection, kSchemaScript, error))
     {
-        sqlite3_close(database);
+        m_connection.close();
         return false;
     }
-    if (!executeSqliteScript(database, kSchemaScript, error))
-    {
-        sqlite3_exec(database, "ROLLBACK;", nullptr, nullptr, nullptr);
-        sqlite3_close(database);
-        return false;
-    }
-    m_database = database;
     return true;
 }
 
 void CAuditStore::close()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_database != nullptr)
-    {
-        sqlite3_close_v2(m_database);
-        m_database = nullptr;
-    }
+    m_connection.close();
 }
 
 bool CAuditStore::isOpen() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_database != nullptr;
+    return m_connection.isOpen();
 }
 
 bool CAuditStore::requireOpen(std::string& error) const
 {
-    if (m_database == nullptr)
+    if (!m_connection.isOpen())
     {
         error = kNotOpen;
         return false;
@@ -158,28 +161,26 @@ bool CAuditStore::requireOpen(std::string& error) const
 
 bool CAuditStore::insert(const S_AuditEntry& entry, unsigned status, std::int64_t& id, std::string& error)
 {
-    CSqliteStatement statement;
-    if (!statement.prepare(
-            m_database,
-            "INSERT INTO audit_log(at, client, method, route, status, error_code, request_id, "
-            "upgrade_no, upgrade_id, rollout_no) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10);",
-            error) ||
-        !statement.bindInt64(1, entry.at, error) || !statement.bindText(2, entry.client, error) ||
-        !statement.bindText(3, entry.method, error) || !statement.bindText(4, entry.route, error) ||
-        !statement.bindInt64(5, status, error) ||
-        !statement.bindText(6, status == 0 ? "" : entry.errorCode, error) ||
-        !statement.bindText(7, entry.requestId, error) || !statement.bindInt64(8, entry.upgradeNo, error) ||
-        !statement.bindText(9, entry.upgradeId, error) || !statement.bindInt64(10, entry.rolloutNo, error))
+    CSqliteCachedStatement statement = m_connection.statement(
+        "INSERT INTO audit_log(at, client, method, route, status, error_code, request_id, "
+        "upgrade_no, upgrade_id, rollout_no) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10);",
+        error);
+    if (!statement || !statement->bindInt64(1, entry.at, error) ||
+        !statement->bindText(2, entry.client, error) || !statement->bindText(3, entry.method, error) ||
+        !statement->bindText(4, entry.route, error) || !statement->bindInt64(5, status, error) ||
+        !statement->bindText(6, status == 0 ? "" : entry.errorCode, error) ||
+        !statement->bindText(7, entry.requestId, error) || !statement->bindInt64(8, entry.upgradeNo, error) ||
+        !statement->bindText(9, entry.upgradeId, error) || !statement->bindInt64(10, entry.rolloutNo, error))
     {
         return false;
     }
-    const int resultCode = statement.step();
+    const int resultCode = statement->step();
     if (resultCode != SQLITE_DONE)
     {
-        error = sqliteFailure("Cannot write audit entry", m_database, resultCode);
+        error = sqliteFailure("Cannot write audit entry", m_connection.handle(), resultCode);
         return false;
     }
-    id = sqlite3_last_insert_rowid(m_database);
+    id = sqlite3_last_insert_rowid(m_connection.handle());
     return true;
 }
 
@@ -217,30 +218,31 @@ bool CAuditStore::complete(std::int64_t id, const S_AuditEntry& outcome, std::st
         error = "An audit entry's outcome needs a status";
         return false;
     }
-    CSqliteStatement statement;
-    if (!statement.prepare(m_database,
-                           "UPDATE audit_log SET status=?2, error_code=?3, "
-                           "request_id=CASE WHEN request_id='' THEN ?4 ELSE request_id END, "
-                           "upgrade_no=CASE WHEN upgrade_no=0 THEN ?5 ELSE upgrade_no END, "
-                           "upgrade_id=CASE WHEN upgrade_id='' THEN ?6 ELSE upgrade_id END, "
-                           "rollout_no=CASE WHEN rollout_no=0 THEN ?7 ELSE rollout_no END "
-                           "WHERE id=?1 AND status=0;",
-                           error) ||
-        !statement.bindInt64(1, id, error) || !statement.bindInt64(2, outcome.status, error) ||
-        !statement.bindText(3, outcome.errorCode, error) ||
-        !statement.bindText(4, outcome.requestId, error) ||
-        !statement.bindInt64(5, outcome.upgradeNo, error) ||
-        !statement.bindText(6, outcome.upgradeId, error) || !statement.bindInt64(7, outcome.rolloutNo, error))
+    CSqliteCachedStatement statement = m_connection.statement(
+        "UPDATE audit_log SET status=?2, error_code=?3, "
+        "request_id=CASE WHEN request_id='' THEN ?4 ELSE request_id END, "
+        "upgrade_no=CASE WHEN upgrade_no=0 THEN ?5 ELSE upgrade_no END, "
+        "upgrade_id=CASE WHEN upgrade_id='' THEN ?6 ELSE upgrade_id END, "
+        "rollout_no=CASE WHEN rollout_no=0 THEN ?7 ELSE rollout_no END "
+        "WHERE id=?1 AND status=0;",
+        error);
+    if (!statement || !statement->bindInt64(1, id, error) ||
+        !statement->bindInt64(2, outcome.status, error) ||
+        !statement->bindText(3, outcome.errorCode, error) ||
+        !statement->bindText(4, outcome.requestId, error) ||
+        !statement->bindInt64(5, outcome.upgradeNo, error) ||
+        !statement->bindText(6, outcome.upgradeId, error) ||
+        !statement->bindInt64(7, outcome.rolloutNo, error))
     {
         return false;
     }
-    const int resultCode = statement.step();
+    const int resultCode = statement->step();
     if (resultCode != SQLITE_DONE)
     {
-        error = sqliteFailure("Cannot complete audit entry", m_database, resultCode);
+        error = sqliteFailure("Cannot complete audit entry", m_connection.handle(), resultCode);
         return false;
     }
-    if (sqlite3_changes64(m_database) != 1)
+    if (m_connection.changes() != 1)
     {
         error = "Audit entry " + std::to_string(id) + " does not await its outcome";
         return false;
@@ -259,26 +261,22 @@ bool CAuditStore::readPage(std::uint32_t limit, std::int64_t before, std::vector
     {
         return false;
     }
-    CSqliteStatement statement;
-    // One row more than asked tells whether another page follows.
-    if (!statement.prepare(
-            m_database,
-            std::string("SELECT ") + kEntryColumns + " FROM audit_log WHERE id<?1 ORDER BY id DESC LIMIT ?2;",
-            error) ||
-        !statement.bindInt64(1, before > 0 ? before : std::numeric_limits<std::int64_t>::max(), error) ||
-        !statement.bindInt64(2, static_cast<std::int64_t>(limit) + 1, error))
+    CSqliteCachedStatement statement = m_connection.statement(kReadPageSql, error);
+    if (!statement ||
+        !statement->bindInt64(1, before > 0 ? before : std::numeric_limits<std::int64_t>::max(), error) ||
+        !statement->bindInt64(2, static_cast<std::int64_t>(limit) + 1, error))
     {
         return false;
     }
     int resultCode = SQLITE_OK;
-    while ((resultCode = statement.step()) == SQLITE_ROW)
+    while ((resultCode = statement->step()) == SQLITE_ROW)
     {
-        entries.push_back(readEntry(statement));
+        entries.push_back(readEntry(*statement));
     }
     if (resultCode != SQLITE_DONE)
     {
         entries.clear();
-        error = sqliteFailure("Cannot read audit trail", m_database, resultCode);
+        error = sqliteFailure("Cannot read audit trail", m_connection.handle(), resultCode);
         return false;
     }
     if (entries.size() > limit)
@@ -298,65 +296,43 @@ bool CAuditStore::deleteExpired(std::int64_t cutoff, std::uint32_t& deletedCount
     {
         return false;
     }
-    // Nothing expired, nothing written: a read-only pass for the common case.
-    CSqliteStatement probe;
-    if (!probe.prepare(m_database, "SELECT EXISTS(SELECT 1 FROM audit_log WHERE at<?1);", error) ||
-        !probe.bindInt64(1, cutoff, error))
+    {
+        // Nothing expired, nothing written: a read-only pass for the common case. The probe and its
+        // read end here, before the write transaction begins.
+        CSqliteCachedStatement probe =
+            m_connection.statement("SELECT EXISTS(SELECT 1 FROM audit_log WHERE at<?1);", error);
+        if (!probe || !probe->bindInt64(1, cutoff, error))
+        {
+            return false;
+        }
+        const int probeResult = probe->step();
+        if (probeResult != SQLITE_ROW)
+        {
+            error = sqliteFailure("Cannot inspect expired audit entries", m_connection.handle(), probeResult);
+            return false;
+        }
+        if (probe->columnInt64(0) == 0)
+        {
+            return true;
+        }
+    }
+    // Every way out before the commit rolls the transaction back.
+    CSqliteTransaction transaction(m_connection);
+    if (!transaction.begin(error) ||
+        !runWithCutoff(m_connection, "UPDATE audit_retention SET cutoff=?1 WHERE singleton=1 AND cutoff<?1;",
+                       cutoff, "Cannot raise audit retention cutoff", error) ||
+        !runWithCutoff(m_connection, "DELETE FROM audit_log WHERE at<?1;", cutoff,
+                       "Cannot delete expired audit entries", error))
     {
         return false;
     }
-    const int probeResult = probe.step();
-    if (probeResult != SQLITE_ROW)
+    const std::int64_t count = m_connection.changes();
+    if (!transaction.commit(error))
     {
-        error = sqliteFailure("Cannot inspect expired audit entries", m_database, probeResult);
-        return false;
-    }
-    if (probe.columnInt64(0) == 0)
-    {
-        return true;
-    }
-    if (!executeSqliteScript(m_database, "BEGIN IMMEDIATE;", error))
-    {
-        return false;
-    }
-    const auto rollback = [this] { sqlite3_exec(m_database, "ROLLBACK;", nullptr, nullptr, nullptr); };
-    CSqliteStatement raise;
-    CSqliteStatement remove;
-    if (!raise.prepare(m_database, "UPDATE audit_retention SET cutoff=?1 WHERE singleton=1 AND cutoff<?1;",
-                       error) ||
-        !raise.bindInt64(1, cutoff, error))
-    {
-        rollback();
-        return false;
-    }
-    int resultCode = raise.step();
-    if (resultCode != SQLITE_DONE)
-    {
-        error = sqliteFailure("Cannot raise audit retention cutoff", m_database, resultCode);
-        rollback();
-        return false;
-    }
-    if (!remove.prepare(m_database, "DELETE FROM audit_log WHERE at<?1;", error) ||
-        !remove.bindInt64(1, cutoff, error))
-    {
-        rollback();
-        return false;
-    }
-    resultCode = remove.step();
-    if (resultCode != SQLITE_DONE)
-    {
-        error = sqliteFailure("Cannot delete expired audit entries", m_database, resultCode);
-        rollback();
-        return false;
-    }
-    const sqlite3_int64 count = sqlite3_changes64(m_database);
-    if (!executeSqliteScript(m_database, "COMMIT;", error))
-    {
-        rollback();
         return false;
     }
     deletedCount =
-        static_cast<std::uint32_t>(std::min<sqlite3_int64>(count, std::numeric_limits<std::uint32_t>::max()));
+        static_cast<std::uint32_t>(std::min<std::int64_t>(count, std::numeric_limits<std::uint32_t>::max()));
     return true;
 }
 

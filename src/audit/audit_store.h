@@ -1,12 +1,12 @@
 #pragma once
 
+#include "history/sqlite_connection.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
-
-struct sqlite3;
 
 namespace ota::backend
 {
@@ -39,7 +39,8 @@ struct S_AuditEntry
 // than a day) and then removes what is older. Writes are synchronous (fsync per commit): an
 // entry that begin reported written survives a crash or a power loss.
 //
-// One mutex serialises the operations; any thread may call any of them.
+// One mutex serialises the operations, and with them every use of the connection and of the
+// statements it keeps; any thread may call any of them.
 class CAuditStore
 {
 public:
@@ -73,7 +74,7 @@ private:
     bool insert(const S_AuditEntry& entry, unsigned status, std::int64_t& id, std::string& error);
 
     mutable std::mutex m_mutex;
-    sqlite3* m_database = nullptr;
+    CSqliteConnection m_connection;
 };
 
 }  // namespace ota::backend

@@ -6,6 +6,34 @@
 namespace ota::backend
 {
 
+namespace
+{
+
+// Never throws: runs in destructors.
+void rollBackOpenTransaction(CSqliteConnection& connection) noexcept
+{
+    // Some failures (a full disk, an I/O error, an interrupt) make SQLite roll back by itself:
+    // then no transaction is left, and a ROLLBACK would only fail for want of one.
+    if (!connection.inTransaction())
+    {
+        return;
+    }
+    try
+    {
+        std::string error;
+        if (!connection.execute("ROLLBACK;", error))
+        {
+            consoleErr("[WARN] [HISTORY] Cannot roll back a history database transaction: " + error);
+        }
+    }
+    catch (...)
+    {
+        // A failure to format or write the line must not end the process.
+    }
+}
+
+}  // namespace
+
 CSqliteTransaction::~CSqliteTransaction()
 {
     rollback();
@@ -38,24 +66,17 @@ void CSqliteTransaction::rollback()
         return;
     }
     m_open = false;
-    // Some failures (a full disk, an I/O error, an interrupt) make SQLite roll back by itself:
-    // then no transaction is left, and a ROLLBACK would only fail for want of one.
-    if (!m_connection.inTransaction())
+    rollBackOpenTransaction(m_connection);
+}
+
+bool executeSqliteTransactionScript(CSqliteConnection& connection, const char* script, std::string& error)
+{
+    if (connection.execute(script, error))
     {
-        return;
+        return true;
     }
-    try
-    {
-        std::string error;
-        if (!m_connection.execute("ROLLBACK;", error))
-        {
-            consoleErr("[WARN] [HISTORY] Cannot roll back a history database transaction: " + error);
-        }
-    }
-    catch (...)
-    {
-        // Runs in destructors: a failure to format or write the line must not end the process.
-    }
+    rollBackOpenTransaction(connection);
+    return false;
 }
 
 }  // namespace ota::backend

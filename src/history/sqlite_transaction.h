@@ -42,4 +42,10 @@ private:
     bool m_open = false;
 };
 
+// Runs a script that begins and commits its own transaction (a schema created in one piece, its
+// BEGIN and COMMIT inside the text). When a statement inside fails, SQLite stops there with the
+// transaction still open: it is rolled back here, as CSqliteTransaction would, so that the
+// connection does not keep the write lock (or half a schema) after the failure.
+bool executeSqliteTransactionScript(CSqliteConnection& connection, const char* script, std::string& error);
+
 }  // namespace ota::backend

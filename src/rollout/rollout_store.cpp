@@ -1,6 +1,6 @@
 #include "rollout/rollout_store.h"
 
-#include "history/sqlite_connection.h"
+#include "history/sqlite_transaction.h"
 
 #include <sqlite3.h>
 
@@ -42,57 +42,40 @@ bool CRolloutStore::open(const std::filesystem::path& databasePath, std::string&
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     error.clear();
-    if (m_database != nullptr)
+    if (m_connection.isOpen())
     {
         error = "Rollout store is already open";
         return false;
     }
-    sqlite3* database = nullptr;
-    const int openResult =
-        sqlite3_open_v2(databasePath.string().c_str(), &database,
-                        SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
-    if (openResult != SQLITE_OK)
+    if (!m_connection.open(databasePath.string(), "Cannot open rollout store", kBusyTimeoutMs, error))
     {
-        error = sqliteFailure("Cannot open rollout store", database, openResult);
-        sqlite3_close(database);
         return false;
     }
-    sqlite3_extended_result_codes(database, 1);
-    sqlite3_busy_timeout(database, kBusyTimeoutMs);
-    if (!executeSqliteScript(database, kPragmaScript, error))
+    // The schema script holds its own transaction; a failure inside it is rolled back.
+    if (!m_connection.execute(kPragmaScript, error) ||
+        !executeSqliteTransactionScript(m_connection, kSchemaScript, error))
     {
-        sqlite3_close(database);
+        m_connection.close();
         return false;
     }
-    if (!executeSqliteScript(database, kSchemaScript, error))
-    {
-        sqlite3_exec(database, "ROLLBACK;", nullptr, nullptr, nullptr);
-        sqlite3_close(database);
-        return false;
-    }
-    m_database = database;
     return true;
 }
 
 void CRolloutStore::close()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    if (m_database != nullptr)
-    {
-        sqlite3_close_v2(m_database);
-        m_database = nullptr;
-    }
+    m_connection.close();
 }
 
 bool CRolloutStore::isOpen() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    return m_database != nullptr;
+    return m_connection.isOpen();
 }
 
 bool CRolloutStore::requireOpen(std::string& error) const
 {
-    if (m_database == nullptr)
+    if (!m_connection.isOpen())
     {
         error = kNotOpen;
         return false;
@@ -111,25 +94,23 @@ bool CRolloutStore::insert(const std::string& rolloutId, const std::string& stat
     {
         return false;
     }
-    CSqliteStatement statement;
-    if (!statement.prepare(
-            m_database,
-            "INSERT INTO upgrade_rollout(rollout_id, status, created_at, plan_json, state_json) "
-            "VALUES(?1, ?2, ?3, ?4, ?5);",
-            error) ||
-        !statement.bindText(1, rolloutId, error) || !statement.bindText(2, status, error) ||
-        !statement.bindInt64(3, createdAt, error) || !statement.bindText(4, planJson, error) ||
-        !statement.bindText(5, stateJson, error))
+    CSqliteCachedStatement statement = m_connection.statement(
+        "INSERT INTO upgrade_rollout(rollout_id, status, created_at, plan_json, state_json) "
+        "VALUES(?1, ?2, ?3, ?4, ?5);",
+        error);
+    if (!statement || !statement->bindText(1, rolloutId, error) || !statement->bindText(2, status, error) ||
+        !statement->bindInt64(3, createdAt, error) || !statement->bindText(4, planJson, error) ||
+        !statement->bindText(5, stateJson, error))
     {
         return false;
     }
-    const int resultCode = statement.step();
+    const int resultCode = statement->step();
     if (resultCode != SQLITE_DONE)
     {
-        error = sqliteFailure("Cannot store rollout", m_database, resultCode);
+        error = sqliteFailure("Cannot store rollout", m_connection.handle(), resultCode);
         return false;
     }
-    rolloutNo = static_cast<std::uint32_t>(sqlite3_last_insert_rowid(m_database));
+    rolloutNo = static_cast<std::uint32_t>(sqlite3_last_insert_rowid(m_connection.handle()));
     return true;
 }
 
@@ -142,23 +123,20 @@ bool CRolloutStore::update(std::uint32_t rolloutNo, const std::string& status, s
     {
         return false;
     }
-    CSqliteStatement statement;
-    if (!statement.prepare(
-            m_database,
-            "UPDATE upgrade_rollout SET status=?1, finished_at=?2, state_json=?3 WHERE rollout_no=?4;",
-            error) ||
-        !statement.bindText(1, status, error) || !statement.bindInt64(2, finishedAt, error) ||
-        !statement.bindText(3, stateJson, error) || !statement.bindInt64(4, rolloutNo, error))
+    CSqliteCachedStatement statement = m_connection.statement(
+        "UPDATE upgrade_rollout SET status=?1, finished_at=?2, state_json=?3 WHERE rollout_no=?4;", error);
+    if (!statement || !statement->bindText(1, status, error) || !statement->bindInt64(2, finishedAt, error) ||
+        !statement->bindText(3, stateJson, error) || !statement->bindInt64(4, rolloutNo, error))
     {
         return false;
     }
-    const int resultCode = statement.step();
+    const int resultCode = statement->step();
     if (resultCode != SQLITE_DONE)
     {
-        error = sqliteFailure("Cannot update rollout", m_database, resultCode);
+        error = sqliteFailure("Cannot update rollout", m_connection.handle(), resultCode);
         return false;
     }
-    if (sqlite3_changes(m_database) != 1)
+    if (m_connection.changes() != 1)
     {
         error = "Rollout " + std::to_string(rolloutNo) + " is not stored";
         return false;
@@ -175,23 +153,22 @@ bool CRolloutStore::loadAll(std::vector<S_StoredRollout>& rollouts, std::string&
     {
         return false;
     }
-    CSqliteStatement statement;
-    if (!statement.prepare(
-            m_database, "SELECT rollout_no, plan_json, state_json FROM upgrade_rollout ORDER BY rollout_no;",
-            error))
+    CSqliteCachedStatement statement = m_connection.statement(
+        "SELECT rollout_no, plan_json, state_json FROM upgrade_rollout ORDER BY rollout_no;", error);
+    if (!statement)
     {
         return false;
     }
     int resultCode = SQLITE_OK;
-    while ((resultCode = statement.step()) == SQLITE_ROW)
+    while ((resultCode = statement->step()) == SQLITE_ROW)
     {
-        rollouts.push_back(S_StoredRollout{static_cast<std::uint32_t>(statement.columnInt64(0)),
-                                           statement.columnText(1), statement.columnText(2)});
+        rollouts.push_back(S_StoredRollout{static_cast<std::uint32_t>(statement->columnInt64(0)),
+                                           statement->columnText(1), statement->columnText(2)});
     }
     if (resultCode != SQLITE_DONE)
     {
         rollouts.clear();
-        error = sqliteFailure("Cannot read rollouts", m_database, resultCode);
+        error = sqliteFailure("Cannot read rollouts", m_connection.handle(), resultCode);
         return false;
     }
     return true;
@@ -205,33 +182,28 @@ bool CRolloutStore::remove(const std::vector<std::uint32_t>& rolloutNos, std::st
     {
         return false;
     }
-    if (!executeSqliteScript(m_database, "BEGIN IMMEDIATE;", error))
+    // Every way out before the commit rolls the transaction back: all of them go, or none.
+    CSqliteTransaction transaction(m_connection);
+    if (!transaction.begin(error))
     {
         return false;
     }
     for (const std::uint32_t rolloutNo : rolloutNos)
     {
-        CSqliteStatement statement;
-        if (!statement.prepare(m_database, "DELETE FROM upgrade_rollout WHERE rollout_no=?1;", error) ||
-            !statement.bindInt64(1, rolloutNo, error))
+        CSqliteCachedStatement statement =
+            m_connection.statement("DELETE FROM upgrade_rollout WHERE rollout_no=?1;", error);
+        if (!statement || !statement->bindInt64(1, rolloutNo, error))
         {
-            sqlite3_exec(m_database, "ROLLBACK;", nullptr, nullptr, nullptr);
             return false;
         }
-        const int resultCode = statement.step();
+        const int resultCode = statement->step();
         if (resultCode != SQLITE_DONE)
         {
-            error = sqliteFailure("Cannot delete rollout", m_database, resultCode);
-            sqlite3_exec(m_database, "ROLLBACK;", nullptr, nullptr, nullptr);
+            error = sqliteFailure("Cannot delete rollout", m_connection.handle(), resultCode);
             return false;
         }
     }
-    if (!executeSqliteScript(m_database, "COMMIT;", error))
-    {
-        sqlite3_exec(m_database, "ROLLBACK;", nullptr, nullptr, nullptr);
-        return false;
-    }
-    return true;
+    return transaction.commit(error);
 }
 
 }  // namespace ota::backend

@@ -1,12 +1,12 @@
 #pragma once
 
+#include "history/sqlite_connection.h"
+
 #include <cstdint>
 #include <filesystem>
 #include <mutex>
 #include <string>
 #include <vector>
-
-struct sqlite3;
 
 namespace ota::backend
 {
@@ -22,7 +22,7 @@ struct S_StoredRollout
 // The rollouts of the site in the history database file, in their own table beside the upgrade
 // history (whose table, schema and version it never touches), over a connection of its own. Rollout
 // numbers are never handed out twice, not even after a rollout was deleted. One mutex serialises
-// every operation.
+// every operation, and with them every use of the connection and of the statements it keeps.
 class CRolloutStore
 {
 public:
@@ -50,7 +50,7 @@ private:
     bool requireOpen(std::string& error) const;
 
     mutable std::mutex m_mutex;
-    sqlite3* m_database = nullptr;
+    CSqliteConnection m_connection;
 };
 
 }  // namespace ota::backend

@@ -198,5 +198,25 @@ TEST_F(AuditStoreTest, TheUpgradeHistoryBesideItIsLeftExactlyAsItWas)
     ASSERT_TRUE(store.open(path, error)) << error;
 }
 
+TEST_F(AuditStoreTest, ASchemaThatFailsHalfWayLeavesNothingBehindAndTheFileUnlocked)
+{
+    // A table of the same name but another shape: the script stops after creating audit_log.
+    const std::filesystem::path otherPath = directory / "other.db";
+    {
+        test::CRawDatabase raw(otherPath);
+        ASSERT_EQ(raw.execute("CREATE TABLE audit_retention(singleton INTEGER PRIMARY KEY);"), "");
+    }
+    CAuditStore other;
+    std::string error;
+    EXPECT_FALSE(other.open(otherPath, error));
+    EXPECT_NE(error.find("SQLite schema operation failed: "), std::string::npos) << error;
+    EXPECT_FALSE(other.isOpen());
+
+    test::CRawDatabase raw(otherPath);
+    EXPECT_EQ(raw.scalar("SELECT COUNT(*) FROM sqlite_master WHERE name='audit_log'"), "0");
+    EXPECT_EQ(raw.execute("PRAGMA busy_timeout=0;BEGIN IMMEDIATE;"), "") << "the write lock was released";
+    EXPECT_EQ(raw.execute("ROLLBACK;"), "");
+}
+
 }  // namespace
 }  // namespace ota::backend

@@ -148,6 +148,30 @@ TEST_F(SqliteConnectionTest, EveryWayOutWithoutACommitRollsBackAndReleasesTheLoc
     EXPECT_TRUE(writeLockIsFree());
 }
 
+TEST_F(SqliteConnectionTest, AScriptHoldingItsOwnTransactionIsRolledBackWhereItFails)
+{
+    // The failing statement stops the script between its BEGIN and its COMMIT.
+    EXPECT_FALSE(executeSqliteTransactionScript(connection,
+                                                "BEGIN IMMEDIATE;"
+                                                "CREATE TABLE extra(id INTEGER PRIMARY KEY);"
+                                                "INSERT INTO t(id, v) VALUES(1, 'x');"
+                                                "INSERT INTO t(id, v) VALUES(1, 'x');"
+                                                "COMMIT;",
+                                                error));
+    EXPECT_NE(error.find("UNIQUE constraint failed"), std::string::npos) << error;
+    EXPECT_FALSE(connection.inTransaction());
+    EXPECT_TRUE(writeLockIsFree());
+    EXPECT_EQ(rowCount(), "0");
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM sqlite_master WHERE name='extra';"), "0");
+
+    error.clear();
+    EXPECT_TRUE(executeSqliteTransactionScript(
+        connection, "BEGIN IMMEDIATE;CREATE TABLE extra(id INTEGER PRIMARY KEY);COMMIT;", error))
+        << error;
+    EXPECT_FALSE(connection.inTransaction());
+    EXPECT_EQ(raw.scalar("SELECT count(*) FROM sqlite_master WHERE name='extra';"), "1");
+}
+
 int denyRollback(void*, int action, const char* first, const char*, const char*, const char*)
 {
     return action == SQLITE_TRANSACTION && first != nullptr && std::string(first) == "ROLLBACK" ? SQLITE_DENY
