@@ -20,13 +20,14 @@
 // taskMutex or a session's mutex held; condition waits release them.
 //
 // Lifetimes: the current task is held by `task` and published to the callbacks through
-// `currentTask` (an atomic shared pointer), so a callback keeps the task it took even while
+// `currentTask` (a shared slot whose mutex is a leaf), so a callback keeps the task it took even while
 // startTask installs the next one. The transport reference is valid from start until stop
 // returns; callbacks reach the service only through a live S_TransportCallbackLifetime token, and
 // stop withdraws the token and waits for the callbacks in progress before it releases anything.
 // The device links are released by stop, before the transport may go.
 
 #include "common/clock.h"
+#include "common/shared_slot.h"
 #include "device/upgrade_device_transport.h"
 #include "firmware/upgrade_task_snapshot.h"
 #include "protocol/protocol_enums.h"
@@ -138,7 +139,7 @@ struct CUpgradeExecutionService::S_Impl
     std::atomic<bool> abortRequested{false};
 
     // ---- the task the transport's callbacks deliver to (written under taskMutex)
-    std::atomic<TaskRunPointer> currentTask;
+    CSharedSlot<S_TaskRun> currentTask;
 
     CDeviceScheduler scheduler;
     CStatePublisher publisher;
