@@ -600,6 +600,17 @@ ExecutionStatePtr CUpgradeExecutionService::getCurrentStateSnapshot() const
     return m_impl->buildState();
 }
 
+S_UpgradeEngineMetrics CUpgradeExecutionService::getMetrics() const
+{
+    S_UpgradeEngineMetrics metrics;
+    for (std::size_t status = 0; status < metrics.finishedTasks.size(); ++status)
+    {
+        metrics.finishedTasks[status] = m_impl->finishedTasks[status].load(std::memory_order_relaxed);
+    }
+    metrics.chunkRoundTrips = m_impl->chunkRoundTrips.snapshot();
+    return metrics;
+}
+
 bool CUpgradeExecutionService::getCurrentState(std::string& stateJson, std::string& error) const
 {
     stateJson.clear();
