@@ -78,12 +78,42 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
                                 return invokeLogout(kLogoutPath, access, request);
                             }});
     }
+    if (c.metrics)
+    {
+        m_routes.push_back({"GET", kMetricsPath, quick, [&c](const S_ApiRequest&) {
+                                return invokeMetricsHandler(kMetricsPath, c.metrics);
+                            }});
+    }
     if (c.auditList)
     {
         m_routes.push_back({"GET", "/api/v1/audit", quick, [&c](const S_ApiRequest& request) {
                                 return invokeAuditListHandler("/api/v1/audit", c.auditList, request);
                             }});
     }
+}
+
+std::string_view CApiRouter::routeOf(std::string_view path) const
+{
+    std::optional<std::string_view> parameter;
+    for (const S_Route& route : m_routes)
+    {
+        if (matches(route.pattern, path, parameter))
+        {
+            return route.pattern;
+        }
+    }
+    return path == kEventsPath ? kEventsPath : std::string_view();
+}
+
+std::vector<std::string_view> CApiRouter::routePatterns() const
+{
+    std::vector<std::string_view> patterns;
+    for (const S_Route& route : m_routes)
+    {
+        patterns.push_back(route.pattern);
+    }
+    patterns.push_back(kEventsPath);
+    return patterns;
 }
 
 std::string_view CApiRouter::pathOf(std::string_view target)
