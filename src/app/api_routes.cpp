@@ -4,6 +4,7 @@
 #include "app/console_assets.h"
 #include "app/device_routes.h"
 #include "app/health_report.h"
+#include "app/metrics_routes.h"
 #include "app/scene_reload.h"
 #include "app/system_capacity.h"
 #include "app/upgrade_routes.h"
@@ -93,6 +94,7 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
     addDeviceRoutes(app, callbacks);
     callbacks.accessControl = app.accessControl;
     callbacks.auditTrail = app.auditTrail;
+    callbacks.metrics = makeMetricsHandler(app);
     callbacks.auditList = [&app](std::uint32_t limit, std::int64_t before, std::string& response,
                                  std::string& error) {
         return readAuditPage(app.auditStore, app.config.historyRetentionDays, limit, before, response, error);

@@ -303,8 +303,9 @@ int CBackendApplication::run()
         shutdown();
         return 1;
     }
-    app.executionService.setStateSnapshotObserver(makeUpgradeStateRecorder(
-        app.stateRecordingMutex, app.historyRepository, app.config.historyRetentionDays, app.apiServer));
+    app.executionService.setStateSnapshotObserver(
+        makeUpgradeStateRecorder(app.stateRecordingMutex, app.historyRepository,
+                                 app.config.historyRetentionDays, app.apiServer, app.stateWriteFailures));
     if (!app.apiServer.start(app.config.httpHost, app.config.httpPort, buildApiCallbacks(app), error))
     {
         consoleErr("[ERROR] HTTP API server start failed: " + error);
