@@ -48,6 +48,18 @@ export const api = {
   abort: (upgradeNo) => call('POST', `/api/v1/upgrades/${encodeURIComponent(String(upgradeNo))}/abort`),
   current: () => call('GET', '/api/v1/upgrades/current'),
   history: () => call('GET', '/api/v1/upgrades/history'),
+  // One page of the history, newest first: at most `limit` records numbered below `before`
+  // (0 or absent: the newest); the answer's nextBefore asks for the next page (0: none).
+  historyPage: (limit, before) => call('GET', `/api/v1/upgrades/history?limit=${limit}` +
+    (before ? `&before=${encodeURIComponent(String(before))}` : '')),
+  retry: (upgradeNo, upgradeId) => call('POST', `/api/v1/upgrades/${encodeURIComponent(String(upgradeNo))}/retry`,
+    { upgradeId }),
+  rollouts: () => call('GET', '/api/v1/rollouts'),
+  currentRollout: () => call('GET', '/api/v1/rollouts/current'),
+  createRollout: (request) => call('POST', '/api/v1/rollouts', request),
+  // operation: start, pause, resume or cancel.
+  operateRollout: (rolloutNo, operation) =>
+    call('POST', `/api/v1/rollouts/${encodeURIComponent(String(rolloutNo))}/${operation}`),
   clearHistory: () => call('POST', '/api/v1/upgrades/history/clear'),
   deviceStatus: () => call('GET', '/api/v1/devices/status'),
   frames: () => call('GET', '/api/v1/devices/frames'),

@@ -1,11 +1,19 @@
-// Finished and prepared tasks, newest first; one opens to its final report.
+// Finished and prepared tasks, newest first, read a page at a time; one opens to its final report,
+// one with failed devices offers to retry them.
 
 import { api } from './api.js';
 import { $, el, setText, setData, clear, formatTime, refusalText } from './dom.js';
+import { retriableCount, retryFailed } from './retry.js';
 import { DeviceTable, countsText } from './run.js';
+
+// Records per page: the backend reads only the page's rows, so a long history costs no more.
+const kPageSize = 50;
 
 const reportTable = new DeviceTable($('report-rows'));
 let confirmAction = null;
+let nextBefore = 0;  // the next page's cursor; 0 when the last page is shown
+let shown = 0;
+let skipped = 0;
 
 function resultsText(task) {
   if (!task || !Array.isArray(task.devices)) {
@@ -28,39 +36,66 @@ function openReport(record) {
   $('report').scrollIntoView({ block: 'nearest' });
 }
 
-export async function refreshHistory() {
+function recordRow(record) {
+  const task = record.report || record.state;
+  const status = el('span', { class: 'badge', text: record.status });
+  setData(status, 'result', record.status);
+  const open = el('button', { type: 'button', class: 'plain open', text: 'Open',
+    'aria-label': `Open the report of ${record.upgradeId}` });
+  open.addEventListener('click', () => openReport(record));
+  const actions = el('td', {}, open);
+  if (record.report && retriableCount(record.report) > 0) {
+    const retry = el('button', { type: 'button', class: 'plain retry', text: 'Retry failed devices',
+      'aria-label': `Retry the failed devices of ${record.upgradeId}` });
+    retry.addEventListener('click', () => retryFailed(record.report, (text) => setText($('history-error'), text)));
+    actions.append(' ', retry);
+  }
+  return el('tr', { dataset: { upgradeNo: String(record.upgradeNo), status: record.status } },
+    el('td', {}, el('div', { class: 'name', text: record.upgradeId }),
+      el('div', { class: 'summary', text: `number ${record.upgradeNo}` })),
+    el('td', {}, status),
+    el('td', { text: formatTime(record.startedAt) }),
+    el('td', { text: formatTime(record.completedAt) }),
+    el('td', { text: resultsText(task) }),
+    actions);
+}
+
+function drawSummary() {
+  const hidden = skipped ? `, ${skipped} unreadable skipped` : '';
+  const more = nextBefore ? ' (older ones on the next pages)' : '';
+  setText($('history-summary'), `${shown} task${shown === 1 ? '' : 's'}${hidden}${more}`);
+  $('history-older').hidden = nextBefore === 0;
+}
+
+// Appends the page below `before` (0: the newest page, replacing what is shown).
+async function loadPage(before) {
   setText($('history-error'), '');
-  const answer = await api.history();
+  const answer = await api.historyPage(kPageSize, before);
   if (!answer.ok) {
     setText($('history-error'), refusalText(answer.error));
     return;
   }
-  const records = [...(answer.data.records || [])];
-  records.sort((a, b) => (b.startedAt || 0) - (a.startedAt || 0) || b.upgradeNo - a.upgradeNo);
   const body = $('history-rows');
-  clear(body);
-  for (const record of records) {
-    const task = record.report || record.state;
-    const status = el('span', { class: 'badge', text: record.status });
-    setData(status, 'result', record.status);
-    const open = el('button', { type: 'button', class: 'plain', text: 'Open',
-      'aria-label': `Open the report of ${record.upgradeId}` });
-    open.addEventListener('click', () => openReport(record));
-    body.append(el('tr', { dataset: { upgradeNo: String(record.upgradeNo), status: record.status } },
-      el('td', {}, el('div', { class: 'name', text: record.upgradeId }),
-        el('div', { class: 'summary', text: `number ${record.upgradeNo}` })),
-      el('td', {}, status),
-      el('td', { text: formatTime(record.startedAt) }),
-      el('td', { text: formatTime(record.completedAt) }),
-      el('td', { text: resultsText(task) }),
-      el('td', {}, open)));
+  if (!before) {
+    clear(body);
+    shown = 0;
+    skipped = 0;
   }
-  const skipped = answer.data.skippedRecordCount ? `, ${answer.data.skippedRecordCount} unreadable skipped` : '';
-  setText($('history-summary'), `${records.length} task${records.length === 1 ? '' : 's'}${skipped}`);
+  for (const record of answer.data.records || []) {
+    body.append(recordRow(record));
+  }
+  shown += (answer.data.records || []).length;
+  skipped += answer.data.skippedRecordCount || 0;
+  nextBefore = answer.data.nextBefore || 0;
+  drawSummary();
+}
+
+export function refreshHistory() {
+  return loadPage(0);
 }
 
 async function clearHistory() {
-  const confirmed = await confirmAction('Clear the upgrade history? Finished tasks are deleted for good.');
+  const confirmed = await confirmAction('Clear the upgrade history? Finished tasks and finished rollouts are deleted for good.');
   if (!confirmed) {
     return;
   }
@@ -78,4 +113,5 @@ export function initHistory(confirm) {
   confirmAction = confirm;
   $('history-refresh').addEventListener('click', refreshHistory);
   $('history-clear').addEventListener('click', clearHistory);
+  $('history-older').addEventListener('click', () => loadPage(nextBefore));
 }

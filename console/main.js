@@ -7,15 +7,17 @@ import { EventStream } from './events.js';
 import { framesOnDeviceStatus, framesShown, initFrames, onCommunicationSnapshot, refreshFrames } from './frames.js';
 import { initFirmware } from './firmware.js';
 import { initHistory, refreshHistory } from './history.js';
-import { initIndicator, showTaskInIndicator } from './indicator.js';
+import { initIndicator, initRolloutIndicator, showRolloutInIndicator, showTaskInIndicator } from './indicator.js';
 import { initLogin } from './login.js';
 import { initPlan, planShown, showSnapshot } from './plan.js';
+import { initRetry } from './retry.js';
+import { initRollouts, onRolloutDocument, rolloutsShown } from './rollouts.js';
 import { initRun, onUpgradeCurrent } from './run.js';
 import { onNextDrawn } from './schedule.js';
 import { buildTree, initSite, onDeviceStatus } from './site.js';
 import { state } from './state.js';
 
-const kTabs = ['site', 'firmware', 'plan', 'run', 'history', 'frames', 'audit'];
+const kTabs = ['site', 'firmware', 'plan', 'run', 'rollouts', 'history', 'frames', 'audit'];
 
 function showTab(name) {
   for (const tab of kTabs) {
@@ -32,6 +34,8 @@ function showTab(name) {
     refreshHistory();
   } else if (name === 'audit') {
     refreshAudit();
+  } else if (name === 'rollouts') {
+    rolloutsShown();
   }
 }
 
@@ -128,6 +132,14 @@ async function refreshCurrent() {
   }
 }
 
+async function refreshRollout() {
+  const answer = await api.currentRollout();
+  if (answer.ok && answer.data.active) {
+    onRolloutDocument(answer.data.rollout);
+    showRolloutInIndicator(answer.data.rollout);
+  }
+}
+
 // Figures for the benchmark, over the last events only: how long a device status event takes
 // from its arrival until it is applied and laid out, and how much of that is parsing it, waiting
 // for the next frame and drawing.
@@ -174,6 +186,9 @@ function onEvent(envelope, receivedAt, parsedAt) {
     showTaskInIndicator(data);
   } else if (envelope.type === 'communication.snapshot') {
     onCommunicationSnapshot(data);
+  } else if (envelope.type === 'rollout.current') {
+    onRolloutDocument(data);
+    showRolloutInIndicator(data);
   }
 }
 
@@ -181,6 +196,7 @@ function reloadAll() {
   refreshHealth();
   refreshTopology().then(refreshDevices);
   refreshCurrent();
+  refreshRollout();
   refreshFrames();
 }
 
@@ -198,6 +214,7 @@ function onLink(up) {
 
 initTabs();
 initIndicator(() => showTab('run'));
+initRolloutIndicator(() => showTab('rollouts'));
 initSite();
 initFirmware();
 initPlan(() => showTab('run'));
@@ -208,6 +225,8 @@ initRun(confirmDialog, () => {
   }
 });
 initHistory(confirmDialog);
+initRetry(confirmDialog, () => showTab('run'));
+initRollouts(confirmDialog);
 initFrames();
 initAudit();
 const stream = new EventStream(onEvent, onLink);

@@ -11,10 +11,11 @@ import { state, kSlotOfComponent } from './state.js';
 let planRows = [];      // { target, tr, problem } in request order
 let dirty = true;
 let previewedPlan = ''; // the request the shown snapshot was frozen from
+let snapshotFromTicks = true;  // false for a snapshot previewed elsewhere (a retry): ticks do not stale it
 let snapshotReady = false;
 let onStarted = () => {};
 
-function suggestedUpgradeId() {
+export function suggestedUpgradeId() {
   const now = new Date();
   const pad = (n) => String(n).padStart(2, '0');
   return `upgrade_${now.getFullYear()}${pad(now.getMonth() + 1)}${pad(now.getDate())}_` +
@@ -52,7 +53,8 @@ function fileForSlot(slot) {
   return fileRows().find((row) => row.slot.value === slot && row.path.value.trim() !== '') || null;
 }
 
-function buildRequest() {
+// The ticked targets and the files they use, as a preview (or a rollout) takes them.
+export function buildRequest() {
   const targets = plannedTargets();
   const slots = new Set(targets.map((t) => t.fileSlotKey));
   const sentFiles = fileRows().filter((row) => row.path.value.trim() !== '' && slots.has(row.slot.value));
@@ -88,7 +90,7 @@ function drawPlan() {
     return { target, tr, problem };
   });
   setText($('plan-summary'), `${targets.length} component${targets.length === 1 ? '' : 's'} planned`);
-  if (snapshotReady && JSON.stringify(buildRequest().request) !== previewedPlan) {
+  if (snapshotReady && snapshotFromTicks && JSON.stringify(buildRequest().request) !== previewedPlan) {
     setSnapshotReady(false);
     setText($('snapshot-summary'), 'The plan changed since this preview: preview again before starting.');
   }
@@ -97,6 +99,12 @@ function drawPlan() {
 function setSnapshotReady(ready) {
   snapshotReady = ready;
   $('start').disabled = !ready;
+}
+
+// A snapshot previewed outside the plan (a retry of a finished task's failed devices), ready to start.
+export function showOtherSnapshot(snapshot) {
+  snapshotFromTicks = false;
+  showSnapshot(snapshot, true);
 }
 
 export function showSnapshot(snapshot, ready) {
@@ -149,6 +157,7 @@ async function preview() {
   }
   $('upgrade-id').removeAttribute('aria-invalid');
   previewedPlan = JSON.stringify(request);
+  snapshotFromTicks = true;
   showSnapshot(answer.data.snapshot, answer.data.ready !== false);
 }
 

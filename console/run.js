@@ -3,6 +3,7 @@
 
 import { api } from './api.js';
 import { $, el, setText, setData, bar, setBar, clear, formatTime, refusalText } from './dom.js';
+import { retriableCount, retryFailed } from './retry.js';
 import { scheduleDraw } from './schedule.js';
 
 // The result as the operator reads it: a device still going is RUNNING, one not begun WAITING.
@@ -126,6 +127,7 @@ function drawRun() {
   setText($('task-counts'), countsText(task));
   setText($('run-error'), task.error || '');
   $('abort').disabled = !task.active || !(task.devices || []).some((d) => d.abortAllowed);
+  $('retry-run').hidden = retriableCount(task) === 0;
   table.draw(task);
   if (wasActive && !task.active) {
     onEnded(task);
@@ -153,4 +155,9 @@ export function initRun(confirm, endedCallback) {
   confirmAction = confirm;
   onEnded = endedCallback;
   $('abort').addEventListener('click', abort);
+  $('retry-run').addEventListener('click', () => {
+    if (current) {
+      retryFailed(current, (text) => setText($('run-error'), text));
+    }
+  });
 }

@@ -6,11 +6,13 @@
 #include "common/clock.h"
 #include "common/json_canonical.h"
 #include "common/json_text.h"
+#include "filled_history.h"
 #include "history/history_operations.h"
 #include "history_documents.h"
 
 #include <benchmark/benchmark.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <filesystem>
@@ -149,36 +151,13 @@ void BM_RepositoryTaskLifecycle(benchmark::State& state)
 // preview scans it (upgrade_id has no index).
 BENCHMARK(BM_RepositoryTaskLifecycle)->Unit(benchmark::kMicrosecond)->UseRealTime()->Iterations(1000);
 
-// A busy site's history: 10,000 finished four-device tasks with snapshot, state and report.
-bool fillHistory(CUpgradeHistoryRepository& repository, std::string& error)
-{
-    const std::int64_t base = currentUnixMs() - 10'000'000;
-    for (std::uint32_t number = 1; number <= 10'000; ++number)
-    {
-        std::string id = "T";
-        id += std::to_string(number);
-        const std::int64_t startedAt = base + number * 100;
-        nlohmann::json document = ota::test::makeStateDocument(number, id, 4, startedAt);
-        const std::string running = toJsonText(document);
-        ota::test::finishStateDocument(document, "SUCCESS", "SUCCESS", startedAt + 50);
-        if (!repository.upsertTaskSnapshot(ota::test::makeSnapshotWrite(number, id, startedAt, 4), error) ||
-            !repository.updateRunningState({number, startedAt + 10, "RUNNING", running}, error) ||
-            !repository.finalizeReport(
-                {number, startedAt + 50, startedAt + 50, "SUCCESS", toJsonText(document)}, error))
-        {
-            return false;
-        }
-    }
-    return true;
-}
-
 // A repository holding that history in a temporary directory, removed again at the end.
 class CFilledHistory
 {
 public:
-    CFilledHistory() : m_path(makeDatabasePath("upgrade-history.db"))
+    explicit CFilledHistory(std::uint32_t records = 10'000) : m_path(makeDatabasePath("upgrade-history.db"))
     {
-        m_ready = repository.open(m_path, error) && fillHistory(repository, error);
+        m_ready = repository.open(m_path, error) && ota::bench::fillHistory(repository, error, records);
     }
     ~CFilledHistory()
     {
@@ -204,7 +183,8 @@ private:
 };
 
 // warm = 0: every read validates and renders every record (a read with an empty cache);
-// warm = 1: the application's cache already holds the finalized records.
+// warm = 1: the application's cache holds what a first read left in it (within its 16 MiB budget,
+// the newest 1,900 or so of these records).
 void BM_ReadHistory10000Records(benchmark::State& state)
 {
     const bool warm = state.range(0) != 0;
@@ -309,6 +289,50 @@ BENCHMARK(BM_StartupCheck10000Records)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime()
     ->Iterations(3);
+
+// The console's way through a long history: the start-up check (which fills the bounded cache),
+// then every page of 50 from the newest to the oldest, over 1,000 and 10,000 records. The counters
+// are the pages' mean time and the cache's size; the backend's memory over the same walk is
+// history_memory_bench's.
+void BM_PagedHistoryWalk(benchmark::State& state)
+{
+    CFilledHistory history(static_cast<std::uint32_t>(state.range(0)));
+    if (!history.ready(state))
+    {
+        return;
+    }
+    double pageMs = 0;
+    double pages = 0;
+    double cacheMiB = 0;
+    for (auto _ : state)
+    {
+        CHistoryRecordCache cache;
+        if (!removeIncompatibleHistoryAtStartup(history.repository, cache, history.error))
+        {
+            state.SkipWithError(history.error.c_str());
+            break;
+        }
+        S_HistoryPage page{50, 0};
+        std::string response;
+        do
+        {
+            const auto begin = std::chrono::steady_clock::now();
+            if (!readHistoryPage(history.repository, cache, 90, 1, {}, &page, response, history.error))
+            {
+                state.SkipWithError(history.error.c_str());
+                return;
+            }
+            pageMs +=
+                std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - begin).count();
+            ++pages;
+            page.before = nlohmann::json::parse(response).at("nextBefore").get<std::uint32_t>();
+        } while (page.before != 0);
+        cacheMiB = static_cast<double>(cache.byteSize()) / (1024.0 * 1024.0);
+    }
+    state.counters["pageMs"] = pageMs / std::max(pages, 1.0);
+    state.counters["cacheMiB"] = cacheMiB;
+}
+BENCHMARK(BM_PagedHistoryWalk)->ArgName("records")->Arg(1'000)->Arg(10'000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
 
 }  // namespace
 

@@ -10,7 +10,7 @@
 //
 //   upgrade_site_bench [--devices N] [--file-kib K] [--concurrency C] [--binary-dir DIR]
 
-#include "support/site_processes.h"
+#include "support/quick_emu_site.h"
 
 #include <boost/beast/http/verb.hpp>
 #include <nlohmann/json.hpp>
@@ -34,13 +34,10 @@ namespace
 namespace http = boost::beast::http;
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
-using ota::bench::CChild;
 using ota::bench::CHttpClient;
+using ota::bench::CQuickEmuSite;
 using ota::bench::cpuSeconds;
-using ota::bench::findFreePortRun;
-using ota::bench::readFile;
 using ota::bench::statusKilobytes;
-using ota::bench::waitForText;
 using ota::bench::waitUntil;
 
 struct S_Options
@@ -52,55 +49,10 @@ struct S_Options
     std::filesystem::path binaryDir = OTA_BINARY_DIR;
 };
 
-void writeFile(const std::filesystem::path& path, const std::string& text)
-{
-    std::ofstream stream(path, std::ios::binary | std::ios::trunc);
-    stream.write(text.data(), static_cast<std::streamsize>(text.size()));
-}
-
 // The envelope's data; throws with the envelope text when the call did not succeed.
 json call(CHttpClient& client, http::verb verb, const std::string& target, const std::string& body = {})
 {
-    const std::string text = client.request(verb, target, body);
-    json envelope = json::parse(text);
-    if (!envelope.value("success", false))
-    {
-        throw std::runtime_error(verb == http::verb::get ? "GET " + target + ": " + text.substr(0, 2000)
-                                                         : "POST " + target + ": " + text.substr(0, 2000));
-    }
-    return envelope["data"];
-}
-
-S_Options parseOptions(int argc, char** argv)
-{
-    S_Options options;
-    for (int i = 1; i + 1 < argc; i += 2)
-    {
-        const std::string name = argv[i];
-        if (name == "--binary-dir")
-        {
-            options.binaryDir = argv[i + 1];
-            continue;
-        }
-        const unsigned value = static_cast<unsigned>(std::stoul(argv[i + 1]));
-        if (name == "--devices")
-        {
-            options.devices = value;
-        }
-        else if (name == "--file-kib")
-        {
-            options.fileKib = value;
-        }
-        else if (name == "--concurrency")
-        {
-            options.concurrency = value;
-        }
-        else
-        {
-            throw std::runtime_error("unknown option " + name);
-        }
-    }
-    return options;
+    return ota::bench::callApi(client, verb, target, body.empty() ? json(nullptr) : json::parse(body));
 }
 
 std::string versionText(unsigned major)
@@ -205,66 +157,12 @@ const json* findHistoryEntry(const json& value, std::uint64_t upgradeNo)
 
 int runBench(const S_Options& options)
 {
-    char pattern[] = "/tmp/ota-upgrade-site-XXXXXX";
-    const std::filesystem::path directory = ::mkdtemp(pattern);
-    const std::uint16_t basePort = findFreePortRun(options.devices + 1);
-    const std::uint16_t httpPort = static_cast<std::uint16_t>(basePort + options.devices);
-    writeFile(
-        directory / "timings.json",
-        R"({"schemaVersion":1,"rules":[{"settings":{"preparationMs":20,"flashMs":20,"rebootMs":50}}]})");
-    const std::filesystem::path firmware = directory / "emu-firmware.bin";
+    CQuickEmuSite quickSite("upgrade-site", options.devices, options.fileKib, options.concurrency,
+                            options.binaryDir);
+    const std::filesystem::path& firmware = quickSite.firmware();
+    const pid_t backend = quickSite.backendPid();
     {
-        std::string bytes(std::size_t{options.fileKib} * 1024, '\0');
-        std::uint32_t state = 0x9E3779B9u;
-        for (char& byte : bytes)
-        {
-            state = state * 1664525u + 1013904223u;
-            byte = static_cast<char>(state >> 24);
-        }
-        writeFile(firmware, bytes);
-    }
-
-    CChild simulator({(options.binaryDir / "ota-device-sim").string(), "--generate-site", directory.string(),
-                      "--emu", std::to_string(options.devices), "--pcs", "0", "--bms", "0", "--base-port",
-                      std::to_string(basePort), "--http-port", std::to_string(httpPort), "--scenario",
-                      (directory / "timings.json").string(), "--quiet", "--no-summary"},
-                     directory / "sim.log");
-    if (!waitForText(directory / "sim.log", "[READY]", std::chrono::seconds(60)))
-    {
-        throw std::runtime_error("simulator did not start:\n" + readFile(directory / "sim.log"));
-    }
-    json config = json::parse(readFile(directory / "ota-backend.json"));
-    config["deviceConcurrency"] = options.concurrency;
-    config["connectTimeoutMs"] = 10000;
-    config["ackTimeoutMs"] = 10000;
-    config["stageTimeoutMs"] = 20000;
-    config["flashTimeoutMs"] = 20000;
-    config["restartTimeoutMs"] = 2000;
-    config["reconnectIntervalMs"] = 100;
-    config["chunkSize"] = 32768;
-    writeFile(directory / "ota-backend.json", config.dump());
-
-    CChild backend(
-        {(options.binaryDir / "ota-backend").string(), "--config", (directory / "ota-backend.json").string()},
-        directory / "backend.log");
-    int result = 0;
-    try
-    {
-        if (!waitForText(directory / "backend.log", "[INFO] WebSocket events:", std::chrono::seconds(60)))
-        {
-            throw std::runtime_error("backend did not start:\n" + readFile(directory / "backend.log"));
-        }
-        CHttpClient client(httpPort);
-        if (!waitUntil(
-                [&]
-                {
-                    return call(client, http::verb::get,
-                                "/api/v1/health")["deviceTcp"]["connectedDeviceCount"] == options.devices;
-                },
-                std::chrono::seconds(120), std::chrono::milliseconds(20)))
-        {
-            throw std::runtime_error("not every device connected within 120 s");
-        }
+        CHttpClient client(quickSite.httpPort());
         const json capacity = call(client, http::verb::get, "/api/v1/system/capacity");
         std::printf(
             "devices                  %u EMU, %u KiB file, 32 KiB chunks, configured deviceConcurrency %u\n",
@@ -275,7 +173,7 @@ int runBench(const S_Options& options)
         for (unsigned run = 1; run <= 3; ++run)
         {
             const S_TaskOutcome outcome =
-                runTask(client, backend.pid(), "SITE_ONE_" + std::to_string(run),
+                runTask(client, backend, "SITE_ONE_" + std::to_string(run),
                         {{"emu-1", versionText(run)}}, firmware, versionText(run + 1));
             if (!outcome.firstFailure.empty())
             {
@@ -293,7 +191,7 @@ int runBench(const S_Options& options)
         }
         const auto began = Clock::now();
         const S_TaskOutcome site =
-            runTask(client, backend.pid(), "SITE_ALL", devices, firmware, versionText(5));
+            runTask(client, backend, "SITE_ALL", devices, firmware, versionText(5));
         const double observedSeconds = std::chrono::duration<double>(Clock::now() - began).count();
         const json& state = site.state;
         const double workers = state.value("effectiveWorkerCount", 0.0);
@@ -333,15 +231,7 @@ int runBench(const S_Options& options)
         std::printf("backend CPU in site task %.1f s (%.0f %% of one core)\n", site.cpuSeconds,
                     100.0 * site.cpuSeconds / site.taskSeconds);
     }
-    catch (const std::exception& exception)
-    {
-        std::fprintf(stderr, "%s\n", exception.what());
-        result = 1;
-    }
-    backend.stop();
-    simulator.stop();
-    std::filesystem::remove_all(directory);
-    return result;
+    return 0;
 }
 
 }  // namespace
@@ -350,7 +240,22 @@ int main(int argc, char** argv)
 {
     try
     {
-        return runBench(parseOptions(argc, argv));
+        S_Options options;
+        std::vector<char*> arguments(argv, argv + argc);
+        for (std::size_t i = 1; i + 1 < arguments.size(); ++i)
+        {
+            if (std::string(arguments[i]) == "--binary-dir")
+            {
+                options.binaryDir = arguments[i + 1];
+                arguments.erase(arguments.begin() + static_cast<std::ptrdiff_t>(i),
+                                arguments.begin() + static_cast<std::ptrdiff_t>(i) + 2);
+                break;
+            }
+        }
+        ota::bench::parseUnsignedOptions(
+            static_cast<int>(arguments.size()), arguments.data(),
+            {{"--devices", &options.devices}, {"--file-kib", &options.fileKib}, {"--concurrency", &options.concurrency}});
+        return runBench(options);
     }
     catch (const std::exception& exception)
     {

@@ -3,7 +3,10 @@
 #include "common/clock.h"
 #include "common/json_text.h"
 
+#include <algorithm>
 #include <exception>
+#include <functional>
+#include <optional>
 
 namespace ota::backend
 {
@@ -42,10 +45,15 @@ S_HttpReply finishInternalError(std::string_view method, std::string_view path, 
     return reply;
 }
 
-}  // namespace
+// The code and status a route answers when its callback returned false.
+struct S_FailureAnswer
+{
+    std::string_view code;
+    unsigned status = 0;
+};
 
-S_HttpReply invokeHandler(std::string_view method, std::string_view path, std::string_view failureCode,
-                          unsigned failureStatus, const JsonHandler& handler, unsigned successStatus)
+S_HttpReply runHandler(std::string_view method, std::string_view path, const JsonHandler& handler,
+                       unsigned successStatus, const std::function<S_FailureAnswer()>& failureAnswer)
 {
     const std::int64_t startMs = currentUnixMs();
     const std::string requestId = generateRequestId();
@@ -67,7 +75,8 @@ S_HttpReply invokeHandler(std::string_view method, std::string_view path, std::s
         {
             errorMessage = "Backend operation failed without an error message";
         }
-        return finishFailure(method, path, failureStatus, failureCode, errorMessage, std::move(details),
+        const S_FailureAnswer answer = failureAnswer();
+        return finishFailure(method, path, answer.status, answer.code, errorMessage, std::move(details),
                              requestId, startMs);
     }
     catch (const nlohmann::json::exception& exception)
@@ -89,8 +98,10 @@ S_HttpReply invokeHandler(std::string_view method, std::string_view path, std::s
     }
 }
 
-S_HttpReply invokeJsonHandler(std::string_view path, std::string_view failureCode,
-                              const JsonBodyHandler& handler, const S_ApiRequest* request)
+// A request body as the body routes take it: JSON, re-serialised compactly; empty with the
+// rejection written when it is not.
+std::optional<S_HttpReply> readJsonBody(std::string_view path, const S_ApiRequest* request,
+                                        std::string& requestJson)
 {
     if (request == nullptr || request->body.empty())
     {
@@ -103,12 +114,87 @@ S_HttpReply invokeJsonHandler(std::string_view path, std::string_view failureCod
         return writeRequestError(path, "INVALID_REQUEST_JSON",
                                  "Request body is not valid JSON: " + parseError);
     }
-    std::string requestJson;
     std::string serialiseError;
     if (!tryToJsonText(body, requestJson, serialiseError))
     {
         return writeRequestError(path, "INVALID_REQUEST_JSON",
                                  "Request body is not valid JSON: " + serialiseError);
+    }
+    return std::nullopt;
+}
+
+// A path number (upgrade or rollout): a non-zero uint32 in decimal digits; leading zeros accepted.
+bool parsePathNumber(std::string_view text, const std::string& what, std::uint32_t& value, std::string& error)
+{
+    error.clear();
+    value = 0;
+    if (text.empty())
+    {
+        error = what + " must not be empty";
+        return false;
+    }
+    for (const char character : text)
+    {
+        if (character < '0' || character > '9')
+        {
+            error = what + " must contain decimal digits only";
+            return false;
+        }
+    }
+    std::uint64_t number = 0;
+    for (const char character : text)
+    {
+        number = number * 10 + static_cast<std::uint64_t>(character - '0');
+        if (number > 0xFFFFFFFFull)
+        {
+            break;
+        }
+    }
+    if (number == 0 || number > 0xFFFFFFFFull)
+    {
+        error = what + " must be a non-zero uint32 decimal value";
+        return false;
+    }
+    value = static_cast<std::uint32_t>(number);
+    return true;
+}
+
+// The route's path number (what: "Upgrade number", "Rollout number"); empty when it is one, else
+// the 400 answer with the code.
+std::optional<S_HttpReply> readPathNumber(std::string_view path, const S_ApiRequest* request,
+                                          const std::string& what, std::string_view code,
+                                          std::uint32_t& number)
+{
+    if (request == nullptr)
+    {
+        return writeRequestError(path, code, what + " is unavailable");
+    }
+    std::string error;
+    if (!parsePathNumber(request->parameter.value_or(std::string_view()), what, number, error))
+    {
+        return writeRequestError(path, code, error);
+    }
+    return std::nullopt;
+}
+
+}  // namespace
+
+S_HttpReply invokeHandler(std::string_view method, std::string_view path, std::string_view failureCode,
+                          unsigned failureStatus, const JsonHandler& handler, unsigned successStatus)
+{
+    return runHandler(method, path, handler, successStatus,
+                      [failureCode, failureStatus] {
+                          return S_FailureAnswer{failureCode, failureStatus};
+                      });
+}
+
+S_HttpReply invokeJsonHandler(std::string_view path, std::string_view failureCode,
+                              const JsonBodyHandler& handler, const S_ApiRequest* request)
+{
+    std::string requestJson;
+    if (std::optional<S_HttpReply> rejection = readJsonBody(path, request, requestJson))
+    {
+        return std::move(*rejection);
     }
     const JsonHandler bound = [&handler, &requestJson](std::string& responseJson, std::string& errorMessage)
     { return handler && handler(requestJson, responseJson, errorMessage); };
@@ -117,51 +203,17 @@ S_HttpReply invokeJsonHandler(std::string_view path, std::string_view failureCod
 
 bool parseUpgradeNumber(std::string_view text, std::uint32_t& upgradeNo, std::string& error)
 {
-    error.clear();
-    upgradeNo = 0;
-    if (text.empty())
-    {
-        error = "Upgrade number must not be empty";
-        return false;
-    }
-    for (const char character : text)
-    {
-        if (character < '0' || character > '9')
-        {
-            error = "Upgrade number must contain decimal digits only";
-            return false;
-        }
-    }
-    std::uint64_t value = 0;
-    for (const char character : text)
-    {
-        value = value * 10 + static_cast<std::uint64_t>(character - '0');
-        if (value > 0xFFFFFFFFull)
-        {
-            break;
-        }
-    }
-    if (value == 0 || value > 0xFFFFFFFFull)
-    {
-        error = "Upgrade number must be a non-zero uint32 decimal value";
-        return false;
-    }
-    upgradeNo = static_cast<std::uint32_t>(value);
-    return true;
+    return parsePathNumber(text, "Upgrade number", upgradeNo, error);
 }
 
 S_HttpReply invokeUpgradeAbortHandler(std::string_view path, const UpgradeAbortHandler& handler,
                                       const S_ApiRequest* request)
 {
-    if (request == nullptr)
-    {
-        return writeRequestError(path, "INVALID_UPGRADE_NO", "Upgrade number is unavailable");
-    }
     std::uint32_t upgradeNo = 0;
-    std::string error;
-    if (!parseUpgradeNumber(request->upgradeNo.value_or(std::string_view()), upgradeNo, error))
+    if (std::optional<S_HttpReply> rejection =
+            readPathNumber(path, request, "Upgrade number", "INVALID_UPGRADE_NO", upgradeNo))
     {
-        return writeRequestError(path, "INVALID_UPGRADE_NO", error);
+        return std::move(*rejection);
     }
     const JsonHandler bound = [&handler, upgradeNo](std::string& responseJson, std::string& errorMessage)
     { return handler && handler(upgradeNo, responseJson, errorMessage); };
@@ -389,6 +441,127 @@ S_HttpReply invokeLogout(std::string_view path, CApiAccessControl& access, const
     S_HttpReply reply = successReply(path, nlohmann::json{{"authenticated", false}}, 200);
     reply.headers.emplace_back("Set-Cookie", CApiAccessControl::expiredSessionCookie());
     return reply;
+}
+
+S_HttpReply invokeRolloutNumberHandler(std::string_view path, const RolloutNumberHandler& handler,
+                                       const S_ApiRequest* request)
+{
+    std::uint32_t rolloutNo = 0;
+    if (std::optional<S_HttpReply> rejection =
+            readPathNumber(path, request, "Rollout number", "INVALID_ROLLOUT_NO", rolloutNo))
+    {
+        return std::move(*rejection);
+    }
+    bool notFound = false;
+    const JsonHandler bound =
+        [&handler, rolloutNo, &notFound](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(rolloutNo, responseJson, errorMessage, notFound); };
+    return runHandler("POST", path, bound, 202,
+                      [&notFound]
+                      {
+                          return notFound ? S_FailureAnswer{"ROLLOUT_NOT_FOUND", 404}
+                                          : S_FailureAnswer{"ROLLOUT_OPERATION_REJECTED", 409};
+                      });
+}
+
+S_HttpReply invokeUpgradeBodyHandler(std::string_view path, std::string_view failureCode,
+                                     const UpgradeBodyHandler& handler, const S_ApiRequest* request)
+{
+    std::uint32_t upgradeNo = 0;
+    if (std::optional<S_HttpReply> rejection =
+            readPathNumber(path, request, "Upgrade number", "INVALID_UPGRADE_NO", upgradeNo))
+    {
+        return std::move(*rejection);
+    }
+    std::string requestJson;
+    if (std::optional<S_HttpReply> rejection = readJsonBody(path, request, requestJson))
+    {
+        return std::move(*rejection);
+    }
+    const JsonHandler bound =
+        [&handler, upgradeNo, &requestJson](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(upgradeNo, requestJson, responseJson, errorMessage); };
+    return invokeHandler("POST", path, failureCode, 422, bound, 200);
+}
+
+bool parseHistoryPageQuery(std::string_view query, S_HistoryPageQuery& page, std::string& error)
+{
+    constexpr std::uint32_t kDefaultLimit = 100;
+    constexpr std::uint32_t kMaxLimit = 1000;
+    error.clear();
+    page = S_HistoryPageQuery{};
+    bool limitSeen = false;
+    bool beforeSeen = false;
+    std::size_t begin = 0;
+    while (begin <= query.size())
+    {
+        const std::size_t end = std::min(query.find('&', begin), query.size());
+        const std::string_view pair = query.substr(begin, end - begin);
+        begin = end + 1;
+        if (pair.empty())
+        {
+            continue;
+        }
+        const std::size_t equals = pair.find('=');
+        const std::string_view name = pair.substr(0, equals);
+        const std::string_view value =
+            equals == std::string_view::npos ? std::string_view() : pair.substr(equals + 1);
+        std::uint32_t number = 0;
+        std::string numberError;
+        if (name == "limit")
+        {
+            if (limitSeen || !parsePathNumber(value, "limit", number, numberError) || number > kMaxLimit)
+            {
+                error = "Query parameter limit must be given once, as an integer from 1 to " +
+                        std::to_string(kMaxLimit);
+                return false;
+            }
+            limitSeen = true;
+            page.limit = number;
+        }
+        else if (name == "before")
+        {
+            if (beforeSeen || !parsePathNumber(value, "before", number, numberError))
+            {
+                error =
+                    "Query parameter before must be given once, as an upgrade number (a non-zero uint32 "
+                    "decimal "
+                    "value)";
+                return false;
+            }
+            beforeSeen = true;
+            page.before = number;
+        }
+        else
+        {
+            error =
+                "Unsupported query parameter: " + std::string(name) + " (the history takes limit and before)";
+            return false;
+        }
+    }
+    if (!limitSeen)
+    {
+        page.limit = kDefaultLimit;
+    }
+    return true;
+}
+
+S_HttpReply invokeHistoryHandler(std::string_view path, const JsonHandler& handler,
+                                 const HistoryPageHandler& pageHandler, const S_ApiRequest* request)
+{
+    if (!pageHandler || request == nullptr || request->query.empty())
+    {
+        return invokeHandler("GET", path, "UPGRADE_HISTORY_UNAVAILABLE", 503, handler, 200);
+    }
+    S_HistoryPageQuery page;
+    std::string error;
+    if (!parseHistoryPageQuery(request->query, page, error))
+    {
+        return rejectRequest("GET", path, kBadRequest, "INVALID_REQUEST_QUERY", error);
+    }
+    const JsonHandler bound = [&pageHandler, &page](std::string& responseJson, std::string& errorMessage)
+    { return pageHandler(page, responseJson, errorMessage); };
+    return invokeHandler("GET", path, "UPGRADE_HISTORY_UNAVAILABLE", 503, bound, 200);
 }
 
 }  // namespace ota::backend

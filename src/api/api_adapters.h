@@ -10,12 +10,12 @@
 namespace ota::backend
 {
 
-// What the adapters read from a request: its body, the path parameter (:upgradeNo), the query
-// string and the credentials it carries.
+// What the adapters read from a request: its body, the path parameter (:upgradeNo, :rolloutNo),
+// the query string and the credentials it carries.
 struct S_ApiRequest
 {
     std::string_view body;
-    std::optional<std::string_view> upgradeNo;
+    std::optional<std::string_view> parameter;
     std::string_view query;  // after "?", without any "#" part
     S_RequestCredentials credentials;
 };
@@ -64,5 +64,25 @@ S_HttpReply rejectUnauthorized(std::string_view method, std::string_view path, E
 
 // Parses a non-zero uint32 decimal; on false the error holds the INVALID_UPGRADE_NO message.
 bool parseUpgradeNumber(std::string_view text, std::uint32_t& upgradeNo, std::string& error);
+
+// Rollout operation routes: :rolloutNo must be a non-zero uint32 in decimal digits (400
+// "INVALID_ROLLOUT_NO"); a refusal is 409 "ROLLOUT_OPERATION_REJECTED", an unknown number 404
+// "ROLLOUT_NOT_FOUND", success 202.
+S_HttpReply invokeRolloutNumberHandler(std::string_view path, const RolloutNumberHandler& handler,
+                                       const S_ApiRequest* request);
+
+// Task routes with a body: :upgradeNo as the abort route reads it, then the body as the body routes
+// read it; the callback's failure is answered with failureCode and 422, success with 200.
+S_HttpReply invokeUpgradeBodyHandler(std::string_view path, std::string_view failureCode,
+                                     const UpgradeBodyHandler& handler, const S_ApiRequest* request);
+
+// The history route: without a query (or without a page handler) the whole history as before;
+// with one, a page. limit 1..1000 (default 100) and before (an upgrade number) are the only
+// parameters; anything else is 400 "INVALID_REQUEST_QUERY".
+S_HttpReply invokeHistoryHandler(std::string_view path, const JsonHandler& handler,
+                                 const HistoryPageHandler& pageHandler, const S_ApiRequest* request);
+
+// The query of a history page; false with the INVALID_REQUEST_QUERY message.
+bool parseHistoryPageQuery(std::string_view query, S_HistoryPageQuery& page, std::string& error);
 
 }  // namespace ota::backend

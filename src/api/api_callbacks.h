@@ -29,6 +29,23 @@ using MetricsHandler = std::function<std::string()>;
 class CApiAccessControl;
 class IApiAuditTrail;
 
+// A route on one rollout: on false, notFound tells "no rollout has this number" from a refusal.
+using RolloutNumberHandler = std::function<bool(std::uint32_t rolloutNo, std::string& responseJson,
+                                                std::string& errorMessage, bool& notFound)>;
+// A route on one task with a JSON body (re-serialised compactly).
+using UpgradeBodyHandler = std::function<bool(std::uint32_t upgradeNo, const std::string& requestJson,
+                                              std::string& responseJson, std::string& errorMessage)>;
+
+// One page of the upgrade history: the newest records older than `before` (0: the newest of all),
+// at most `limit` of them.
+struct S_HistoryPageQuery
+{
+    std::uint32_t limit = 0;
+    std::uint32_t before = 0;
+};
+using HistoryPageHandler = std::function<bool(const S_HistoryPageQuery& query, std::string& responseJson,
+                                              std::string& errorMessage)>;
+
 // The sixteen route callbacks, in the order of the route table (and of CHttpApiServer::start).
 struct S_ApiCallbacks
 {
@@ -61,6 +78,19 @@ struct S_ApiCallbacks
     std::shared_ptr<IApiAuditTrail> auditTrail = nullptr;
     // GET /api/v1/audit, served when set.
     AuditListHandler auditList = nullptr;
+
+    // Optional, and not among the sixteen either: the rollouts, the retry of a finished task's
+    // failed devices and the history's pages. A route whose callback is not set is not served (its
+    // path answers 404); without upgradeHistoryPage the history ignores its query as before.
+    JsonBodyHandler rolloutCreate = nullptr;          // POST /api/v1/rollouts
+    JsonHandler rolloutList = nullptr;                // GET  /api/v1/rollouts
+    JsonHandler rolloutCurrent = nullptr;             // GET  /api/v1/rollouts/current
+    RolloutNumberHandler rolloutStart = nullptr;      // POST /api/v1/rollouts/:rolloutNo/start
+    RolloutNumberHandler rolloutPause = nullptr;      // POST /api/v1/rollouts/:rolloutNo/pause
+    RolloutNumberHandler rolloutResume = nullptr;     // POST /api/v1/rollouts/:rolloutNo/resume
+    RolloutNumberHandler rolloutCancel = nullptr;     // POST /api/v1/rollouts/:rolloutNo/cancel
+    UpgradeBodyHandler upgradeRetry = nullptr;        // POST /api/v1/upgrades/:upgradeNo/retry
+    HistoryPageHandler upgradeHistoryPage = nullptr;  // GET  /api/v1/upgrades/history?limit=&before=
     // GET /metrics, served when set (behind the access check like the API).
     MetricsHandler metrics = nullptr;
 };

@@ -53,8 +53,12 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
          }});
     plain(quick, "GET", "/api/v1/upgrades/current", "CURRENT_UPGRADE_UNAVAILABLE", 503, 200,
           c.currentUpgrade);
-    plain(operation, "GET", "/api/v1/upgrades/history", "UPGRADE_HISTORY_UNAVAILABLE", 503, 200,
-          c.upgradeHistory);
+    m_routes.push_back({"GET", "/api/v1/upgrades/history", operation,
+                        [&c](const S_ApiRequest& request)
+                        {
+                            return invokeHistoryHandler("/api/v1/upgrades/history", c.upgradeHistory,
+                                                        c.upgradeHistoryPage, &request);
+                        }});
     plain(operation, "POST", "/api/v1/upgrades/history/clear", "UPGRADE_HISTORY_CLEAR_REJECTED", 409, 200,
           c.upgradeHistoryClear);
     plain(quick, "GET", "/api/v1/devices/status", "DEVICE_STATUS_UNAVAILABLE", 503, 200, c.deviceStatus);
@@ -90,6 +94,60 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
                                 return invokeAuditListHandler("/api/v1/audit", c.auditList, request);
                             }});
     }
+    addOptionalRoutes();
+}
+
+void CApiRouter::addOptionalRoutes()
+{
+    const S_ApiCallbacks& c = m_callbacks;
+    constexpr E_CallbackLane operation = E_CallbackLane::Operation;
+    if (c.upgradeRetry)
+    {
+        // Digests the task's files again, as a preview does.
+        m_routes.push_back({"POST", "/api/v1/upgrades/:upgradeNo/retry", operation,
+                            [&c](const S_ApiRequest& request)
+                            {
+                                return invokeUpgradeBodyHandler("/api/v1/upgrades/:upgradeNo/retry",
+                                                                "UPGRADE_PREVIEW_REJECTED", c.upgradeRetry,
+                                                                &request);
+                            }});
+    }
+    if (c.rolloutCreate)
+    {
+        // Digests the rollout's files.
+        m_routes.push_back({"POST", "/api/v1/rollouts", operation, [&c](const S_ApiRequest& request) {
+                                return invokeJsonHandler("/api/v1/rollouts", "ROLLOUT_REJECTED",
+                                                         c.rolloutCreate, &request);
+                            }});
+    }
+    const auto readRoute = [this](std::string_view path, const JsonHandler& handler)
+    {
+        m_routes.push_back({"GET", path, E_CallbackLane::Quick, [path, &handler](const S_ApiRequest&) {
+                                return invokeHandler("GET", path, "ROLLOUT_UNAVAILABLE", 503, handler, 200);
+                            }});
+    };
+    if (c.rolloutList)
+    {
+        readRoute("/api/v1/rollouts", c.rolloutList);
+    }
+    if (c.rolloutCurrent)
+    {
+        readRoute("/api/v1/rollouts/current", c.rolloutCurrent);
+    }
+    // The operations take the upgrade-operation mutex, as previews and starts do.
+    const auto operationRoute = [this, operation](std::string_view path, const RolloutNumberHandler& handler)
+    {
+        if (handler)
+        {
+            m_routes.push_back({"POST", path, operation, [path, &handler](const S_ApiRequest& request) {
+                                    return invokeRolloutNumberHandler(path, handler, &request);
+                                }});
+        }
+    };
+    operationRoute("/api/v1/rollouts/:rolloutNo/start", c.rolloutStart);
+    operationRoute("/api/v1/rollouts/:rolloutNo/pause", c.rolloutPause);
+    operationRoute("/api/v1/rollouts/:rolloutNo/resume", c.rolloutResume);
+    operationRoute("/api/v1/rollouts/:rolloutNo/cancel", c.rolloutCancel);
 }
 
 std::string_view CApiRouter::routeOf(std::string_view path) const
@@ -293,7 +351,7 @@ S_HttpReply CApiRouter::invokeAudited(const S_Route& route, const S_RouteCall& c
     record.client = call.client;
     record.method = std::string(route.method);
     record.route = std::string(route.pattern);
-    noteIdentifiersOfPath(route.pattern, call.request.upgradeNo, record);
+    noteIdentifiersOfPath(route.pattern, call.request.parameter, record);
     // The login's body holds the token: nothing of it may reach the trail.
     if (route.pattern != kLoginPath)
     {

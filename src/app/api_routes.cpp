@@ -5,8 +5,10 @@
 #include "app/device_routes.h"
 #include "app/health_report.h"
 #include "app/metrics_routes.h"
+#include "app/rollout_routes.h"
 #include "app/scene_reload.h"
 #include "app/system_capacity.h"
+#include "app/task_retry_route.h"
 #include "app/upgrade_routes.h"
 #include "common/console_log.h"
 
@@ -60,11 +62,12 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         consoleOut("[FIRMWARE] File inspection completed");
         return true;
     };
-    // The history routes need to know whether a task runs and which one is prepared.
+    // The history routes need to know whether a task runs (or a rollout holds the site, between its
+    // tasks) and which one is prepared.
     const auto activity = [&app]
     {
         S_HistoryTaskActivity current;
-        current.taskActive = app.executionService.isTaskActive();
+        current.taskActive = app.executionService.isTaskActive() || app.rollouts.holdsSite();
         if (const UpgradeTaskSnapshotPtr snapshot = app.taskService.currentSnapshot())
         {
             current.preparedUpgradeNo = snapshot->upgradeNo;
@@ -82,15 +85,43 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         return readHistory(app.historyRepository, app.historyCache, app.config.historyRetentionDays,
                            sceneGeneration, activity(), response, error);
     };
+    callbacks.upgradeHistoryPage =
+        [&app, activity](const S_HistoryPageQuery& query, std::string& response, std::string& error)
+    {
+        std::lock_guard<std::mutex> operationLock(app.upgradeOperationMutex);
+        std::uint64_t sceneGeneration = 0;
+        {
+            std::lock_guard<std::mutex> lock(app.applicationMutex);
+            sceneGeneration = app.sceneGeneration;
+        }
+        const S_HistoryPage page{query.limit, query.before};
+        return readHistoryPage(app.historyRepository, app.historyCache, app.config.historyRetentionDays,
+                               sceneGeneration, activity(), &page, response, error);
+    };
     callbacks.upgradeHistoryClear = [&app, activity](std::string& response, std::string& error)
     {
         std::lock_guard<std::mutex> operationLock(app.upgradeOperationMutex);
-        return clearHistory(app.historyRepository, activity(), response, error);
+        if (!clearHistory(app.historyRepository, activity(), response, error))
+        {
+            return false;
+        }
+        // Finished rollouts go with the finished tasks they ran.
+        std::uint32_t rollouts = 0;
+        std::string rolloutError;
+        if (!app.rollouts.deleteFinished(rollouts, rolloutError))
+        {
+            consoleErr("[WARN] [ROLLOUT] Finished rollouts cannot be cleared: " + rolloutError);
+        }
+        else if (rollouts > 0)
+        {
+            consoleOut("[ROLLOUT] Cleared " + std::to_string(rollouts) + " finished rollout(s)");
+        }
+        return true;
     };
-    addUpgradeRoutes(S_UpgradeRouteServices{app.upgradeOperationMutex, app.applicationMutex,
-                                            app.sceneGeneration, app.workspace, app.deviceTcpManager,
-                                            app.taskService, app.executionService, app.historyRepository},
-                     callbacks);
+    const S_UpgradeRouteServices services = upgradeRouteServicesOf(app);
+    addUpgradeRoutes(services, callbacks);
+    addTaskRetryRoute(services, callbacks);
+    addRolloutRoutes(app, services, callbacks);
     addDeviceRoutes(app, callbacks);
     callbacks.accessControl = app.accessControl;
     callbacks.auditTrail = app.auditTrail;
@@ -100,6 +131,16 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         return readAuditPage(app.auditStore, app.config.historyRetentionDays, limit, before, response, error);
     };
     return callbacks;
+}
+
+S_UpgradeRouteServices upgradeRouteServicesOf(CBackendApplication::S_Impl& app)
+{
+    S_UpgradeRouteServices services{
+        app.upgradeOperationMutex, app.applicationMutex, app.sceneGeneration,  app.workspace,
+        app.deviceTcpManager,      app.taskService,      app.executionService, app.historyRepository};
+    services.rolloutHoldsSite = [&app] { return app.rollouts.holdsSite(); };
+    services.abortAccepted = [&app](std::uint32_t upgradeNo) { app.rollouts.onOperatorAbort(upgradeNo); };
+    return services;
 }
 
 }  // namespace ota::backend

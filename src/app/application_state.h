@@ -12,6 +12,7 @@
 #include "device/device_tcp_manager.h"
 #include "firmware/upgrade_task_service.h"
 #include "history/history_operations.h"
+#include "rollout/rollout_service.h"
 #include "scenario/scene_workspace.h"
 #include "upgrade/upgrade_execution_service.h"
 
@@ -57,6 +58,11 @@ struct CBackendApplication::S_Impl
     std::shared_ptr<CAuditTrail> auditTrail = std::make_shared<CAuditTrail>(auditStore);
     // Set when the configuration names a token file; the API is open to every local caller without it.
     std::shared_ptr<CApiAccessControl> accessControl;
+
+    // The rollouts (their table is in the history file). The driver their thread uses is declared
+    // first, so it outlives that thread.
+    std::unique_ptr<IRolloutTaskDriver> rolloutDriver;
+    CRolloutService rollouts;
 
     CHttpApiServer apiServer;
 

@@ -4,6 +4,9 @@
 #include "app/api_token_file.h"
 #include "app/application_state.h"
 #include "app/device_events.h"
+#include "app/rollout_routes.h"
+#include "app/rollout_task_driver.h"
+#include "app/rollout_task_feed.h"
 #include "app/service_options.h"
 #include "app/stop_signal.h"
 #include "app/system_capacity.h"
@@ -17,6 +20,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <exception>
 #include <thread>
 
 namespace ota::backend
@@ -53,19 +57,32 @@ std::filesystem::path historyDatabasePath(const std::filesystem::path& topologyP
 // new preview to another task's row, and the preview would be refused.
 void reserveStoredUpgradeNumbers(CUpgradeHistoryRepository& repository, CUpgradeTaskService& taskService)
 {
-    std::vector<S_UpgradeHistoryRecord> records;
+    // The first row of the first page is the highest number; the rest of the history is not read.
+    std::vector<S_UpgradeHistoryRecord> highest;
     std::string error;
-    if (!repository.listRecords(records, error))
+    if (!repository.listRecordsBefore(0, 1, highest, error))
     {
         consoleErr("[WARN] Stored upgrade numbers cannot be read; new ones follow the clock only: " + error);
         return;
     }
-    std::uint32_t highest = 0;
-    for (const S_UpgradeHistoryRecord& record : records)
+    taskService.reserveUpgradeNumbersThrough(highest.empty() ? 0 : highest.front().upgradeNo);
+}
+
+// "rollout.current" with the rollout document; never throws.
+void publishRolloutEvent(CHttpApiServer& apiServer, const std::string& documentJson)
+{
+    try
     {
-        highest = std::max(highest, record.upgradeNo);
+        apiServer.publishEvent("rollout.current", documentJson);
     }
-    taskService.reserveUpgradeNumbersThrough(highest);
+    catch (const std::exception& exception)
+    {
+        consoleErr(std::string("[WARN] Rollout WebSocket event publishing failed: ") + exception.what());
+    }
+    catch (...)
+    {
+        consoleErr("[WARN] Rollout WebSocket event publishing failed");
+    }
 }
 
 // The firmware keys and the API token, when configured: a key or token file that cannot be used
@@ -211,6 +228,13 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
     // process left running is finalised, and new upgrade numbers stay clear of stored ones.
     finalizeInterruptedHistoryAtStartup(app.historyRepository);
     reserveStoredUpgradeNumbers(app.historyRepository, app.taskService);
+    // The rollouts' table is in the same file; their tasks are finalised above, before the
+    // rollouts that ran them are recovered (when the service starts).
+    if (!app.rollouts.open(databasePath, error))
+    {
+        return fail("[INIT] Rollout store open failed: ", error, error);
+    }
+    cleanupRolloutRetention(app);
     return true;
 }
 
@@ -303,9 +327,13 @@ int CBackendApplication::run()
         shutdown();
         return 1;
     }
-    app.executionService.setStateSnapshotObserver(
+    app.executionService.setStateSnapshotObserver(feedStatesToRollouts(
         makeUpgradeStateRecorder(app.stateRecordingMutex, app.historyRepository,
-                                 app.config.historyRetentionDays, app.apiServer, app.stateWriteFailures));
+                                 app.config.historyRetentionDays, app.apiServer, app.stateWriteFailures),
+        app.rollouts));
+    app.rolloutDriver = std::make_unique<CRolloutTaskDriver>(upgradeRouteServicesOf(app));
+    app.rollouts.start(*app.rolloutDriver, [&app](const std::string& documentJson)
+                       { publishRolloutEvent(app.apiServer, documentJson); });
     if (!app.apiServer.start(app.config.httpHost, app.config.httpPort, buildApiCallbacks(app), error))
     {
         consoleErr("[ERROR] HTTP API server start failed: " + error);
@@ -347,7 +375,9 @@ void CBackendApplication::shutdown()
         return;
     }
     app.shutDown = true;
-    // A running task ends "STOPPED"; its last state reaches the observer before stop returns.
+    // First nothing more starts: a rollout keeps its status for the next start-up. A running task
+    // then ends "STOPPED"; its last state reaches the observer (and the rollout) before stop returns.
+    app.rollouts.stop();
     app.executionService.stop();
     app.executionService.clearStateObserver();
     app.apiServer.stop();
@@ -358,6 +388,7 @@ void CBackendApplication::shutdown()
     {
         std::lock_guard<std::mutex> lock(app.stateRecordingMutex);
         app.historyRepository.close();
+        app.rollouts.close();
     }
 }
 

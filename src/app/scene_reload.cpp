@@ -62,7 +62,8 @@ bool reloadScene(CBackendApplication::S_Impl& app, std::string& response, std::s
     error.clear();
     consoleOut("[SCENE] Reload requested");
 
-    if (app.executionService.isTaskActive())
+    // Between a rollout's tasks the site is held as during one.
+    if (app.executionService.isTaskActive() || app.rollouts.holdsSite())
     {
         error = "An upgrade is active; the scene cannot be reloaded";
         consoleErr("[SCENE] Reload rejected; current workspace remains active: " + error);

@@ -15,6 +15,8 @@ namespace
 
 using json = nlohmann::json;
 
+constexpr const char* kRolloutInProgress = "A rollout is in progress";
+
 bool rejectPreview(const std::string& message, std::string& response, std::string& error)
 {
     response.clear();
@@ -26,8 +28,9 @@ bool rejectPreview(const std::string& message, std::string& response, std::strin
 // The identifier must not name a task of the history already. An identifier the repository
 // would refuse is left for the preview itself, which reports its format.
 bool checkUpgradeIdUnused(CUpgradeHistoryRepository& repository, const std::string& requestJson,
-                          std::string& error)
+                          std::string& error, bool& taken)
 {
+    taken = false;
     json request;
     std::string parseError;
     if (!parseJsonText(requestJson, request, parseError) || !request.is_object())
@@ -53,41 +56,60 @@ bool checkUpgradeIdUnused(CUpgradeHistoryRepository& repository, const std::stri
     }
     if (exists)
     {
+        taken = true;
         error = "UPGRADE_ID_ALREADY_EXISTS: 升级任务标识已存在，请修改后再执行";
         return false;
     }
     return true;
 }
 
-bool previewUpgrade(const S_UpgradeRouteServices& services, const std::string& request, std::string& response,
-                    std::string& error)
+bool rolloutInProgress(const S_UpgradeRouteServices& services, bool rolloutTask)
 {
-    std::lock_guard<std::mutex> operation(services.upgradeOperationMutex);
+    return !rolloutTask && services.rolloutHoldsSite && services.rolloutHoldsSite();
+}
+
+}  // namespace
+
+S_SiteView readSiteView(const S_UpgradeRouteServices& services)
+{
+    S_SiteView site;
+    std::lock_guard<std::mutex> lock(services.applicationMutex);
+    site.topology = services.workspace.snapshot().topology;
+    site.sceneGeneration = services.sceneGeneration;
+    site.statuses = services.deviceTcpManager->getCommunicationNodeStatuses();
+    return site;
+}
+
+bool previewTaskLocked(const S_UpgradeRouteServices& services, const std::string& request,
+                       const S_TaskPreviewOptions& options, std::string& response, std::string& error,
+                       S_TaskPreviewRefusal* refusal)
+{
     response.clear();
     error.clear();
+    S_TaskPreviewRefusal unused;
+    S_TaskPreviewRefusal& why = refusal != nullptr ? *refusal : unused;
+    why = S_TaskPreviewRefusal{};
+    why.preview.kind = E_PreviewRefusalKind::REQUEST;
     consoleOut("[UPGRADE] Preview request received");
     if (services.executionService.isTaskActive())
     {
         return rejectPreview("An upgrade is active; a new preview cannot replace its task snapshot", response,
                              error);
     }
+    if (rolloutInProgress(services, options.rolloutTask))
+    {
+        return rejectPreview(kRolloutInProgress, response, error);
+    }
     std::string idError;
-    if (!checkUpgradeIdUnused(services.historyRepository, request, idError))
+    if (!checkUpgradeIdUnused(services.historyRepository, request, idError, why.upgradeIdTaken))
     {
         return rejectPreview(idError, response, error);
     }
-    std::shared_ptr<const scenario::S_SceneTopology> topology;
-    std::uint64_t sceneGeneration = 0;
-    std::vector<S_CommunicationNodeStatus> statuses;
-    {
-        std::lock_guard<std::mutex> lock(services.applicationMutex);
-        topology = services.workspace.snapshot().topology;
-        sceneGeneration = services.sceneGeneration;
-        statuses = services.deviceTcpManager->getCommunicationNodeStatuses();
-    }
+    const S_SiteView site = readSiteView(services);
+    const std::uint64_t sceneGeneration = site.sceneGeneration;
     std::string previewError;
-    if (!services.taskService.previewUpgrade(request, sceneGeneration, topology, statuses, response,
-                                             previewError))
+    if (!services.taskService.previewUpgrade(request, sceneGeneration, site.topology, site.statuses, response,
+                                             previewError, options.expectedDigests, &why.preview))
     {
         return rejectPreview(previewError, response, error);
     }
@@ -118,8 +140,12 @@ bool previewUpgrade(const S_UpgradeRouteServices& services, const std::string& r
     }
     consoleOut("[UPGRADE] Immutable task snapshot created for scene generation " +
                std::to_string(sceneGeneration));
+    why = S_TaskPreviewRefusal{};
     return true;
 }
+
+namespace
+{
 
 bool rejectStart(const std::string& message, std::string& error)
 {
@@ -128,12 +154,18 @@ bool rejectStart(const std::string& message, std::string& error)
     return false;
 }
 
-bool startUpgrade(const S_UpgradeRouteServices& services, std::string& response, std::string& error)
+}  // namespace
+
+bool startTaskLocked(const S_UpgradeRouteServices& services, bool rolloutTask, std::string& response,
+                     std::string& error)
 {
-    std::lock_guard<std::mutex> operation(services.upgradeOperationMutex);
     response.clear();
     error.clear();
     consoleOut("[UPGRADE] Start request received");
+    if (rolloutInProgress(services, rolloutTask))
+    {
+        return rejectStart(kRolloutInProgress, error);
+    }
     const UpgradeTaskSnapshotPtr snapshot = services.taskService.currentSnapshot();
     if (!snapshot)
     {
@@ -176,6 +208,22 @@ bool startUpgrade(const S_UpgradeRouteServices& services, std::string& response,
     return true;
 }
 
+namespace
+{
+
+bool previewUpgrade(const S_UpgradeRouteServices& services, const std::string& request, std::string& response,
+                    std::string& error)
+{
+    std::lock_guard<std::mutex> operation(services.upgradeOperationMutex);
+    return previewTaskLocked(services, request, S_TaskPreviewOptions{}, response, error);
+}
+
+bool startUpgrade(const S_UpgradeRouteServices& services, std::string& response, std::string& error)
+{
+    std::lock_guard<std::mutex> operation(services.upgradeOperationMutex);
+    return startTaskLocked(services, false, response, error);
+}
+
 bool abortUpgrade(const S_UpgradeRouteServices& services, std::uint32_t upgradeNo, std::string& response,
                   std::string& error)
 {
@@ -188,6 +236,10 @@ bool abortUpgrade(const S_UpgradeRouteServices& services, std::uint32_t upgradeN
         return false;
     }
     consoleOut("[UPGRADE] Abort request accepted: upgradeNo=" + number);
+    if (services.abortAccepted)
+    {
+        services.abortAccepted(upgradeNo);
+    }
     return true;
 }
 

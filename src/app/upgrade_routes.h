@@ -8,8 +8,10 @@
 #include "upgrade/upgrade_execution_service.h"
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
+#include <vector>
 
 namespace ota::backend
 {
@@ -26,10 +28,50 @@ struct S_UpgradeRouteServices
     CUpgradeTaskService& taskService;
     CUpgradeExecutionService& executionService;
     CUpgradeHistoryRepository& historyRepository;
+    // Optional: true while a rollout holds the site; other tasks are then neither previewed nor
+    // started ("A rollout is in progress").
+    std::function<bool()> rolloutHoldsSite = nullptr;
+    // Optional: told of every abort the execution service accepted.
+    std::function<void(std::uint32_t upgradeNo)> abortAccepted = nullptr;
 };
 
 // POST /api/v1/upgrades/preview, POST /api/v1/upgrades/start, POST /api/v1/upgrades/:upgradeNo/abort
 // and GET /api/v1/upgrades/current.
 void addUpgradeRoutes(const S_UpgradeRouteServices& services, S_ApiCallbacks& callbacks);
+
+// What a preview checks targets against: the workspace's topology (empty when none is loaded), its
+// revision and the devices' last reported status, copied under the application mutex.
+struct S_SiteView
+{
+    std::shared_ptr<const scenario::S_SceneTopology> topology;
+    std::uint64_t sceneGeneration = 0;
+    std::vector<S_CommunicationNodeStatus> statuses;
+};
+S_SiteView readSiteView(const S_UpgradeRouteServices& services);
+
+// What else a preview checks, and for whom it runs.
+struct S_TaskPreviewOptions
+{
+    // Files whose SHA-256 must not have changed (a retry, a rollout's group).
+    const S_ExpectedFileDigests* expectedDigests = nullptr;
+    // A rollout's own task: the rollout gate does not apply to it.
+    bool rolloutTask = false;
+};
+
+// Why previewTaskLocked refused, beside its message.
+struct S_TaskPreviewRefusal
+{
+    S_PreviewRefusal preview;     // the task service's refusal
+    bool upgradeIdTaken = false;  // the history holds the identifier
+};
+
+// The preview route's work (checks, preview, history row, log lines); the caller holds the
+// upgrade-operation mutex.
+bool previewTaskLocked(const S_UpgradeRouteServices& services, const std::string& request,
+                       const S_TaskPreviewOptions& options, std::string& response, std::string& error,
+                       S_TaskPreviewRefusal* refusal = nullptr);
+// The start route's work for the current snapshot; the caller holds the upgrade-operation mutex.
+bool startTaskLocked(const S_UpgradeRouteServices& services, bool rolloutTask, std::string& response,
+                     std::string& error);
 
 }  // namespace ota::backend

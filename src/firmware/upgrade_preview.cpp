@@ -1,4 +1,5 @@
 #include "common/clock.h"
+#include "common/digest.h"
 #include "common/json_text.h"
 #include "firmware/firmware_inspection.h"
 #include "firmware/firmware_slot_table.h"
@@ -183,8 +184,48 @@ struct S_TargetContext
     std::vector<bool> fileReferenced;
 };
 
+// The checks of a target that concern its device as it is now (in the topology, connected,
+// ready, reporting the target's component at the expected version): a device refused here may
+// pass a moment later, and a rollout leaves it out of its group's task instead of failing.
+bool checkTargetDevice(const S_TargetRequest& request, const std::string& label,
+                       const S_TargetContext& context, const scenario::S_SceneNode*& sceneNode,
+                       std::string& error)
+{
+    const auto node = context.nodesById.find(request.nodeId);
+    if (node == context.nodesById.end())
+    {
+        error = label + ".nodeId does not exist in the loaded topology: " + request.nodeId;
+        return false;
+    }
+    sceneNode = node->second;
+    const auto type = context.nodeTypesById.find(sceneNode->typeId);
+    if (type == context.nodeTypesById.end() || !type->second->capabilities.supportsCommunication ||
+        !type->second->capabilities.supportsUpgrade || !type->second->capabilities.visibleInUpgrade)
+    {
+        error = label + ".nodeId is not an upgradeable communication node: " + request.nodeId;
+        return false;
+    }
+    const auto status = context.statusByNodeId.find(request.nodeId);
+    return checkDeviceStatus(request, status == context.statusByNodeId.end() ? nullptr : status->second,
+                             error);
+}
+
+// The lookups of the target checks over the topology and the device statuses.
+void indexTopologyAndStatuses(const scenario::S_SceneTopology& topology,
+                              const std::vector<S_CommunicationNodeStatus>& deviceStatuses,
+                              S_TargetContext& context)
+{
+    context.nodesById = scenario::buildSceneNodeIndex(topology);
+    context.nodeTypesById = scenario::buildSceneNodeTypeIndex(topology);
+    for (const S_CommunicationNodeStatus& status : deviceStatuses)
+    {
+        context.statusByNodeId.emplace(status.nodeId, &status);
+    }
+}
+
 bool buildTarget(const nlohmann::json& entry, std::size_t index, S_TargetContext& context,
-                 const std::vector<S_FirmwareFileInfo>& files, S_UpgradeTarget& target, std::string& error)
+                 const std::vector<S_FirmwareFileInfo>& files, S_UpgradeTarget& target, bool& deviceRefused,
+                 std::string& error)
 {
     const std::string label = "targets[" + std::to_string(index) + "]";
     S_TargetRequest request;
@@ -203,25 +244,13 @@ bool buildTarget(const nlohmann::json& entry, std::size_t index, S_TargetContext
                 std::to_string(kMaxTargetsPerNode);
         return false;
     }
-    const auto node = context.nodesById.find(request.nodeId);
-    if (node == context.nodesById.end())
+    const scenario::S_SceneNode* sceneNodePointer = nullptr;
+    if (!checkTargetDevice(request, label, context, sceneNodePointer, error))
     {
-        error = label + ".nodeId does not exist in the loaded topology: " + request.nodeId;
+        deviceRefused = true;
         return false;
     }
-    const scenario::S_SceneNode& sceneNode = *node->second;
-    const auto type = context.nodeTypesById.find(sceneNode.typeId);
-    if (type == context.nodeTypesById.end() || !type->second->capabilities.supportsCommunication ||
-        !type->second->capabilities.supportsUpgrade || !type->second->capabilities.visibleInUpgrade)
-    {
-        error = label + ".nodeId is not an upgradeable communication node: " + request.nodeId;
-        return false;
-    }
-    const auto status = context.statusByNodeId.find(request.nodeId);
-    if (!checkDeviceStatus(request, status == context.statusByNodeId.end() ? nullptr : status->second, error))
-    {
-        return false;
-    }
+    const scenario::S_SceneNode& sceneNode = *sceneNodePointer;
     const auto file = context.fileBySlotKey.find(request.fileSlotKey);
     if (file == context.fileBySlotKey.end())
     {
@@ -299,9 +328,11 @@ std::uint32_t CUpgradeTaskService::allocateUpgradeNoLocked()
 bool CUpgradeTaskService::buildPreviewSnapshot(
     const std::string& requestJson, std::uint64_t sceneGeneration,
     const std::shared_ptr<const scenario::S_SceneTopology>& topology,
-    const std::vector<S_CommunicationNodeStatus>& deviceStatuses, S_UpgradeTaskSnapshot& snapshot,
+    const std::vector<S_CommunicationNodeStatus>& deviceStatuses,
+    const S_ExpectedFileDigests* expectedDigests, S_UpgradeTaskSnapshot& snapshot, S_PreviewRefusal& refusal,
     std::string& error) const
 {
+    refusal.kind = E_PreviewRefusalKind::REQUEST;
     nlohmann::json request;
     if (!parseRequestObject(requestJson, request, error))
     {
@@ -329,7 +360,20 @@ bool CUpgradeTaskService::buildPreviewSnapshot(
             return false;
         }
     }
-    const nlohmann::json& targets = request.at("targets");
+    snapshot.upgradeId = upgradeId;
+    snapshot.sceneGeneration = sceneGeneration;
+    return buildTaskContent(request.at("targets"), request.at("files"), *topology, deviceStatuses,
+                            expectedDigests, snapshot, refusal, error);
+}
+
+bool CUpgradeTaskService::buildTaskContent(const nlohmann::json& targets, const nlohmann::json& files,
+                                           const scenario::S_SceneTopology& topology,
+                                           const std::vector<S_CommunicationNodeStatus>& deviceStatuses,
+                                           const S_ExpectedFileDigests* expectedDigests,
+                                           S_UpgradeTaskSnapshot& snapshot, S_PreviewRefusal& refusal,
+                                           std::string& error) const
+{
+    refusal.kind = E_PreviewRefusalKind::REQUEST;
     if (!targets.is_array() || targets.empty())
     {
         error = "targets must be a non-empty JSON array";
@@ -337,23 +381,29 @@ bool CUpgradeTaskService::buildPreviewSnapshot(
     }
 
     const std::uint16_t usedChunkSize = chunkSize();
-    snapshot.upgradeId = upgradeId;
-    snapshot.sceneGeneration = sceneGeneration;
     snapshot.createdAt = nowUnixMs();
     snapshot.firmwareTrust = firmwareTrust();
-    if (!inspectFirmwareFiles(request.at("files"), usedChunkSize, snapshot.files, error,
-                              snapshot.firmwareTrust.get()))
+    if (!inspectFirmwareFiles(files, usedChunkSize, snapshot.files, error, snapshot.firmwareTrust.get()))
     {
         return false;
     }
+    if (expectedDigests != nullptr)
+    {
+        for (const S_FirmwareFileInfo& file : snapshot.files)
+        {
+            const auto expected = expectedDigests->sha256BySlot.find(file.fileSlotKey);
+            if (expected != expectedDigests->sha256BySlot.end() &&
+                expected->second != toLowerHex(file.sha256))
+            {
+                refusal.kind = E_PreviewRefusalKind::FILE_CHANGED;
+                error = expectedDigests->changedFileMessage + file.filePath.string();
+                return false;
+            }
+        }
+    }
 
     S_TargetContext context;
-    context.nodesById = scenario::buildSceneNodeIndex(*topology);
-    context.nodeTypesById = scenario::buildSceneNodeTypeIndex(*topology);
-    for (const S_CommunicationNodeStatus& status : deviceStatuses)
-    {
-        context.statusByNodeId.emplace(status.nodeId, &status);
-    }
+    indexTopologyAndStatuses(topology, deviceStatuses, context);
     for (std::size_t i = 0; i < snapshot.files.size(); ++i)
     {
         context.fileBySlotKey.emplace(snapshot.files[i].fileSlotKey, i);
@@ -364,8 +414,14 @@ bool CUpgradeTaskService::buildPreviewSnapshot(
     for (std::size_t i = 0; i < targets.size(); ++i)
     {
         S_UpgradeTarget target;
-        if (!buildTarget(targets[i], i, context, snapshot.files, target, error))
+        bool deviceRefused = false;
+        if (!buildTarget(targets[i], i, context, snapshot.files, target, deviceRefused, error))
         {
+            if (deviceRefused)
+            {
+                refusal.kind = E_PreviewRefusalKind::TARGET_DEVICE;
+                refusal.targetIndex = i;
+            }
             return false;
         }
         snapshot.targets.push_back(std::move(target));
@@ -378,21 +434,73 @@ bool CUpgradeTaskService::buildPreviewSnapshot(
             return false;
         }
     }
+    refusal = S_PreviewRefusal{};
     return true;
+}
+
+bool CUpgradeTaskService::checkTaskContent(const nlohmann::json& targets, const nlohmann::json& files,
+                                           const scenario::S_SceneTopology& topology,
+                                           const std::vector<S_CommunicationNodeStatus>& deviceStatuses,
+                                           S_UpgradeTaskSnapshot& content, std::string& error) const
+{
+    error.clear();
+    content = S_UpgradeTaskSnapshot{};
+    S_PreviewRefusal refusal;
+    try
+    {
+        if (buildTaskContent(targets, files, topology, deviceStatuses, nullptr, content, refusal, error))
+        {
+            return true;
+        }
+    }
+    catch (const std::exception& exception)
+    {
+        error = std::string("Upgrade task check failed: ") + exception.what();
+    }
+    content = S_UpgradeTaskSnapshot{};
+    return false;
+}
+
+std::vector<std::string> CUpgradeTaskService::findRefusedTargetDevices(
+    const nlohmann::json& targets, const scenario::S_SceneTopology& topology,
+    const std::vector<S_CommunicationNodeStatus>& deviceStatuses) const
+{
+    S_TargetContext context;
+    indexTopologyAndStatuses(topology, deviceStatuses, context);
+    std::vector<std::string> refusals;
+    for (std::size_t i = 0; i < targets.size(); ++i)
+    {
+        const std::string label = "targets[" + std::to_string(i) + "]";
+        S_TargetRequest request;
+        std::string error;
+        const scenario::S_SceneNode* node = nullptr;
+        if (readTargetRequest(targets[i], label, request, error))
+        {
+            checkTargetDevice(request, label, context, node, error);
+        }
+        refusals.push_back(std::move(error));
+    }
+    return refusals;
 }
 
 bool CUpgradeTaskService::previewUpgrade(const std::string& requestJson, std::uint64_t sceneGeneration,
                                          std::shared_ptr<const scenario::S_SceneTopology> topology,
                                          const std::vector<S_CommunicationNodeStatus>& deviceStatuses,
-                                         std::string& responseJson, std::string& error)
+                                         std::string& responseJson, std::string& error,
+                                         const S_ExpectedFileDigests* expectedDigests,
+                                         S_PreviewRefusal* refusal)
 {
     std::lock_guard<std::mutex> previewLock(m_previewMutex);
     responseJson.clear();
     error.clear();
+    S_PreviewRefusal unused;
+    S_PreviewRefusal& why = refusal != nullptr ? *refusal : unused;
+    why = S_PreviewRefusal{E_PreviewRefusalKind::REQUEST, 0};
     try
     {
         auto snapshot = std::make_shared<S_UpgradeTaskSnapshot>();
-        if (!buildPreviewSnapshot(requestJson, sceneGeneration, topology, deviceStatuses, *snapshot, error))
+        if (!buildPreviewSnapshot(requestJson, sceneGeneration, topology, deviceStatuses, expectedDigests,
+                                  *snapshot, why, error))
         {
             return false;
         }
@@ -416,6 +524,7 @@ bool CUpgradeTaskService::previewUpgrade(const std::string& requestJson, std::ui
         }
         response["snapshot"]["upgradeNo"] = snapshot->upgradeNo;
         responseJson = toJsonText(response);
+        why = S_PreviewRefusal{};
         return true;
     }
     catch (const std::exception& exception)

@@ -5,8 +5,11 @@
 #include "firmware/upgrade_task_snapshot.h"
 #include "scenario/scene_topology.h"
 
+#include <nlohmann/json.hpp>
+
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -14,6 +17,29 @@
 
 namespace ota::backend
 {
+
+// Why a preview or a content check refused, where the caller acts on the kind rather than the text.
+enum class E_PreviewRefusalKind
+{
+    NONE,
+    REQUEST,        // the request itself (shape, identifiers, files, bindings)
+    TARGET_DEVICE,  // a target's device as it is now: not in the topology, not connected, not ready, ...
+    FILE_CHANGED,   // a file's SHA-256 is not the expected one
+};
+
+struct S_PreviewRefusal
+{
+    E_PreviewRefusalKind kind = E_PreviewRefusalKind::NONE;
+    std::size_t targetIndex = 0;  // TARGET_DEVICE: the index in the request's targets
+};
+
+// What a preview must find again in files digested earlier (a retry of a finished task, a
+// rollout's group): the SHA-256 of each file by its slot, as 64 lowercase hexadecimal characters.
+struct S_ExpectedFileDigests
+{
+    std::map<std::string, std::string> sha256BySlot;
+    std::string changedFileMessage;  // the refusal, followed by the file's canonical path
+};
 
 // The upgrade task service: firmware inspection, and the upgrade preview that freezes the
 // immutable task snapshot a start executes. Inspection and preview share the state mutex and the
@@ -47,10 +73,27 @@ public:
     // last reported status, digests the files again, allocates an upgrade number and makes the new
     // snapshot the current one. Previews run one at a time. On false only the error is set and the
     // current snapshot is unchanged.
+    // With expected digests, a file digested to anything else refuses the preview (FILE_CHANGED).
     bool previewUpgrade(const std::string& requestJson, std::uint64_t sceneGeneration,
                         std::shared_ptr<const scenario::S_SceneTopology> topology,
                         const std::vector<S_CommunicationNodeStatus>& deviceStatuses,
-                        std::string& responseJson, std::string& error);
+                        std::string& responseJson, std::string& error,
+                        const S_ExpectedFileDigests* expectedDigests = nullptr,
+                        S_PreviewRefusal* refusal = nullptr);
+
+    // Every check a preview makes of targets and files (each file digested), with the preview's
+    // messages and index paths, without allocating a number or touching the current snapshot: the
+    // content is what a preview of them would freeze now.
+    bool checkTaskContent(const nlohmann::json& targets, const nlohmann::json& files,
+                          const scenario::S_SceneTopology& topology,
+                          const std::vector<S_CommunicationNodeStatus>& deviceStatuses,
+                          S_UpgradeTaskSnapshot& content, std::string& error) const;
+
+    // For each of the (well-formed) targets, why the preview would refuse its device now; empty
+    // when it would not.
+    std::vector<std::string> findRefusedTargetDevices(
+        const nlohmann::json& targets, const scenario::S_SceneTopology& topology,
+        const std::vector<S_CommunicationNodeStatus>& deviceStatuses) const;
 
     // The snapshot of the last successful preview; empty before the first one.
     UpgradeTaskSnapshotPtr currentSnapshot() const;
@@ -66,7 +109,14 @@ private:
     bool buildPreviewSnapshot(const std::string& requestJson, std::uint64_t sceneGeneration,
                               const std::shared_ptr<const scenario::S_SceneTopology>& topology,
                               const std::vector<S_CommunicationNodeStatus>& deviceStatuses,
-                              S_UpgradeTaskSnapshot& snapshot, std::string& error) const;
+                              const S_ExpectedFileDigests* expectedDigests, S_UpgradeTaskSnapshot& snapshot,
+                              S_PreviewRefusal& refusal, std::string& error) const;
+    // Targets and files of a task: creation time, files, targets.
+    bool buildTaskContent(const nlohmann::json& targets, const nlohmann::json& files,
+                          const scenario::S_SceneTopology& topology,
+                          const std::vector<S_CommunicationNodeStatus>& deviceStatuses,
+                          const S_ExpectedFileDigests* expectedDigests, S_UpgradeTaskSnapshot& snapshot,
+                          S_PreviewRefusal& refusal, std::string& error) const;
 
     // Seconds-based, strictly increasing within the process; wraps to 1. Needs the state mutex.
     std::uint32_t allocateUpgradeNoLocked();

@@ -302,17 +302,36 @@ struct S_ReadCandidate
     S_ParsedHistoryRecord parsed;
 };
 
+// The whole history (page null) or one page of it.
 bool readHistoryRecords(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache,
                         std::uint16_t retentionDays, std::uint64_t sceneGeneration,
-                        const S_HistoryTaskActivity& activity, std::string& responseJson, std::string& error)
+                        const S_HistoryTaskActivity& activity, const S_HistoryPage* page,
+                        std::string& responseJson, std::string& error)
 {
     cleanupHistoryRetention(repository, retentionDays);
     std::vector<S_UpgradeHistoryRecord> records;
-    if (!repository.listRecords(records, error))
+    std::uint32_t nextBefore = 0;
+    if (page != nullptr)
     {
-        return false;
+        // One row more than the page tells whether another page follows.
+        if (!repository.listRecordsBefore(page->before, page->limit + 1, records, error))
+        {
+            return false;
+        }
+        if (records.size() > page->limit)
+        {
+            records.resize(page->limit);
+            nextBefore = records.back().upgradeNo;
+        }
     }
-    cache.retainOnly(records);
+    else
+    {
+        if (!repository.listRecords(records, error))
+        {
+            return false;
+        }
+        cache.retainOnly(records);
+    }
     std::vector<S_ReadCandidate> compatible;
     std::vector<std::uint32_t> incompatible;
     std::string reason;
@@ -385,7 +404,12 @@ bool readHistoryRecords(CUpgradeHistoryRepository& repository, CHistoryRecordCac
         }
     }
     responseJson.reserve(entries.size() + 200);
-    responseJson = "{\"operation\":\"UPGRADE_HISTORY_READ\",\"ready\":true,\"recordCount\":";
+    responseJson = "{";
+    if (page != nullptr)
+    {
+        responseJson += "\"nextBefore\":" + std::to_string(nextBefore) + ",";
+    }
+    responseJson += "\"operation\":\"UPGRADE_HISTORY_READ\",\"ready\":true,\"recordCount\":";
     responseJson += std::to_string(shown);
     responseJson += ",\"records\":[";
     responseJson += entries;
@@ -497,30 +521,33 @@ bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, C
                                         std::string& error)
 {
     error.clear();
-    std::vector<S_UpgradeHistoryRecord> records;
-    if (!repository.listRecords(records, error))
-    {
-        return false;
-    }
     std::vector<std::uint32_t> incompatible;
     std::string reason;
-    for (const S_UpgradeHistoryRecord& record : records)
-    {
-        S_ParsedHistoryRecord parsed;
-        if (validateHistoryRecord(record, reason, parsed))
+    // A page at a time: the check's memory does not grow with the history.
+    const bool walked = repository.forEachRecord(
+        [&](const S_UpgradeHistoryRecord& record)
         {
-            if (record.isFinal)
+            S_ParsedHistoryRecord parsed;
+            if (validateHistoryRecord(record, reason, parsed))
             {
-                warmCacheEntry(cache, record, parsed);
+                if (record.isFinal)
+                {
+                    warmCacheEntry(cache, record, parsed);
+                }
             }
-        }
-        else
-        {
-            consoleOut("[HISTORY] Incompatible local history detected: upgradeNo=" +
-                       std::to_string(record.upgradeNo) + ", reason=" + reason +
-                       ". Scheduling this record for removal.");
-            incompatible.push_back(record.upgradeNo);
-        }
+            else
+            {
+                consoleOut("[HISTORY] Incompatible local history detected: upgradeNo=" +
+                           std::to_string(record.upgradeNo) + ", reason=" + reason +
+                           ". Scheduling this record for removal.");
+                incompatible.push_back(record.upgradeNo);
+            }
+            return true;
+        },
+        error);
+    if (!walked)
+    {
+        return false;
     }
     if (incompatible.empty())
     {
@@ -555,12 +582,21 @@ bool readHistory(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cac
                  std::uint16_t retentionDays, std::uint64_t sceneGeneration,
                  const S_HistoryTaskActivity& activity, std::string& responseJson, std::string& error)
 {
+    return readHistoryPage(repository, cache, retentionDays, sceneGeneration, activity, nullptr, responseJson,
+                           error);
+}
+
+bool readHistoryPage(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache,
+                     std::uint16_t retentionDays, std::uint64_t sceneGeneration,
+                     const S_HistoryTaskActivity& activity, const S_HistoryPage* page,
+                     std::string& responseJson, std::string& error)
+{
     responseJson.clear();
     error.clear();
     try
     {
-        if (readHistoryRecords(repository, cache, retentionDays, sceneGeneration, activity, responseJson,
-                               error))
+        if (readHistoryRecords(repository, cache, retentionDays, sceneGeneration, activity, page,
+                               responseJson, error))
         {
             return true;
         }

@@ -79,6 +79,20 @@ bool readHistory(CUpgradeHistoryRepository& repository, std::uint16_t retentionD
                  std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity,
                  std::string& responseJson, std::string& error);
 
+// One page of the history: the records numbered below `before` (0: the newest), at most `limit`.
+struct S_HistoryPage
+{
+    std::uint32_t limit = 100;
+    std::uint32_t before = 0;
+};
+
+// GET /api/v1/upgrades/history with a page query (or, page null, without one): the same answer for
+// the page's records, plus "nextBefore", the number to ask the next page with (0 at the end).
+// Only the page's rows are read, so its cost does not grow with the history.
+bool readHistoryPage(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache, std::uint16_t retentionDays,
+                     std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity, const S_HistoryPage* page,
+                     std::string& responseJson, std::string& error);
+
 // POST /api/v1/upgrades/history/clear. Refused while a task is active or a prepared task is unfinished.
 bool clearHistory(CUpgradeHistoryRepository& repository, const S_HistoryTaskActivity& activity,
                   std::string& responseJson, std::string& error);

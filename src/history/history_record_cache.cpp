@@ -17,6 +17,19 @@ void combine(std::size_t& seed, std::size_t value)
 
 }  // namespace
 
+CHistoryRecordCache::CHistoryRecordCache(std::size_t byteBudget) : m_byteBudget(byteBudget) {}
+
+std::size_t CHistoryRecordCache::bytesOf(const S_Entry& entry)
+{
+    return entry.entryJson.size() + entry.normalizedFields.size();
+}
+
+std::size_t CHistoryRecordCache::byteSize() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_bytes;
+}
+
 std::size_t CHistoryRecordCache::fingerprintOf(const S_UpgradeHistoryRecord& record)
 {
     const std::hash<std::string_view> text;
@@ -59,7 +72,15 @@ void CHistoryRecordCache::store(std::uint32_t upgradeNo, std::size_t fingerprint
                                 std::string normalizedFields)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    m_entries[upgradeNo] = S_Entry{fingerprint, std::move(entryJson), std::move(normalizedFields)};
+    S_Entry& entry = m_entries[upgradeNo];
+    m_bytes -= bytesOf(entry);
+    entry = S_Entry{fingerprint, std::move(entryJson), std::move(normalizedFields)};
+    m_bytes += bytesOf(entry);
+    while (m_bytes > m_byteBudget && !m_entries.empty())
+    {
+        m_bytes -= bytesOf(m_entries.begin()->second);
+        m_entries.erase(m_entries.begin());
+    }
 }
 
 void CHistoryRecordCache::retainOnly(const std::vector<S_UpgradeHistoryRecord>& records)
@@ -72,7 +93,13 @@ void CHistoryRecordCache::retainOnly(const std::vector<S_UpgradeHistoryRecord>& 
     std::lock_guard<std::mutex> lock(m_mutex);
     for (auto entry = m_entries.begin(); entry != m_entries.end();)
     {
-        entry = present.count(entry->first) != 0 ? std::next(entry) : m_entries.erase(entry);
+        if (present.count(entry->first) != 0)
+        {
+            ++entry;
+            continue;
+        }
+        m_bytes -= bytesOf(entry->second);
+        entry = m_entries.erase(entry);
     }
 }
 

@@ -94,41 +94,54 @@ bool buildInterruptedTaskFinalState(const json& lastState, std::int64_t finished
            checkStateMonotonic(finalState, lastState, reason);
 }
 
+namespace
+{
+
+// One record a killed process left RUNNING or ABORTING, finalised STOPPED from its last state.
+bool finalizeInterruptedRecord(CUpgradeHistoryRepository& repository, const S_UpgradeHistoryRecord& record)
+{
+    const std::string number = std::to_string(record.upgradeNo);
+    const std::int64_t completedAt = std::max({currentUnixMs(), record.updatedAt, record.startedAt});
+    json lastState;
+    json finalState;
+    std::string reason;
+    std::string report;
+    if (!parseJsonText(record.stateJson, lastState, reason) ||
+        !buildInterruptedTaskFinalState(lastState, completedAt, finalState, reason) ||
+        !tryToJsonText(finalState, report, reason) ||
+        !repository.finalizeReport(
+            S_FinalReportWrite{record.upgradeNo, completedAt, completedAt, kInterruptedStatus, report},
+            reason))
+    {
+        consoleErr("[WARN] Interrupted upgrade cannot be finalized at start-up: upgradeNo=" + number +
+                   ", reason=" + reason);
+        return false;
+    }
+    consoleOut("[HISTORY] Interrupted upgrade finalized at start-up: upgradeNo=" + number);
+    return true;
+}
+
+}  // namespace
+
 std::size_t finalizeInterruptedHistoryAtStartup(CUpgradeHistoryRepository& repository)
 {
-    std::vector<S_UpgradeHistoryRecord> records;
     std::string error;
-    if (!repository.listRecords(records, error))
+    std::size_t finalized = 0;
+    // A page at a time: start-up's memory does not grow with the history.
+    const bool walked = repository.forEachRecord(
+        [&](const S_UpgradeHistoryRecord& record)
+        {
+            if (!record.isFinal && (record.status == "RUNNING" || record.status == "ABORTING") &&
+                finalizeInterruptedRecord(repository, record))
+            {
+                ++finalized;
+            }
+            return true;
+        },
+        error);
+    if (!walked)
     {
         consoleErr("[WARN] Interrupted upgrades cannot be looked up at start-up: " + error);
-        return 0;
-    }
-    std::size_t finalized = 0;
-    for (const S_UpgradeHistoryRecord& record : records)
-    {
-        if (record.isFinal || (record.status != "RUNNING" && record.status != "ABORTING"))
-        {
-            continue;
-        }
-        const std::string number = std::to_string(record.upgradeNo);
-        const std::int64_t completedAt = std::max({currentUnixMs(), record.updatedAt, record.startedAt});
-        json lastState;
-        json finalState;
-        std::string reason;
-        std::string report;
-        if (!parseJsonText(record.stateJson, lastState, reason) ||
-            !buildInterruptedTaskFinalState(lastState, completedAt, finalState, reason) ||
-            !tryToJsonText(finalState, report, reason) ||
-            !repository.finalizeReport(
-                S_FinalReportWrite{record.upgradeNo, completedAt, completedAt, kInterruptedStatus, report},
-                reason))
-        {
-            consoleErr("[WARN] Interrupted upgrade cannot be finalized at start-up: upgradeNo=" + number +
-                       ", reason=" + reason);
-            continue;
-        }
-        consoleOut("[HISTORY] Interrupted upgrade finalized at start-up: upgradeNo=" + number);
-        ++finalized;
     }
     return finalized;
 }

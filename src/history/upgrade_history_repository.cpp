@@ -28,6 +28,10 @@ constexpr const char* kListRecordsSql =
 constexpr const char* kListRecordsLimitSql =
     "SELECT upgrade_no, upgrade_id, started_at, updated_at, completed_at, status, snapshot_json, state_json, "
     "report_json, is_final FROM upgrade_history ORDER BY started_at DESC, upgrade_no DESC LIMIT ?1;";
+// The primary key's order: a page costs its own rows, however long the history.
+constexpr const char* kListRecordsBeforeSql =
+    "SELECT upgrade_no, upgrade_id, started_at, updated_at, completed_at, status, snapshot_json, state_json, "
+    "report_json, is_final FROM upgrade_history WHERE upgrade_no<?1 ORDER BY upgrade_no DESC LIMIT ?2;";
 constexpr const char* kUpgradeNoOfIdSql =
     "SELECT upgrade_no FROM upgrade_history WHERE upgrade_id=?1 LIMIT 1;";
 constexpr const char* kRowIdentitySql =
@@ -515,10 +519,56 @@ bool CUpgradeHistoryRepository::listRecords(std::vector<S_UpgradeHistoryRecord>&
     {
         return false;
     }
-    int resultCode = SQLITE_OK;
-    while ((resultCode = statement->step()) == SQLITE_ROW)
+    return readRecordRows(*statement, records, error);
+}
+
+bool CUpgradeHistoryRepository::listRecordsBefore(std::uint32_t before, std::uint32_t limit,
+                                                  std::vector<S_UpgradeHistoryRecord>& records, std::string& error)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    error.clear();
+    records.clear();
+    if (!requireOpen(error))
     {
-        records.push_back(readRecordRow(*statement));
+        return false;
+    }
+    const std::int64_t bound = before == 0 ? std::int64_t{1} << 32 : std::int64_t{before};
+    CSqliteCachedStatement statement = m_connection.statement(kListRecordsBeforeSql, error);
+    return statement && statement->bindInt64(1, bound, error) && statement->bindInt64(2, limit, error) &&
+           readRecordRows(*statement, records, error);
+}
+
+bool CUpgradeHistoryRepository::forEachRecord(const std::function<bool(const S_UpgradeHistoryRecord&)>& visit,
+                                              std::string& error)
+{
+    constexpr std::uint32_t kPageRows = 100;
+    std::vector<S_UpgradeHistoryRecord> page;
+    std::uint32_t before = 0;
+    do
+    {
+        if (!listRecordsBefore(before, kPageRows, page, error))
+        {
+            return false;
+        }
+        for (const S_UpgradeHistoryRecord& record : page)
+        {
+            if (!visit(record))
+            {
+                return true;
+            }
+        }
+        before = page.size() < kPageRows ? 0 : page.back().upgradeNo;
+    } while (before > 1);
+    return true;
+}
+
+bool CUpgradeHistoryRepository::readRecordRows(CSqliteStatement& statement,
+                                               std::vector<S_UpgradeHistoryRecord>& records, std::string& error)
+{
+    int resultCode = SQLITE_OK;
+    while ((resultCode = statement.step()) == SQLITE_ROW)
+    {
+        records.push_back(readRecordRow(statement));
     }
     if (resultCode != SQLITE_DONE)
     {

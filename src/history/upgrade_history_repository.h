@@ -14,6 +14,8 @@
 namespace ota::backend
 {
 
+class CSqliteStatement;
+
 // The upgrade history database: one row per upgrade task, three JSON documents stored as opaque
 // text, integrity triggers that keep finished rows immutable and times monotonic. One mutex
 // serialises every operation, so any thread may call any operation at any time. The statements
@@ -44,6 +46,14 @@ public:
     // Newest start first; equal start times by the higher number first. Limit 0 lists every row.
     bool listRecords(std::vector<S_UpgradeHistoryRecord>& records, std::string& error,
                      std::uint32_t limit = 0);
+    // One page: the rows numbered below `before` (0: below none), highest number first, at most
+    // `limit` of them (1 or more). Pages follow the number, which never repeats.
+    bool listRecordsBefore(std::uint32_t before, std::uint32_t limit, std::vector<S_UpgradeHistoryRecord>& records,
+                           std::string& error);
+    // Every row, highest number first, read a page at a time, so that a walk over the whole history
+    // holds one page in memory however long the history is. The visitor returns false to stop;
+    // the rows of a page are read before it is visited, so it may write.
+    bool forEachRecord(const std::function<bool(const S_UpgradeHistoryRecord&)>& visit, std::string& error);
 
     // The three deletions run in one immediate transaction each and remove finalized rows too,
     // without touching the stored schema (its delete trigger included), which older builds share.
@@ -86,6 +96,9 @@ private:
     };
 
     bool requireOpen(std::string& error) const;
+    // Every row the listing statement yields, appended; on failure the list is emptied.
+    bool readRecordRows(CSqliteStatement& statement, std::vector<S_UpgradeHistoryRecord>& records,
+                        std::string& error);
     bool findUpgradeNoOfId(const std::string& upgradeId, std::optional<std::int64_t>& upgradeNo,
                            std::string& error);
     bool readRowIdentity(std::uint32_t upgradeNo, std::optional<S_RowIdentity>& identity, std::string& error);

@@ -207,6 +207,28 @@ def check_browser_log(driver):
     assert not problems, f"browser errors: {problems}"
 
 
+def report_failure(driver, out, screenshot, processes):
+    """A screenshot of the page and the last lines of every process, for a failed run."""
+    if driver is not None:
+        try:
+            driver.save_screenshot(str(out / screenshot))
+            print(f"screenshot of the failure: {out / screenshot}", file=sys.stderr)
+        except WebDriverException:
+            pass
+    for process in processes:
+        if process is not None:
+            print(f"--- last lines of {process.name}:\n" + "\n".join(process.lines[-40:]), file=sys.stderr)
+
+
+def shut_down(driver, processes, work):
+    if driver is not None:
+        driver.quit()
+    for process in processes:
+        if process is not None:
+            process.stop()
+    shutil.rmtree(work, ignore_errors=True)
+
+
 def main():
     work = Path(tempfile.mkdtemp(prefix="ota-console-test-"))
     out = Path(args.out)
@@ -359,7 +381,7 @@ def main():
                                 for tr in d.find_elements(By.CSS_SELECTOR, "#history-rows tr")]
              == [("SUCCESS", "api_task"), ("ABORTED", "console_2"), ("SUCCESS", "console_1")],
              "the history does not show the three tasks")
-        driver.find_elements(By.CSS_SELECTOR, "#history-rows tr button")[2].click()
+        driver.find_elements(By.CSS_SELECTOR, "#history-rows tr button.open")[2].click()
         wait(driver, lambda d: texts(d, "#report-rows tr td:last-child .badge") == ["SUCCESS"] * 3,
              "the final report of the first task does not open")
         driver.save_screenshot(str(out / "console-history.png"))
@@ -401,23 +423,10 @@ def main():
         print("1 passed, 0 failed")
         return 0
     except Exception:
-        if driver is not None:
-            try:
-                driver.save_screenshot(str(out / "console-failure.png"))
-                print(f"screenshot of the failure: {out / 'console-failure.png'}", file=sys.stderr)
-            except WebDriverException:
-                pass
-        for process in (backend, simulator):
-            if process is not None:
-                print(f"--- last lines of {process.name}:\n" + "\n".join(process.lines[-40:]), file=sys.stderr)
+        report_failure(driver, out, "console-failure.png", (backend, simulator))
         raise
     finally:
-        if driver is not None:
-            driver.quit()
-        for process in (backend, simulator):
-            if process is not None:
-                process.stop()
-        shutil.rmtree(work, ignore_errors=True)
+        shut_down(driver, (backend, simulator), work)
 
 
 if __name__ == "__main__":

@@ -143,6 +143,8 @@ TEST_F(DeviceTcpManagerTest, DeviceThatWaitsForAQueryIsVerifiedByTheInitialQuery
 {
     start(simulate({waitingForQuery(quick("emu-1", E_ProtocolDeviceType::EMU))}));
     ASSERT_TRUE(waitForState(manager, "emu-1", State::CONNECTED));
+    // The reply may be handled before the sending thread counts the frame it wrote.
+    EXPECT_TRUE(waitUntil([&] { return status("emu-1").sentFrameCount != 0; }));
     const S_CommunicationNodeStatus emu = status("emu-1");
     EXPECT_EQ(emu.sentFrameCount, 1u);
     EXPECT_EQ(emu.sentByteCount, 17u);

@@ -1,0 +1,602 @@
+#include "rollout/rollout_service.h"
+
+#include "common/clock.h"
+#include "common/console_log.h"
+#include "common/json_text.h"
+#include "rollout/rollout_document.h"
+#include "rollout/rollout_plan.h"
+
+#include <algorithm>
+#include <chrono>
+#include <exception>
+#include <unordered_set>
+#include <utility>
+
+namespace ota::backend
+{
+
+namespace
+{
+
+using nlohmann::json;
+
+// Upgrade identifiers tried for one task before the rollout gives up (every one taken).
+constexpr unsigned kMaxUpgradeIdAttempts = 99;
+// A SCHEDULED rollout's start time is looked at again at least this often, so a wall clock that
+// was set forward is noticed.
+constexpr std::chrono::milliseconds kMaxScheduleWait{1000};
+
+std::string number(std::uint64_t value)
+{
+    return std::to_string(value);
+}
+
+}  // namespace
+
+CRolloutService::CRolloutService(Clock clock) : m_clock(std::move(clock)) {}
+
+CRolloutService::~CRolloutService()
+{
+    stop();
+    close();
+}
+
+std::int64_t CRolloutService::now() const
+{
+    return m_clock ? m_clock() : currentUnixMs();
+}
+
+bool CRolloutService::open(const std::filesystem::path& databasePath, std::string& error)
+{
+    if (!m_store.open(databasePath, error))
+    {
+        return false;
+    }
+    std::vector<S_StoredRollout> stored;
+    if (!m_store.loadAll(stored, error))
+    {
+        m_store.close();
+        return false;
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_rollouts.clear();
+    for (const S_StoredRollout& row : stored)
+    {
+        json plan;
+        json state;
+        auto parsedPlan = std::make_shared<S_RolloutPlan>();
+        S_Rollout rollout;
+        rollout.rolloutNo = row.rolloutNo;
+        rollout.plan = parsedPlan;
+        std::string reason;
+        if (!parseJsonText(row.planJson, plan, reason) || !rolloutPlanFromJson(plan, *parsedPlan, reason) ||
+            !parseJsonText(row.stateJson, state, reason) || !rolloutStateFromJson(state, rollout, reason))
+        {
+            consoleErr("[WARN] [ROLLOUT] Stored rollout cannot be read and is ignored: rolloutNo=" +
+                       number(row.rolloutNo) + ", reason=" + reason);
+            continue;
+        }
+        m_rollouts.push_back(std::move(rollout));
+    }
+    return true;
+}
+
+void CRolloutService::start(IRolloutTaskDriver& driver, Publisher publisher)
+{
+    std::vector<std::pair<std::uint32_t, std::uint32_t>> interrupted;  // rollout, task
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_driver = &driver;
+        m_publisher = std::move(publisher);
+        m_stopping = false;
+        for (const S_Rollout& rollout : m_rollouts)
+        {
+            if (rollout.status == E_RolloutStatus::RUNNING || rollout.activeTask.upgradeNo != 0)
+            {
+                interrupted.emplace_back(rollout.rolloutNo, rollout.activeTask.upgradeNo);
+            }
+        }
+    }
+    // The history is read without the lock; nothing else runs yet.
+    for (const auto& [rolloutNo, upgradeNo] : interrupted)
+    {
+        const std::optional<S_RolloutTaskView> finished =
+            upgradeNo != 0 ? driver.readFinishedTask(upgradeNo) : std::nullopt;
+        std::lock_guard<std::mutex> lock(m_mutex);
+        S_Rollout* rollout = findLocked(rolloutNo);
+        const S_Rollout before = *rollout;
+        recoverRolloutAfterRestart(*rollout, finished, now());
+        commitLocked(before, *rollout);
+    }
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_workPending = true;
+    m_thread = std::thread([this] { run(); });
+}
+
+void CRolloutService::stop()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_stopping = true;
+        m_wake.notify_all();
+    }
+    if (m_thread.joinable())
+    {
+        m_thread.join();
+    }
+}
+
+void CRolloutService::close()
+{
+    m_store.close();
+}
+
+S_Rollout* CRolloutService::findLocked(std::uint32_t rolloutNo)
+{
+    for (S_Rollout& rollout : m_rollouts)
+    {
+        if (rollout.rolloutNo == rolloutNo)
+        {
+            return &rollout;
+        }
+    }
+    return nullptr;
+}
+
+const S_Rollout* CRolloutService::openRolloutLocked() const
+{
+    const S_Rollout* open = nullptr;
+    for (const S_Rollout& rollout : m_rollouts)
+    {
+        if (isRolloutOpen(rollout.status))
+        {
+            open = &rollout;  // the newest, should the store ever hold two
+        }
+    }
+    return open;
+}
+
+S_Rollout* CRolloutService::openRolloutLocked()
+{
+    return const_cast<S_Rollout*>(std::as_const(*this).openRolloutLocked());
+}
+
+void CRolloutService::wakeLocked()
+{
+    m_workPending = true;
+    m_wake.notify_all();
+}
+
+bool CRolloutService::storeLocked(const S_Rollout& rollout, std::string& documentJson)
+{
+    json document = rolloutDocument(rollout);
+    documentJson = toJsonText(document);
+    document["runtime"] = rolloutRuntimeToJson(rollout);
+    std::string error;
+    if (!m_store.update(rollout.rolloutNo, rolloutStatusName(rollout.status), rollout.finishedAt,
+                        toJsonText(document), error))
+    {
+        // Logged once per run of failures, as the upgrade history does while its disk is full.
+        if (!m_storeFailing)
+        {
+            consoleErr("[WARN] [ROLLOUT] Rollout state cannot be stored: rolloutNo=" +
+                       number(rollout.rolloutNo) + ", error=" + error);
+        }
+        m_storeFailing = true;
+        return false;
+    }
+    if (m_storeFailing)
+    {
+        consoleOut("[ROLLOUT] Rollout state storage recovered: rolloutNo=" + number(rollout.rolloutNo));
+    }
+    m_storeFailing = false;
+    return true;
+}
+
+void CRolloutService::commitLocked(const S_Rollout& before, const S_Rollout& after)
+{
+    if (before == after)
+    {
+        return;
+    }
+    std::string documentJson;
+    try
+    {
+        storeLocked(after, documentJson);
+        if (before.status != after.status || before.reason != after.reason)
+        {
+            const std::string line = "[ROLLOUT] Rollout " + number(after.rolloutNo) + " " +
+                                     rolloutStatusName(before.status) + " -> " +
+                                     rolloutStatusName(after.status) +
+                                     (after.reason.empty() ? std::string() : ": " + after.reason);
+            if (after.status == E_RolloutStatus::HALTED || after.status == E_RolloutStatus::FAILED)
+            {
+                consoleErr(line);
+            }
+            else
+            {
+                consoleOut(line);
+            }
+        }
+        if (m_publisher)
+        {
+            m_publisher(documentJson);
+        }
+    }
+    catch (const std::exception& exception)
+    {
+        consoleErr(std::string("[WARN] [ROLLOUT] Rollout change cannot be recorded: ") + exception.what());
+    }
+}
+
+bool CRolloutService::create(S_RolloutPlan plan, std::string& documentJson, std::string& error)
+{
+    documentJson.clear();
+    error.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    if (rolloutIdExistsLocked(plan.rolloutId))
+    {
+        error = "rolloutId is already used by another rollout: " + plan.rolloutId;
+        return false;
+    }
+    const std::int64_t createdAt = now();
+    S_Rollout rollout = newRollout(0, std::make_shared<const S_RolloutPlan>(std::move(plan)), createdAt);
+    try
+    {
+        std::uint32_t rolloutNo = 0;
+        if (!m_store.insert(rollout.plan->rolloutId, rolloutStatusName(rollout.status), createdAt,
+                            toJsonText(rolloutPlanToJson(*rollout.plan)),
+                            toJsonText(rolloutStateToJson(rollout)), rolloutNo, error))
+        {
+            return false;
+        }
+        rollout.rolloutNo = rolloutNo;
+        // The stored state names no number (the row does); the document does.
+        documentJson = toJsonText(rolloutDocument(rollout));
+    }
+    catch (const std::exception& exception)
+    {
+        error = std::string("Cannot store rollout: ") + exception.what();
+        return false;
+    }
+    consoleOut("[ROLLOUT] Rollout created: rolloutNo=" + number(rollout.rolloutNo) +
+               ", rolloutId=" + rollout.plan->rolloutId + ", devices=" + number(rollout.devices.size()) +
+               ", groups=" + number(rollout.groups.size()));
+    if (m_publisher)
+    {
+        m_publisher(documentJson);
+    }
+    m_rollouts.push_back(std::move(rollout));
+    return true;
+}
+
+E_RolloutOperationResult CRolloutService::operate(std::uint32_t rolloutNo, E_RolloutOperation operation,
+                                                  bool taskActive, std::string& documentJson,
+                                                  std::string& error)
+{
+    documentJson.clear();
+    error.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    S_Rollout* rollout = findLocked(rolloutNo);
+    if (rollout == nullptr)
+    {
+        error = "Rollout " + number(rolloutNo) + " does not exist";
+        return E_RolloutOperationResult::NOT_FOUND;
+    }
+    S_RolloutOperationContext context;
+    context.now = now();
+    context.taskActive = taskActive;
+    for (const S_Rollout& other : m_rollouts)
+    {
+        if (other.rolloutNo != rolloutNo && isRolloutOpen(other.status))
+        {
+            context.otherOpenRolloutNo = other.rolloutNo;
+            context.otherOpenStatus = other.status;
+        }
+    }
+    S_Rollout changed = *rollout;
+    if (!applyRolloutOperation(changed, operation, context, error))
+    {
+        return E_RolloutOperationResult::REFUSED;
+    }
+    try
+    {
+        if (!storeLocked(changed, documentJson))
+        {
+            documentJson.clear();
+            error = "Rollout " + number(rolloutNo) + " cannot be stored; nothing changed";
+            return E_RolloutOperationResult::FAILED;
+        }
+    }
+    catch (const std::exception& exception)
+    {
+        error = std::string("Cannot store rollout: ") + exception.what();
+        return E_RolloutOperationResult::FAILED;
+    }
+    const S_Rollout before = std::move(*rollout);
+    *rollout = std::move(changed);
+    consoleOut("[ROLLOUT] Rollout " + number(rolloutNo) + " " + rolloutOperationName(operation) +
+               " accepted: " + rolloutStatusName(before.status) + " -> " +
+               rolloutStatusName(rollout->status));
+    if (m_publisher)
+    {
+        m_publisher(documentJson);
+    }
+    wakeLocked();
+    return E_RolloutOperationResult::DONE;
+}
+
+bool CRolloutService::rolloutIdExists(const std::string& rolloutId) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return rolloutIdExistsLocked(rolloutId);
+}
+
+bool CRolloutService::rolloutIdExistsLocked(const std::string& rolloutId) const
+{
+    return std::any_of(m_rollouts.begin(), m_rollouts.end(),
+                       [&](const S_Rollout& rollout) { return rollout.plan->rolloutId == rolloutId; });
+}
+
+bool CRolloutService::holdsSite() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::any_of(m_rollouts.begin(), m_rollouts.end(),
+                       [](const S_Rollout& rollout) { return rolloutHoldsSite(rollout.status); });
+}
+
+std::string CRolloutService::currentJson() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const S_Rollout* open = openRolloutLocked();
+    json answer = json::object();
+    answer["active"] = open != nullptr;
+    answer["rollout"] = open != nullptr ? rolloutDocument(*open) : json(nullptr);
+    return toJsonText(answer);
+}
+
+std::string CRolloutService::listJson() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    json rollouts = json::array();
+    for (auto rollout = m_rollouts.rbegin(); rollout != m_rollouts.rend(); ++rollout)
+    {
+        rollouts.push_back(rolloutDocument(*rollout));
+    }
+    return toJsonText(json{{"rollouts", std::move(rollouts)}});
+}
+
+void CRolloutService::onTaskState(const S_RolloutTaskView& view)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (S_Rollout& rollout : m_rollouts)
+    {
+        if (rollout.activeTask.upgradeNo == 0 || rollout.activeTask.upgradeNo != view.upgradeNo)
+        {
+            continue;
+        }
+        const S_Rollout before = rollout;
+        if (applyRolloutTaskView(rollout, view, now()))
+        {
+            commitLocked(before, rollout);
+            if (rolloutAbortPending(rollout) || rollout.activeTask.upgradeNo == 0)
+            {
+                wakeLocked();
+            }
+        }
+    }
+}
+
+void CRolloutService::onOperatorAbort(std::uint32_t upgradeNo)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (S_Rollout& rollout : m_rollouts)
+    {
+        const S_Rollout before = rollout;
+        if (noteOperatorAbort(rollout, upgradeNo))
+        {
+            commitLocked(before, rollout);
+        }
+    }
+}
+
+bool CRolloutService::removeLocked(const std::vector<std::uint32_t>& rolloutNos, std::string& error)
+{
+    if (rolloutNos.empty())
+    {
+        return true;
+    }
+    if (!m_store.remove(rolloutNos, error))
+    {
+        return false;
+    }
+    const std::unordered_set<std::uint32_t> removed(rolloutNos.begin(), rolloutNos.end());
+    std::erase_if(m_rollouts,
+                  [&](const S_Rollout& rollout) { return removed.count(rollout.rolloutNo) != 0; });
+    return true;
+}
+
+bool CRolloutService::deleteFinished(std::uint32_t& deletedCount, std::string& error)
+{
+    deletedCount = 0;
+    error.clear();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::uint32_t> finished;
+    for (const S_Rollout& rollout : m_rollouts)
+    {
+        if (isRolloutFinished(rollout.status))
+        {
+            finished.push_back(rollout.rolloutNo);
+        }
+    }
+    if (!removeLocked(finished, error))
+    {
+        return false;
+    }
+    deletedCount = static_cast<std::uint32_t>(finished.size());
+    return true;
+}
+
+void CRolloutService::deleteFinishedBefore(std::int64_t cutoff)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    std::vector<std::uint32_t> expired;
+    for (const S_Rollout& rollout : m_rollouts)
+    {
+        if (isRolloutFinished(rollout.status) && rollout.finishedAt < cutoff)
+        {
+            expired.push_back(rollout.rolloutNo);
+        }
+    }
+    std::string error;
+    if (!removeLocked(expired, error))
+    {
+        consoleErr("[WARN] [ROLLOUT] Rollout retention cleanup failed: " + error);
+    }
+    else if (!expired.empty())
+    {
+        consoleOut("[ROLLOUT] Retention cleanup deleted " + number(expired.size()) + " finished rollout(s)");
+    }
+}
+
+void CRolloutService::run()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    while (!m_stopping)
+    {
+        if (!m_workPending)
+        {
+            const auto woken = [this] { return m_stopping || m_workPending; };
+            if (m_wakeAt == 0)
+            {
+                m_wake.wait(lock, woken);
+            }
+            else
+            {
+                const std::int64_t remaining = std::max<std::int64_t>(m_wakeAt - now(), 1);
+                m_wake.wait_for(lock, std::min(std::chrono::milliseconds(remaining), kMaxScheduleWait),
+                                woken);
+            }
+            if (m_stopping)
+            {
+                break;
+            }
+        }
+        m_workPending = false;
+        lock.unlock();
+        try
+        {
+            m_driver->runExclusive([this] { runPass(); });
+        }
+        catch (const std::exception& exception)
+        {
+            consoleErr(std::string("[ERROR] [ROLLOUT] Rollout pass failed: ") + exception.what());
+        }
+        lock.lock();
+    }
+}
+
+void CRolloutService::runPass()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_wakeAt = 0;
+    if (m_stopping)
+    {
+        return;
+    }
+    S_Rollout* rollout = openRolloutLocked();
+    if (rollout == nullptr)
+    {
+        return;
+    }
+    const std::uint32_t rolloutNo = rollout->rolloutNo;
+    if (rolloutAbortPending(*rollout))
+    {
+        const S_Rollout before = *rollout;
+        rollout->activeTask.abortRequested = true;
+        const std::uint32_t upgradeNo = rollout->activeTask.upgradeNo;
+        commitLocked(before, *rollout);
+        lock.unlock();
+        std::string error;
+        if (m_driver->abortTask(upgradeNo, error))
+        {
+            consoleOut("[ROLLOUT] Rollout " + number(rolloutNo) +
+                       " aborted its task: upgradeNo=" + number(upgradeNo));
+        }
+        else
+        {
+            // The task ends by itself (it had ended, or every remaining device is past flashing).
+            consoleOut("[ROLLOUT] Rollout " + number(rolloutNo) +
+                       " abort of its task was refused: upgradeNo=" + number(upgradeNo) + ", error=" + error);
+        }
+        return;
+    }
+    if (rollout->activeTask.upgradeNo != 0 ||
+        (rollout->status != E_RolloutStatus::RUNNING && rollout->status != E_RolloutStatus::SCHEDULED))
+    {
+        return;
+    }
+    const S_Rollout before = *rollout;
+    const S_RolloutStep step = nextRolloutStep(*rollout, now());
+    commitLocked(before, *rollout);
+    if (step.kind == E_RolloutStepKind::WAIT_UNTIL)
+    {
+        m_wakeAt = step.until;
+    }
+    else if (step.kind == E_RolloutStepKind::LAUNCH_GROUP || step.kind == E_RolloutStepKind::LAUNCH_RETRY)
+    {
+        launch(lock, rolloutNo, step);
+    }
+}
+
+void CRolloutService::launch(std::unique_lock<std::mutex>& lock, std::uint32_t rolloutNo,
+                             const S_RolloutStep& step)
+{
+    const S_Rollout beforePreview = *findLocked(rolloutNo);
+    const RolloutPlanPtr plan = beforePreview.plan;
+    lock.unlock();
+
+    const std::unordered_set<std::string> nodeIds(step.nodeIds.begin(), step.nodeIds.end());
+    S_RolloutPreviewResult result;
+    for (unsigned attempt = 1; attempt <= kMaxUpgradeIdAttempts; ++attempt)
+    {
+        result = m_driver->previewTask(
+            buildTaskRequest(*plan, nodeIds, rolloutTaskUpgradeId(plan->rolloutId, step, attempt)));
+        if (result.outcome != E_RolloutPreviewOutcome::UPGRADE_ID_TAKEN)
+        {
+            break;
+        }
+    }
+
+    lock.lock();
+    S_Rollout* rollout = findLocked(rolloutNo);
+    S_Rollout before = *rollout;
+    applyRolloutPreview(*rollout, step, result);
+    commitLocked(before, *rollout);
+    wakeLocked();  // a group without a task goes on at once
+    if (result.outcome != E_RolloutPreviewOutcome::PREVIEWED)
+    {
+        return;
+    }
+    const std::string what = step.kind == E_RolloutStepKind::LAUNCH_GROUP
+                                 ? "group " + number(step.groupNo)
+                                 : "retry round " + number(step.round);
+    lock.unlock();
+    std::string error;
+    const bool started = m_driver->startTask(result.upgradeNo, error);
+    lock.lock();
+    rollout = findLocked(rolloutNo);
+    if (started)
+    {
+        consoleOut("[ROLLOUT] Rollout " + number(rolloutNo) + " started " + what +
+                   ": upgradeNo=" + number(result.upgradeNo) +
+                   ", devices=" + number(step.nodeIds.size() - result.refusedDevices.size()) +
+                   ", skipped=" + number(result.refusedDevices.size()));
+        return;
+    }
+    before = *rollout;
+    applyRolloutStartFailure(*rollout, beforePreview, result.upgradeNo, error);
+    commitLocked(before, *rollout);
+}
+
+}  // namespace ota::backend

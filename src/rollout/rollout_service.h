@@ -1,0 +1,116 @@
+#pragma once
+
+#include "rollout/rollout_machine.h"
+#include "rollout/rollout_store.h"
+#include "rollout/rollout_task_driver.h"
+#include "rollout/rollout_types.h"
+
+#include <condition_variable>
+#include <cstdint>
+#include <filesystem>
+#include <functional>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+namespace ota::backend
+{
+
+enum class E_RolloutOperationResult : std::uint8_t
+{
+    DONE,
+    REFUSED,    // the rollout's status (or a running task, another open rollout) does not allow it
+    NOT_FOUND,  // no rollout has the number
+    FAILED,     // the change cannot be stored
+};
+
+// Owns the rollouts of the site: creates them, applies operators' operations, follows the states of
+// their tasks, stores every change and publishes it, and runs them on a thread of its own that
+// previews, starts and aborts their tasks through an IRolloutTaskDriver. Knows nothing of HTTP.
+//
+// Threads and locks: one mutex guards the rollouts, the store writes and the publications (so
+// events leave in the order of the changes). The rollout thread calls the driver only without that
+// mutex, inside the driver's exclusive section; operators' operations arrive inside the same
+// section (the application holds its upgrade-operation mutex around them), so the lock order is
+// that section first, then this mutex. Task states arrive on the execution engine's notification
+// thread and take only this mutex.
+class CRolloutService
+{
+public:
+    using Clock = std::function<std::int64_t()>;  // Unix milliseconds
+    using Publisher = std::function<void(const std::string& documentJson)>;
+
+    explicit CRolloutService(Clock clock = {});
+    ~CRolloutService();
+    CRolloutService(const CRolloutService&) = delete;
+    CRolloutService& operator=(const CRolloutService&) = delete;
+
+    // Opens the store in the database file and reads every rollout; one that cannot be read is
+    // left in the store and ignored, with a warning.
+    bool open(const std::filesystem::path& databasePath, std::string& error);
+    // Recovers what a stopped backend left (a RUNNING rollout becomes PAUSED, the task it ran taken
+    // from its final report) and starts the rollout thread. The driver and publisher must outlive
+    // the service's started period.
+    void start(IRolloutTaskDriver& driver, Publisher publisher);
+    // Stops the thread; nothing starts or aborts any more, but task states are still recorded.
+    // Idempotent.
+    void stop();
+    void close();
+
+    // Stores a new READY rollout of the plan; false when the identifier is used or the store fails.
+    bool create(S_RolloutPlan plan, std::string& documentJson, std::string& error);
+    // taskActive: whether an upgrade task runs now (the caller holds the upgrade-operation lock).
+    E_RolloutOperationResult operate(std::uint32_t rolloutNo, E_RolloutOperation operation, bool taskActive,
+                                     std::string& documentJson, std::string& error);
+
+    bool rolloutIdExists(const std::string& rolloutId) const;
+    // A rollout is SCHEDULED or RUNNING: other tasks, scene reloads and history clears wait.
+    bool holdsSite() const;
+    // {"active":..,"rollout":..} for the open rollout, and {"rollouts":[..]} newest first.
+    std::string currentJson() const;
+    std::string listJson() const;
+
+    // A published state of an upgrade task (any task; those of other tasks change nothing).
+    void onTaskState(const S_RolloutTaskView& view);
+    // An operator's abort of a task was accepted.
+    void onOperatorAbort(std::uint32_t upgradeNo);
+
+    // Removes the finished rollouts (history clear) or those finished before the cutoff (retention).
+    bool deleteFinished(std::uint32_t& deletedCount, std::string& error);
+    void deleteFinishedBefore(std::int64_t cutoff);
+
+private:
+    S_Rollout* findLocked(std::uint32_t rolloutNo);
+    // The open rollout (SCHEDULED, RUNNING, PAUSED or HALTED), if any.
+    S_Rollout* openRolloutLocked();
+    const S_Rollout* openRolloutLocked() const;
+    bool rolloutIdExistsLocked(const std::string& rolloutId) const;
+    // Stores and publishes the rollout's new state and logs a status change.
+    void commitLocked(const S_Rollout& before, const S_Rollout& after);
+    bool storeLocked(const S_Rollout& rollout, std::string& documentJson);
+    bool removeLocked(const std::vector<std::uint32_t>& rolloutNos, std::string& error);
+    void wakeLocked();
+
+    void run();
+    // One pass of the rollout thread inside the driver's exclusive section.
+    void runPass();
+    void launch(std::unique_lock<std::mutex>& lock, std::uint32_t rolloutNo, const S_RolloutStep& step);
+    std::int64_t now() const;
+
+    const Clock m_clock;
+    CRolloutStore m_store;
+
+    mutable std::mutex m_mutex;
+    std::condition_variable m_wake;
+    std::vector<S_Rollout> m_rollouts;  // by number
+    IRolloutTaskDriver* m_driver = nullptr;
+    Publisher m_publisher;
+    bool m_workPending = false;
+    bool m_stopping = false;
+    std::int64_t m_wakeAt = 0;  // a SCHEDULED rollout's start time, 0 = none
+    bool m_storeFailing = false;
+    std::thread m_thread;
+};
+
+}  // namespace ota::backend
