@@ -328,7 +328,7 @@ TaskRunPointer CUpgradeExecutionService::S_Impl::installTask(const UpgradeTaskSn
     for (S_DeviceRuntime& device : devices)
     {
         run->links.push_back(transport->resolveDevice(device.nodeId));
-        run->sessions.push_back(std::make_unique<CDeviceSession>(run->upgradeNo, std::move(device), publisher,
+        run->sessions.push_back(std::make_unique<CDeviceSession>(std::move(device), publisher,
                                                                  S_TaskSignals{stopping, abortRequested}));
     }
     return run;
