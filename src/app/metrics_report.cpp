@@ -78,7 +78,7 @@ void renderUpgrades(CPrometheusText& out, const S_MetricsFigures& figures)
 
 void renderService(CPrometheusText& out, const S_MetricsFigures& figures)
 {
-    out.family("ota_rollout_active", "gauge", "1 while a rollout runs.");
+    out.family("ota_rollout_active", "gauge", "1 while a rollout is scheduled or running.");
     out.sample("ota_rollout_active", figures.rolloutActive ? 1u : 0u);
     out.family("ota_history_write_failures_total", "counter",
                "Execution states that could not be written to the history.");

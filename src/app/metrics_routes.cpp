@@ -29,6 +29,7 @@ MetricsHandler makeMetricsHandler(CBackendApplication::S_Impl& app)
             }
         }
         figures.engine = app.executionService.getMetrics();
+        figures.rolloutActive = app.rollouts.holdsSite();
         figures.historyWriteFailures = app.stateWriteFailures->totalFailures();
         figures.auditWriteFailures = app.auditTrail->writeFailures();
         figures.apiRequests = app.apiServer.requestCounts();
