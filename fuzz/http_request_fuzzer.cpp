@@ -99,6 +99,22 @@ struct S_Harness
         { return answerAtOnce(response, error); };
         callbacks.auditList = [](std::uint32_t, std::int64_t, std::string& response, std::string& error)
         { return answerAtOnce(response, error); };
+        callbacks.metrics = [] { return std::string("# HELP x An x.\n# TYPE x gauge\nx 1\n"); };
+        callbacks.rolloutCreate = callbacks.firmwareInspect;
+        callbacks.rolloutList = callbacks.rolloutCurrent = answerAtOnce;
+        for (RolloutNumberHandler* handler : {&callbacks.rolloutStart, &callbacks.rolloutPause,
+                                              &callbacks.rolloutResume, &callbacks.rolloutCancel})
+        {
+            *handler = [](std::uint32_t rolloutNo, std::string& response, std::string& error, bool& notFound)
+            {
+                notFound = rolloutNo > 100;
+                return !notFound && answerAtOnce(response, error);
+            };
+        }
+        callbacks.upgradeRetry = [](std::uint32_t, const std::string&, std::string& response,
+                                    std::string& error) { return answerAtOnce(response, error); };
+        callbacks.upgradeHistoryPage = [](const S_HistoryPageQuery&, std::string& response,
+                                          std::string& error) { return answerAtOnce(response, error); };
         callbacks.staticAssets = [](std::string_view path) -> const S_StaticAsset*
         {
             static const S_StaticAsset page{"text/html; charset=utf-8", "no-cache", "<!doctype html>"};

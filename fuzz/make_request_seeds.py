@@ -71,6 +71,14 @@ def request_body_seeds():
     write("request_body", "session", body(3, {"token": "t" * 40}))
     write("request_body", "session_wrong", body(3, {"token": "wrong"}))
     write("request_body", "broken_json", bytes([1]) + b'{"upgradeId":')
+    write("request_body", "rollout", body(4, {"rolloutId": "night_1", "targets": preview["targets"],
+                                              "files": files}))
+    write("request_body", "rollout_policy", body(4, {"rolloutId": "night_2", "targets": preview["targets"],
+                                                     "files": files,
+                                                     "policy": {"groupSizes": [1, 1], "maxFailedDevices": 1,
+                                                                "retryRounds": 1, "manualAdvance": True}}))
+    write("request_body", "retry", body(5, {"upgradeId": "retry_1"}))
+    write("request_body", "retry_extra", body(5, {"upgradeId": "retry_1", "force": True}))
 
 
 def http(method, target, body=b"", headers=()):
@@ -104,6 +112,10 @@ def http_request_seeds():
     write("http_request", "chunked", b"\x01" + b"POST /api/v1/upgrades/preview HTTP/1.1\r\nHost: localhost\r\n"
           b"Transfer-Encoding: chunked\r\n\r\n5\r\n{\"a\":\r\n2\r\n1}\r\n0\r\n\r\n")
     write("http_request", "wrong_method", b"\x01" + http("DELETE", "/api/v1/upgrades/history"))
+    write("http_request", "rollout_start", b"\x01" + http("POST", "/api/v1/rollouts/3/start"))
+    write("http_request", "retry", b"\x01" + http("POST", "/api/v1/upgrades/9/retry", b'{"upgradeId":"r"}',
+                                                  [json_type]))
+    write("http_request", "history_page", b"\x01" + http("GET", "/api/v1/upgrades/history?limit=2&before=5"))
     write("http_request", "http10_no_host", b"\x00GET /api/v1/workspace HTTP/1.0\r\n\r\n")
 
 

@@ -4,6 +4,9 @@
 //   1 POST /api/v1/upgrades/preview     (the task service's preview on a fixed site)
 //   2 POST /api/v1/devices/frames/capture
 //   3 POST /api/v1/session              (the login, with access control on)
+//   4 POST /api/v1/rollouts             (the request's shape and policy, then the preview's checks of
+//                                        its targets and files on the fixed site)
+//   5 POST /api/v1/upgrades/7/retry
 // Checks: every answer is one envelope whose success flag agrees with its status, and a refusal
 // is a 4xx with an error code (never a 500).
 
@@ -57,7 +60,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static CApiAccessControl access(std::string(40, 't'));
     S_ApiRequest request;
     request.body = std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1);
-    switch (data[0] % 4)
+    switch (data[0] % 6)
     {
         case 0:
             checkReply(invokeJsonHandler("/api/v1/firmware/inspect", "FIRMWARE_INSPECTION_REJECTED",
@@ -77,8 +80,17 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 },
                 &request));
             break;
-        default:
+        case 3:
             checkReply(invokeLogin("/api/v1/session", access, request));
+            break;
+        case 4:
+            checkReply(
+                invokeJsonHandler("/api/v1/rollouts", "ROLLOUT_REJECTED", site.rolloutHandler(), &request));
+            break;
+        default:
+            request.upgradeNo = "7";
+            checkReply(invokeUpgradeBodyHandler("/api/v1/upgrades/:upgradeNo/retry",
+                                                "UPGRADE_PREVIEW_REJECTED", site.retryHandler(), &request));
             break;
     }
     return 0;

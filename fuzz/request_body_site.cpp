@@ -1,5 +1,8 @@
 #include "request_body_site.h"
 
+#include "app/rollout_request.h"
+#include "app/task_retry_route.h"
+
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -96,6 +99,31 @@ CFuzzRequestSite::CFuzzRequestSite()
     { return m_service.inspectFirmware(body, response, error); };
     m_preview = [this](const std::string& body, std::string& response, std::string& error)
     { return m_service.previewUpgrade(body, 7, m_topology, m_statuses, response, error); };
+    // The creation's own checks, then the preview's checks of its content (what the route does
+    // before it stores the rollout).
+    m_rollout = [this](const std::string& body, std::string& response, std::string& error)
+    {
+        S_RolloutRequest request;
+        S_UpgradeTaskSnapshot content;
+        if (!readRolloutRequest(body, request, error) ||
+            !m_service.checkTaskContent(request.targets, request.files, *m_topology, m_statuses, content,
+                                        error))
+        {
+            return false;
+        }
+        response = "{\"targetCount\":" + std::to_string(content.targets.size()) + "}";
+        return true;
+    };
+    m_retry = [](std::uint32_t, const std::string& body, std::string& response, std::string& error)
+    {
+        std::string upgradeId;
+        if (!readRetryBody(body, upgradeId, error))
+        {
+            return false;
+        }
+        response = "{}";
+        return true;
+    };
 }
 
 }  // namespace ota::backend

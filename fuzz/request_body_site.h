@@ -22,6 +22,8 @@ public:
 
     const JsonBodyHandler& inspectHandler() const { return m_inspect; }
     const JsonBodyHandler& previewHandler() const { return m_preview; }
+    const JsonBodyHandler& rolloutHandler() const { return m_rollout; }
+    const UpgradeBodyHandler& retryHandler() const { return m_retry; }
 
 private:
     CFuzzRequestSite();
@@ -31,6 +33,8 @@ private:
     CUpgradeTaskService m_service;
     JsonBodyHandler m_inspect;
     JsonBodyHandler m_preview;
+    JsonBodyHandler m_rollout;
+    UpgradeBodyHandler m_retry;
 };
 
 }  // namespace ota::backend
