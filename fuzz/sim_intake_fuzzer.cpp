@@ -10,6 +10,7 @@
 
 #include "protocol/device_side_codec.h"
 #include "protocol/ota_v1_protocol_adapter.h"
+#include "read_sizes.h"
 #include "sim/sim_conversation.h"
 #include "sim/sim_counters.h"
 #include "sim/sim_fault_book.h"
@@ -26,33 +27,10 @@
 #include <string>
 #include <vector>
 
-namespace
-{
-
-using namespace ota::backend;
-
-// Deterministic read sizes from the seed byte: mostly small pieces, sometimes whole frames.
-class CReadSizes
-{
-public:
-    explicit CReadSizes(std::uint8_t seed) : m_state(0x9E3779B9u ^ seed) {}
-
-    std::size_t next()
-    {
-        m_state ^= m_state << 13;
-        m_state ^= m_state >> 17;
-        m_state ^= m_state << 5;
-        return m_state % 4 == 0 ? 1 + m_state % 8 : 1 + m_state % 2048;
-    }
-
-private:
-    std::uint32_t m_state;
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
+    using namespace ota::backend;
+    using ota::fuzz::CReadSizes;
     if (size < 2)
     {
         return 0;
