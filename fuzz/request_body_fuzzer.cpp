@@ -88,7 +88,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
                 invokeJsonHandler("/api/v1/rollouts", "ROLLOUT_REJECTED", site.rolloutHandler(), &request));
             break;
         default:
-            request.upgradeNo = "7";
+            request.parameter = "7";
             checkReply(invokeUpgradeBodyHandler("/api/v1/upgrades/:upgradeNo/retry",
                                                 "UPGRADE_PREVIEW_REJECTED", site.retryHandler(), &request));
             break;

@@ -135,11 +135,11 @@ void CApiRouter::addOptionalRoutes()
         readRoute("/api/v1/rollouts/current", c.rolloutCurrent);
     }
     // The operations take the upgrade-operation mutex, as previews and starts do.
-    const auto operationRoute = [this, operation](std::string_view path, const RolloutNumberHandler& handler)
+    const auto operationRoute = [this](std::string_view path, const RolloutNumberHandler& handler)
     {
         if (handler)
         {
-            m_routes.push_back({"POST", path, operation, [path, &handler](const S_ApiRequest& request) {
+            m_routes.push_back({"POST", path, E_CallbackLane::Operation, [path, &handler](const S_ApiRequest& request) {
                                     return invokeRolloutNumberHandler(path, handler, &request);
                                 }});
         }
