@@ -120,7 +120,8 @@ TEST(MetricsProcessTest, FiguresFollowAWholeSiteUpgrade)
     EXPECT_EQ(after.at("ota_audit_write_failures_total"), 0);
     EXPECT_EQ(after.at("ota_api_requests_total{route=\"/api/v1/upgrades/preview\",code=\"200\"}"), 1);
     EXPECT_EQ(after.at("ota_api_requests_total{route=\"/api/v1/upgrades/start\",code=\"202\"}"), 1);
-    EXPECT_GE(after.at("ota_api_requests_total{route=\"/metrics\",code=\"200\"}"), 2);
+    // An answer is counted as it goes out: the idle scrapes show, this one does not yet.
+    EXPECT_GE(after.at("ota_api_requests_total{route=\"/metrics\",code=\"200\"}"), 1);
     EXPECT_GE(after.at("process_cpu_seconds_total"), idle.at("process_cpu_seconds_total"));
     simulator.stop();
 }
