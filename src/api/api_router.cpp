@@ -139,9 +139,9 @@ void CApiRouter::addOptionalRoutes()
     {
         if (handler)
         {
-            m_routes.push_back({"POST", path, E_CallbackLane::Operation, [path, &handler](const S_ApiRequest& request) {
-                                    return invokeRolloutNumberHandler(path, handler, &request);
-                                }});
+            m_routes.push_back({"POST", path, E_CallbackLane::Operation,
+                                [path, &handler](const S_ApiRequest& request)
+                                { return invokeRolloutNumberHandler(path, handler, &request); }});
         }
     };
     operationRoute("/api/v1/rollouts/:rolloutNo/start", c.rolloutStart);
