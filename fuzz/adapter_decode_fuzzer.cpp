@@ -4,38 +4,16 @@
 
 #include "protocol/device_side_codec.h"
 #include "protocol/ota_v1_protocol_adapter.h"
+#include "read_sizes.h"
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 
-namespace
-{
-
-// Deterministic read sizes 1..4096 from the seed byte.
-class CReadSizes
-{
-public:
-    explicit CReadSizes(std::uint8_t seed) : m_state(0x9E3779B9u ^ seed) {}
-
-    std::size_t next()
-    {
-        m_state ^= m_state << 13;
-        m_state ^= m_state >> 17;
-        m_state ^= m_state << 5;
-        const std::uint32_t pick = m_state % 8;
-        return pick < 4 ? 1 + m_state % 16 : 1 + m_state % 4096;
-    }
-
-private:
-    std::uint32_t m_state;
-};
-
-}  // namespace
-
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
 {
     using namespace ota::backend;
+    using ota::fuzz::CReadSizes;
     if (size < 2)
     {
         return 0;

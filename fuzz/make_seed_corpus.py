@@ -2,8 +2,10 @@
 """Writes the seed corpora of the protocol fuzz targets (valid ota-v1 frames built from the
 wire layout) into fuzz/corpus/. Run again only to change the seeds; the files are committed."""
 
+import hashlib
 import pathlib
 import struct
+import zlib
 
 HERE = pathlib.Path(__file__).resolve().parent
 
@@ -59,6 +61,32 @@ def tool_frames(device_type, upgrade_no=7):
     ]
 
 
+def command(device_type, upgrade_no, command_type, stage, param=0):
+    return frame(3, device_type, upgrade_no, struct.pack("<BBH", command_type, stage, param))
+
+
+def upgrade_conversation(device_type, upgrade_no=7, size=2500, chunk_size=1024):
+    """The requests of a whole upgrade of the device's last component, as the backend sends them."""
+    ctype, cindex = components(device_type)[-1]
+    image = bytes((i * 7) & 0xFF for i in range(size))
+    chunks = [image[i:i + chunk_size] for i in range(0, size, chunk_size)]
+    requests = [
+        frame(1, device_type, 0, b""),
+        frame(4, device_type, upgrade_no, bytes([1, 36, 1, ctype, cindex, 0]) + text("2.0", 32)),
+        command(device_type, upgrade_no, 1, 2),
+        command(device_type, upgrade_no, 2, 3, 1),
+        frame(7, device_type, upgrade_no, bytes([1]) + text("fw.bin", 64)
+              + struct.pack("<IHH", size, chunk_size, len(chunks)) + hashlib.sha256(image).digest()),
+    ]
+    for number, data in enumerate(chunks):
+        requests.append(frame(8, device_type, upgrade_no,
+                              struct.pack("<BHHHI", 1, number, len(chunks), len(data), zlib.crc32(data)) + data))
+    requests += [command(device_type, upgrade_no, 3, 4), command(device_type, upgrade_no, 4, 5),
+                 command(device_type, upgrade_no, 5, 6), frame(1, device_type, upgrade_no, b""),
+                 command(device_type, upgrade_no, 6, 0)]
+    return requests
+
+
 def write(directory, name, data):
     path = HERE / "corpus" / directory
     path.mkdir(parents=True, exist_ok=True)
@@ -79,6 +107,13 @@ def main():
         write("adapter_decode", f"mixed_{device_type}",
               bytes([device_type - 1, 0x95]) + b"\x00\x11ZZZ" + b"ZZ".join(tool_frames(device_type) +
                                                                          device_frames(device_type)))
+    # The simulator's intake: byte 0 the device type (bit 7: 12 BCUs), byte 1 the read-size seed.
+    for device_type in (1, 2, 3):
+        write("sim_intake", f"upgrade_{device_type}",
+              bytes([device_type - 1, 0x33]) + b"".join(upgrade_conversation(device_type)))
+        write("sim_intake", f"requests_{device_type}", bytes([device_type - 1 + 0x80, 0x07])
+              + b"".join(tool_frames(device_type)))
+    write("sim_intake", "wrong_device_type", bytes([0, 0x01]) + b"".join(upgrade_conversation(2)))
     write("adapter_decode", "device_type_mismatch", bytes([1, 0x22]) + device_status(2) + device_status(3)
           + device_status(2))
 

@@ -315,9 +315,8 @@ void CSimConversation::handlePrepare(const S_ProtocolFrame& frame)
     m_context->phase = E_SimUpgradePhase::PREPARING;
     m_log.event(m_spec.nodeId, "upgrade " + std::to_string(frame.upgradeNo) + ": preparing");
 
-    const S_SimFault* flood =
-        m_faults.fire(E_SimFaultKind::PROGRESS_FLOOD, [stage](const S_SimFault& fault)
-                      { return fault.stage.value_or(stageByte(E_ProtocolStage::PREPARATION)) == stage; });
+    const S_SimFault* flood = m_faults.fire(E_SimFaultKind::PROGRESS_FLOOD, [stage](const S_SimFault& fault)
+                                            { return fault.stage.value_or(stage) == stage; });
     if (flood != nullptr)
     {
         sendProgressFlood(E_SimRequest::PREPARE_UPGRADE, stage, frame.upgradeNo, flood->count);

@@ -352,6 +352,26 @@ S_HttpReply invokeAuditListHandler(std::string_view path, const AuditListHandler
     return invokeHandler("GET", path, "AUDIT_UNAVAILABLE", 503, bound, 200);
 }
 
+S_HttpReply invokeMetricsHandler(std::string_view path, const MetricsHandler& handler)
+{
+    std::string text;
+    try
+    {
+        text = handler();
+    }
+    catch (const std::exception& exception)
+    {
+        return rejectRequest("GET", path, 503, "METRICS_UNAVAILABLE",
+                             std::string("Metrics could not be gathered: ") + exception.what());
+    }
+    S_HttpReply reply;
+    reply.status = 200;
+    reply.contentType = kMetricsContentType;
+    reply.body = std::move(text);
+    logHttpResult("GET", path, reply.status, {});
+    return reply;
+}
+
 S_HttpReply rejectUnauthorized(std::string_view method, std::string_view path, E_AccessVerdict verdict)
 {
     if (verdict == E_AccessVerdict::LIMITED)
@@ -383,7 +403,8 @@ bool parseSessionBody(std::string_view body, std::string& token, std::string& co
         message = "Request body is not valid JSON: " + parseError;
         return false;
     }
-    if (!parsed.is_object() || parsed.size() != 1 || !parsed.contains("token") || !parsed["token"].is_string())
+    if (!parsed.is_object() || parsed.size() != 1 || !parsed.contains("token") ||
+        !parsed["token"].is_string())
     {
         code = "INVALID_REQUEST_BODY";
         message = "Request body must be exactly {\"token\": \"<token>\"}";

@@ -41,6 +41,11 @@ S_HttpReply invokeFrameCaptureHandler(std::string_view path, const FrameCaptureH
 S_HttpReply invokeAuditListHandler(std::string_view path, const AuditListHandler& handler,
                                    const S_ApiRequest& request);
 
+// GET /metrics: the handler's text as the Prometheus text exposition format (version 0.0.4); a
+// handler that throws gives 503 "METRICS_UNAVAILABLE" in the usual envelope.
+S_HttpReply invokeMetricsHandler(std::string_view path, const MetricsHandler& handler);
+inline constexpr std::string_view kMetricsContentType = "text/plain; version=0.0.4; charset=utf-8";
+
 // Reads limit and before from a query string; unknown parameters are ignored. Pure.
 bool parseAuditQuery(std::string_view query, std::uint32_t& limit, std::int64_t& before, std::string& error);
 

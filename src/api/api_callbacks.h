@@ -23,6 +23,9 @@ using FrameCaptureHandler =
 using AuditListHandler = std::function<bool(std::uint32_t limit, std::int64_t before,
                                             std::string& responseJson, std::string& errorMessage)>;
 
+// GET /metrics: the exposition text of the service's metrics. Throws on failure.
+using MetricsHandler = std::function<std::string()>;
+
 class CApiAccessControl;
 class IApiAuditTrail;
 
@@ -88,6 +91,8 @@ struct S_ApiCallbacks
     RolloutNumberHandler rolloutCancel = nullptr;     // POST /api/v1/rollouts/:rolloutNo/cancel
     UpgradeBodyHandler upgradeRetry = nullptr;        // POST /api/v1/upgrades/:upgradeNo/retry
     HistoryPageHandler upgradeHistoryPage = nullptr;  // GET  /api/v1/upgrades/history?limit=&before=
+    // GET /metrics, served when set (behind the access check like the API).
+    MetricsHandler metrics = nullptr;
 };
 
 // True when every one of the sixteen callbacks is set.

@@ -82,6 +82,12 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
                                 return invokeLogout(kLogoutPath, access, request);
                             }});
     }
+    if (c.metrics)
+    {
+        m_routes.push_back({"GET", kMetricsPath, quick, [&c](const S_ApiRequest&) {
+                                return invokeMetricsHandler(kMetricsPath, c.metrics);
+                            }});
+    }
     if (c.auditList)
     {
         m_routes.push_back({"GET", "/api/v1/audit", quick, [&c](const S_ApiRequest& request) {
@@ -129,19 +135,43 @@ void CApiRouter::addOptionalRoutes()
         readRoute("/api/v1/rollouts/current", c.rolloutCurrent);
     }
     // The operations take the upgrade-operation mutex, as previews and starts do.
-    const auto operationRoute = [this, operation](std::string_view path, const RolloutNumberHandler& handler)
+    const auto operationRoute = [this](std::string_view path, const RolloutNumberHandler& handler)
     {
         if (handler)
         {
-            m_routes.push_back({"POST", path, operation, [path, &handler](const S_ApiRequest& request) {
-                                    return invokeRolloutNumberHandler(path, handler, &request);
-                                }});
+            m_routes.push_back({"POST", path, E_CallbackLane::Operation,
+                                [path, &handler](const S_ApiRequest& request)
+                                { return invokeRolloutNumberHandler(path, handler, &request); }});
         }
     };
     operationRoute("/api/v1/rollouts/:rolloutNo/start", c.rolloutStart);
     operationRoute("/api/v1/rollouts/:rolloutNo/pause", c.rolloutPause);
     operationRoute("/api/v1/rollouts/:rolloutNo/resume", c.rolloutResume);
     operationRoute("/api/v1/rollouts/:rolloutNo/cancel", c.rolloutCancel);
+}
+
+std::string_view CApiRouter::routeOf(std::string_view path) const
+{
+    std::optional<std::string_view> parameter;
+    for (const S_Route& route : m_routes)
+    {
+        if (matches(route.pattern, path, parameter))
+        {
+            return route.pattern;
+        }
+    }
+    return path == kEventsPath ? kEventsPath : std::string_view();
+}
+
+std::vector<std::string_view> CApiRouter::routePatterns() const
+{
+    std::vector<std::string_view> patterns;
+    for (const S_Route& route : m_routes)
+    {
+        patterns.push_back(route.pattern);
+    }
+    patterns.push_back(kEventsPath);
+    return patterns;
 }
 
 std::string_view CApiRouter::pathOf(std::string_view target)

@@ -86,6 +86,12 @@ public:
     // limit: health, and requests with a valid token or session. Counts no failed attempt.
     bool servesUnderLoad(const S_HttpRequestView& request) const;
 
+    // The pattern of the route a path is for (whatever the method), the event stream's path, or
+    // empty when no route takes it.
+    std::string_view routeOf(std::string_view path) const;
+    // Every route pattern, in table order, then the event stream's path.
+    std::vector<std::string_view> routePatterns() const;
+
     // The path part of a request target: everything before "?" or "#".
     static std::string_view pathOf(std::string_view target);
     // The query part of a request target: after "?", before "#"; empty when there is none.

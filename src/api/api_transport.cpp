@@ -177,6 +177,7 @@ CApiTransport::CApiTransport(std::shared_ptr<const CApiRouter> router, std::weak
     m_state->sessionContext->headerTimeout = options.headerTimeout;
     m_state->sessionContext->reserveHeaderTimeout = options.reserveHeaderTimeout;
     m_state->sessionContext->maxEventStreams = options.maxEventStreams;
+    m_state->sessionContext->requestCounter = std::move(options.requestCounter);
 }
 
 CApiTransport::~CApiTransport()

@@ -2,6 +2,7 @@
 
 #include "api/api_router.h"
 #include "api/event_hub.h"
+#include "api/request_counter.h"
 
 #include <chrono>
 #include <cstddef>
@@ -20,6 +21,8 @@ struct S_TransportOptions
     std::size_t reserveConnections = 16;
     std::chrono::milliseconds reserveHeaderTimeout{2000};
     std::size_t maxEventStreams = 64;
+    // Where every answer is counted by route and status; none: not counted.
+    std::shared_ptr<CApiRequestCounter> requestCounter;
 };
 
 // The network side of the API server: one io_context run by exactly two I/O threads, the loopback

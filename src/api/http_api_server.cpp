@@ -20,6 +20,7 @@ struct CHttpApiServer::S_Impl
     // connections of its io_context and must go before it.
     std::unique_ptr<CApiTransport> transport;
     std::shared_ptr<CEventHub> hub = std::make_shared<CEventHub>();  // its running flag is the server's
+    std::shared_ptr<CApiRequestCounter> requestCounter;
     std::string host;
     std::uint16_t port = 0;
     std::atomic<bool> stopping{false};
@@ -87,11 +88,12 @@ bool CHttpApiServer::start(const std::string& host, std::uint16_t port, S_ApiCal
         impl->host = host;
         impl->port = port;
         auto router = std::make_shared<const CApiRouter>(std::move(callbacks));
+        impl->requestCounter = std::make_shared<CApiRequestCounter>(router->routePatterns());
         impl->transport = std::make_unique<CApiTransport>(
             router, impl->hub,
             S_TransportOptions{m_options.requestTimeout, m_options.maxConnections, m_options.headerTimeout,
                                m_options.reserveConnections, m_options.reserveHeaderTimeout,
-                               m_options.maxEventStreams});
+                               m_options.maxEventStreams, impl->requestCounter});
 
         consoleOut("[HTTP/WebSocket] Starting local API server at " + endpoint + " and ws://" + host + ":" +
                    std::to_string(port) + "/api/v1/events with " +
@@ -237,6 +239,16 @@ std::size_t CHttpApiServer::waitingCallbackCount() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_impl ? m_impl->transport->waitingCallbackCount() : 0;
+}
+
+std::vector<CApiRequestCounter::S_Count> CHttpApiServer::requestCounts() const
+{
+    std::shared_ptr<CApiRequestCounter> counter;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        counter = m_impl ? m_impl->requestCounter : nullptr;
+    }
+    return counter ? counter->counts() : std::vector<CApiRequestCounter::S_Count>();
 }
 
 }  // namespace ota::backend

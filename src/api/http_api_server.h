@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/api_callbacks.h"
+#include "api/request_counter.h"
 
 #include <atomic>
 #include <chrono>
@@ -9,6 +10,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 namespace ota::backend
 {
@@ -68,6 +70,9 @@ public:
     std::size_t eventClientCount() const;
     // Open HTTP connections, those admitted into the reserve included (event streams are not).
     std::size_t connectionCount() const;
+    // Answers since the running server started, by route and HTTP status (request_counter.h);
+    // empty while stopped.
+    std::vector<CApiRequestCounter::S_Count> requestCounts() const;
     // Requests whose callback waits for its turn (behind a running callback of its kind).
     std::size_t waitingCallbackCount() const;
 

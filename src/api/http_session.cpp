@@ -1,6 +1,7 @@
 #include "api/http_session.h"
 
 #include "api/event_session.h"
+#include "api/http_request_view.h"
 #include "api/peer_address.h"
 
 #include <boost/asio/dispatch.hpp>
@@ -29,33 +30,6 @@ namespace net = boost::asio;
 // limit); reading on for a moment keeps the kernel from resetting the connection before the
 // peer has read the answer.
 constexpr std::chrono::milliseconds kLingerBound{2000};
-
-// The router's view of a request (or of its header alone, before the body is read).
-S_HttpRequestView viewOf(http::request<http::string_body>& request, std::string_view client, bool withBody)
-{
-    S_HttpRequestView view{request.method_string(), request.target(), {}, {}, {}, {}, client};
-    if (withBody)
-    {
-        view.body = request.body();
-    }
-    for (auto [field, end] = request.equal_range(http::field::host); field != end; ++field)
-    {
-        view.hosts.push_back(field->value());
-    }
-    for (auto [field, end] = request.equal_range(http::field::origin); field != end; ++field)
-    {
-        view.origins.push_back(field->value());
-    }
-    for (auto [field, end] = request.equal_range(http::field::authorization); field != end; ++field)
-    {
-        view.credentials.authorizations.push_back(field->value());
-    }
-    for (auto [field, end] = request.equal_range(http::field::cookie); field != end; ++field)
-    {
-        view.credentials.cookies.push_back(field->value());
-    }
-    return view;
-}
 
 class CHttpSession final : public ISessionControl, public std::enable_shared_from_this<CHttpSession>
 {
@@ -142,7 +116,7 @@ private:
     bool admitUnderLoad()
     {
         m_context->registry->markHeaderReceived(this);
-        S_HttpRequestView view = viewOf(m_parser->get(), m_client, false);
+        S_HttpRequestView view = requestViewOf(m_parser->get(), m_client, false);
         // An event-stream upgrade goes on to the stream's own places (and its access check).
         if (beast::websocket::is_upgrade(m_parser->get()) || m_context->router->servesUnderLoad(view))
         {
@@ -176,7 +150,7 @@ private:
             return;
         }
         http::request<http::string_body>& request = m_parser->get();
-        const S_HttpRequestView view = viewOf(request, m_client, true);
+        const S_HttpRequestView view = requestViewOf(request, m_client, true);
 
         if (beast::websocket::is_upgrade(request))
         {
@@ -197,6 +171,7 @@ private:
                 writeReply(std::move(reply), request.version(), false);
                 return;
             }
+            countAnswer(101);
             m_stream.expires_never();
             startEventSession(std::move(m_stream), m_parser->release(), m_context);
             return;
@@ -271,7 +246,7 @@ private:
                 return;
             }
             handleDispatch(
-                m_context->router->refuse(viewOf(m_parser->get(), m_client, false), std::move(reply)),
+                m_context->router->refuse(requestViewOf(m_parser->get(), m_client, false), std::move(reply)),
                 version, false, false);
         };
 
@@ -298,8 +273,23 @@ private:
         closeSocket();
     }
 
+    // Counts an answer under the route its request was for (its header is read, or "other").
+    void countAnswer(unsigned status)
+    {
+        if (!m_context->requestCounter)
+        {
+            return;
+        }
+        const std::string_view route =
+            m_parser && m_parser->is_header_done()
+                ? m_context->router->routeOf(CApiRouter::pathOf(m_parser->get().target()))
+                : std::string_view();
+        m_context->requestCounter->count(route, status);
+    }
+
     void writeReply(S_HttpReply reply, unsigned version, bool keepAlive, bool headOnly = false)
     {
+        countAnswer(reply.status);
         m_response.emplace();
         m_response->version(version);
         m_response->result(reply.status);

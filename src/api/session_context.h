@@ -3,6 +3,7 @@
 #include "api/api_router.h"
 #include "api/callback_lanes.h"
 #include "api/event_hub.h"
+#include "api/request_counter.h"
 #include "api/session_registry.h"
 
 #include <chrono>
@@ -28,6 +29,7 @@ struct S_SessionContext
     std::chrono::milliseconds headerTimeout{10000};
     std::chrono::milliseconds reserveHeaderTimeout{2000};
     std::size_t maxEventStreams = 64;
+    std::shared_ptr<CApiRequestCounter> requestCounter;  // may be empty
 };
 
 }  // namespace ota::backend

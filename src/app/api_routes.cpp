@@ -4,6 +4,7 @@
 #include "app/console_assets.h"
 #include "app/device_routes.h"
 #include "app/health_report.h"
+#include "app/metrics_routes.h"
 #include "app/rollout_routes.h"
 #include "app/scene_reload.h"
 #include "app/system_capacity.h"
@@ -84,8 +85,9 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         return readHistory(app.historyRepository, app.historyCache, app.config.historyRetentionDays,
                            sceneGeneration, activity(), response, error);
     };
-    callbacks.upgradeHistoryPage = [&app, activity](const S_HistoryPageQuery& query, std::string& response,
-                                                    std::string& error) {
+    callbacks.upgradeHistoryPage =
+        [&app, activity](const S_HistoryPageQuery& query, std::string& response, std::string& error)
+    {
         std::lock_guard<std::mutex> operationLock(app.upgradeOperationMutex);
         std::uint64_t sceneGeneration = 0;
         {
@@ -123,6 +125,7 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
     addDeviceRoutes(app, callbacks);
     callbacks.accessControl = app.accessControl;
     callbacks.auditTrail = app.auditTrail;
+    callbacks.metrics = makeMetricsHandler(app);
     callbacks.auditList = [&app](std::uint32_t limit, std::int64_t before, std::string& response,
                                  std::string& error) {
         return readAuditPage(app.auditStore, app.config.historyRetentionDays, limit, before, response, error);

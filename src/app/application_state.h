@@ -50,6 +50,8 @@ struct CBackendApplication::S_Impl
     std::mutex upgradeOperationMutex;
     // Serialises the recording of execution states with the closing of the history repository.
     std::mutex stateRecordingMutex;
+    // The failed history writes of the state recorder, reported once per run and counted.
+    std::shared_ptr<CStateWriteFailureLog> stateWriteFailures = std::make_shared<CStateWriteFailureLog>();
 
     // The audit trail of every POST request, in the history database file; outlives the server.
     CAuditStore auditStore;

@@ -327,10 +327,10 @@ int CBackendApplication::run()
         shutdown();
         return 1;
     }
-    app.executionService.setStateSnapshotObserver(
-        feedStatesToRollouts(makeUpgradeStateRecorder(app.stateRecordingMutex, app.historyRepository,
-                                                      app.config.historyRetentionDays, app.apiServer),
-                             app.rollouts));
+    app.executionService.setStateSnapshotObserver(feedStatesToRollouts(
+        makeUpgradeStateRecorder(app.stateRecordingMutex, app.historyRepository,
+                                 app.config.historyRetentionDays, app.apiServer, app.stateWriteFailures),
+        app.rollouts));
     app.rolloutDriver = std::make_unique<CRolloutTaskDriver>(upgradeRouteServicesOf(app));
     app.rollouts.start(*app.rolloutDriver, [&app](const std::string& documentJson)
                        { publishRolloutEvent(app.apiServer, documentJson); });

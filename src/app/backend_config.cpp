@@ -351,12 +351,19 @@ bool readFields(const nlohmann::json& root, S_BackendConfig& config, std::string
 bool loadBackendConfig(const std::filesystem::path& configPath, S_BackendConfig& config, std::string& error)
 {
     error.clear();
-    const std::string shown = configPath.string();
     std::string text;
     if (!readConfigFile(configPath, text, error))
     {
         return false;
     }
+    return parseBackendConfigText(text, configPath, config, error);
+}
+
+bool parseBackendConfigText(const std::string& text, const std::filesystem::path& configPath,
+                            S_BackendConfig& config, std::string& error)
+{
+    error.clear();
+    const std::string shown = configPath.string();
     const std::string invalid = "Invalid configuration '" + shown + "': ";
     S_BackendConfig loaded;
     try

@@ -51,6 +51,10 @@ inline constexpr std::uintmax_t kMaxConfigFileBytes = 1048576;
 // Loads and strictly validates a configuration file. The record is written only when every check
 // passed, so a failed load leaves the previous values in place.
 bool loadBackendConfig(const std::filesystem::path& configPath, S_BackendConfig& config, std::string& error);
+// The same checks on a configuration's text; configPath is where it was read from (relative paths
+// in the text resolve against its folder). Reads no file.
+bool parseBackendConfigText(const std::string& text, const std::filesystem::path& configPath,
+                            S_BackendConfig& config, std::string& error);
 
 bool readConfigFile(const std::filesystem::path& path, std::string& text, std::string& error);
 bool validateConfigRoot(const nlohmann::json& root, std::string& error);

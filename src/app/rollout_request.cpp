@@ -65,9 +65,10 @@ bool readPolicy(const json& value, S_RolloutPolicy& policy, std::string& error)
     }
     static const char* const kKeys[] = {"groupSizes", "successPercent", "maxFailedDevices", "manualAdvance",
                                         "startAt",    "windowEndAt",    "retryRounds"};
-    for (const auto& [key, member] : value.items())
+    for (const auto& item : value.items())
     {
-        (void)member;
+        // Named, not a structured binding: clang 14 (the fuzz build) cannot capture one in a lambda.
+        const std::string& key = item.key();
         if (std::none_of(std::begin(kKeys), std::end(kKeys), [&](const char* name) { return key == name; }))
         {
             error = "request.policy contains unsupported field '" + key + "'";

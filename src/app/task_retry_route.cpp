@@ -101,19 +101,12 @@ bool retryTask(const S_UpgradeRouteServices& services, std::uint32_t upgradeNo,
     error.clear();
     const std::string task = "Upgrade task " + std::to_string(upgradeNo);
     consoleOut("[UPGRADE] Retry request received: upgradeNo=" + std::to_string(upgradeNo));
-    json body;
     std::string upgradeId;
     std::string message;
-    if (!parseRequestObject(requestJson, body, message) ||
-        !validateExactFields(body, "request", {"upgradeId"}, message))
+    if (!readRetryBody(requestJson, upgradeId, message))
     {
         return rejectRetry(message, error);
     }
-    if (!body.at("upgradeId").is_string())
-    {
-        return rejectRetry("request.upgradeId must be a string", error);
-    }
-    upgradeId = body.at("upgradeId").get<std::string>();
     std::optional<S_UpgradeHistoryRecord> record;
     if (!services.historyRepository.findRecord(upgradeNo, record, message))
     {
@@ -139,6 +132,23 @@ bool retryTask(const S_UpgradeRouteServices& services, std::uint32_t upgradeNo,
 }
 
 }  // namespace
+
+bool readRetryBody(const std::string& requestJson, std::string& upgradeId, std::string& error)
+{
+    json body;
+    if (!parseRequestObject(requestJson, body, error) ||
+        !validateExactFields(body, "request", {"upgradeId"}, error))
+    {
+        return false;
+    }
+    if (!body.at("upgradeId").is_string())
+    {
+        error = "request.upgradeId must be a string";
+        return false;
+    }
+    upgradeId = body.at("upgradeId").get<std::string>();
+    return true;
+}
 
 void addTaskRetryRoute(const S_UpgradeRouteServices& services, S_ApiCallbacks& callbacks)
 {

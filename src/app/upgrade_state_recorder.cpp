@@ -11,10 +11,10 @@ namespace ota::backend
 
 UpgradeStateSnapshotObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex,
                                                       CUpgradeHistoryRepository& repository,
-                                                      std::uint16_t retentionDays, CHttpApiServer& apiServer)
+                                                      std::uint16_t retentionDays, CHttpApiServer& apiServer,
+                                                      std::shared_ptr<CStateWriteFailureLog> failureLog)
 {
-    // Both guarded by the state-recording mutex like the writes they serve.
-    auto failureLog = std::make_shared<CStateWriteFailureLog>();
+    // Both guarded by the state-recording mutex like the writes they serve (the log's count is atomic).
     auto writer = std::make_shared<CPublishedStateWriter>();
     return [&stateRecordingMutex, &repository, retentionDays, &apiServer, failureLog,
             writer](const ExecutionStatePtr& state)

@@ -1,10 +1,12 @@
 #pragma once
 
 #include "api/http_api_server.h"
+#include "history/history_operations.h"
 #include "history/upgrade_history_repository.h"
 #include "upgrade/upgrade_execution_service.h"
 
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace ota::backend
@@ -15,8 +17,10 @@ namespace ota::backend
 // a write), then broadcasts the same text as "upgrade.current" whether or not recording succeeded.
 // While the history cannot be written, each task and status reports its failed writes once. Runs on
 // the service's notification thread; throws only when the state cannot be rendered.
-UpgradeStateSnapshotObserver makeUpgradeStateRecorder(std::mutex& stateRecordingMutex,
-                                                      CUpgradeHistoryRepository& repository,
-                                                      std::uint16_t retentionDays, CHttpApiServer& apiServer);
+// failureLog: where failed writes are reported and counted (shared with whoever shows the count).
+UpgradeStateSnapshotObserver makeUpgradeStateRecorder(
+    std::mutex& stateRecordingMutex, CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+    CHttpApiServer& apiServer,
+    std::shared_ptr<CStateWriteFailureLog> failureLog = std::make_shared<CStateWriteFailureLog>());
 
 }  // namespace ota::backend

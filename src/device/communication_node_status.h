@@ -44,6 +44,7 @@ struct S_CommunicationNodeStatus
     std::uint64_t sentFrameCount = 0;
     std::uint64_t receivedByteCount = 0;
     std::uint64_t sentByteCount = 0;
+    std::uint64_t invalidFrameCount = 0;  // received frames the decoder refused
 
     bool statusSynchronized = false;
     std::uint64_t statusReportCount = 0;

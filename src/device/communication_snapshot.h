@@ -2,6 +2,7 @@
 
 #include "device/communication_node_status.h"
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -32,7 +33,20 @@ struct S_DeviceTcpStatusSummary
     bool operator==(const S_DeviceTcpStatusSummary&) const = default;
 };
 
-S_DeviceTcpStatusSummary summarizeNodeStatuses(bool running, const std::vector<S_CommunicationNodeStatus>& nodes);
+// The figures of the metrics endpoint: nodes per connection state (indexed by the state's value)
+// and the traffic counters summed over every node of the run.
+struct S_DeviceTcpMetrics
+{
+    std::array<std::uint64_t, 7> devicesByState{};
+    std::uint64_t sentFrameCount = 0;
+    std::uint64_t receivedFrameCount = 0;
+    std::uint64_t sentByteCount = 0;
+    std::uint64_t receivedByteCount = 0;
+    std::uint64_t invalidFrameCount = 0;
+};
+
+S_DeviceTcpStatusSummary summarizeNodeStatuses(bool running,
+                                               const std::vector<S_CommunicationNodeStatus>& nodes);
 
 // The device status document (GET /api/v1/devices/status, event "device.status") at time nowMs.
 bool serializeCommunicationSnapshotDocument(const std::vector<S_CommunicationNodeStatus>& nodes, bool running,

@@ -30,15 +30,17 @@ public:
     CDeviceTcpManager(const CDeviceTcpManager&) = delete;
     CDeviceTcpManager& operator=(const CDeviceTcpManager&) = delete;
 
-    bool start(const scenario::S_SceneTopology& topology, const S_DeviceTcpOptions& options, std::string& error);
+    bool start(const scenario::S_SceneTopology& topology, const S_DeviceTcpOptions& options,
+               std::string& error);
     // Idempotent; closes every connection within the close barrier.
     void stop();
     bool isRunning() const;
 
     // IUpgradeDeviceTransport
-    bool sendUpgradeStatusQuery(const std::string& deviceId, std::uint32_t upgradeNo, std::string& error) override;
-    bool sendUpgradeCommand(const std::string& deviceId, std::uint32_t upgradeNo, const S_ProtocolCommand& command,
-                            std::string& error) override;
+    bool sendUpgradeStatusQuery(const std::string& deviceId, std::uint32_t upgradeNo,
+                                std::string& error) override;
+    bool sendUpgradeCommand(const std::string& deviceId, std::uint32_t upgradeNo,
+                            const S_ProtocolCommand& command, std::string& error) override;
     bool sendUpgradeTargetList(const std::string& deviceId, std::uint32_t upgradeNo,
                                const S_ProtocolTargetList& targetList, std::string& error) override;
     bool sendUpgradeFileInfo(const std::string& deviceId, std::uint32_t upgradeNo,
@@ -71,10 +73,12 @@ public:
     std::uint64_t getFrameTraceVersion() const;
     bool serializeFrameTrace(std::string& json, std::string& error) const;
     // The device status document of GET /api/v1/devices/status and of "device.status".
-    bool serializeCommunicationSnapshot(std::uint64_t sceneGeneration, bool deviceTcpEnabled, std::string& json,
-                                        std::string& error) const;
+    bool serializeCommunicationSnapshot(std::uint64_t sceneGeneration, bool deviceTcpEnabled,
+                                        std::string& json, std::string& error) const;
     // The health report's "deviceTcp" figures.
     S_DeviceTcpStatusSummary getStatusSummary() const;
+    // The metrics endpoint's figures, counted under each node's lock without copying its status.
+    S_DeviceTcpMetrics getMetrics() const;
 
     struct S_Impl;
 

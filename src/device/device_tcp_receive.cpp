@@ -12,15 +12,19 @@ using State = E_DeviceConnectionState;
 namespace
 {
 
-bool isLinked(State state) { return state == State::VERIFYING || state == State::CONNECTED; }
+bool isLinked(State state)
+{
+    return state == State::VERIFYING || state == State::CONNECTED;
+}
 
 constexpr std::string_view PROTOCOL_ERROR = "PROTOCOL_ERROR";
 
 }  // namespace
 
 void CDeviceTcpManager::S_Impl::onChannelData(S_CommunicationNodeContext& node,
-                                              const CDeviceTcpChannel::Pointer& channel, std::uint64_t generation,
-                                              const std::uint8_t* data, std::size_t size)
+                                              const CDeviceTcpChannel::Pointer& channel,
+                                              std::uint64_t generation, const std::uint8_t* data,
+                                              std::size_t size)
 {
     const std::string& nodeId = node.status.nodeId;
     const auto isLive = [&]
@@ -71,6 +75,7 @@ void CDeviceTcpManager::S_Impl::onChannelData(S_CommunicationNodeContext& node,
                     node, "ERROR", PROTOCOL_ERROR, 0, decoded.discardedByteCount, {},
                     "Discarded invalid stream bytes: " + std::to_string(decoded.discardedByteCount));
             }
+            node.status.invalidFrameCount += decoded.errors.size();
             for (const std::string& decodeError : decoded.errors)
             {
                 node.status.lastError = toValidUtf8(decodeError);
@@ -169,8 +174,9 @@ void CDeviceTcpManager::S_Impl::onChannelData(S_CommunicationNodeContext& node,
         return;
     }
     std::string rejectionSummary;
-    const std::string reason = decoded.rejectionReason.empty() ? std::string("Protocol adapter rejected the connection")
-                                                               : toValidUtf8(decoded.rejectionReason);
+    const std::string reason = decoded.rejectionReason.empty()
+                                   ? std::string("Protocol adapter rejected the connection")
+                                   : toValidUtf8(decoded.rejectionReason);
     {
         std::lock_guard<std::mutex> lock(node.mutex);
         if (!isCurrentLocked(node, channel.get(), generation))

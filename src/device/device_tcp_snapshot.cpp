@@ -130,4 +130,30 @@ S_DeviceTcpStatusSummary CDeviceTcpManager::getStatusSummary() const
     return summarizeNodeStatuses(running, statuses);
 }
 
+S_DeviceTcpMetrics CDeviceTcpManager::getMetrics() const
+{
+    S_DeviceTcpMetrics metrics;
+    std::shared_lock<std::shared_mutex> runLock(m_impl->runLock);
+    if (!m_impl->run)
+    {
+        return metrics;
+    }
+    for (const auto& node : m_impl->run->nodes)
+    {
+        std::lock_guard<std::mutex> lock(node->mutex);
+        const S_CommunicationNodeStatus& status = node->status;
+        const auto state = static_cast<std::size_t>(status.connectionState);
+        if (state < metrics.devicesByState.size())
+        {
+            ++metrics.devicesByState[state];
+        }
+        metrics.sentFrameCount += status.sentFrameCount;
+        metrics.receivedFrameCount += status.receivedFrameCount;
+        metrics.sentByteCount += status.sentByteCount;
+        metrics.receivedByteCount += status.receivedByteCount;
+        metrics.invalidFrameCount += status.invalidFrameCount;
+    }
+    return metrics;
+}
+
 }  // namespace ota::backend

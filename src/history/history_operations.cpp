@@ -74,8 +74,8 @@ void reportWriteFailure(CStateWriteFailureLog* failureLog, std::uint32_t upgrade
     }
 }
 
-void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays, const std::string& stateJson,
-                  CStateWriteFailureLog* failureLog)
+void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                  const std::string& stateJson, CStateWriteFailureLog* failureLog)
 {
     json state;
     std::string error;
@@ -107,15 +107,17 @@ void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retention
     }
     if (!record.has_value())
     {
-        consoleErr("[WARN] Upgrade state persistence skipped because task snapshot does not exist: upgradeNo=" +
-                   number);
+        consoleErr(
+            "[WARN] Upgrade state persistence skipped because task snapshot does not exist: upgradeNo=" +
+            number);
         return;
     }
     if (record->isFinal)
     {
         if (isFinalStatus(status) && matchesStoredReport(*record, stateJson, status))
         {
-            consoleOut("[HISTORY] Idempotent final state ignored: upgradeNo=" + number + ", status=" + status);
+            consoleOut("[HISTORY] Idempotent final state ignored: upgradeNo=" + number +
+                       ", status=" + status);
         }
         else
         {
@@ -223,7 +225,8 @@ bool buildRecordJson(const S_UpgradeHistoryRecord& record, S_ParsedHistoryRecord
 }
 
 // Incompatible records may be deleted only when no running or prepared task can be affected.
-void removeIncompatibleDuringRead(CUpgradeHistoryRepository& repository, const S_HistoryTaskActivity& activity,
+void removeIncompatibleDuringRead(CUpgradeHistoryRepository& repository,
+                                  const S_HistoryTaskActivity& activity,
                                   const std::vector<std::uint32_t>& incompatible)
 {
     bool mayDelete = !activity.taskActive;
@@ -233,17 +236,19 @@ void removeIncompatibleDuringRead(CUpgradeHistoryRepository& repository, const S
         std::string error;
         if (!repository.findRecord(*activity.preparedUpgradeNo, prepared, error))
         {
-            consoleErr("[WARN] [HISTORY] Cannot inspect the current history record; incompatible records will be "
-                       "hidden without deletion: " +
-                       error);
+            consoleErr(
+                "[WARN] [HISTORY] Cannot inspect the current history record; incompatible records will be "
+                "hidden without deletion: " +
+                error);
             return;
         }
         mayDelete = !prepared.has_value() || prepared->isFinal;
     }
     if (!mayDelete)
     {
-        consoleErr("[WARN] [HISTORY] Incompatible local history will be cleared after the current upgrade "
-                   "finishes; affected records are hidden now");
+        consoleErr(
+            "[WARN] [HISTORY] Incompatible local history will be cleared after the current upgrade "
+            "finishes; affected records are hidden now");
         return;
     }
     std::uint32_t deleted = 0;
@@ -255,9 +260,10 @@ void removeIncompatibleDuringRead(CUpgradeHistoryRepository& repository, const S
     }
     else
     {
-        consoleErr("[WARN] [HISTORY] Cannot remove incompatible history during read; the affected records will be "
-                   "hidden from this response: " +
-                   error);
+        consoleErr(
+            "[WARN] [HISTORY] Cannot remove incompatible history during read; the affected records will be "
+            "hidden from this response: " +
+            error);
     }
 }
 
@@ -272,7 +278,8 @@ void logNormalizedReport(std::uint32_t upgradeNo, const std::string& normalizedF
 
 // Renders a valid finalized record into the cache; the start-up check has parsed it already, and
 // the first history read would otherwise parse every stored document a second time.
-void warmCacheEntry(CHistoryRecordCache& cache, const S_UpgradeHistoryRecord& record, S_ParsedHistoryRecord& parsed)
+void warmCacheEntry(CHistoryRecordCache& cache, const S_UpgradeHistoryRecord& record,
+                    S_ParsedHistoryRecord& parsed)
 {
     json entry;
     std::string normalizedFields;
@@ -298,8 +305,8 @@ struct S_ReadCandidate
 // The whole history (page null) or one page of it.
 bool readHistoryRecords(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache,
                         std::uint16_t retentionDays, std::uint64_t sceneGeneration,
-                        const S_HistoryTaskActivity& activity, const S_HistoryPage* page, std::string& responseJson,
-                        std::string& error)
+                        const S_HistoryTaskActivity& activity, const S_HistoryPage* page,
+                        std::string& responseJson, std::string& error)
 {
     cleanupHistoryRetention(repository, retentionDays);
     std::vector<S_UpgradeHistoryRecord> records;
@@ -360,7 +367,8 @@ bool readHistoryRecords(CUpgradeHistoryRepository& repository, CHistoryRecordCac
         {
             entries += ',';
         }
-        if (candidate.cached && cache.appendEntry(record.upgradeNo, candidate.fingerprint, entries, normalizedFields))
+        if (candidate.cached &&
+            cache.appendEntry(record.upgradeNo, candidate.fingerprint, entries, normalizedFields))
         {
             logNormalizedReport(record.upgradeNo, normalizedFields);
             ++shown;
@@ -468,6 +476,7 @@ void persistFinalReport(CUpgradeHistoryRepository& repository, std::uint16_t ret
 
 bool CStateWriteFailureLog::failed(std::uint32_t upgradeNo, const std::string& status)
 {
+    m_totalFailures.fetch_add(1, std::memory_order_relaxed);
     if (m_failedWrites > 0 && m_upgradeNo == upgradeNo && m_status == status)
     {
         ++m_failedWrites;
@@ -553,37 +562,41 @@ bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, C
     }
     else
     {
-        consoleErr("[WARN] [HISTORY] Cannot remove incompatible local history during startup; records will be "
-                   "hidden when history is read: " +
-                   deleteError);
+        consoleErr(
+            "[WARN] [HISTORY] Cannot remove incompatible local history during startup; records will be "
+            "hidden when history is read: " +
+            deleteError);
     }
     return true;
 }
 
-bool readHistory(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays, std::uint64_t sceneGeneration,
-                 const S_HistoryTaskActivity& activity, std::string& responseJson, std::string& error)
+bool readHistory(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                 std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity,
+                 std::string& responseJson, std::string& error)
 {
     CHistoryRecordCache cache;
     return readHistory(repository, cache, retentionDays, sceneGeneration, activity, responseJson, error);
 }
 
-bool readHistory(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache, std::uint16_t retentionDays,
-                 std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity, std::string& responseJson,
-                 std::string& error)
+bool readHistory(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache,
+                 std::uint16_t retentionDays, std::uint64_t sceneGeneration,
+                 const S_HistoryTaskActivity& activity, std::string& responseJson, std::string& error)
 {
-    return readHistoryPage(repository, cache, retentionDays, sceneGeneration, activity, nullptr, responseJson, error);
+    return readHistoryPage(repository, cache, retentionDays, sceneGeneration, activity, nullptr, responseJson,
+                           error);
 }
 
-bool readHistoryPage(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache, std::uint16_t retentionDays,
-                     std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity, const S_HistoryPage* page,
+bool readHistoryPage(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache,
+                     std::uint16_t retentionDays, std::uint64_t sceneGeneration,
+                     const S_HistoryTaskActivity& activity, const S_HistoryPage* page,
                      std::string& responseJson, std::string& error)
 {
     responseJson.clear();
     error.clear();
     try
     {
-        if (readHistoryRecords(repository, cache, retentionDays, sceneGeneration, activity, page, responseJson,
-                               error))
+        if (readHistoryRecords(repository, cache, retentionDays, sceneGeneration, activity, page,
+                               responseJson, error))
         {
             return true;
         }
@@ -641,7 +654,8 @@ void cleanupHistoryRetention(CUpgradeHistoryRepository& repository, std::uint16_
 {
     try
     {
-        const std::int64_t cutoff = currentUnixMs() - static_cast<std::int64_t>(retentionDays) * kMillisecondsPerDay;
+        const std::int64_t cutoff =
+            currentUnixMs() - static_cast<std::int64_t>(retentionDays) * kMillisecondsPerDay;
         std::uint32_t deleted = 0;
         std::string error;
         const bool succeeded = repository.deleteExpiredFinalized(cutoff, deleted, error);

@@ -3,6 +3,7 @@
 #include "history/history_record_cache.h"
 #include "history/upgrade_history_repository.h"
 
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <optional>
@@ -30,8 +31,11 @@ public:
     bool failed(std::uint32_t upgradeNo, const std::string& status);
     // A write succeeded: ends the run of failures, logging how many writes it lost.
     void succeeded();
+    // Every failed write since the log was made; may be read from any thread.
+    std::uint64_t totalFailures() const { return m_totalFailures.load(std::memory_order_relaxed); }
 
 private:
+    std::atomic<std::uint64_t> m_totalFailures{0};
     std::uint32_t m_upgradeNo = 0;
     std::string m_status;
     std::uint64_t m_failedWrites = 0;
@@ -68,11 +72,12 @@ bool removeIncompatibleHistoryAtStartup(CUpgradeHistoryRepository& repository, C
 // GET /api/v1/upgrades/history. Incompatible records are hidden, and deleted when no running or
 // prepared task is affected. The application keeps one cache for the life of the repository, so
 // finalized records are validated and rendered once; the form without a cache does it every time.
-bool readHistory(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache, std::uint16_t retentionDays,
-                 std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity, std::string& responseJson,
-                 std::string& error);
-bool readHistory(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays, std::uint64_t sceneGeneration,
+bool readHistory(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache,
+                 std::uint16_t retentionDays, std::uint64_t sceneGeneration,
                  const S_HistoryTaskActivity& activity, std::string& responseJson, std::string& error);
+bool readHistory(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
+                 std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity,
+                 std::string& responseJson, std::string& error);
 
 // One page of the history: the records numbered below `before` (0: the newest), at most `limit`.
 struct S_HistoryPage

@@ -121,13 +121,8 @@ bool CInFlightRegistry::runningSince(TimePoint enteredBy) const
                        [&](TimePoint entered) { return entered <= enteredBy; });
 }
 
-CDeviceSession::CDeviceSession(std::uint32_t upgradeNo, S_DeviceRuntime device, IStateChangeSink& changes,
-                               S_TaskSignals signals)
-    : m_upgradeNo(upgradeNo),
-      m_nodeId(device.nodeId),
-      m_changes(changes),
-      m_signals(signals),
-      m_device(std::move(device))
+CDeviceSession::CDeviceSession(S_DeviceRuntime device, IStateChangeSink& changes, S_TaskSignals signals)
+    : m_nodeId(device.nodeId), m_changes(changes), m_signals(signals), m_device(std::move(device))
 {
     mirrorLocked();
 }

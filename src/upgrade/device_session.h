@@ -209,8 +209,7 @@ struct S_EventWait
 class CDeviceSession
 {
 public:
-    CDeviceSession(std::uint32_t upgradeNo, S_DeviceRuntime device, IStateChangeSink& changes,
-                   S_TaskSignals signals);
+    CDeviceSession(S_DeviceRuntime device, IStateChangeSink& changes, S_TaskSignals signals);
     CDeviceSession(const CDeviceSession&) = delete;
     CDeviceSession& operator=(const CDeviceSession&) = delete;
 
@@ -288,7 +287,6 @@ private:
                           bool& wakeWorker);
     void mirrorLocked();
 
-    const std::uint32_t m_upgradeNo;
     const std::string m_nodeId;
     IStateChangeSink& m_changes;
     const S_TaskSignals m_signals;

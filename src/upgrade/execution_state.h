@@ -46,6 +46,8 @@ enum class E_UpgradeTaskStatus : std::uint8_t
     STOPPED,
 };
 
+inline constexpr std::size_t kTaskStatusCount = 7;
+
 // "IDLE", "RUNNING", "ABORTING", "SUCCESS", "FAILED", "ABORTED", "STOPPED".
 const char* upgradeTaskStatusName(E_UpgradeTaskStatus status);
 // SUCCESS, FAILED, ABORTED and STOPPED.

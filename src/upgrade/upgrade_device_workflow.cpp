@@ -375,6 +375,7 @@ bool CUpgradeExecutionService::S_Impl::transferFiles(S_TaskRun& task, std::size_
                 session.purgeLocked(report);
                 session.changes().progressChanged();
             }
+            const TimePoint asked = SteadyClock::now();
             if (!link.sendUpgradeFileChunk(task.upgradeNo, chunk, chunkCrc32, error))
             {
                 failDevice(task, index, "固件分片发送失败: " + error, 0, "INTERNAL_ERROR");
@@ -397,6 +398,7 @@ bool CUpgradeExecutionService::S_Impl::transferFiles(S_TaskRun& task, std::size_
                 return failDeviceOnWaitResult(task, index, result, timeoutText,
                                               "等待文件分片确认时执行服务停止");
             }
+            chunkRoundTrips.observe(SteadyClock::now() - asked);
             const S_ProtocolEventFileChunkReport& received = *event.fileChunkReport();
             if (!received.succeeded() || received.crc32 != chunkCrc32)
             {

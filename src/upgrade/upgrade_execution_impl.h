@@ -27,6 +27,7 @@
 // The device links are released by stop, before the transport may go.
 
 #include "common/clock.h"
+#include "common/latency_histogram.h"
 #include "common/shared_slot.h"
 #include "device/upgrade_device_transport.h"
 #include "firmware/upgrade_task_snapshot.h"
@@ -38,6 +39,7 @@
 #include "upgrade/upgrade_scheduler.h"
 #include "upgrade/upgrade_state_publisher.h"
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstdint>
@@ -143,6 +145,12 @@ struct CUpgradeExecutionService::S_Impl
 
     CDeviceScheduler scheduler;
     CStatePublisher publisher;
+
+    // ---- metrics: atomics only, read by getMetrics without any engine lock
+    // Each chunk's question until its report, over every device of every task since start.
+    CLatencyHistogram chunkRoundTrips;
+    // Tasks ended since start, indexed by their final E_UpgradeTaskStatus.
+    std::array<std::atomic<std::uint64_t>, kTaskStatusCount> finishedTasks{};
 
     std::mutex logMutex;
 

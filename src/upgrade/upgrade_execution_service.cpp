@@ -328,7 +328,7 @@ TaskRunPointer CUpgradeExecutionService::S_Impl::installTask(const UpgradeTaskSn
     for (S_DeviceRuntime& device : devices)
     {
         run->links.push_back(transport->resolveDevice(device.nodeId));
-        run->sessions.push_back(std::make_unique<CDeviceSession>(run->upgradeNo, std::move(device), publisher,
+        run->sessions.push_back(std::make_unique<CDeviceSession>(std::move(device), publisher,
                                                                  S_TaskSignals{stopping, abortRequested}));
     }
     return run;
@@ -598,6 +598,17 @@ ExecutionStatePtr CUpgradeExecutionService::S_Impl::buildState() const
 ExecutionStatePtr CUpgradeExecutionService::getCurrentStateSnapshot() const
 {
     return m_impl->buildState();
+}
+
+S_UpgradeEngineMetrics CUpgradeExecutionService::getMetrics() const
+{
+    S_UpgradeEngineMetrics metrics;
+    for (std::size_t status = 0; status < metrics.finishedTasks.size(); ++status)
+    {
+        metrics.finishedTasks[status] = m_impl->finishedTasks[status].load(std::memory_order_relaxed);
+    }
+    metrics.chunkRoundTrips = m_impl->chunkRoundTrips.snapshot();
+    return metrics;
 }
 
 bool CUpgradeExecutionService::getCurrentState(std::string& stateJson, std::string& error) const

@@ -1,10 +1,12 @@
 #pragma once
 
+#include "common/latency_histogram.h"
 #include "device/upgrade_device_transport.h"
 #include "firmware/upgrade_task_snapshot.h"
 #include "upgrade/execution_state.h"
 #include "upgrade/upgrade_limits.h"
 
+#include <array>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -54,6 +56,15 @@ struct S_UpgradeExecutionTestHooks
     std::function<void()> duringTaskInitialization;
 };
 
+// The engine's figures for the metrics endpoint.
+struct S_UpgradeEngineMetrics
+{
+    // Tasks ended since the service was built, by final status (indexed by E_UpgradeTaskStatus).
+    std::array<std::uint64_t, kTaskStatusCount> finishedTasks{};
+    // Round trips of file chunks: from sending a chunk until its report was taken.
+    CLatencyHistogram::S_Snapshot chunkRoundTrips;
+};
+
 // Runs one upgrade task at a time: re-checks the snapshot's firmware files, drives every device of
 // the snapshot through the upgrade workflow on a bounded worker pool, publishes every state change
 // to one observer and accepts abort requests. Reaches the devices only through the transport given
@@ -92,6 +103,8 @@ public:
     bool getCurrentState(std::string& stateJson, std::string& error) const;
     // The same as a typed snapshot; null when there is none.
     ExecutionStatePtr getCurrentStateSnapshot() const;
+    // Reads atomics only: never waits for a running operation.
+    S_UpgradeEngineMetrics getMetrics() const;
 
     // One observer at a time: each setter replaces whichever was set before.
     void setStateObserver(UpgradeStateObserver observer);

@@ -267,6 +267,7 @@ void CUpgradeExecutionService::S_Impl::finishTask(S_TaskRun& task)
         taskActive = false;
         task.active = false;
         finishedAt = currentUnixMs();
+        finishedTasks[static_cast<std::size_t>(status)].fetch_add(1, std::memory_order_relaxed);
         publisher.stateChanged();
     }
     scheduler.wake();

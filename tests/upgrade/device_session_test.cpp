@@ -32,7 +32,7 @@ public:
 class DeviceSessionTest : public ::testing::Test
 {
 protected:
-    DeviceSessionTest() : session(kUpgradeNo, device(), sink, S_TaskSignals{stopping, abortRequested}) {}
+    DeviceSessionTest() : session(device(), sink, S_TaskSignals{stopping, abortRequested}) {}
 
     static S_DeviceRuntime device()
     {

@@ -1,0 +1,97 @@
+// Fuzz target: the JSON request bodies of the API through their adapters and handlers. Byte 0
+// picks the route, the rest is the body:
+//   0 POST /api/v1/firmware/inspect     (the task service's inspection, two small firmware files)
+//   1 POST /api/v1/upgrades/preview     (the task service's preview on a fixed site)
+//   2 POST /api/v1/devices/frames/capture
+//   3 POST /api/v1/session              (the login, with access control on)
+//   4 POST /api/v1/rollouts             (the request's shape and policy, then the preview's checks of
+//                                        its targets and files on the fixed site)
+//   5 POST /api/v1/upgrades/7/retry
+// Checks: every answer is one envelope whose success flag agrees with its status, and a refusal
+// is a 4xx with an error code (never a 500).
+
+#include "request_body_site.h"
+
+#include "api/access_control.h"
+#include "api/api_adapters.h"
+
+#include <nlohmann/json.hpp>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdlib>
+#include <string>
+#include <string_view>
+
+namespace
+{
+
+using namespace ota::backend;
+
+void checkReply(const S_HttpReply& reply)
+{
+    const nlohmann::json envelope = nlohmann::json::parse(reply.body, nullptr, false);
+    if (envelope.is_discarded() || !envelope.is_object() || !envelope.contains("success") ||
+        !envelope["success"].is_boolean())
+    {
+        std::abort();
+    }
+    const bool success = envelope["success"].get<bool>();
+    if (success != (reply.status >= 200 && reply.status < 300))
+    {
+        std::abort();
+    }
+    if (!success && (reply.status >= 500 || !envelope["error"].is_object() ||
+                     envelope["error"]["code"].get<std::string>().empty()))
+    {
+        std::abort();
+    }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
+{
+    if (size < 1)
+    {
+        return 0;
+    }
+    static CFuzzRequestSite& site = CFuzzRequestSite::instance();
+    static CApiAccessControl access(std::string(40, 't'));
+    S_ApiRequest request;
+    request.body = std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1);
+    switch (data[0] % 6)
+    {
+        case 0:
+            checkReply(invokeJsonHandler("/api/v1/firmware/inspect", "FIRMWARE_INSPECTION_REJECTED",
+                                         site.inspectHandler(), &request));
+            break;
+        case 1:
+            checkReply(invokeJsonHandler("/api/v1/upgrades/preview", "UPGRADE_PREVIEW_REJECTED",
+                                         site.previewHandler(), &request));
+            break;
+        case 2:
+            checkReply(invokeFrameCaptureHandler(
+                "/api/v1/devices/frames/capture",
+                [](bool enabled, std::string& response, std::string&)
+                {
+                    response = enabled ? R"({"enabled":true})" : R"({"enabled":false})";
+                    return true;
+                },
+                &request));
+            break;
+        case 3:
+            checkReply(invokeLogin("/api/v1/session", access, request));
+            break;
+        case 4:
+            checkReply(
+                invokeJsonHandler("/api/v1/rollouts", "ROLLOUT_REJECTED", site.rolloutHandler(), &request));
+            break;
+        default:
+            request.parameter = "7";
+            checkReply(invokeUpgradeBodyHandler("/api/v1/upgrades/:upgradeNo/retry",
+                                                "UPGRADE_PREVIEW_REJECTED", site.retryHandler(), &request));
+            break;
+    }
+    return 0;
+}
