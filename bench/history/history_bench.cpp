@@ -332,7 +332,13 @@ void BM_PagedHistoryWalk(benchmark::State& state)
     state.counters["pageMs"] = pageMs / std::max(pages, 1.0);
     state.counters["cacheMiB"] = cacheMiB;
 }
-BENCHMARK(BM_PagedHistoryWalk)->ArgName("records")->Arg(1'000)->Arg(10'000)->Unit(benchmark::kMillisecond)->UseRealTime()->Iterations(2);
+BENCHMARK(BM_PagedHistoryWalk)
+    ->ArgName("records")
+    ->Arg(1'000)
+    ->Arg(10'000)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime()
+    ->Iterations(2);
 
 }  // namespace
 

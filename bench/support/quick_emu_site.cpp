@@ -13,7 +13,6 @@ namespace
 namespace http = boost::beast::http;
 using json = nlohmann::json;
 
-
 void writeFile(const std::filesystem::path& path, const std::string& text)
 {
     std::ofstream stream(path, std::ios::binary | std::ios::trunc);

@@ -35,8 +35,8 @@ namespace http = boost::beast::http;
 using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using ota::bench::CHttpClient;
-using ota::bench::CQuickEmuSite;
 using ota::bench::cpuSeconds;
+using ota::bench::CQuickEmuSite;
 using ota::bench::statusKilobytes;
 using ota::bench::waitUntil;
 
@@ -173,8 +173,8 @@ int runBench(const S_Options& options)
         for (unsigned run = 1; run <= 3; ++run)
         {
             const S_TaskOutcome outcome =
-                runTask(client, backend, "SITE_ONE_" + std::to_string(run),
-                        {{"emu-1", versionText(run)}}, firmware, versionText(run + 1));
+                runTask(client, backend, "SITE_ONE_" + std::to_string(run), {{"emu-1", versionText(run)}},
+                        firmware, versionText(run + 1));
             if (!outcome.firstFailure.empty())
             {
                 throw std::runtime_error("one-device task failed: " + outcome.firstFailure);
@@ -190,8 +190,7 @@ int runBench(const S_Options& options)
             devices.emplace_back("emu-" + std::to_string(i), versionText(i == 1 ? 4 : 1));
         }
         const auto began = Clock::now();
-        const S_TaskOutcome site =
-            runTask(client, backend, "SITE_ALL", devices, firmware, versionText(5));
+        const S_TaskOutcome site = runTask(client, backend, "SITE_ALL", devices, firmware, versionText(5));
         const double observedSeconds = std::chrono::duration<double>(Clock::now() - began).count();
         const json& state = site.state;
         const double workers = state.value("effectiveWorkerCount", 0.0);
@@ -252,9 +251,10 @@ int main(int argc, char** argv)
                 break;
             }
         }
-        ota::bench::parseUnsignedOptions(
-            static_cast<int>(arguments.size()), arguments.data(),
-            {{"--devices", &options.devices}, {"--file-kib", &options.fileKib}, {"--concurrency", &options.concurrency}});
+        ota::bench::parseUnsignedOptions(static_cast<int>(arguments.size()), arguments.data(),
+                                         {{"--devices", &options.devices},
+                                          {"--file-kib", &options.fileKib},
+                                          {"--concurrency", &options.concurrency}});
         return runBench(options);
     }
     catch (const std::exception& exception)

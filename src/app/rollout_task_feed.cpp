@@ -111,8 +111,9 @@ S_RolloutTaskView rolloutTaskViewFromState(const S_ExecutionState& state)
         entry.result = deviceResultOf(device.result);
         entry.error = device.detailText;
         // As from the document: from the flashing stage on, the command may have been accepted.
-        entry.flashMayHaveStarted = device.stage == static_cast<std::uint8_t>(E_ProtocolStage::FLASHING) ||
-                                    device.stage == static_cast<std::uint8_t>(E_ProtocolStage::RESTART_VERIFICATION);
+        entry.flashMayHaveStarted =
+            device.stage == static_cast<std::uint8_t>(E_ProtocolStage::FLASHING) ||
+            device.stage == static_cast<std::uint8_t>(E_ProtocolStage::RESTART_VERIFICATION);
         view.devices.push_back(std::move(entry));
     }
     return view;
@@ -150,7 +151,8 @@ bool rolloutTaskViewFromState(const json& state, S_RolloutTaskView& view)
     }
 }
 
-UpgradeStateSnapshotObserver feedStatesToRollouts(UpgradeStateSnapshotObserver inner, CRolloutService& rollouts)
+UpgradeStateSnapshotObserver feedStatesToRollouts(UpgradeStateSnapshotObserver inner,
+                                                  CRolloutService& rollouts)
 {
     return [inner = std::move(inner), &rollouts](const ExecutionStatePtr& state)
     {

@@ -17,6 +17,7 @@ bool rolloutTaskViewFromState(const nlohmann::json& state, S_RolloutTaskView& vi
 
 // The state observer that hands every published state to the rollouts after the inner observer
 // (recording and broadcasting) has seen it.
-UpgradeStateSnapshotObserver feedStatesToRollouts(UpgradeStateSnapshotObserver inner, CRolloutService& rollouts);
+UpgradeStateSnapshotObserver feedStatesToRollouts(UpgradeStateSnapshotObserver inner,
+                                                  CRolloutService& rollouts);
 
 }  // namespace ota::backend

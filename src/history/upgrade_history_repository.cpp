@@ -523,7 +523,8 @@ bool CUpgradeHistoryRepository::listRecords(std::vector<S_UpgradeHistoryRecord>&
 }
 
 bool CUpgradeHistoryRepository::listRecordsBefore(std::uint32_t before, std::uint32_t limit,
-                                                  std::vector<S_UpgradeHistoryRecord>& records, std::string& error)
+                                                  std::vector<S_UpgradeHistoryRecord>& records,
+                                                  std::string& error)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     error.clear();
@@ -563,7 +564,8 @@ bool CUpgradeHistoryRepository::forEachRecord(const std::function<bool(const S_U
 }
 
 bool CUpgradeHistoryRepository::readRecordRows(CSqliteStatement& statement,
-                                               std::vector<S_UpgradeHistoryRecord>& records, std::string& error)
+                                               std::vector<S_UpgradeHistoryRecord>& records,
+                                               std::string& error)
 {
     int resultCode = SQLITE_OK;
     while ((resultCode = statement.step()) == SQLITE_ROW)

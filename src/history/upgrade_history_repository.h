@@ -48,8 +48,8 @@ public:
                      std::uint32_t limit = 0);
     // One page: the rows numbered below `before` (0: below none), highest number first, at most
     // `limit` of them (1 or more). Pages follow the number, which never repeats.
-    bool listRecordsBefore(std::uint32_t before, std::uint32_t limit, std::vector<S_UpgradeHistoryRecord>& records,
-                           std::string& error);
+    bool listRecordsBefore(std::uint32_t before, std::uint32_t limit,
+                           std::vector<S_UpgradeHistoryRecord>& records, std::string& error);
     // Every row, highest number first, read a page at a time, so that a walk over the whole history
     // holds one page in memory however long the history is. The visitor returns false to stop;
     // the rows of a page are read before it is visited, so it may write.
