@@ -74,6 +74,32 @@ void reportWriteFailure(CStateWriteFailureLog* failureLog, std::uint32_t upgrade
     }
 }
 
+}  // namespace
+
+std::optional<S_UpgradeHistoryRecord> readRowForState(CUpgradeHistoryRepository& repository,
+                                                      std::uint32_t upgradeNo, const std::string& status,
+                                                      CStateWriteFailureLog* failureLog)
+{
+    std::optional<S_UpgradeHistoryRecord> record;
+    std::string error;
+    if (!repository.findRecord(upgradeNo, record, error))
+    {
+        reportWriteFailure(failureLog, upgradeNo, status,
+                           "[WARN] Upgrade state persistence cannot read history: " + error);
+        return std::nullopt;
+    }
+    if (!record.has_value())
+    {
+        consoleErr(
+            "[WARN] Upgrade state persistence skipped because task snapshot does not exist: upgradeNo=" +
+            std::to_string(upgradeNo));
+    }
+    return record;
+}
+
+namespace
+{
+
 void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
                   const std::string& stateJson, CStateWriteFailureLog* failureLog)
 {
@@ -98,18 +124,10 @@ void persistState(CUpgradeHistoryRepository& repository, std::uint16_t retention
     const std::int64_t finishedAt = readTime(state, "finishedAt");
     const std::string number = std::to_string(upgradeNo);
 
-    std::optional<S_UpgradeHistoryRecord> record;
-    if (!repository.findRecord(upgradeNo, record, error))
-    {
-        reportWriteFailure(failureLog, upgradeNo, status,
-                           "[WARN] Upgrade state persistence cannot read history: " + error);
-        return;
-    }
+    const std::optional<S_UpgradeHistoryRecord> record =
+        readRowForState(repository, upgradeNo, status, failureLog);
     if (!record.has_value())
     {
-        consoleErr(
-            "[WARN] Upgrade state persistence skipped because task snapshot does not exist: upgradeNo=" +
-            number);
         return;
     }
     if (record->isFinal)

@@ -53,6 +53,13 @@ void persistFinalReport(CUpgradeHistoryRepository& repository, std::uint16_t ret
                         std::int64_t startedAt, std::int64_t finishedAt, const FinalReportMaker& makeReport,
                         const StoredReportMatch& sameReport, CStateWriteFailureLog* failureLog);
 
+// The history row a published state of the task is written to, read first; none once the failed
+// read (logged once per task and status through the failure log, when there is one) or the missing
+// row was logged.
+std::optional<S_UpgradeHistoryRecord> readRowForState(CUpgradeHistoryRepository& repository,
+                                                      std::uint32_t upgradeNo, const std::string& status,
+                                                      CStateWriteFailureLog* failureLog);
+
 // The state observer's work: records one published execution state (running state or, once, the
 // final report). Never throws; every failure is logged and the document dropped. With a failure
 // log, repeated failures of one task and status are logged once.
@@ -89,8 +96,9 @@ struct S_HistoryPage
 // GET /api/v1/upgrades/history with a page query (or, page null, without one): the same answer for
 // the page's records, plus "nextBefore", the number to ask the next page with (0 at the end).
 // Only the page's rows are read, so its cost does not grow with the history.
-bool readHistoryPage(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache, std::uint16_t retentionDays,
-                     std::uint64_t sceneGeneration, const S_HistoryTaskActivity& activity, const S_HistoryPage* page,
+bool readHistoryPage(CUpgradeHistoryRepository& repository, CHistoryRecordCache& cache,
+                     std::uint16_t retentionDays, std::uint64_t sceneGeneration,
+                     const S_HistoryTaskActivity& activity, const S_HistoryPage* page,
                      std::string& responseJson, std::string& error);
 
 // POST /api/v1/upgrades/history/clear. Refused while a task is active or a prepared task is unfinished.

@@ -129,19 +129,10 @@ void CPublishedStateWriter::persistState(CUpgradeHistoryRepository& repository, 
         return;
     }
 
-    std::optional<S_UpgradeHistoryRecord> record;
-    std::string error;
-    if (!repository.findRecord(upgradeNo, record, error))
-    {
-        reportWriteFailure(failureLog, upgradeNo, status,
-                           "[WARN] Upgrade state persistence cannot read history: " + error);
-        return;
-    }
+    const std::optional<S_UpgradeHistoryRecord> record =
+        readRowForState(repository, upgradeNo, status, &failureLog);
     if (!record.has_value())
     {
-        consoleErr(
-            "[WARN] Upgrade state persistence skipped because task snapshot does not exist: upgradeNo=" +
-            number);
         return;
     }
     if (record->isFinal)
