@@ -1,5 +1,7 @@
 #include "device/chunk_transfer_log.h"
 
+#include <algorithm>
+
 namespace ota::backend
 {
 
@@ -21,6 +23,17 @@ void CChunkTransferLog::interrupt(const std::string& nodeId, std::string& summar
         summary = summaryLine(nodeId, "stopped");
         m_running = false;
     }
+}
+
+void CChunkTransferLog::chunkNotSent(const std::string& nodeId, std::uint64_t frameBytes,
+                                     std::string& summary)
+{
+    if (m_running && m_chunkFrames > 0)
+    {
+        --m_chunkFrames;
+        m_chunkBytes -= std::min(m_chunkBytes, frameBytes);
+    }
+    interrupt(nodeId, summary);
 }
 
 bool CChunkTransferLog::chunkSent(const std::string& nodeId, std::uint32_t upgradeNo, std::uint8_t fileNo,

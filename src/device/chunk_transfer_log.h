@@ -18,8 +18,10 @@ namespace ota::backend
 class CChunkTransferLog
 {
 public:
-    // A chunk frame went out. True when it gets its line; `summary` is set when it stopped the
-    // transfer before (a chunk of another file or upgrade), to be written first.
+    // A chunk frame is about to go out. Entered before the write, so that the device's report of it
+    // (which the receiving thread may see before the write returns) finds the transfer running.
+    // True when it gets its line; `summary` is set when it stopped the transfer before (a chunk of
+    // another file or upgrade), to be written first.
     bool chunkSent(const std::string& nodeId, std::uint32_t upgradeNo, std::uint8_t fileNo,
                    std::uint16_t chunkNo, std::uint16_t totalChunks, std::uint64_t frameBytes,
                    std::string& summary);
@@ -28,6 +30,9 @@ public:
     bool chunkReportReceived(const std::string& nodeId, std::uint32_t upgradeNo, std::uint8_t fileNo,
                              std::uint16_t chunkNo, bool succeeded, std::uint64_t frameBytes,
                              std::string& summary);
+    // The chunk entered last did not go out (the write failed or the connection changed): it
+    // leaves the counts, and a running transfer stops; `summary` is set when there was one.
+    void chunkNotSent(const std::string& nodeId, std::uint64_t frameBytes, std::string& summary);
     // Another frame went out, a submission failed or the connection ended: a running transfer
     // stops; `summary` is set when there was one.
     void interrupt(const std::string& nodeId, std::string& summary);

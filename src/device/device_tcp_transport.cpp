@@ -54,7 +54,8 @@ bool CDeviceTcpManager::S_Impl::submitToNode(S_DeviceTcpRunContext& run, S_Commu
     }
 
     bool frameLine = true;
-    std::string transferSummary;
+    std::string transferSummary;  // a transfer this frame stopped
+    std::string unsentSummary;    // the transfer of this chunk, when the chunk did not go out
     const S_NodeWriteResult written = writeToNode(
         node, frame,
         [&]
@@ -63,6 +64,16 @@ bool CDeviceTcpManager::S_Impl::submitToNode(S_DeviceTcpRunContext& run, S_Commu
             {
                 error = "Communication node disconnected before frame submission: " + deviceId;
                 return false;
+            }
+            // Entered before the write: the device may answer a chunk before the write returns.
+            if (chunk != nullptr)
+            {
+                frameLine = node.transferLog.chunkSent(deviceId, upgradeNo, chunk->fileNo, chunk->chunkNo,
+                                                       chunk->totalChunks, size, transferSummary);
+            }
+            else
+            {
+                node.transferLog.interrupt(deviceId, transferSummary);
             }
             return true;
         },
@@ -84,14 +95,9 @@ bool CDeviceTcpManager::S_Impl::submitToNode(S_DeviceTcpRunContext& run, S_Commu
                 }
                 node.status.lastEventAt = currentUnixMs();
             }
-            if (result.outcome == E_NodeWriteOutcome::WRITTEN && chunk != nullptr)
+            if (result.outcome != E_NodeWriteOutcome::WRITTEN && chunk != nullptr)
             {
-                frameLine = node.transferLog.chunkSent(deviceId, upgradeNo, chunk->fileNo, chunk->chunkNo,
-                                                       chunk->totalChunks, size, transferSummary);
-            }
-            else
-            {
-                node.transferLog.interrupt(deviceId, transferSummary);
+                node.transferLog.chunkNotSent(deviceId, size, unsentSummary);
             }
         });
 
@@ -105,12 +111,14 @@ bool CDeviceTcpManager::S_Impl::submitToNode(S_DeviceTcpRunContext& run, S_Commu
             logDeviceLine(E_DeviceLogLevel::WARN,
                           "Protocol frame submission became stale: " + deviceId + ", " + error);
             logTransferSummary(transferSummary);
+            logTransferSummary(unsentSummary);
             return false;
         case E_NodeWriteOutcome::WRITE_FAILED:
             recordOutgoingFrameTrace(node, "ERROR", messageType, upgradeNo, frame->data(), size, error);
             logDeviceLine(E_DeviceLogLevel::WARN,
                           "Protocol frame submission failed: " + deviceId + ", " + error);
             logTransferSummary(transferSummary);
+            logTransferSummary(unsentSummary);
             return false;
         case E_NodeWriteOutcome::WRITTEN:
             break;

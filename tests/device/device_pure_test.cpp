@@ -62,6 +62,16 @@ TEST(ChunkTransferLog, KeepsTheEdgesOfEachTransferAndSummarisesItOnce)
               "File transfer stopped: emu-1, upgradeNo=8, fileNo=1, chunkFrames=1/5, chunkBytes=10, "
               "reportFrames=0, reportBytes=0");
     EXPECT_FALSE(log.transferRunning());
+
+    // A chunk whose write failed leaves the counts and stops its transfer.
+    EXPECT_TRUE(log.chunkSent("emu-1", 9, 1, 0, 3, 40, summary));
+    EXPECT_FALSE(log.chunkSent("emu-1", 9, 1, 1, 3, 40, summary));
+    log.chunkNotSent("emu-1", 40, summary);
+    EXPECT_EQ(summary,
+              "File transfer stopped: emu-1, upgradeNo=9, fileNo=1, chunkFrames=1/3, chunkBytes=40, "
+              "reportFrames=0, reportBytes=0");
+    log.chunkNotSent("emu-1", 40, summary);
+    EXPECT_EQ(summary, "") << "a transfer the connection's end already stopped is not reported again";
 }
 
 TEST(DeviceTcpTiming, BackoffDoublesToTheCapWithFixedJitter)
