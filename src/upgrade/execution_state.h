@@ -112,6 +112,10 @@ struct S_ComponentExecutionState
     std::string detailText;
     // The device confirmed the target version after its restart: currentVersion shows it.
     bool versionConfirmed = false;
+
+    // Texts held as `const char*` compare by address: they point into static tables, so equal
+    // addresses mean equal texts, and unequal ones at worst make equal states look different.
+    bool operator==(const S_ComponentExecutionState&) const = default;
 };
 
 struct S_DeviceExecutionState
@@ -138,6 +142,8 @@ struct S_DeviceExecutionState
     std::uint16_t reasonCode = 0;
     const char* reasonName = "OK";
     std::string detailText;
+
+    bool operator==(const S_DeviceExecutionState&) const = default;
 };
 
 struct S_ExecutionState
@@ -151,6 +157,9 @@ struct S_ExecutionState
     std::string error;
     std::vector<S_DeviceExecutionState> devices;        // task->devices order
     std::vector<S_ComponentExecutionState> components;  // task->components order
+
+    // Same task (the identity's address) and the same figures.
+    bool operator==(const S_ExecutionState&) const = default;
 };
 
 using ExecutionStatePtr = std::shared_ptr<const S_ExecutionState>;

@@ -43,6 +43,7 @@ void CStatePublisher::reset()
     m_version = 0;
     m_deliveredVersion = 0;
     m_observerCallsRunning = 0;
+    m_lastDelivered.reset();
 }
 
 void CStatePublisher::stateChanged()
@@ -153,8 +154,10 @@ void CStatePublisher::run()
         lock.unlock();
         try
         {
-            if (const ExecutionStatePtr state = m_builder())
+            const ExecutionStatePtr state = m_builder();
+            if (state && !(m_lastDelivered && *state == *m_lastDelivered))
             {
+                m_lastDelivered = state;
                 observer(state);
             }
         }

@@ -4,7 +4,10 @@
 // only grows), and one notification thread hands the observer a snapshot of the whole state —
 // promptly and in order for structural changes, at most once per interval for changes of progress
 // alone, never more than one call at a time, and never while an engine lock is held. A slow
-// observer never holds up the engine; intermediate versions are then skipped.
+// observer never holds up the engine; intermediate versions are then skipped. A state equal to
+// the one delivered last is not delivered again: a change recorded while a snapshot is being built
+// may already be in it, and the next round would otherwise hand the observer the same state twice
+// (the final state of a task among them).
 //
 // Lock: `m_mutex` is a leaf. Changes are recorded from any thread, with a device session's lock
 // held; a change of progress alone costs two atomic operations and takes the lock only when it is
@@ -76,6 +79,8 @@ private:
     std::uint64_t m_deliveredVersion = 0;
     Observer m_observer;
     std::uint64_t m_observerCallsRunning = 0;
+    // The notification thread's own; reset() clears it once the thread has ended.
+    ExecutionStatePtr m_lastDelivered;
 };
 
 }  // namespace ota::backend

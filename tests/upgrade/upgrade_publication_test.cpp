@@ -1,7 +1,10 @@
 // How state changes reach the observer: progress-only changes of a transfer are coalesced, and
 // the document always shows the device's current position.
 #include "support/wait_until.h"
+#include "upgrade/upgrade_state_publisher.h"
 #include "upgrade/upgrade_test_fixture.h"
+
+#include <condition_variable>
 
 #include <mutex>
 #include <stdexcept>
@@ -124,6 +127,83 @@ TEST_F(UpgradePublication, ObserverThatThrowsDoesNotStopThePublication)
         30s));
     std::lock_guard lock(mutex);
     EXPECT_GE(statuses.size(), 3u);
+}
+
+// A change recorded while a snapshot is being built may already be in that snapshot; the round
+// that change starts then builds the same state again, which the observer must not see twice.
+TEST(StatePublisher, AStateEqualToTheLastDeliveredIsNotDeliveredAgain)
+{
+    const auto identity = std::make_shared<const S_ExecutionTaskIdentity>();
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool firstBuildEntered = false;
+    bool changeRecorded = false;
+    std::size_t builds = 0;
+    bool finished = false;  // what the builder shows
+    std::vector<bool> delivered;
+
+    CStatePublisher publisher;
+    publisher.setObserver(
+        [&](const ExecutionStatePtr& state)
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            delivered.push_back(state->active);
+            changed.notify_all();
+        });
+    publisher.start(
+        std::chrono::milliseconds(1),
+        [&]
+        {
+            std::unique_lock<std::mutex> lock(mutex);
+            ++builds;
+            if (builds == 1)
+            {
+                firstBuildEntered = true;
+                changed.notify_all();
+                changed.wait(lock, [&] { return changeRecorded; });
+            }
+            auto state = std::make_shared<S_ExecutionState>();
+            state->task = identity;
+            state->active = !finished;
+            return ExecutionStatePtr(state);
+        },
+        [](E_LogLevel, const std::string&) {});
+
+    publisher.stateChanged();
+    {
+        // The task ends while the first snapshot is being built: the snapshot shows the end.
+        std::unique_lock<std::mutex> lock(mutex);
+        ASSERT_TRUE(changed.wait_for(lock, 20s, [&] { return firstBuildEntered; }));
+        finished = true;
+    }
+    publisher.stateChanged();
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        changeRecorded = true;
+    }
+    changed.notify_all();
+    ASSERT_TRUE(test::waitUntil(
+        [&]
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            return builds >= 2;
+        }));
+    // A different state after that is delivered as usual.
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        finished = false;
+    }
+    publisher.stateChanged();
+    ASSERT_TRUE(test::waitUntil(
+        [&]
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            return delivered.size() >= 2;
+        }));
+    publisher.stop();
+    std::lock_guard<std::mutex> lock(mutex);
+    EXPECT_EQ(delivered, (std::vector<bool>{false, true}));
+    EXPECT_EQ(builds, 3u);
 }
 
 }  // namespace
