@@ -11,6 +11,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cerrno>
+#include <cstring>
+
 namespace ota::test
 {
 namespace
@@ -82,8 +85,9 @@ TEST(SimTopologyTest, NodesThatCannotBeSimulatedAreNamed)
     auto remote = topology;
     remote.nodes.back().address = "192.168.1.20";
     EXPECT_FALSE(simDevicesFromTopology(remote, devices, error));
-    EXPECT_EQ(error, "Topology node pcs-1: address 192.168.1.20 is not a loopback address; the simulator listens on "
-                     "loopback only");
+    EXPECT_EQ(error,
+              "Topology node pcs-1: address 192.168.1.20 is not a loopback address; the simulator listens on "
+              "loopback only");
     auto named = topology;
     named.nodes.back().address = "localhost";
     EXPECT_FALSE(simDevicesFromTopology(named, devices, error));
@@ -145,20 +149,24 @@ TEST(SimScenarioTest, MistakesAreReportedWithTheirPlace)
          "rules[0].faults[0] is missing required field: delayMs"},
         {R"({"schemaVersion":1,"rules":[{"faults":[{"fault":"LATE_ACK","delayMs":5,"chunkNo":1}]}]})",
          "rules[0].faults[0] contains unknown field: chunkNo"},
-        {R"({"schemaVersion":1,"rules":[{"faults":[{"fault":"EXPLODE"}]}]})", "rules[0].faults[0].fault names no fault: EXPLODE"},
+        {R"({"schemaVersion":1,"rules":[{"faults":[{"fault":"EXPLODE"}]}]})",
+         "rules[0].faults[0].fault names no fault: EXPLODE"},
         {R"({"schemaVersion":1,"rules":[{"faults":[{"fault":"STAGE_FAILURE","stage":"STATUS_SYNCED"}]}]})",
          "rules[0].faults[0]: Fault STAGE_FAILURE does not apply to stage STATUS_SYNCED"},
         {R"({"schemaVersion":1,"rules":[{"faults":[{"fault":"DISCONNECT","request":"START_FLASH","chunkNo":2}]}]})",
          "rules[0].faults[0]: Fault DISCONNECT takes fileNo and chunkNo only for request FILE_CHUNK"},
         {R"({"schemaVersion":1,"rules":[{"faults":[{"fault":"REFUSE_COMMAND","request":"START_FLASH","reasonCode":0}]}]})",
          "rules[0].faults[0].reasonCode must be 1..19"},
-        {R"({"schemaVersion":1,"rules":[{"settings":{"flashMs":-1}}]})", "rules[0].settings.flashMs must be an unsigned integer"},
-        {R"({"schemaVersion":1,"rules":[{"settings":{"bcuCount":8}}]})", "rules[0].settings.bcuCount must be 6 or 12"},
+        {R"({"schemaVersion":1,"rules":[{"settings":{"flashMs":-1}}]})",
+         "rules[0].settings.flashMs must be an unsigned integer"},
+        {R"({"schemaVersion":1,"rules":[{"settings":{"bcuCount":8}}]})",
+         "rules[0].settings.bcuCount must be 6 or 12"},
         {R"({"schemaVersion":1,"rules":[{"settings":{"versions":{"PCS_DSP1":"01234567890123456789012345678901"}}}]})",
          "rules[0].settings.versions.PCS_DSP1 must be a version text of 1 to 31 bytes"},
         {R"({"schemaVersion":1,"rules":[{"settings":{"versions":{"BMS_BCU#13":"1"}}}]})",
          "rules[0].settings.versions.BMS_BCU#13 has an invalid component index"},
-        {R"({"schemaVersion":1,"rules":[{"deviceType":"INVERTER"}]})", "rules[0].deviceType must be EMU, PCS or BMS"},
+        {R"({"schemaVersion":1,"rules":[{"deviceType":"INVERTER"}]})",
+         "rules[0].deviceType must be EMU, PCS or BMS"},
         {"[[[[[[[[[[[[[[[[[[[[]]]]]]]]]]]]]]]]]]]]", "Invalid scenario JSON: nesting deeper than 16 levels"},
     };
     for (const auto& [text, expected] : cases)
@@ -170,7 +178,8 @@ TEST(SimScenarioTest, MistakesAreReportedWithTheirPlace)
     }
     S_SimScenario scenario;
     std::string error;
-    ASSERT_TRUE(parseSimScenarioText(R"({"schemaVersion":1,"rules":[{"nodeIds":["pcs-9"]}]})", scenario, error));
+    ASSERT_TRUE(
+        parseSimScenarioText(R"({"schemaVersion":1,"rules":[{"nodeIds":["pcs-9"]}]})", scenario, error));
     std::vector<S_SimDeviceSpec> devices = {quickDevice("pcs-1", E_ProtocolDeviceType::PCS)};
     EXPECT_FALSE(applySimScenario(scenario, devices, error));
     EXPECT_EQ(error, "Scenario rules[0].nodeIds[0] names no simulated device: pcs-9");
@@ -180,12 +189,13 @@ TEST(SimCommandLineTest, ParsesBothCommandsAndRejectsMixtures)
 {
     S_SimCommandLine parsed;
     std::string error;
-    ASSERT_TRUE(parseSimCommandLine({"--topology", "site.json", "--scenario", "s.json", "--quiet"}, parsed, error));
+    ASSERT_TRUE(
+        parseSimCommandLine({"--topology", "site.json", "--scenario", "s.json", "--quiet"}, parsed, error));
     EXPECT_EQ(parsed.command, E_SimCommand::SIMULATE_TOPOLOGY);
     EXPECT_EQ(parsed.scenarioFile, "s.json");
     EXPECT_EQ(parsed.logLevel, E_SimLogLevel::QUIET);
-    ASSERT_TRUE(parseSimCommandLine({"--generate-site", "out", "--emu", "1", "--pcs", "2", "--bms", "3", "--bcu", "12",
-                                     "--base-port", "30000"},
+    ASSERT_TRUE(parseSimCommandLine({"--generate-site", "out", "--emu", "1", "--pcs", "2", "--bms", "3",
+                                     "--bcu", "12", "--base-port", "30000"},
                                     parsed, error))
         << error;
     EXPECT_EQ(parsed.command, E_SimCommand::GENERATE_SITE);
@@ -197,11 +207,13 @@ TEST(SimCommandLineTest, ParsesBothCommandsAndRejectsMixtures)
 
     const std::vector<std::pair<std::vector<std::string>, std::string>> bad = {
         {{}, "Give exactly one of --topology FILE and --generate-site DIR"},
-        {{"--topology", "a", "--generate-site", "b"}, "Give exactly one of --topology FILE and --generate-site DIR"},
+        {{"--topology", "a", "--generate-site", "b"},
+         "Give exactly one of --topology FILE and --generate-site DIR"},
         {{"--generate-site", "out", "--emu", "1"}, "--generate-site needs --emu N, --pcs N and --bms N"},
         {{"--topology", "a", "--emu", "1"},
          "--emu, --pcs, --bms, --bcu, --base-port, --address and --http-port belong to --generate-site"},
-        {{"--generate-site", "out", "--emu", "1", "--pcs", "1", "--bms", "1", "--bcu", "8"}, "--bcu must be 6 or 12"},
+        {{"--generate-site", "out", "--emu", "1", "--pcs", "1", "--bms", "1", "--bcu", "8"},
+         "--bcu must be 6 or 12"},
         {{"--generate-site", "out", "--emu", "-1"}, "--emu needs a decimal number, got '-1'"},
         {{"--topology"}, "--topology needs a value"},
         {{"--topology", "a", "--quiet", "--verbose"}, "--quiet and --verbose exclude each other"},
@@ -232,7 +244,7 @@ TEST(SimThousandDevicesTest, EveryDeviceAcceptsAndAnswersAStatusQuery)
     {
         const std::string id = "dev-" + std::to_string(index);
         auto client = std::make_unique<CSimTestClient>(nodeTypeText(toProtocolByte(types[index % 3])));
-        ASSERT_TRUE(client->connect(simulator.boundPort(id))) << id;
+        ASSERT_TRUE(client->connect(simulator.boundPort(id))) << id << ": " << std::strerror(errno);
         clients.push_back(std::move(client));
     }
     for (int index = 0; index < DEVICE_COUNT; ++index)
@@ -258,7 +270,8 @@ TEST(SimThousandDevicesTest, EveryDeviceAcceptsAndAnswersAStatusQuery)
     EXPECT_EQ(totals.framesSent[toProtocolByte(E_ProtocolMessageType::MSG_DEVICE_STATUS)], 2u * DEVICE_COUNT);
     const std::vector<std::string> summary = simulator.summaryLines(false);
     ASSERT_EQ(summary.size(), 1u);
-    EXPECT_NE(summary[0].find("total devices=1000 received{MSG_QUERY_STATUS=1000}"), std::string::npos) << summary[0];
+    EXPECT_NE(summary[0].find("total devices=1000 received{MSG_QUERY_STATUS=1000}"), std::string::npos)
+        << summary[0];
 }
 
 }  // namespace
