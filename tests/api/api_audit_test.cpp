@@ -19,7 +19,7 @@ namespace
 using backend::S_AuditRecord;
 using nlohmann::json;
 
-const std::string kToken = "audit-token-0123456789abcdefghijklmnopqrstuvwxyz";
+const std::string kAuditToken = "audit-token-0123456789abcdefghijklmnopqrstuvwxyz";
 
 class CRecordingTrail final : public backend::IApiAuditTrail
 {
@@ -99,7 +99,7 @@ protected:
     {
         trail->callbackRuns = &callbackRuns;
         callbacks.auditTrail = trail;
-        callbacks.accessControl = std::make_shared<backend::CApiAccessControl>(kToken);
+        callbacks.accessControl = std::make_shared<backend::CApiAccessControl>(kAuditToken);
         const auto counted = [this](backend::JsonHandler inner) -> backend::JsonHandler
         {
             return [this, inner](std::string& response, std::string& error)
@@ -126,7 +126,7 @@ protected:
 TEST_F(ApiAuditTest, EveryPostRouteLeavesOneEntryAcceptedOrRefusedAndOtherRequestsNone)
 {
     CTestHttpClient client(port);
-    const HeaderList authorized = {{"Authorization", "Bearer " + kToken}};
+    const HeaderList authorized = {{"Authorization", "Bearer " + kAuditToken}};
     for (const S_PostRoute& route : kPostRoutes)
     {
         const S_HttpResult accepted = client.request("POST", route.target, route.body, authorized);
@@ -135,7 +135,7 @@ TEST_F(ApiAuditTest, EveryPostRouteLeavesOneEntryAcceptedOrRefusedAndOtherReques
         ASSERT_EQ(refused.status, 401u) << route.target;
         const S_HttpResult foreign =
             client.request("POST", route.target, route.body,
-                           {{"Authorization", "Bearer " + kToken}, {"Origin", "http://evil.example"}});
+                           {{"Authorization", "Bearer " + kAuditToken}, {"Origin", "http://evil.example"}});
         ASSERT_EQ(foreign.status, 403u) << route.target;
 
         const auto entries = trail->taken();
@@ -183,14 +183,15 @@ TEST_F(ApiAuditTest, EveryPostRouteLeavesOneEntryAcceptedOrRefusedAndOtherReques
 TEST_F(ApiAuditTest, TheEntryIsWrittenBeforeTheCallbackAndLoginsNeverLeaveTheToken)
 {
     CTestHttpClient client(port);
-    ASSERT_EQ(client.request("POST", "/api/v1/devices/reconnect", "", {{"Authorization", "Bearer " + kToken}})
-                  .status,
-              202u);
+    ASSERT_EQ(
+        client.request("POST", "/api/v1/devices/reconnect", "", {{"Authorization", "Bearer " + kAuditToken}})
+            .status,
+        202u);
     auto entries = trail->taken();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(entries[0].callbackRunsAtBegin, callbackRuns.load() - 1) << "begun before its callback ran";
 
-    ASSERT_EQ(client.request("POST", "/api/v1/session", json{{"token", kToken}}.dump()).status, 200u);
+    ASSERT_EQ(client.request("POST", "/api/v1/session", json{{"token", kAuditToken}}.dump()).status, 200u);
     ASSERT_EQ(client.request("POST", "/api/v1/session", json{{"token", "upgradeId_wrong"}}.dump()).status,
               401u);
     entries = trail->taken();
@@ -211,15 +212,16 @@ TEST_F(ApiAuditTest, ATrailThatCannotWriteRefusesTheRequestAndNothingRuns)
     CTestHttpClient client(port);
     const int runs = callbackRuns.load();
     const S_HttpResult result =
-        client.request("POST", "/api/v1/scene/reload", "", {{"Authorization", "Bearer " + kToken}});
+        client.request("POST", "/api/v1/scene/reload", "", {{"Authorization", "Bearer " + kAuditToken}});
     EXPECT_EQ(result.status, 503u) << result.body;
     EXPECT_EQ(result.json["error"]["code"], "AUDIT_UNAVAILABLE");
     EXPECT_EQ(result.json["error"]["message"],
               "The audit trail cannot record the request, so it was not run: disk full");
     EXPECT_EQ(callbackRuns.load(), runs);
     // Reads are not recorded and keep working.
-    EXPECT_EQ(client.request("GET", "/api/v1/workspace", "", {{"Authorization", "Bearer " + kToken}}).status,
-              200u);
+    EXPECT_EQ(
+        client.request("GET", "/api/v1/workspace", "", {{"Authorization", "Bearer " + kAuditToken}}).status,
+        200u);
 }
 
 TEST(AuditRecording, IdentifiersComeFromThePathTheBodyOrTheAnswerWhenWellFormed)

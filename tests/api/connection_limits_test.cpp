@@ -22,7 +22,7 @@ namespace
 using nlohmann::json;
 using Clock = std::chrono::steady_clock;
 
-const std::string kToken = "limits-token-0123456789abcdefghijklmnopqrstuvwxyz";
+const std::string kLimitsToken = "limits-token-0123456789abcdefghijklmnopqrstuvwxyz";
 
 // A plain socket that sends what it is told, when it is told.
 class CRawSocket
@@ -84,14 +84,15 @@ class ConnectionLimitsTest : public ApiServerTest
 protected:
     void startWithAccess(backend::S_HttpApiServerOptions options)
     {
-        callbacks.accessControl = std::make_shared<backend::CApiAccessControl>(kToken);
+        callbacks.accessControl = std::make_shared<backend::CApiAccessControl>(kLimitsToken);
         startServer(options);
     }
 
     std::string login()
     {
         CTestHttpClient client(port);
-        const S_HttpResult result = client.request("POST", "/api/v1/session", json{{"token", kToken}}.dump());
+        const S_HttpResult result =
+            client.request("POST", "/api/v1/session", json{{"token", kLimitsToken}}.dump());
         EXPECT_EQ(result.status, 200u);
         const std::string cookie = result.header("Set-Cookie");
         return cookie.substr(0, cookie.find(';'));
@@ -131,7 +132,7 @@ TEST_F(ConnectionLimitsTest, HealthAndTheOperatorGetThroughEveryHeldOpenConnecti
         extraStream.sendRaw("GET /api/v1/events HTTP/1.1\r\nHost: 127.0.0.1\r\nConnection: Upgrade\r\n"
                             "Upgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
                             "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nAuthorization: Bearer " +
-                            kToken + "\r\n\r\n"));
+                            kLimitsToken + "\r\n\r\n"));
     const S_HttpResult refusedStream = extraStream.readResponse();
     EXPECT_EQ(refusedStream.status, 503u) << refusedStream.body;
     EXPECT_EQ(refusedStream.json["error"]["code"], "EVENT_STREAM_LIMIT");
@@ -139,7 +140,7 @@ TEST_F(ConnectionLimitsTest, HealthAndTheOperatorGetThroughEveryHeldOpenConnecti
     // Health, the token and the session are served; an anonymous request is turned away.
     EXPECT_EQ(CTestHttpClient(port).request("GET", "/api/v1/health").status, 200u);
     EXPECT_EQ(CTestHttpClient(port)
-                  .request("GET", "/api/v1/workspace", "", {{"Authorization", "Bearer " + kToken}})
+                  .request("GET", "/api/v1/workspace", "", {{"Authorization", "Bearer " + kLimitsToken}})
                   .status,
               200u);
     EXPECT_EQ(

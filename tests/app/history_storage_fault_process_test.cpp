@@ -24,7 +24,7 @@ namespace
 using namespace ota::backend;
 using json = nlohmann::json;
 
-const std::filesystem::path kBackend = OTA_BACKEND_EXE;
+const std::filesystem::path kBackendExecutable = OTA_BACKEND_EXE;
 
 constexpr const char* kRunningWriteFailed = "[WARN] Upgrade running state persistence failed: ";
 constexpr const char* kFinalWriteFailed = "[WARN] Upgrade final report persistence failed: ";
@@ -61,7 +61,7 @@ public:
         std::ofstream(configPath) << m_config.dump();
         m_child.reset();
         m_child = std::make_unique<CChildProcess>(
-            "/usr/bin/nsenter", m_space.commandInside(kBackend, {"--config", configPath.string()}));
+            "/usr/bin/nsenter", m_space.commandInside(kBackendExecutable, {"--config", configPath.string()}));
         return m_child->waitForOutput("[INFO] WebSocket events: ws://");
     }
 
@@ -264,12 +264,12 @@ TEST_P(HistoryStorageFaultProcessTest, TheUpgradeCompletesAndTheStoredHistorySur
     EXPECT_EQ(backend.stop(), 0) << backend.output();
 }
 
-const S_StorageFaultRow kRows[] = {
+const S_StorageFaultRow kStorageFaultRows[] = {
     {"FullDuringTheTransferThenFreed", true},
     {"FullUntilTheTaskEnds", false},
 };
 
-INSTANTIATE_TEST_SUITE_P(Storage, HistoryStorageFaultProcessTest, ::testing::ValuesIn(kRows),
+INSTANTIATE_TEST_SUITE_P(Storage, HistoryStorageFaultProcessTest, ::testing::ValuesIn(kStorageFaultRows),
                          [](const ::testing::TestParamInfo<S_StorageFaultRow>& info)
                          { return info.param.name; });
 

@@ -53,7 +53,7 @@ void PrintTo(const S_SystemFaultRow& row, std::ostream* out)
 // or the next chunk cannot be sent because the backend has already seen the link go.
 constexpr const char* kSendFailurePrefix = "固件分片发送失败: ";
 
-const S_SystemFaultRow kRows[] = {
+const S_SystemFaultRow kSystemFaultRows[] = {
     {"PowerLossMidTransfer", E_SystemFault::POWER_LOSS_MID_TRANSFER, "FAILED",
      "等待文件分片确认连续无响应超时", 17, "TIMEOUT", &S_BackendSettings::stageTimeoutMs, 1},
     {"NeverBackAfterRestart", E_SystemFault::NEVER_BACK_AFTER_RESTART, "FAILED", "等待装置重启后重新连接超时",
@@ -202,7 +202,7 @@ TEST_P(SystemFaultProcessTest, EndsInItsTerminalStateWithinItsTimeouts)
     EXPECT_EQ(backend.stop(), 0) << backend.output();
 }
 
-INSTANTIATE_TEST_SUITE_P(Faults, SystemFaultProcessTest, ::testing::ValuesIn(kRows),
+INSTANTIATE_TEST_SUITE_P(Faults, SystemFaultProcessTest, ::testing::ValuesIn(kSystemFaultRows),
                          [](const ::testing::TestParamInfo<S_SystemFaultRow>& info)
                          { return info.param.name; });
 

@@ -21,7 +21,7 @@ using test::CRawDatabase;
 using test::CTempDirectory;
 using test::makeSnapshotWrite;
 
-constexpr std::int64_t kT0 = 1'700'000'000'000;
+constexpr std::int64_t kSchemaT0 = 1'700'000'000'000;
 
 // What an older build runs when it opens the file, verbatim.
 constexpr const char* kOlderBuildSchemaScript =
@@ -127,16 +127,16 @@ TEST_F(HistorySchemaTest, DeletionsLeaveTheStoredSchemaAsItWas)
     CRawDatabase raw(path);
     const std::string schema = schemaText(raw);
     const std::string order = raw.scalar("SELECT group_concat(name) FROM sqlite_master;");
-    addRows(1, 6, kT0);
+    addRows(1, 6, kSchemaT0);
 
     std::uint32_t deleted = 0;
-    ASSERT_TRUE(repository.deleteExpiredFinalized(kT0 + 11, deleted, error)) << error;
+    ASSERT_TRUE(repository.deleteExpiredFinalized(kSchemaT0 + 11, deleted, error)) << error;
     EXPECT_EQ(deleted, 3u) << "the finalized rows 1, 3 and 5";
     // The retention's VACUUM counts as a schema change of its own; the deletions below do not.
     const std::string cookie = raw.scalar("PRAGMA schema_version;");
     ASSERT_TRUE(repository.deleteSelected({2, 7, 9, 4}, deleted, error)) << error;
     EXPECT_EQ(deleted, 2u);
-    addRows(7, 10, kT0);
+    addRows(7, 10, kSchemaT0);
     ASSERT_TRUE(repository.deleteSelected({7, 8}, deleted, error)) << error;
     EXPECT_EQ(deleted, 2u) << "a finalized and an open row, each counted once";
     ASSERT_TRUE(repository.clearAll(deleted, error)) << error;
@@ -148,7 +148,7 @@ TEST_F(HistorySchemaTest, DeletionsLeaveTheStoredSchemaAsItWas)
         << "no object was created again";
     EXPECT_EQ(raw.scalar("SELECT count(*) FROM upgrade_history;"), "0");
 
-    addRows(11, 11, kT0);
+    addRows(11, 11, kSchemaT0);
     EXPECT_EQ(raw.execute("DELETE FROM upgrade_history WHERE upgrade_no=11;"), "FINAL_REPORT_IMMUTABLE");
     EXPECT_EQ(raw.execute("UPDATE upgrade_history SET status='X' WHERE upgrade_no=11;"),
               "FINAL_REPORT_IMMUTABLE");
@@ -156,7 +156,7 @@ TEST_F(HistorySchemaTest, DeletionsLeaveTheStoredSchemaAsItWas)
 
 TEST_F(HistorySchemaTest, FailedDeletionsRestoreEveryFinalizedRowUnchanged)
 {
-    addRows(1, 700, kT0);
+    addRows(1, 700, kSchemaT0);
     const std::vector<S_UpgradeHistoryRecord> before = records();
     CRawDatabase raw(path);
     // Row 651 (finalized, in the second batch of 500) cannot be deleted.
@@ -172,7 +172,7 @@ TEST_F(HistorySchemaTest, FailedDeletionsRestoreEveryFinalizedRowUnchanged)
     std::uint32_t deleted = 0;
     EXPECT_FALSE(repository.deleteSelected(all, deleted, error));
     EXPECT_TRUE(sameRecords(records(), before)) << "finalized rows of the first batch came back as they were";
-    EXPECT_FALSE(repository.deleteExpiredFinalized(kT0 * 2, deleted, error));
+    EXPECT_FALSE(repository.deleteExpiredFinalized(kSchemaT0 * 2, deleted, error));
     EXPECT_TRUE(sameRecords(records(), before));
     EXPECT_FALSE(repository.clearAll(deleted, error));
     EXPECT_TRUE(sameRecords(records(), before));
@@ -207,7 +207,7 @@ TEST_F(HistorySchemaTest, TablesOfOtherSubsystemsShareTheConnectionAndItsTransac
     ASSERT_TRUE(repository.runOnConnection(writeEntry("cleared history"), error)) << error;
     CRawDatabase raw(path);
     EXPECT_EQ(raw.scalar("SELECT group_concat(entry) FROM test_audit;"), "cleared history");
-    addRows(1, 1, kT0);  // the history's own statements still work beside the other table's
+    addRows(1, 1, kSchemaT0);  // the history's own statements still work beside the other table's
 
     repository.close();
     EXPECT_FALSE(repository.runOnConnection(writeEntry("late"), error));
@@ -235,10 +235,11 @@ TEST(HistorySchemaCompatibility, FilesOfOlderBuildsAndOfThisOneServeEachOther)
     {
         CUpgradeHistoryRepository repository;
         ASSERT_TRUE(repository.open(older, error)) << error;
-        ASSERT_TRUE(repository.upsertTaskSnapshot(makeSnapshotWrite(1, "T1", kT0), error)) << error;
-        ASSERT_TRUE(repository.finalizeReport({1, kT0 + 1, kT0 + 1, "SUCCESS", "{}"}, error)) << error;
+        ASSERT_TRUE(repository.upsertTaskSnapshot(makeSnapshotWrite(1, "T1", kSchemaT0), error)) << error;
+        ASSERT_TRUE(repository.finalizeReport({1, kSchemaT0 + 1, kSchemaT0 + 1, "SUCCESS", "{}"}, error))
+            << error;
         std::uint32_t deleted = 0;
-        ASSERT_TRUE(repository.deleteExpiredFinalized(kT0 + 2, deleted, error)) << error;
+        ASSERT_TRUE(repository.deleteExpiredFinalized(kSchemaT0 + 2, deleted, error)) << error;
         EXPECT_EQ(deleted, 1u);
     }
 
@@ -247,8 +248,9 @@ TEST(HistorySchemaCompatibility, FilesOfOlderBuildsAndOfThisOneServeEachOther)
     {
         CUpgradeHistoryRepository repository;
         ASSERT_TRUE(repository.open(current, error)) << error;
-        ASSERT_TRUE(repository.upsertTaskSnapshot(makeSnapshotWrite(2, "T2", kT0), error)) << error;
-        ASSERT_TRUE(repository.finalizeReport({2, kT0 + 1, kT0 + 1, "SUCCESS", "{}"}, error)) << error;
+        ASSERT_TRUE(repository.upsertTaskSnapshot(makeSnapshotWrite(2, "T2", kSchemaT0), error)) << error;
+        ASSERT_TRUE(repository.finalizeReport({2, kSchemaT0 + 1, kSchemaT0 + 1, "SUCCESS", "{}"}, error))
+            << error;
     }
     CRawDatabase raw(current);
     EXPECT_EQ(schemaText(raw), olderSchema) << "both builds store the same schema text";

@@ -36,7 +36,7 @@ std::shared_ptr<S_ExecutionTaskIdentity> identityOf(const std::vector<std::strin
 
 // A persisted state in the middle of a transfer, so every field can move either way: both devices
 // at FILE_TRANSFER, node2 already failed.
-S_ExecutionState persistedState()
+S_ExecutionState persistedTypedState()
 {
     S_ExecutionState state;
     state.task = identityOf({"node1", "node2"});
@@ -83,7 +83,7 @@ struct S_Row
 void expectBothChecksAgree(const S_Row& row)
 {
     SCOPED_TRACE(row.name);
-    S_ExecutionState persisted = persistedState();
+    S_ExecutionState persisted = persistedTypedState();
     S_ExecutionState incoming = persisted;
     row.edit(persisted, incoming);
 
@@ -226,7 +226,7 @@ TEST(TypedStateMonotonic, EveryRuleOfTheDocumentCheckGivesTheSameVerdictAndReaso
 
 TEST(TypedStateContract, RefusesWhatTheDocumentContractRefuses)
 {
-    const S_ExecutionState valid = persistedState();
+    const S_ExecutionState valid = persistedTypedState();
     std::string reason;
     EXPECT_TRUE(validateExecutionState(valid, reason)) << reason;
     std::string documentReason;

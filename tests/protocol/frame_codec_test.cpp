@@ -14,8 +14,7 @@ namespace
 using test::Bytes;
 using test::frameBytes;
 using test::hexBytes;
-
-const Bytes QUERY_STATUS = hexBytes("5A 5A 5A 5A 01 01 01 00 00 00 00 00 00 A5 A5 A5 A5");
+using test::kQueryStatusFrame;
 
 void expectParseFailure(const Bytes& bytes, std::uint8_t reason, const std::string& message)
 {
@@ -33,34 +32,35 @@ Bytes withByte(Bytes bytes, std::size_t offset, std::uint8_t value)
 
 TEST(ParseFrame, HeaderChecksReportTheirReasonCodes)
 {
-    expectParseFailure(Bytes(QUERY_STATUS.begin(), QUERY_STATUS.end() - 1), 10,
+    expectParseFailure(Bytes(kQueryStatusFrame.begin(), kQueryStatusFrame.end() - 1), 10,
                        "Frame is shorter than the minimum length");
     expectParseFailure({}, 10, "Frame is shorter than the minimum length");
-    expectParseFailure(withByte(QUERY_STATUS, 2, 0x5B), 10, "Frame header is invalid");
-    expectParseFailure(withByte(QUERY_STATUS, 4, 2), 10, "Protocol version is unsupported");
-    expectParseFailure(withByte(QUERY_STATUS, 5, 0), 12, "Message type is unsupported");
-    expectParseFailure(withByte(QUERY_STATUS, 5, 12), 12, "Message type is unsupported");
-    expectParseFailure(withByte(QUERY_STATUS, 6, 0), 13, "Device type is unsupported");
-    expectParseFailure(withByte(QUERY_STATUS, 6, 4), 13, "Device type is unsupported");
-    expectParseFailure(withByte(QUERY_STATUS, 16, 0xA4), 10, "Frame tail is invalid");
-    expectParseFailure(withByte(QUERY_STATUS, 13, 0x00), 10, "Frame tail is invalid");
+    expectParseFailure(withByte(kQueryStatusFrame, 2, 0x5B), 10, "Frame header is invalid");
+    expectParseFailure(withByte(kQueryStatusFrame, 4, 2), 10, "Protocol version is unsupported");
+    expectParseFailure(withByte(kQueryStatusFrame, 5, 0), 12, "Message type is unsupported");
+    expectParseFailure(withByte(kQueryStatusFrame, 5, 12), 12, "Message type is unsupported");
+    expectParseFailure(withByte(kQueryStatusFrame, 6, 0), 13, "Device type is unsupported");
+    expectParseFailure(withByte(kQueryStatusFrame, 6, 4), 13, "Device type is unsupported");
+    expectParseFailure(withByte(kQueryStatusFrame, 16, 0xA4), 10, "Frame tail is invalid");
+    expectParseFailure(withByte(kQueryStatusFrame, 13, 0x00), 10, "Frame tail is invalid");
 }
 
 TEST(ParseFrame, LengthMustMatchBodyLengthExactly)
 {
-    Bytes longer = QUERY_STATUS;
+    Bytes longer = kQueryStatusFrame;
     longer.push_back(0xA5);
     expectParseFailure(longer, 11, "Frame length does not match body_length");
     // A body_length pointing past the end must not be followed.
-    expectParseFailure(withByte(QUERY_STATUS, 12, 0xFF), 11, "Frame length does not match body_length");
+    expectParseFailure(withByte(kQueryStatusFrame, 12, 0xFF), 11, "Frame length does not match body_length");
 }
 
 TEST(ParseFrame, ChecksRunInTheirOrder)
 {
     // Version and type both wrong: the version check comes first.
-    expectParseFailure(withByte(withByte(QUERY_STATUS, 4, 9), 5, 99), 10, "Protocol version is unsupported");
+    expectParseFailure(withByte(withByte(kQueryStatusFrame, 4, 9), 5, 99), 10,
+                       "Protocol version is unsupported");
     // Wrong device type and wrong length: the device type is reported.
-    Bytes bad = withByte(QUERY_STATUS, 6, 7);
+    Bytes bad = withByte(kQueryStatusFrame, 6, 7);
     bad.push_back(0);
     expectParseFailure(bad, 13, "Device type is unsupported");
 }
@@ -70,7 +70,8 @@ TEST(ParseFrame, ValidationFailureReasonDependsOnMessageType)
     // Type 3 with upgrade number 0 fails validation: reason 10 for command frames.
     expectParseFailure(frameBytes(3, 1, 0, hexBytes("01 02 00 00")), 10,
                        "upgradeNo must not be zero for upgrade workflow frames");
-    expectParseFailure(frameBytes(5, 1, 1, hexBytes("02 01 03")), 10, "Ack stage, result or reasonCode is invalid");
+    expectParseFailure(frameBytes(5, 1, 1, hexBytes("02 01 03")), 10,
+                       "Ack stage, result or reasonCode is invalid");
     expectParseFailure(frameBytes(6, 1, 1, hexBytes("02 01 65 00")), 10,
                        "StageReport stage, result, progress or reasonCode is invalid");
     expectParseFailure(frameBytes(9, 1, 1, hexBytes("00 0000 01 00 00000000")), 4,
@@ -87,8 +88,8 @@ TEST(ParseFrame, ValidationFailureReasonDependsOnMessageType)
 
 TEST(ParseFrame, UpgradeNumberZeroAllowedOnlyForStatusFrames)
 {
-    EXPECT_TRUE(parseFrame(QUERY_STATUS).ok);
-    const Bytes asCommand = withByte(QUERY_STATUS, 5, 3);
+    EXPECT_TRUE(parseFrame(kQueryStatusFrame).ok);
+    const Bytes asCommand = withByte(kQueryStatusFrame, 5, 3);
     // The empty body fails the command body length before validation is reached.
     expectParseFailure(asCommand, 11, "Command body length must be 4");
 }
@@ -141,11 +142,16 @@ TEST(ValidateFrame, HeaderRulesInOrder)
 TEST(ValidateFrame, BodyAlternativeMustMatchMessageType)
 {
     const char* const messages[] = {
-        "QueryStatus body must be empty",         "DeviceStatus body type is invalid",
-        "EmsCommand body type is invalid",        "EmsTargetList body type is invalid",
-        "DeviceAck body type is invalid",         "DeviceStageReport body type is invalid",
-        "EmsFileInfo body type is invalid",       "EmsFileChunk body type is invalid",
-        "DeviceFileChunkReport body type is invalid", "DeviceFileVerifyReport body type is invalid",
+        "QueryStatus body must be empty",
+        "DeviceStatus body type is invalid",
+        "EmsCommand body type is invalid",
+        "EmsTargetList body type is invalid",
+        "DeviceAck body type is invalid",
+        "DeviceStageReport body type is invalid",
+        "EmsFileInfo body type is invalid",
+        "EmsFileChunk body type is invalid",
+        "DeviceFileChunkReport body type is invalid",
+        "DeviceFileVerifyReport body type is invalid",
         "DeviceProgress body type is invalid",
     };
     for (std::uint8_t type = 1; type <= 11; ++type)
@@ -180,7 +186,7 @@ TEST(EncodeFrame, WritesTheRealBodyLengthWhateverTheRecordSays)
     std::vector<std::uint8_t> bytes;
     std::string error;
     ASSERT_TRUE(encodeFrame(frame, bytes, error));
-    EXPECT_EQ(bytes, QUERY_STATUS);
+    EXPECT_EQ(bytes, kQueryStatusFrame);
 }
 
 TEST(EncodeFrame, BodyAboveMaxBodyLengthIsRefused)

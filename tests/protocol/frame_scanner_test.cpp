@@ -14,8 +14,8 @@ using test::Bytes;
 using test::concat;
 using test::frameBytes;
 using test::hexBytes;
+using test::kQueryStatusFrame;
 
-const Bytes QUERY_STATUS = hexBytes("5A 5A 5A 5A 01 01 01 00 00 00 00 00 00 A5 A5 A5 A5");
 const Bytes ACK = hexBytes("5A5A5A5A 01 05 02 09000000 0300 03 01 00 A5A5A5A5");
 
 S_ProtocolStreamScan scan(std::vector<std::uint8_t>& buffer, const Bytes& bytes)
@@ -26,7 +26,7 @@ S_ProtocolStreamScan scan(std::vector<std::uint8_t>& buffer, const Bytes& bytes)
 TEST(ScanFrames, GarbageBeforeAFrameIsDiscarded)
 {
     std::vector<std::uint8_t> buffer;
-    const auto result = scan(buffer, concat({hexBytes("00 11 22"), QUERY_STATUS}));
+    const auto result = scan(buffer, concat({hexBytes("00 11 22"), kQueryStatusFrame}));
     ASSERT_EQ(result.frames.size(), 1U);
     EXPECT_EQ(result.frames[0].messageType, 1);
     EXPECT_EQ(result.discardedByteCount, 3U);
@@ -36,7 +36,7 @@ TEST(ScanFrames, GarbageBeforeAFrameIsDiscarded)
 
 TEST(ScanFrames, FrameSplitAtEveryBoundaryAppearsOnSecondCallOnly)
 {
-    for (const Bytes& frame : {QUERY_STATUS, ACK})
+    for (const Bytes& frame : {kQueryStatusFrame, ACK})
     {
         for (std::size_t cut = 1; cut < frame.size(); ++cut)
         {
@@ -70,7 +70,7 @@ TEST(ScanFrames, PartialMagicIsKeptAndNotCounted)
     result = scan(buffer, hexBytes("01 02 03 04 05 5A 5A"));
     EXPECT_EQ(result.discardedByteCount, 4U);
     EXPECT_EQ(buffer, hexBytes("05 5A 5A"));
-    result = scan(buffer, Bytes(QUERY_STATUS.begin() + 2, QUERY_STATUS.end()));
+    result = scan(buffer, Bytes(kQueryStatusFrame.begin() + 2, kQueryStatusFrame.end()));
     ASSERT_EQ(result.frames.size(), 1U);
     EXPECT_EQ(result.discardedByteCount, 1U);
 }
@@ -91,7 +91,7 @@ TEST(ScanFrames, NullAndEmptyInput)
 TEST(ScanFrames, UnsupportedTypeCandidateCostsOneByte)
 {
     std::vector<std::uint8_t> buffer;
-    Bytes bad = QUERY_STATUS;
+    Bytes bad = kQueryStatusFrame;
     bad[5] = 12;
     const auto result = scan(buffer, concat({bad, ACK}));
     ASSERT_EQ(result.errors.size(), 1U);
@@ -124,7 +124,7 @@ TEST(ScanFrames, BadTailIsRejectedOnceAndFrameInsideIsFound)
 
 TEST(ScanFrames, ZeroUpgradeNumberCandidateIsRejected)
 {
-    Bytes bad = QUERY_STATUS;
+    Bytes bad = kQueryStatusFrame;
     bad[5] = 3;
     std::vector<std::uint8_t> buffer;
     const auto result = scan(buffer, bad);
@@ -141,18 +141,29 @@ TEST(ScanFrames, ManyFramesInOneReadAndLeftoverKept)
     {
         stream.insert(stream.end(), ACK.begin(), ACK.end());
     }
-    stream.insert(stream.end(), QUERY_STATUS.begin(), QUERY_STATUS.begin() + 8);
+    stream.insert(stream.end(), kQueryStatusFrame.begin(), kQueryStatusFrame.begin() + 8);
     const auto result = scan(buffer, stream);
     EXPECT_EQ(result.frames.size(), 50U);
     EXPECT_EQ(result.discardedByteCount, 0U);
-    EXPECT_EQ(buffer, Bytes(QUERY_STATUS.begin(), QUERY_STATUS.begin() + 8));
+    EXPECT_EQ(buffer, Bytes(kQueryStatusFrame.begin(), kQueryStatusFrame.begin() + 8));
 }
 
 Bytes chunkHeader(std::size_t dataLength)
 {
     const std::size_t bodyLength = 11 + dataLength;
-    return {0x5A, 0x5A, 0x5A, 0x5A, 0x01, 0x08, 0x01, 0x01, 0x00, 0x00, 0x00,
-            static_cast<std::uint8_t>(bodyLength), static_cast<std::uint8_t>(bodyLength >> 8)};
+    return {0x5A,
+            0x5A,
+            0x5A,
+            0x5A,
+            0x01,
+            0x08,
+            0x01,
+            0x01,
+            0x00,
+            0x00,
+            0x00,
+            static_cast<std::uint8_t>(bodyLength),
+            static_cast<std::uint8_t>(bodyLength >> 8)};
 }
 
 TEST(CheckFrameCandidate, ChunkDataLimitIsCheckedOnTheHeader)
@@ -189,17 +200,27 @@ TEST(CheckFrameCandidate, AllowedLengthsPerType)
         bool allowed;
     };
     const S_Case cases[] = {
-        {1, 0, true},     {1, 1, false},     {2, 38, true},    {2, 548, true},  {2, 582, false},
-        {2, 37, false},   {2, 39, false},    {3, 4, true},     {3, 5, false},   {4, 38, true},
-        {4, 1154, true},  {4, 1190, false},  {4, 39, false},   {5, 3, true},    {6, 4, true},
-        {7, 105, true},   {7, 104, false},   {8, 12, true},    {8, 32779, true}, {8, 32780, false},
-        {9, 9, true},     {10, 39, true},    {11, 69, true},   {11, 70, false},
+        {1, 0, true},     {1, 1, false},     {2, 38, true}, {2, 548, true}, {2, 582, false}, {2, 37, false},
+        {2, 39, false},   {3, 4, true},      {3, 5, false}, {4, 38, true},  {4, 1154, true}, {4, 1190, false},
+        {4, 39, false},   {5, 3, true},      {6, 4, true},  {7, 105, true}, {7, 104, false}, {8, 12, true},
+        {8, 32779, true}, {8, 32780, false}, {9, 9, true},  {10, 39, true}, {11, 69, true},  {11, 70, false},
     };
     for (const auto& c : cases)
     {
         SCOPED_TRACE(std::to_string(c.type) + "/" + std::to_string(c.length));
-        Bytes header = {0x5A, 0x5A, 0x5A, 0x5A, 0x01, c.type, 0x02, 0x01, 0x00, 0x00, 0x00,
-                        static_cast<std::uint8_t>(c.length), static_cast<std::uint8_t>(c.length >> 8)};
+        Bytes header = {0x5A,
+                        0x5A,
+                        0x5A,
+                        0x5A,
+                        0x01,
+                        c.type,
+                        0x02,
+                        0x01,
+                        0x00,
+                        0x00,
+                        0x00,
+                        static_cast<std::uint8_t>(c.length),
+                        static_cast<std::uint8_t>(c.length >> 8)};
         std::string error;
         EXPECT_EQ(checkFrameCandidate(header, error), c.allowed) << error;
     }

@@ -79,15 +79,28 @@ inline Bytes concat(std::initializer_list<Bytes> parts)
 }
 
 // Header for a body of the given length, then the body and the tail.
-inline Bytes frameBytes(std::uint8_t messageType, std::uint8_t deviceType, std::uint32_t upgradeNo, const Bytes& body)
+inline Bytes frameBytes(std::uint8_t messageType, std::uint8_t deviceType, std::uint32_t upgradeNo,
+                        const Bytes& body)
 {
-    Bytes frame = {0x5A, 0x5A, 0x5A, 0x5A, 0x01, messageType, deviceType,
-                   static_cast<std::uint8_t>(upgradeNo), static_cast<std::uint8_t>(upgradeNo >> 8),
-                   static_cast<std::uint8_t>(upgradeNo >> 16), static_cast<std::uint8_t>(upgradeNo >> 24),
-                   static_cast<std::uint8_t>(body.size()), static_cast<std::uint8_t>(body.size() >> 8)};
+    Bytes frame = {0x5A,
+                   0x5A,
+                   0x5A,
+                   0x5A,
+                   0x01,
+                   messageType,
+                   deviceType,
+                   static_cast<std::uint8_t>(upgradeNo),
+                   static_cast<std::uint8_t>(upgradeNo >> 8),
+                   static_cast<std::uint8_t>(upgradeNo >> 16),
+                   static_cast<std::uint8_t>(upgradeNo >> 24),
+                   static_cast<std::uint8_t>(body.size()),
+                   static_cast<std::uint8_t>(body.size() >> 8)};
     frame.insert(frame.end(), body.begin(), body.end());
     frame.insert(frame.end(), {0xA5, 0xA5, 0xA5, 0xA5});
     return frame;
 }
+
+// The whole status query frame (no body, upgrade number 0), as the layout table writes it.
+inline const Bytes kQueryStatusFrame = hexBytes("5A 5A 5A 5A 01 01 01 00 00 00 00 00 00 A5 A5 A5 A5");
 
 }  // namespace ota::test

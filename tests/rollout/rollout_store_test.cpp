@@ -23,7 +23,7 @@ namespace
 using namespace ota::backend;
 using json = nlohmann::json;
 
-constexpr std::int64_t kNow = 1'700'000'000'000;
+constexpr std::int64_t kStoreNow = 1'700'000'000'000;
 
 // A rollout of four devices in two groups, brought to the given status with a task of group 1
 // (number 42) running or ended, as a real one would be.
@@ -35,15 +35,15 @@ S_Rollout rolloutIn(E_RolloutStatus status)
     policy.retryRounds = 1;
     if (status == E_RolloutStatus::SCHEDULED)
     {
-        policy.startAt = kNow + 3'600'000;
+        policy.startAt = kStoreNow + 3'600'000;
     }
-    S_Rollout rollout = newRollout(0, sharedPlan(4, policy), kNow);
+    S_Rollout rollout = newRollout(0, sharedPlan(4, policy), kStoreNow);
     if (status == E_RolloutStatus::READY)
     {
         return rollout;
     }
     rollout.status = status;
-    rollout.startedAt = kNow + 1;
+    rollout.startedAt = kStoreNow + 1;
     rollout.currentGroupNo = 1;
     if (status == E_RolloutStatus::SCHEDULED)
     {
@@ -76,7 +76,7 @@ S_Rollout rolloutIn(E_RolloutStatus status)
         rollout.phase = E_RolloutPhase::RETRIES;
         rollout.retryRoundsRun = 1;
         rollout.currentGroupNo = 0;
-        rollout.finishedAt = kNow + 99;
+        rollout.finishedAt = kStoreNow + 99;
         rollout.devices[0].result = E_RolloutDeviceResult::SUCCESS;
         rollout.groups[0].status = E_RolloutGroupStatus::SUCCESS;
         rollout.reason = status == E_RolloutStatus::SUCCESS ? "" : "stopped";
@@ -140,14 +140,15 @@ TEST(RolloutStoreTest, EveryStatusSurvivesARestartAndARunningOneIsPausedWithItsT
         }
         // A row the service cannot read is left alone and ignored.
         std::uint32_t broken = 0;
-        ASSERT_TRUE(store.insert("broken", "RUNNING", kNow, "{}", "{\"status\":\"RUNNING\"}", broken, error));
+        ASSERT_TRUE(
+            store.insert("broken", "RUNNING", kStoreNow, "{}", "{\"status\":\"RUNNING\"}", broken, error));
     }
 
     CRecordingDriver driver;
     // The task the RUNNING rollout ran was finalised STOPPED by the history's own recovery.
     driver.finishedTasks[42] =
         taskView(42, {"dev-1"}, {{"dev-1", "FAILED"}}, false, E_RolloutTaskStatus::STOPPED);
-    CRolloutService service([] { return kNow + 500; });
+    CRolloutService service([] { return kStoreNow + 500; });
     std::string error;
     ASSERT_TRUE(service.open(path, error)) << error;
     service.start(driver, nullptr);
@@ -202,7 +203,7 @@ TEST(RolloutStoreTest, AScheduledRolloutStaysScheduledAndATaskThatNeverRanLeaves
         storeRollout(store, scheduled);
     }
     CRecordingDriver driver;  // no final report for task 42: it was previewed but never started
-    CRolloutService service([] { return kNow; });
+    CRolloutService service([] { return kStoreNow; });
     std::string error;
     ASSERT_TRUE(service.open(path, error)) << error;
     service.start(driver, nullptr);

@@ -10,6 +10,8 @@ namespace ota::scenario
 namespace
 {
 
+using test::isValidUtf8;
+
 using nlohmann::json;
 using test::validTopologyJson;
 
@@ -24,13 +26,6 @@ std::string parseError(const std::string& text)
 std::string parseDocumentError(const json& document)
 {
     return parseError(backend::toJsonText(document));
-}
-
-bool isValidUtf8(const std::string& text)
-{
-    std::string written;
-    std::string error;
-    return backend::tryToJsonText(json(text), written, error);
 }
 
 TEST(SceneTopologyParser, ReadsEveryFieldInFileOrder)

@@ -10,14 +10,7 @@ namespace ota::scenario
 namespace
 {
 
-S_SceneTopology validModel()
-{
-    S_SceneTopology topology;
-    std::string error;
-    EXPECT_TRUE(parseSceneTopologyJson(backend::toJsonText(test::validTopologyJson()), topology, error))
-        << error;
-    return topology;
-}
+using test::validModel;
 
 std::string validationError(const S_SceneTopology& topology)
 {

@@ -15,6 +15,8 @@ namespace ota::scenario
 namespace
 {
 
+using test::isValidUtf8;
+
 using ::testing::StartsWith;
 
 struct S_LoadOutcome
@@ -39,13 +41,6 @@ S_LoadOutcome load(const std::filesystem::path& path)
 std::string validText()
 {
     return backend::toJsonText(test::validTopologyJson());
-}
-
-bool isValidUtf8(const std::string& text)
-{
-    std::string written;
-    std::string error;
-    return backend::tryToJsonText(nlohmann::json(text), written, error);
 }
 
 class TopologyFileLoader : public ::testing::Test

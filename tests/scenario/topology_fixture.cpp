@@ -1,5 +1,10 @@
 #include "scenario/topology_fixture.h"
 
+#include "common/json_text.h"
+#include "scenario/scene_topology_parser.h"
+
+#include <gtest/gtest.h>
+
 namespace ota::scenario::test
 {
 
@@ -60,6 +65,21 @@ nlohmann::json validTopologyJson()
             {"nodes",
              {containerNodeJson("site-a", ""), pcsNodeJson("pcs-1", "site-a", 19001),
               pcsNodeJson("pcs-2", "site-a", 19002), label}}};
+}
+
+S_SceneTopology validModel()
+{
+    S_SceneTopology topology;
+    std::string error;
+    EXPECT_TRUE(parseSceneTopologyJson(backend::toJsonText(validTopologyJson()), topology, error)) << error;
+    return topology;
+}
+
+bool isValidUtf8(const std::string& text)
+{
+    std::string written;
+    std::string error;
+    return backend::tryToJsonText(nlohmann::json(text), written, error);
 }
 
 }  // namespace ota::scenario::test

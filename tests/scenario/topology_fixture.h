@@ -1,5 +1,7 @@
 #pragma once
 
+#include "scenario/scene_topology.h"
+
 #include <nlohmann/json.hpp>
 
 #include <cstdint>
@@ -15,5 +17,11 @@ nlohmann::json validTopologyJson();
 
 nlohmann::json containerNodeJson(const std::string& id, const std::string& parentId);
 nlohmann::json pcsNodeJson(const std::string& id, const std::string& parentId, std::uint16_t port);
+
+// validTopologyJson() parsed into the model (a parse failure fails the calling test).
+S_SceneTopology validModel();
+
+// Whether the JSON writer accepts the text as a string value, that is, whether it is valid UTF-8.
+bool isValidUtf8(const std::string& text);
 
 }  // namespace ota::scenario::test
