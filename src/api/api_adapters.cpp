@@ -484,7 +484,7 @@ S_HttpReply invokeUpgradeBodyHandler(std::string_view path, std::string_view fai
     return invokeHandler("POST", path, failureCode, 422, bound, 200);
 }
 
-bool parseHistoryPageQuery(std::string_view query, S_HistoryPageQuery& page, std::string& error)
+bool parseHistoryPageQuery(std::string_view query, S_HistoryPageQuery& page, bool& paged, std::string& error)
 {
     constexpr std::uint32_t kDefaultLimit = 100;
     constexpr std::uint32_t kMaxLimit = 1000;
@@ -532,13 +532,10 @@ bool parseHistoryPageQuery(std::string_view query, S_HistoryPageQuery& page, std
             beforeSeen = true;
             page.before = number;
         }
-        else
-        {
-            error =
-                "Unsupported query parameter: " + std::string(name) + " (the history takes limit and before)";
-            return false;
-        }
+        // Any other parameter (a browser's or a proxy's cache buster, say) is not the history's
+        // business: it is ignored, as on every route that reads no query.
     }
+    paged = limitSeen || beforeSeen;
     if (!limitSeen)
     {
         page.limit = kDefaultLimit;
@@ -554,10 +551,15 @@ S_HttpReply invokeHistoryHandler(std::string_view path, const JsonHandler& handl
         return invokeHandler("GET", path, "UPGRADE_HISTORY_UNAVAILABLE", 503, handler, 200);
     }
     S_HistoryPageQuery page;
+    bool paged = false;
     std::string error;
-    if (!parseHistoryPageQuery(request->query, page, error))
+    if (!parseHistoryPageQuery(request->query, page, paged, error))
     {
         return rejectRequest("GET", path, kBadRequest, "INVALID_REQUEST_QUERY", error);
+    }
+    if (!paged)
+    {
+        return invokeHandler("GET", path, "UPGRADE_HISTORY_UNAVAILABLE", 503, handler, 200);
     }
     const JsonHandler bound = [&pageHandler, &page](std::string& responseJson, std::string& errorMessage)
     { return pageHandler(page, responseJson, errorMessage); };

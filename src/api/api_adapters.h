@@ -76,13 +76,15 @@ S_HttpReply invokeRolloutNumberHandler(std::string_view path, const RolloutNumbe
 S_HttpReply invokeUpgradeBodyHandler(std::string_view path, std::string_view failureCode,
                                      const UpgradeBodyHandler& handler, const S_ApiRequest* request);
 
-// The history route: without a query (or without a page handler) the whole history as before;
-// with one, a page. limit 1..1000 (default 100) and before (an upgrade number) are the only
-// parameters; anything else is 400 "INVALID_REQUEST_QUERY".
+// The history route: without limit or before (or without a page handler) the whole history as
+// before; with either, a page. limit 1..1000 (default 100) and before (an upgrade number) are the
+// parameters it reads; a malformed one is 400 "INVALID_REQUEST_QUERY", any other is ignored.
 S_HttpReply invokeHistoryHandler(std::string_view path, const JsonHandler& handler,
                                  const HistoryPageHandler& pageHandler, const S_ApiRequest* request);
 
 // The query of a history page; false with the INVALID_REQUEST_QUERY message.
-bool parseHistoryPageQuery(std::string_view query, S_HistoryPageQuery& page, std::string& error);
+// Unknown parameters are ignored; paged is false when neither limit nor before was given (the
+// answer is then the whole history, as without a query).
+bool parseHistoryPageQuery(std::string_view query, S_HistoryPageQuery& page, bool& paged, std::string& error);
 
 }  // namespace ota::backend

@@ -234,13 +234,24 @@ TEST_F(RolloutRequestProcessTest, TheHistoryAnswersPageByPage)
     EXPECT_EQ(last["records"], json::array());
     EXPECT_EQ(last["nextBefore"], 0);
 
-    for (const char* query : {"limit=0", "limit=1001", "limit=ten", "before=0", "before=-5", "order=asc",
-                              "limit=1&limit=2", "limit"})
+    for (const char* query : {"limit=0", "limit=1001", "limit=ten", "before=0", "before=-5",
+                              "limit=1&limit=2", "limit", "_=1765000000000&limit=0"})
     {
         const S_HttpResult refused = api->get(std::string("/api/v1/upgrades/history?") + query);
         EXPECT_EQ(refused.status, 400u) << query;
         EXPECT_EQ(refused.json["error"]["code"], "INVALID_REQUEST_QUERY") << query;
     }
+    // Parameters the history does not read (a browser's cache buster) are ignored: alone they give
+    // the unpaged answer, beside limit a page.
+    for (const char* query : {"_=1765000000000", "order=asc&x", "&&"})
+    {
+        const S_HttpResult ignored = api->get(std::string("/api/v1/upgrades/history?") + query);
+        EXPECT_EQ(ignored.status, 200u) << query;
+        EXPECT_EQ(ignored.json["data"], whole) << query;
+    }
+    const json cacheBusted = api->get("/api/v1/upgrades/history?limit=2&_=1").json["data"];
+    EXPECT_EQ(cacheBusted["records"].size(), 2u);
+    EXPECT_NE(cacheBusted["nextBefore"], 0);
 }
 
 }  // namespace
