@@ -63,8 +63,13 @@ public:
 
     std::uint8_t* chunkPayload(std::size_t dataLength) override
     {
-        (void)dataLength;      // every frame buffer holds the largest chunk
         m_chunkFrame.reset();  // the frame handed out last is free again once the loop let go of it
+        // Every frame buffer holds the largest chunk the protocol allows and no more: a longer
+        // request is refused here rather than trusted to whoever checked the chunk size.
+        if (dataLength == 0 || dataLength > MAX_CHUNK_FRAME_LENGTH - CHUNK_PAYLOAD_OFFSET - FRAME_TAIL_LENGTH)
+        {
+            return nullptr;
+        }
         m_chunkFrame = freeFrame();
         return chunkPayloadArea(*m_chunkFrame);
     }

@@ -38,6 +38,10 @@ public:
     }
     std::uint8_t* chunkPayload(std::size_t dataLength) override
     {
+        if (dataLength == 0 || dataLength > MAX_CHUNK_DATA_LENGTH)
+        {
+            return nullptr;
+        }
         m_chunk.data.resize(dataLength);
         return m_chunk.data.data();
     }

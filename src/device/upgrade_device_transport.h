@@ -36,9 +36,10 @@ public:
                                        std::string& error) = 0;
     virtual bool sendUpgradeFileInfo(std::uint32_t upgradeNo, const S_ProtocolFileInfo& fileInfo,
                                      std::string& error) = 0;
-    // Where the data of the next chunk goes (dataLength up to MAX_CHUNK_DATA_LENGTH bytes): the
+    // Where the data of the next chunk goes (dataLength 1 to MAX_CHUNK_DATA_LENGTH bytes): the
     // caller reads the file straight into it, then sends the chunk. The area stays the link's
-    // own; it is valid until the next call of either operation.
+    // own; it is valid until the next call of either operation. Null for a length outside that
+    // range: the area holds no more.
     virtual std::uint8_t* chunkPayload(std::size_t dataLength) = 0;
     // Sends the chunk whose data is in chunkPayload: the frame is completed around it and its
     // CRC-32 (crc32 out) computed where the data lies. Checks and error texts as

@@ -84,7 +84,14 @@ bool CUpgradeExecutionService::S_Impl::readFirmwareChunk(S_TaskRun& task, std::s
     chunk.totalChunks = file.chunkCount;
     chunk.dataLength = length;
     // Straight into the frame the link sends; its CRC-32 is computed there when it is sent.
-    if (!readFully(descriptor, task.links[index]->chunkPayload(length), length, offset))
+    std::uint8_t* payload = task.links[index]->chunkPayload(length);
+    if (payload == nullptr)
+    {
+        error = "固件分片长度超出帧容量，fileNo=" + std::to_string(fileNo) +
+                ", chunkNo=" + std::to_string(chunkNo);
+        return false;
+    }
+    if (!readFully(descriptor, payload, length, offset))
     {
         error = "固件分片读取失败，fileNo=" + std::to_string(fileNo) + ", chunkNo=" + std::to_string(chunkNo);
         return false;

@@ -141,6 +141,14 @@ TEST(DeviceTcpLink, ReachesItsNodeAcrossReconnectsAndRunsAndFailsWhileTheNodeIsG
     ASSERT_TRUE(waitUntil([&] { return endsWith(device.received(0), expectedChunk); }))
         << device.received(0).size();
 
+    // A length the frame buffer cannot hold gets no area, and the chunk is not sent.
+    for (const std::size_t length : {std::size_t{0}, MAX_CHUNK_DATA_LENGTH + 1, std::size_t{1} << 20})
+    {
+        EXPECT_EQ(link->chunkPayload(length), nullptr) << length;
+    }
+    EXPECT_FALSE(link->sendUpgradeFileChunk(9, {1, 3, 4, MAX_CHUNK_DATA_LENGTH + 1}, crc32, error));
+    EXPECT_NE(link->chunkPayload(MAX_CHUNK_DATA_LENGTH), nullptr);
+
     // The device restarts: the same link reaches it on its new connection.
     device.drop(0);
     ASSERT_TRUE(waitUntil(
