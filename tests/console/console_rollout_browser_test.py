@@ -6,7 +6,8 @@ canary of one device that waits after its group; the page shows the groups it ma
 starts it, shows it PAUSED after the canary with its reason (in the view and the header) and each
 device's task and error under their own headers, resumes it to SUCCESS with every device's result;
 a second rollout is cancelled; a task with a device that refuses its target list is retried from
-the Run tab to SUCCESS, and the History offers the retry on the failed task. Every wait is a condition with a generous bound; nothing sleeps.
+the Run tab to SUCCESS, and the History offers the retry on the failed task. Every wait is a
+condition with a generous bound; nothing sleeps.
 """
 
 import argparse
