@@ -68,6 +68,7 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
     {
         S_HistoryTaskActivity current;
         current.taskActive = app.executionService.isTaskActive() || app.rollouts.holdsSite();
+        current.rolloutUnfinished = app.rollouts.hasOpenRollout();
         if (const UpgradeTaskSnapshotPtr snapshot = app.taskService.currentSnapshot())
         {
             current.preparedUpgradeNo = snapshot->upgradeNo;

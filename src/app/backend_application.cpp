@@ -204,6 +204,16 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         app.historyRepository.close();
         return fail("[INIT] Upgrade history compatibility check failed: ", error, error);
     }
+    // The rollouts' table is in the same file. Opened before the history's retention cleanup: the
+    // rows an unfinished rollout names stay, however old. The tasks they ran are finalised below,
+    // before the rollouts are recovered (when the service starts).
+    if (!app.rollouts.open(databasePath, error))
+    {
+        app.historyRepository.close();
+        return fail("[INIT] Rollout store open failed: ", error, error);
+    }
+    app.historyRepository.setRetentionHold([&rollouts = app.rollouts]
+                                           { return rollouts.openRolloutTaskNos(); });
     cleanupHistoryRetention(app.historyRepository, app.config.historyRetentionDays);
     if (!app.auditStore.open(databasePath, error))
     {
@@ -228,12 +238,6 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
     // process left running is finalised, and new upgrade numbers stay clear of stored ones.
     finalizeInterruptedHistoryAtStartup(app.historyRepository);
     reserveStoredUpgradeNumbers(app.historyRepository, app.taskService);
-    // The rollouts' table is in the same file; their tasks are finalised above, before the
-    // rollouts that ran them are recovered (when the service starts).
-    if (!app.rollouts.open(databasePath, error))
-    {
-        return fail("[INIT] Rollout store open failed: ", error, error);
-    }
     cleanupRolloutRetention(app);
     return true;
 }

@@ -80,6 +80,17 @@ void renderService(CPrometheusText& out, const S_MetricsFigures& figures)
 {
     out.family("ota_rollout_active", "gauge", "1 while a rollout is scheduled or running.");
     out.sample("ota_rollout_active", figures.rolloutActive ? 1u : 0u);
+    // Every status shows, so a PAUSED or HALTED rollout is a series that turns 1, not one that appears.
+    out.family("ota_rollout_status", "gauge", "1 for the status of the newest rollout, 0 for the others.");
+    for (std::size_t value = 0; value <= static_cast<std::size_t>(E_RolloutStatus::FAILED); ++value)
+    {
+        const auto status = static_cast<E_RolloutStatus>(value);
+        out.sample("ota_rollout_status", {{"status", rolloutStatusName(status)}},
+                   figures.newestRolloutStatus == status ? std::uint64_t{1} : std::uint64_t{0});
+    }
+    out.family("ota_rollout_store_failures_total", "counter",
+               "Rollout changes that could not be stored (each halts its rollout).");
+    out.sample("ota_rollout_store_failures_total", figures.rolloutStoreFailures);
     out.family("ota_history_write_failures_total", "counter",
                "Execution states that could not be written to the history.");
     out.sample("ota_history_write_failures_total", figures.historyWriteFailures);

@@ -3,10 +3,12 @@
 #include "api/request_counter.h"
 #include "app/process_stats.h"
 #include "device/communication_snapshot.h"
+#include "rollout/rollout_types.h"
 #include "upgrade/upgrade_execution_service.h"
 
 #include <array>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -24,6 +26,8 @@ struct S_MetricsFigures
     std::array<std::uint64_t, 4> upgradeDevices{};
     S_UpgradeEngineMetrics engine;
     bool rolloutActive = false;
+    std::optional<E_RolloutStatus> newestRolloutStatus;  // empty: no rollout
+    std::uint64_t rolloutStoreFailures = 0;
     std::uint64_t historyWriteFailures = 0;
     std::uint64_t auditWriteFailures = 0;
     std::vector<CApiRequestCounter::S_Count> apiRequests;

@@ -30,6 +30,8 @@ MetricsHandler makeMetricsHandler(CBackendApplication::S_Impl& app)
         }
         figures.engine = app.executionService.getMetrics();
         figures.rolloutActive = app.rollouts.holdsSite();
+        figures.newestRolloutStatus = app.rollouts.newestRolloutStatus();
+        figures.rolloutStoreFailures = app.rollouts.storeFailures();
         figures.historyWriteFailures = app.stateWriteFailures->totalFailures();
         figures.auditWriteFailures = app.auditTrail->writeFailures();
         figures.apiRequests = app.apiServer.requestCounts();

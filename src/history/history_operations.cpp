@@ -648,6 +648,10 @@ bool clearHistory(CUpgradeHistoryRepository& repository, const S_HistoryTaskActi
             error = "A prepared or unfinished upgrade exists; history cannot be cleared";
         }
     }
+    if (error.empty() && activity.rolloutUnfinished)
+    {
+        error = "A rollout is not finished";
+    }
     if (!error.empty())
     {
         consoleErr("[HISTORY] Clear rejected: " + error);

@@ -13,11 +13,13 @@ namespace ota::backend
 {
 
 // What the history operations need to know about the upgrade services: whether a task is running,
-// and the number of the previewed task snapshot, if there is one.
+// the number of the previewed task snapshot, if there is one, and whether a rollout that is not
+// finished (paused or halted between its tasks) may still resume from the rows it names.
 struct S_HistoryTaskActivity
 {
     bool taskActive = false;
     std::optional<std::uint32_t> preparedUpgradeNo;
+    bool rolloutUnfinished = false;
 };
 
 // Failed history writes of the published states, reported once per task and record status. While
@@ -101,7 +103,8 @@ bool readHistoryPage(CUpgradeHistoryRepository& repository, CHistoryRecordCache&
                      const S_HistoryTaskActivity& activity, const S_HistoryPage* page,
                      std::string& responseJson, std::string& error);
 
-// POST /api/v1/upgrades/history/clear. Refused while a task is active or a prepared task is unfinished.
+// POST /api/v1/upgrades/history/clear. Refused while a task is active, a prepared task is unfinished
+// or a rollout is not finished.
 bool clearHistory(CUpgradeHistoryRepository& repository, const S_HistoryTaskActivity& activity,
                   std::string& responseJson, std::string& error);
 

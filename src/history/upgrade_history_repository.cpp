@@ -701,9 +701,25 @@ bool CUpgradeHistoryRepository::checkpointWal(std::string& error)
     return true;
 }
 
+void CUpgradeHistoryRepository::setRetentionHold(RetentionHold hold)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_retentionHold = std::move(hold);
+}
+
 bool CUpgradeHistoryRepository::deleteExpiredFinalized(std::int64_t cutoff, std::uint32_t& deletedCount,
                                                        std::string& error)
 {
+    RetentionHold hold;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        if (m_connection.isOpen())
+        {
+            hold = m_retentionHold;
+        }
+    }
+    std::vector<std::uint32_t> held = hold ? hold() : std::vector<std::uint32_t>();
+    std::sort(held.begin(), held.end());
     std::lock_guard<std::mutex> lock(m_mutex);
     error.clear();
     deletedCount = 0;
@@ -728,7 +744,11 @@ bool CUpgradeHistoryRepository::deleteExpiredFinalized(std::int64_t cutoff, std:
         int resultCode = SQLITE_OK;
         while ((resultCode = statement->step()) == SQLITE_ROW)
         {
-            numbers.push_back(static_cast<std::uint32_t>(statement->columnInt64(0)));
+            const auto upgradeNo = static_cast<std::uint32_t>(statement->columnInt64(0));
+            if (!std::binary_search(held.begin(), held.end(), upgradeNo))
+            {
+                numbers.push_back(upgradeNo);
+            }
         }
         if (resultCode != SQLITE_DONE)
         {

@@ -58,6 +58,7 @@ public:
     // The three deletions run in one immediate transaction each and remove finalized rows too,
     // without touching the stored schema (its delete trigger included), which older builds share.
     bool clearAll(std::uint32_t& deletedCount, std::string& error);
+    // Rows named by the retention hold are kept however old they are.
     bool deleteExpiredFinalized(std::int64_t cutoff, std::uint32_t& deletedCount, std::string& error);
     bool deleteSelected(const std::vector<std::uint32_t>& upgradeNumbers, std::uint32_t& deletedCount,
                         std::string& error);
@@ -67,6 +68,12 @@ public:
     // theirs (history/sqlite_transaction.h) serialises with every history operation. The work must
     // not call back into the repository. False with "Upgrade history repository is not open" when
     // closed; otherwise the work's own result.
+    // The rows retention must keep, by upgrade number: those that work not finished yet still
+    // names (an unfinished rollout's tasks). Asked at every retention deletion, without the
+    // repository's mutex, so it may take locks of its own. Set before the first deletion.
+    using RetentionHold = std::function<std::vector<std::uint32_t>()>;
+    void setRetentionHold(RetentionHold hold);
+
     bool runOnConnection(const std::function<bool(CSqliteConnection& connection, std::string& error)>& work,
                          std::string& error);
 
@@ -112,6 +119,7 @@ private:
 
     mutable std::mutex m_mutex;
     CSqliteConnection m_connection;
+    RetentionHold m_retentionHold;  // under m_mutex
 };
 
 }  // namespace ota::backend

@@ -17,6 +17,7 @@ namespace
 
 constexpr const char* kPausedByOperator = "Paused by an operator";
 constexpr const char* kCancelledByOperator = "Cancelled by an operator";
+constexpr const char* kStoppingGroupTask = "The rollout is stopping its group's task";
 
 std::string numberText(std::uint64_t value)
 {
@@ -202,6 +203,10 @@ bool applyRolloutOperation(S_Rollout& rollout, E_RolloutOperation operation,
     const std::string name = rolloutName(rollout);
     const std::string statusText = rolloutStatusName(rollout.status);
     const bool cancelling = rollout.activeTask.abortIntent == E_RolloutAbortIntent::CANCEL;
+    // A gate is aborting the running task: the halt it ends in is decided by the failures counted so
+    // far, which a pause or resume now would reset or hide.
+    const bool gateAborting = rollout.activeTask.upgradeNo != 0 &&
+                              rollout.activeTask.abortIntent == E_RolloutAbortIntent::THRESHOLD;
     switch (operation)
     {
         case E_RolloutOperation::START:
@@ -244,6 +249,10 @@ bool applyRolloutOperation(S_Rollout& rollout, E_RolloutOperation operation,
             {
                 refusal = name + " is being cancelled";
             }
+            else if (gateAborting)
+            {
+                refusal = kStoppingGroupTask;
+            }
             else
             {
                 pause(rollout, kPausedByOperator);
@@ -257,6 +266,10 @@ bool applyRolloutOperation(S_Rollout& rollout, E_RolloutOperation operation,
             else if (cancelling)
             {
                 refusal = name + " is being cancelled";
+            }
+            else if (gateAborting)
+            {
+                refusal = kStoppingGroupTask;
             }
             else if (context.taskActive && rollout.activeTask.upgradeNo == 0)
             {

@@ -7,7 +7,6 @@
 #include "rollout/rollout_plan.h"
 
 #include <algorithm>
-#include <chrono>
 #include <exception>
 #include <unordered_set>
 #include <utility>
@@ -20,15 +19,30 @@ namespace
 
 using nlohmann::json;
 
-// Upgrade identifiers tried for one task before the rollout gives up (every one taken).
-constexpr unsigned kMaxUpgradeIdAttempts = 99;
-// A SCHEDULED rollout's start time is looked at again at least this often, so a wall clock that
-// was set forward is noticed.
-constexpr std::chrono::milliseconds kMaxScheduleWait{1000};
+constexpr const char* kStoreFailureReason = "The rollout could not be stored: ";
 
 std::string number(std::uint64_t value)
 {
     return std::to_string(value);
+}
+
+void logStatusChange(const S_Rollout& before, const S_Rollout& after)
+{
+    if (before.status == after.status && before.reason == after.reason)
+    {
+        return;
+    }
+    const std::string line = "[ROLLOUT] Rollout " + number(after.rolloutNo) + " " +
+                             rolloutStatusName(before.status) + " -> " + rolloutStatusName(after.status) +
+                             (after.reason.empty() ? std::string() : ": " + after.reason);
+    if (after.status == E_RolloutStatus::HALTED || after.status == E_RolloutStatus::FAILED)
+    {
+        consoleErr(line);
+    }
+    else
+    {
+        consoleOut(line);
+    }
 }
 
 }  // namespace
@@ -167,14 +181,23 @@ void CRolloutService::wakeLocked()
     m_wake.notify_all();
 }
 
-bool CRolloutService::storeLocked(const S_Rollout& rollout, std::string& documentJson)
+bool CRolloutService::storeLocked(const S_Rollout& rollout, std::string& documentJson, std::string& error)
 {
-    json document = rolloutDocument(rollout);
-    documentJson = toJsonText(document);
-    document["runtime"] = rolloutRuntimeToJson(rollout);
-    std::string error;
-    if (!m_store.update(rollout.rolloutNo, rolloutStatusName(rollout.status), rollout.finishedAt,
-                        toJsonText(document), error))
+    error.clear();
+    bool stored = false;
+    try
+    {
+        json document = rolloutDocument(rollout);
+        documentJson = toJsonText(document);
+        document["runtime"] = rolloutRuntimeToJson(rollout);
+        stored = m_store.update(rollout.rolloutNo, rolloutStatusName(rollout.status), rollout.finishedAt,
+                                toJsonText(document), error);
+    }
+    catch (const std::exception& exception)
+    {
+        error = exception.what();
+    }
+    if (!stored)
     {
         // Logged once per run of failures, as the upgrade history does while its disk is full.
         if (!m_storeFailing)
@@ -193,39 +216,68 @@ bool CRolloutService::storeLocked(const S_Rollout& rollout, std::string& documen
     return true;
 }
 
-void CRolloutService::commitLocked(const S_Rollout& before, const S_Rollout& after)
+void CRolloutService::publishLocked(const std::string& documentJson)
 {
-    if (before == after)
+    if (!m_publisher)
     {
         return;
     }
-    std::string documentJson;
     try
     {
-        storeLocked(after, documentJson);
-        if (before.status != after.status || before.reason != after.reason)
-        {
-            const std::string line = "[ROLLOUT] Rollout " + number(after.rolloutNo) + " " +
-                                     rolloutStatusName(before.status) + " -> " +
-                                     rolloutStatusName(after.status) +
-                                     (after.reason.empty() ? std::string() : ": " + after.reason);
-            if (after.status == E_RolloutStatus::HALTED || after.status == E_RolloutStatus::FAILED)
-            {
-                consoleErr(line);
-            }
-            else
-            {
-                consoleOut(line);
-            }
-        }
-        if (m_publisher)
-        {
-            m_publisher(documentJson);
-        }
+        m_publisher(documentJson);
     }
     catch (const std::exception& exception)
     {
-        consoleErr(std::string("[WARN] [ROLLOUT] Rollout change cannot be recorded: ") + exception.what());
+        consoleErr(std::string("[WARN] [ROLLOUT] Rollout change cannot be published: ") + exception.what());
+    }
+}
+
+bool CRolloutService::commitLocked(const S_Rollout& before, S_Rollout& after, const S_Rollout* fallback)
+{
+    if (before == after)
+    {
+        return true;
+    }
+    std::string documentJson;
+    std::string error;
+    if (!storeLocked(after, documentJson, error))
+    {
+        if (fallback != nullptr)
+        {
+            after = *fallback;
+        }
+        haltUnstoredLocked(before, after, error);
+        return false;
+    }
+    logStatusChange(before, after);
+    publishLocked(documentJson);
+    return true;
+}
+
+void CRolloutService::haltUnstoredLocked(const S_Rollout& before, S_Rollout& rollout,
+                                         const std::string& error)
+{
+    ++m_storeFailures;
+    if (!isRolloutOpen(before.status) && !isRolloutOpen(rollout.status))
+    {
+        return;  // READY or finished: it runs nothing, and stays as it is
+    }
+    if (isRolloutFinished(rollout.status))
+    {
+        // Not finished while that is not stored: it stays at the group it was at.
+        rollout.finishedAt = before.finishedAt;
+        rollout.currentGroupNo = before.currentGroupNo;
+    }
+    rollout.status = E_RolloutStatus::HALTED;
+    rollout.reason = kStoreFailureReason + error;
+    logStatusChange(before, rollout);
+    try
+    {
+        publishLocked(toJsonText(rolloutDocument(rollout)));
+    }
+    catch (const std::exception& exception)
+    {
+        consoleErr(std::string("[WARN] [ROLLOUT] Rollout change cannot be published: ") + exception.what());
     }
 }
 
@@ -248,6 +300,7 @@ bool CRolloutService::create(S_RolloutPlan plan, std::string& documentJson, std:
                             toJsonText(rolloutPlanToJson(*rollout.plan)),
                             toJsonText(rolloutStateToJson(rollout)), rolloutNo, error))
         {
+            ++m_storeFailures;
             return false;
         }
         rollout.rolloutNo = rolloutNo;
@@ -256,6 +309,7 @@ bool CRolloutService::create(S_RolloutPlan plan, std::string& documentJson, std:
     }
     catch (const std::exception& exception)
     {
+        ++m_storeFailures;
         error = std::string("Cannot store rollout: ") + exception.what();
         return false;
     }
@@ -299,18 +353,14 @@ E_RolloutOperationResult CRolloutService::operate(std::uint32_t rolloutNo, E_Rol
     {
         return E_RolloutOperationResult::REFUSED;
     }
-    try
+    std::string storeError;
+    if (!storeLocked(changed, documentJson, storeError))
     {
-        if (!storeLocked(changed, documentJson))
-        {
-            documentJson.clear();
-            error = "Rollout " + number(rolloutNo) + " cannot be stored; nothing changed";
-            return E_RolloutOperationResult::FAILED;
-        }
-    }
-    catch (const std::exception& exception)
-    {
-        error = std::string("Cannot store rollout: ") + exception.what();
+        // Not applied; an open rollout stops where it is.
+        documentJson.clear();
+        error = kStoreFailureReason + storeError;
+        const S_Rollout before = *rollout;
+        haltUnstoredLocked(before, *rollout, storeError);
         return E_RolloutOperationResult::FAILED;
     }
     const S_Rollout before = std::move(*rollout);
@@ -318,10 +368,7 @@ E_RolloutOperationResult CRolloutService::operate(std::uint32_t rolloutNo, E_Rol
     consoleOut("[ROLLOUT] Rollout " + number(rolloutNo) + " " + rolloutOperationName(operation) +
                " accepted: " + rolloutStatusName(before.status) + " -> " +
                rolloutStatusName(rollout->status));
-    if (m_publisher)
-    {
-        m_publisher(documentJson);
-    }
+    publishLocked(documentJson);
     wakeLocked();
     return E_RolloutOperationResult::DONE;
 }
@@ -343,6 +390,52 @@ bool CRolloutService::holdsSite() const
     std::lock_guard<std::mutex> lock(m_mutex);
     return std::any_of(m_rollouts.begin(), m_rollouts.end(),
                        [](const S_Rollout& rollout) { return rolloutHoldsSite(rollout.status); });
+}
+
+bool CRolloutService::hasOpenRollout() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return openRolloutLocked() != nullptr;
+}
+
+std::vector<std::uint32_t> CRolloutService::openRolloutTaskNos() const
+{
+    std::vector<std::uint32_t> upgradeNos;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        for (const S_Rollout& rollout : m_rollouts)
+        {
+            if (!isRolloutOpen(rollout.status))
+            {
+                continue;
+            }
+            for (const S_RolloutGroup& group : rollout.groups)
+            {
+                upgradeNos.insert(upgradeNos.end(), group.upgradeNos.begin(), group.upgradeNos.end());
+            }
+            for (const S_RolloutDevice& device : rollout.devices)
+            {
+                upgradeNos.push_back(device.upgradeNo);
+            }
+            upgradeNos.push_back(rollout.activeTask.upgradeNo);
+        }
+    }
+    std::sort(upgradeNos.begin(), upgradeNos.end());
+    upgradeNos.erase(std::unique(upgradeNos.begin(), upgradeNos.end()), upgradeNos.end());
+    std::erase(upgradeNos, 0u);
+    return upgradeNos;
+}
+
+std::optional<E_RolloutStatus> CRolloutService::newestRolloutStatus() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_rollouts.empty() ? std::nullopt : std::optional<E_RolloutStatus>(m_rollouts.back().status);
+}
+
+std::uint64_t CRolloutService::storeFailures() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_storeFailures;
 }
 
 std::string CRolloutService::currentJson() const
@@ -457,146 +550,6 @@ void CRolloutService::deleteFinishedBefore(std::int64_t cutoff)
     {
         consoleOut("[ROLLOUT] Retention cleanup deleted " + number(expired.size()) + " finished rollout(s)");
     }
-}
-
-void CRolloutService::run()
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    while (!m_stopping)
-    {
-        if (!m_workPending)
-        {
-            const auto woken = [this] { return m_stopping || m_workPending; };
-            if (m_wakeAt == 0)
-            {
-                m_wake.wait(lock, woken);
-            }
-            else
-            {
-                const std::int64_t remaining = std::max<std::int64_t>(m_wakeAt - now(), 1);
-                m_wake.wait_for(lock, std::min(std::chrono::milliseconds(remaining), kMaxScheduleWait),
-                                woken);
-            }
-            if (m_stopping)
-            {
-                break;
-            }
-        }
-        m_workPending = false;
-        lock.unlock();
-        try
-        {
-            m_driver->runExclusive([this] { runPass(); });
-        }
-        catch (const std::exception& exception)
-        {
-            consoleErr(std::string("[ERROR] [ROLLOUT] Rollout pass failed: ") + exception.what());
-        }
-        lock.lock();
-    }
-}
-
-void CRolloutService::runPass()
-{
-    std::unique_lock<std::mutex> lock(m_mutex);
-    m_wakeAt = 0;
-    if (m_stopping)
-    {
-        return;
-    }
-    S_Rollout* rollout = openRolloutLocked();
-    if (rollout == nullptr)
-    {
-        return;
-    }
-    const std::uint32_t rolloutNo = rollout->rolloutNo;
-    if (rolloutAbortPending(*rollout))
-    {
-        const S_Rollout before = *rollout;
-        rollout->activeTask.abortRequested = true;
-        const std::uint32_t upgradeNo = rollout->activeTask.upgradeNo;
-        commitLocked(before, *rollout);
-        lock.unlock();
-        std::string error;
-        if (m_driver->abortTask(upgradeNo, error))
-        {
-            consoleOut("[ROLLOUT] Rollout " + number(rolloutNo) +
-                       " aborted its task: upgradeNo=" + number(upgradeNo));
-        }
-        else
-        {
-            // The task ends by itself (it had ended, or every remaining device is past flashing).
-            consoleOut("[ROLLOUT] Rollout " + number(rolloutNo) +
-                       " abort of its task was refused: upgradeNo=" + number(upgradeNo) + ", error=" + error);
-        }
-        return;
-    }
-    if (rollout->activeTask.upgradeNo != 0 ||
-        (rollout->status != E_RolloutStatus::RUNNING && rollout->status != E_RolloutStatus::SCHEDULED))
-    {
-        return;
-    }
-    const S_Rollout before = *rollout;
-    const S_RolloutStep step = nextRolloutStep(*rollout, now());
-    commitLocked(before, *rollout);
-    if (step.kind == E_RolloutStepKind::WAIT_UNTIL)
-    {
-        m_wakeAt = step.until;
-    }
-    else if (step.kind == E_RolloutStepKind::LAUNCH_GROUP || step.kind == E_RolloutStepKind::LAUNCH_RETRY)
-    {
-        launch(lock, rolloutNo, step);
-    }
-}
-
-void CRolloutService::launch(std::unique_lock<std::mutex>& lock, std::uint32_t rolloutNo,
-                             const S_RolloutStep& step)
-{
-    const S_Rollout beforePreview = *findLocked(rolloutNo);
-    const RolloutPlanPtr plan = beforePreview.plan;
-    lock.unlock();
-
-    const std::unordered_set<std::string> nodeIds(step.nodeIds.begin(), step.nodeIds.end());
-    S_RolloutPreviewResult result;
-    for (unsigned attempt = 1; attempt <= kMaxUpgradeIdAttempts; ++attempt)
-    {
-        result = m_driver->previewTask(
-            buildTaskRequest(*plan, nodeIds, rolloutTaskUpgradeId(plan->rolloutId, step, attempt)));
-        if (result.outcome != E_RolloutPreviewOutcome::UPGRADE_ID_TAKEN)
-        {
-            break;
-        }
-    }
-
-    lock.lock();
-    S_Rollout* rollout = findLocked(rolloutNo);
-    S_Rollout before = *rollout;
-    applyRolloutPreview(*rollout, step, result);
-    commitLocked(before, *rollout);
-    wakeLocked();  // a group without a task goes on at once
-    if (result.outcome != E_RolloutPreviewOutcome::PREVIEWED)
-    {
-        return;
-    }
-    const std::string what = step.kind == E_RolloutStepKind::LAUNCH_GROUP
-                                 ? "group " + number(step.groupNo)
-                                 : "retry round " + number(step.round);
-    lock.unlock();
-    std::string error;
-    const bool started = m_driver->startTask(result.upgradeNo, error);
-    lock.lock();
-    rollout = findLocked(rolloutNo);
-    if (started)
-    {
-        consoleOut("[ROLLOUT] Rollout " + number(rolloutNo) + " started " + what +
-                   ": upgradeNo=" + number(result.upgradeNo) +
-                   ", devices=" + number(step.nodeIds.size() - result.refusedDevices.size()) +
-                   ", skipped=" + number(result.refusedDevices.size()));
-        return;
-    }
-    before = *rollout;
-    applyRolloutStartFailure(*rollout, beforePreview, result.upgradeNo, error);
-    commitLocked(before, *rollout);
 }
 
 }  // namespace ota::backend

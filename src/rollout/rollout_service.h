@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
@@ -22,7 +23,7 @@ enum class E_RolloutOperationResult : std::uint8_t
     DONE,
     REFUSED,    // the rollout's status (or a running task, another open rollout) does not allow it
     NOT_FOUND,  // no rollout has the number
-    FAILED,     // the change cannot be stored
+    FAILED,     // the change cannot be stored (an open rollout is HALTED for it)
 };
 
 // Owns the rollouts of the site: creates them, applies operators' operations, follows the states of
@@ -35,6 +36,10 @@ enum class E_RolloutOperationResult : std::uint8_t
 // section (the application holds its upgrade-operation mutex around them), so the lock order is
 // that section first, then this mutex. Task states arrive on the execution engine's notification
 // thread and take only this mutex.
+//
+// Every change is stored before anything acts on it. A change the store refuses (disk full, file
+// read-only) goes no further: the rollout is HALTED in memory with the store's error, starts no
+// task, and that state is stored with its next change.
 class CRolloutService
 {
 public:
@@ -67,6 +72,15 @@ public:
     bool rolloutIdExists(const std::string& rolloutId) const;
     // A rollout is SCHEDULED or RUNNING: other tasks, scene reloads and history clears wait.
     bool holdsSite() const;
+    // A rollout is open (SCHEDULED, RUNNING, PAUSED or HALTED): it is not finished.
+    bool hasOpenRollout() const;
+    // The upgrade tasks the open rollouts' groups and devices name, ascending: their history rows
+    // must stay while a resume may still look at them.
+    std::vector<std::uint32_t> openRolloutTaskNos() const;
+    // The status of the newest rollout; empty when there is none.
+    std::optional<E_RolloutStatus> newestRolloutStatus() const;
+    // Rollout changes the store refused since the service was made.
+    std::uint64_t storeFailures() const;
     // {"active":..,"rollout":..} for the open rollout, and {"rollouts":[..]} newest first.
     std::string currentJson() const;
     std::string listJson() const;
@@ -86,12 +100,19 @@ private:
     S_Rollout* openRolloutLocked();
     const S_Rollout* openRolloutLocked() const;
     bool rolloutIdExistsLocked(const std::string& rolloutId) const;
-    // Stores and publishes the rollout's new state and logs a status change.
-    void commitLocked(const S_Rollout& before, const S_Rollout& after);
-    bool storeLocked(const S_Rollout& rollout, std::string& documentJson);
+    // Stores and publishes the rollout's new state and logs a status change. False when the store
+    // refused it: the caller starts nothing, and the rollout is `fallback` (the new state itself
+    // when null) HALTED as haltUnstoredLocked makes it.
+    bool commitLocked(const S_Rollout& before, S_Rollout& after, const S_Rollout* fallback = nullptr);
+    bool storeLocked(const S_Rollout& rollout, std::string& documentJson, std::string& error);
+    void publishLocked(const std::string& documentJson);
+    // Counts a change the store refused; an open rollout becomes HALTED with the store's error
+    // (kept in memory and published), `before` being the state last stored or published.
+    void haltUnstoredLocked(const S_Rollout& before, S_Rollout& rollout, const std::string& error);
     bool removeLocked(const std::vector<std::uint32_t>& rolloutNos, std::string& error);
     void wakeLocked();
 
+    // The rollout thread (rollout_service_thread.cpp).
     void run();
     // One pass of the rollout thread inside the driver's exclusive section.
     void runPass();
@@ -110,6 +131,7 @@ private:
     bool m_stopping = false;
     std::int64_t m_wakeAt = 0;  // a SCHEDULED rollout's start time, 0 = none
     bool m_storeFailing = false;
+    std::uint64_t m_storeFailures = 0;
     std::thread m_thread;
 };
 

@@ -60,6 +60,7 @@ TEST(MetricsReport, AnIdleServiceShowsEveryFamilyAndEveryLabelValueAtZero)
                                        "ota_device_bytes_received_total", "ota_device_invalid_frames_total",
                                        "ota_upgrade_active", "ota_upgrade_devices", "ota_upgrade_tasks_total",
                                        "ota_upgrade_chunk_round_trip_seconds", "ota_rollout_active",
+                                       "ota_rollout_status", "ota_rollout_store_failures_total",
                                        "ota_history_write_failures_total", "ota_audit_write_failures_total",
                                        "ota_api_requests_total", "ota_event_stream_clients",
                                        "process_cpu_seconds_total", "process_resident_memory_bytes",
@@ -81,6 +82,11 @@ TEST(MetricsReport, AnIdleServiceShowsEveryFamilyAndEveryLabelValueAtZero)
         EXPECT_EQ(samples.at("ota_upgrade_tasks_total{status=\"" + std::string(status) + "\"}"), 0) << status;
     }
     EXPECT_EQ(samples.count("ota_upgrade_tasks_total{status=\"RUNNING\"}"), 0u);
+    for (const char* status :
+         {"READY", "SCHEDULED", "RUNNING", "PAUSED", "HALTED", "CANCELLED", "SUCCESS", "FAILED"})
+    {
+        EXPECT_EQ(samples.at("ota_rollout_status{status=\"" + std::string(status) + "\"}"), 0) << status;
+    }
     EXPECT_EQ(samples.at("ota_upgrade_chunk_round_trip_seconds_bucket{le=\"+Inf\"}"), 0);
     EXPECT_EQ(samples.at("ota_upgrade_chunk_round_trip_seconds_count"), 0);
     // Routes that have not answered yet show already.
@@ -100,6 +106,8 @@ TEST(MetricsReport, FiguresAppearUnderTheirSeries)
     figures.upgradeDevices = {1, 2, 3, 4};
     figures.engine.finishedTasks[static_cast<std::size_t>(E_UpgradeTaskStatus::ABORTED)] = 5;
     figures.rolloutActive = true;
+    figures.newestRolloutStatus = E_RolloutStatus::HALTED;
+    figures.rolloutStoreFailures = 6;
     figures.historyWriteFailures = 7;
     figures.auditWriteFailures = 8;
     figures.eventStreamClients = 9;
@@ -130,6 +138,9 @@ TEST(MetricsReport, FiguresAppearUnderTheirSeries)
     EXPECT_EQ(samples.at("ota_upgrade_devices{result=\"ABORTED\"}"), 4);
     EXPECT_EQ(samples.at("ota_upgrade_tasks_total{status=\"ABORTED\"}"), 5);
     EXPECT_EQ(samples.at("ota_rollout_active"), 1);
+    EXPECT_EQ(samples.at("ota_rollout_status{status=\"HALTED\"}"), 1);
+    EXPECT_EQ(samples.at("ota_rollout_status{status=\"RUNNING\"}"), 0);
+    EXPECT_EQ(samples.at("ota_rollout_store_failures_total"), 6);
     EXPECT_EQ(samples.at("ota_history_write_failures_total"), 7);
     EXPECT_EQ(samples.at("ota_audit_write_failures_total"), 8);
     EXPECT_EQ(samples.at("ota_event_stream_clients"), 9);

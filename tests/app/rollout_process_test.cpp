@@ -1,7 +1,7 @@
 // Rollouts run by the real ota-backend against simulated EMUs through HTTP: a failing canary, a
-// threshold inside a group of ten, manual advance with an ordinary task between groups, a scheduled
-// start that holds the site, a backend killed mid-rollout and resumed, and retry rounds for a
-// device that dropped its link during the transfer.
+// threshold inside a group of ten, manual advance with an ordinary task between groups (and the
+// history kept for the paused rollout), a scheduled start that holds the site, a backend killed
+// mid-rollout and resumed, and retry rounds for a device that dropped its link during the transfer.
 #include "app/rollout_process_site.h"
 #include "protocol/protocol_enums.h"
 #include "sim/sim_test_support.h"
@@ -185,6 +185,14 @@ TEST_F(RolloutProcessTest, ManualAdvanceWaitsAfterTheCanaryAndOrdinaryTasksMayRu
     EXPECT_EQ(rolloutGroup(paused, 1)["status"], "SUCCESS");
     EXPECT_EQ(paused["currentGroupNo"], 2);
     EXPECT_EQ(targetListsReceived("emu-2"), 0u);
+    // Paused, it still names its first group's task: the history is not cleared under it, and the
+    // metrics show the paused rollout.
+    const S_HttpResult clear = api->post("/api/v1/upgrades/history/clear", {});
+    EXPECT_EQ(clear.status, 409u);
+    EXPECT_EQ(clear.json["error"]["message"], "A rollout is not finished");
+    const S_HttpResult metrics = api->get("/metrics");
+    EXPECT_NE(metrics.body.find("ota_rollout_status{status=\"PAUSED\"} 1\n"), std::string::npos)
+        << metrics.body;
 
     // Paused, the site is the operators' again: an ordinary task runs, and the rollout cannot be
     // resumed until it has ended.

@@ -3,10 +3,11 @@
 
 The example site on free ports: three ticked components on three devices make a rollout with a
 canary of one device that waits after its group; the page shows the groups it makes, creates it,
-starts it, shows it PAUSED after the canary with its reason (in the view and the header), resumes it
-to SUCCESS with every device's result; a second rollout is cancelled; a task with a device that
-refuses its target list is retried from the Run tab to SUCCESS, and the History offers the retry on
-the failed task. Every wait is a condition with a generous bound; nothing sleeps.
+starts it, shows it PAUSED after the canary with its reason (in the view and the header) and each
+device's task and error under their own headers, resumes it to SUCCESS with every device's result;
+a second rollout is cancelled; a task with a device that refuses its target list is retried from
+the Run tab to SUCCESS, and the History offers the retry on the failed task. Every wait is a
+condition with a generous bound; nothing sleeps.
 """
 
 import argparse
@@ -43,6 +44,38 @@ def rollout_detail(driver):
                        for tr in driver.find_elements(By.CSS_SELECTOR, "#rollout-group-rows tr")],
             "devices": {tr.get_attribute("data-node-id"): tr.get_attribute("data-result")
                         for tr in driver.find_elements(By.CSS_SELECTOR, "#rollout-device-rows tr")}}
+
+
+# The device table as an operator reads it: each cell's text goes with the column header whose text
+# is horizontally nearest to it (a right-aligned number under a left-aligned header reads as the
+# next column's).
+READ_DEVICE_CELLS = """
+const box = (node) => { const range = document.createRange(); range.selectNodeContents(node);
+  return range.getBoundingClientRect(); };
+const gap = (a, b) => Math.max(0, a.left - b.right, b.left - a.right);
+const headers = [...document.querySelectorAll('#rollout-devices thead th')]
+  .map((th) => ({ name: th.textContent.trim(), box: box(th) }));
+const rows = {};
+for (const tr of document.querySelectorAll('#rollout-device-rows tr')) {
+  const row = {};
+  for (const td of tr.querySelectorAll('td')) {
+    const text = td.innerText.trim();
+    if (text !== '') {
+      const cell = box(td);
+      const header = headers.reduce((best, h) => (gap(cell, h.box) < gap(cell, best.box) ? h : best));
+      row[header.name] = row[header.name] ? `${row[header.name]} ${text}` : text;
+    }
+  }
+  rows[tr.dataset.nodeId] = row;
+}
+return rows;
+"""
+
+
+def rollout_device_cells(driver):
+    """The device table's rows by node id, each cell's text by the header it stands under."""
+    driver.execute_script("document.getElementById('rollout-devices').scrollIntoView()")
+    return driver.execute_script(READ_DEVICE_CELLS)
 
 
 def rollout_indicator(driver):
@@ -125,6 +158,14 @@ def main(args):
         wait(driver, lambda d: (rollout_indicator(d) or {}).get("status") == "PAUSED" and
              rollout_indicator(d)["name"].startswith("Rollout console_rollout #"),
              "the header does not show the paused rollout")
+        # Each device's task number under Task and its error text under Error, as the backend has them.
+        document = api(port, "GET", "/api/v1/rollouts/current")["data"]["rollout"]
+        cells = rollout_device_cells(driver)
+        for device in document["devices"]:
+            row = cells[device["nodeId"]]
+            assert row.get("Task") == (str(device["upgradeNo"]) if device["upgradeNo"] else "—"), (row, device)
+            assert row.get("Error", "") == device["error"], (row, device)
+            assert row.get("Group") == str(device["groupNo"]) and row.get("Result") == device["result"], row
         driver.save_screenshot(str(out / "console-rollout-paused.png"))
 
         driver.find_element(By.ID, "rollout-resume").click()

@@ -291,12 +291,15 @@ TEST_F(HistoryOperations, RetentionRemovesOnlyExpiredFinalRecords)
     addFinished(1, now - 31 * kDay);
     addFinished(2, now - 29 * kDay);
     addPreview(3, now - 400 * kDay);
+    addFinished(4, now - 400 * kDay);  // named by an unfinished rollout
+    repository.setRetentionHold([] { return std::vector<std::uint32_t>{9, 4}; });
     S_Console console;
     const json response = readResponse({}, &console);
     EXPECT_EQ(console.out, "[HISTORY] Retention cleanup deleted 1 finalized record(s), retentionDays=30\n");
-    EXPECT_EQ(response["recordCount"], 2);
+    EXPECT_EQ(response["recordCount"], 3);
     EXPECT_FALSE(record(1).has_value());
     EXPECT_TRUE(record(3).has_value());
+    EXPECT_TRUE(record(4).has_value());
 
     repository.close();
     console = captureConsole([&] { cleanupHistoryRetention(repository, 30); });
@@ -315,6 +318,8 @@ TEST_F(HistoryOperations, ClearHistoryRules)
     captureConsole([&] { EXPECT_FALSE(clearHistory(repository, {false, 2u}, response, error)); });
     EXPECT_EQ(error, "A prepared or unfinished upgrade exists; history cannot be cleared");
     EXPECT_TRUE(response.empty());
+    captureConsole([&] { EXPECT_FALSE(clearHistory(repository, {false, 1u, true}, response, error)); });
+    EXPECT_EQ(error, "A rollout is not finished");
 
     console = captureConsole([&] { EXPECT_TRUE(clearHistory(repository, {false, 1u}, response, error)) << error; });
     EXPECT_EQ(response, "{\"deletedCount\":2,\"operation\":\"UPGRADE_HISTORY_CLEAR\",\"status\":\"READY\"}");

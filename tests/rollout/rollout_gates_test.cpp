@@ -406,6 +406,39 @@ TEST(RolloutGatesTest, OperationsAreRefusedInStatusesThatDoNotAllowThem)
     }
 }
 
+TEST(RolloutGatesTest, PauseAndResumeWaitWhileAGateAbortsTheGroupsTask)
+{
+    S_RolloutPolicy policy;
+    policy.maxFailedDevices = 1;
+    const std::vector<std::string> all = nodes({1, 2, 3});
+    for (const bool pausedFirst : {false, true})
+    {
+        S_Rollout rollout = startedRollout(3, policy);
+        launch(rollout, 100);
+        std::string refusal;
+        if (pausedFirst)
+        {
+            ASSERT_TRUE(applyRolloutOperation(rollout, E_RolloutOperation::PAUSE, {kNow, true}, refusal));
+        }
+        applyRolloutTaskView(rollout, taskView(100, all, {{"dev-1", "FAILED"}}, true), kNow);
+        ASSERT_TRUE(rolloutAbortPending(rollout));
+        const S_Rollout before = rollout;
+        const E_RolloutOperation operation =
+            pausedFirst ? E_RolloutOperation::RESUME : E_RolloutOperation::PAUSE;
+        EXPECT_FALSE(applyRolloutOperation(rollout, operation, {kNow, true}, refusal)) << pausedFirst;
+        EXPECT_EQ(refusal, "The rollout is stopping its group's task");
+        EXPECT_TRUE(rollout == before);
+        // The halt counts the failures that decided it.
+        applyRolloutTaskView(
+            rollout,
+            taskView(100, all, {{"dev-1", "FAILED"}, {"dev-2", "ABORTED"}, {"dev-3", "ABORTED"}}, false,
+                     E_RolloutTaskStatus::FAILED),
+            kNow);
+        EXPECT_EQ(rollout.status, E_RolloutStatus::HALTED);
+        EXPECT_EQ(rollout.reason.rfind("1 device(s) failed", 0), 0u) << rollout.reason;
+    }
+}
+
 TEST(RolloutGatesTest, AScheduledRolloutRunsAtItsStartTime)
 {
     S_RolloutPolicy policy;

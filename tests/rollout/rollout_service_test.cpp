@@ -1,8 +1,9 @@
 // The rollout service on its own thread against a recording task driver: groups one after another
-// under their task names, the threshold's abort, a changed file, a refused start, and what the
-// site's other users see meanwhile.
+// under their task names, the threshold's abort, a changed file, a refused start, what the
+// site's other users see meanwhile, and a store that refuses writes.
 #include "rollout/rollout_service.h"
 #include "common/json_text.h"
+#include "history/sqlite_connection.h"
 #include "rollout/rollout_test_support.h"
 #include "support/temp_directory.h"
 #include "support/wait_until.h"
@@ -69,6 +70,22 @@ protected:
                 return predicate(found);
             });
         return found;
+    }
+
+    // Every later write of a rollout's state fails (as on a full disk) until allowed again; set
+    // through a connection of the test's own.
+    void failStateWrites(bool fail)
+    {
+        CSqliteConnection connection;
+        std::string error;
+        ASSERT_TRUE(connection.open((directory / "upgrade-history.db").string(), "test", 5000, error))
+            << error;
+        ASSERT_TRUE(
+            connection.execute(fail ? "CREATE TRIGGER fail_state_writes BEFORE UPDATE ON upgrade_rollout "
+                                      "BEGIN SELECT RAISE(ABORT, 'database or disk is full'); END;"
+                                    : "DROP TRIGGER fail_state_writes;",
+                               error))
+            << error;
     }
 
     std::vector<json> eventsSoFar()
@@ -245,6 +262,87 @@ TEST_F(RolloutServiceTest, OnlyFinishedRolloutsAreDeleted)
     ASSERT_EQ(list["rollouts"].size(), 1u);
     EXPECT_EQ(list["rollouts"][0]["rolloutNo"], open);
     EXPECT_FALSE(service.rolloutIdExists("gone"));
+}
+
+TEST_F(RolloutServiceTest, AnEndedTaskThatCannotBeStoredHaltsTheRolloutUntilAResumeIsStored)
+{
+    S_RolloutPolicy policy;
+    policy.groupSizes = {1};
+    const std::uint32_t rolloutNo = create(makePlan(3, policy));
+    operate(rolloutNo, E_RolloutOperation::START);
+    ASSERT_TRUE(driver.waitStarted(1));
+    failStateWrites(true);
+    service.onTaskState(
+        taskView(100, {"dev-1"}, {{"dev-1", "SUCCESS"}}, false, E_RolloutTaskStatus::SUCCESS));
+    const json halted = waitCurrent([](const json& d) { return d["status"] == "HALTED"; });
+    const std::string reason = halted["reason"];
+    EXPECT_EQ(reason.rfind("The rollout could not be stored: ", 0), 0u) << reason;
+    EXPECT_NE(reason.find("database or disk is full"), std::string::npos) << reason;
+    // What happened stays known in memory; nothing goes on from it.
+    EXPECT_EQ(halted["groups"][0]["status"], "SUCCESS");
+    EXPECT_EQ(halted["currentGroupNo"], 2);
+    EXPECT_GE(service.storeFailures(), 1u);
+    const json refused = operate(rolloutNo, E_RolloutOperation::RESUME, E_RolloutOperationResult::FAILED);
+    EXPECT_EQ(refused.get<std::string>().rfind("The rollout could not be stored: ", 0), 0u) << refused;
+    EXPECT_EQ(current()["status"], "HALTED");
+
+    failStateWrites(false);
+    operate(rolloutNo, E_RolloutOperation::RESUME);
+    ASSERT_TRUE(driver.waitStarted(2));
+    ASSERT_EQ(driver.previews().size(), 2u);
+    EXPECT_EQ(driver.previews()[1].upgradeId, "site_g2");
+    service.stop();
+    // The stored rollout knows the first group's task ran (a restart would not run it again).
+    CRolloutService reopened;
+    std::string error;
+    ASSERT_TRUE(reopened.open(directory / "upgrade-history.db", error)) << error;
+    const json stored = json::parse(reopened.listJson())["rollouts"][0];
+    EXPECT_EQ(stored["groups"][0]["status"], "SUCCESS");
+    EXPECT_EQ(stored["groups"][1]["upgradeNos"], json::array({101}));
+}
+
+TEST_F(RolloutServiceTest, APreviewedTaskIsNotStartedWhenTheRolloutNamingItCannotBeStored)
+{
+    driver.previewAnswer = [this](const S_RolloutTaskRequest&)
+    {
+        failStateWrites(true);
+        S_RolloutPreviewResult result;
+        result.outcome = E_RolloutPreviewOutcome::PREVIEWED;
+        result.upgradeNo = 300;
+        return result;
+    };
+    const std::uint32_t rolloutNo = create(makePlan(2));
+    operate(rolloutNo, E_RolloutOperation::START);
+    const json halted = waitCurrent([](const json& d) { return d["status"] == "HALTED"; });
+    EXPECT_EQ(halted["reason"].get<std::string>().rfind("The rollout could not be stored: ", 0), 0u);
+    EXPECT_EQ(halted["groups"][0]["status"], "PENDING");
+    EXPECT_EQ(halted["groups"][0]["upgradeNos"], json::array());
+    EXPECT_EQ(halted["devices"][0]["result"], "PENDING");
+    EXPECT_EQ(halted["devices"][0]["upgradeNo"], 0);
+    EXPECT_TRUE(driver.started().empty());
+    EXPECT_EQ(service.openRolloutTaskNos(), std::vector<std::uint32_t>{});
+}
+
+TEST_F(RolloutServiceTest, AnOpenRolloutNamesItsTasksAndTheNewestStatusIsKnown)
+{
+    EXPECT_FALSE(service.newestRolloutStatus().has_value());
+    S_RolloutPolicy policy;
+    policy.groupSizes = {1};
+    policy.manualAdvance = true;
+    const std::uint32_t rolloutNo = create(makePlan(2, policy));
+    operate(rolloutNo, E_RolloutOperation::START);
+    ASSERT_TRUE(driver.waitStarted(1));
+    service.onTaskState(
+        taskView(100, {"dev-1"}, {{"dev-1", "SUCCESS"}}, false, E_RolloutTaskStatus::SUCCESS));
+    waitCurrent([](const json& d) { return d["status"] == "PAUSED"; });
+    EXPECT_TRUE(service.hasOpenRollout());
+    EXPECT_EQ(service.openRolloutTaskNos(), std::vector<std::uint32_t>{100});
+    EXPECT_EQ(service.newestRolloutStatus(), E_RolloutStatus::PAUSED);
+    operate(rolloutNo, E_RolloutOperation::CANCEL);
+    EXPECT_FALSE(service.hasOpenRollout());
+    EXPECT_TRUE(service.openRolloutTaskNos().empty());
+    create(makePlan(1, {}, "next"));
+    EXPECT_EQ(service.newestRolloutStatus(), E_RolloutStatus::READY);
 }
 
 }  // namespace
