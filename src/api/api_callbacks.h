@@ -78,6 +78,8 @@ struct S_ApiCallbacks
     std::shared_ptr<IApiAuditTrail> auditTrail = nullptr;
     // GET /api/v1/audit, served when set.
     AuditListHandler auditList = nullptr;
+    // GET /api/v1/audit/verify: the check of the audit trail's hash chain, served when set.
+    JsonHandler auditVerify = nullptr;
 
     // Optional, and not among the sixteen either: the rollouts, the retry of a finished task's
     // failed devices and the history's pages. A route whose callback is not set is not served (its

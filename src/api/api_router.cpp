@@ -94,6 +94,10 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
                                 return invokeAuditListHandler("/api/v1/audit", c.auditList, request);
                             }});
     }
+    if (c.auditVerify)
+    {
+        plain(quick, "GET", "/api/v1/audit/verify", "AUDIT_UNAVAILABLE", 503, 200, c.auditVerify);
+    }
     addOptionalRoutes();
 }
 

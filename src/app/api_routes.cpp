@@ -1,6 +1,7 @@
 #include "app/api_routes.h"
 
 #include "app/application_state.h"
+#include "app/audit_chain_report.h"
 #include "app/console_assets.h"
 #include "app/device_routes.h"
 #include "app/health_report.h"
@@ -131,6 +132,8 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
                                  std::string& error) {
         return readAuditPage(app.auditStore, app.config.historyRetentionDays, limit, before, response, error);
     };
+    callbacks.auditVerify = [&app](std::string& response, std::string& error)
+    { return readAuditChainReport(app.auditStore.databasePath(), response, error); };
     return callbacks;
 }
 

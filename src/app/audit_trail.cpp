@@ -42,7 +42,8 @@ nlohmann::json entryJson(const S_AuditEntry& entry)
                           {"requestId", entry.requestId},
                           {"upgradeNo", entry.upgradeNo},
                           {"upgradeId", entry.upgradeId},
-                          {"rolloutNo", entry.rolloutNo}};
+                          {"rolloutNo", entry.rolloutNo},
+                          {"hash", entry.hash}};
 }
 
 }  // namespace
@@ -62,7 +63,9 @@ bool CAuditTrail::begin(const S_AuditRecord& record, std::int64_t& entryId, std:
 void CAuditTrail::complete(std::int64_t entryId, const S_AuditRecord& outcome)
 {
     std::string error;
-    if (!m_store.complete(entryId, entryOf(outcome), error))
+    S_AuditEntry completion = entryOf(outcome);
+    completion.at = currentUnixMs();  // when the outcome became known
+    if (!m_store.complete(entryId, completion, error))
     {
         ++m_writeFailures;
         consoleErr("[WARN] [AUDIT] Outcome cannot be written; the entry stays outcome unknown: id=" +

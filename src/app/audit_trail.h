@@ -30,11 +30,13 @@ private:
     std::atomic<std::uint64_t> m_writeFailures{0};
 };
 
-// GET /api/v1/audit: {"entries":[...],"nextBefore":<id or 0>}, newest first.
+// GET /api/v1/audit: {"entries":[...],"nextBefore":<id or 0>}, newest first; each entry with its
+// outcome and its own chain hash.
 bool readAuditPage(CAuditStore& store, std::uint16_t retentionDays, std::uint32_t limit, std::int64_t before,
                    std::string& response, std::string& error);
 
-// Deletes the entries older than the retention; logged when any went. Never throws.
+// Deletes the entries older than the retention, oldest first and never the newest ones (see
+// CAuditStore::deleteExpired); logged when any went. Never throws.
 void cleanupAuditRetention(CAuditStore& store, std::uint16_t retentionDays);
 
 }  // namespace ota::backend

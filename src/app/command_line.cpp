@@ -41,6 +41,7 @@ bool parseCommandLine(int argc, const char* const* argv, S_CommandLineOptions& o
     error.clear();
     options.configPath.clear();
     options.topologyFileOverride.clear();
+    options.verifyAuditDatabase.clear();
     for (int index = 1; index < argc; ++index)
     {
         const std::string_view argument = argv[index] != nullptr ? argv[index] : "";
@@ -49,10 +50,11 @@ bool parseCommandLine(int argc, const char* const* argv, S_CommandLineOptions& o
             options.helpRequested = true;
             continue;
         }
-        if (argument == "--config" || argument == "--topology-file")
+        if (argument == "--config" || argument == "--topology-file" || argument == "--verify-audit")
         {
-            std::filesystem::path& target =
-                argument == "--config" ? options.configPath : options.topologyFileOverride;
+            std::filesystem::path& target = argument == "--config"          ? options.configPath
+                                            : argument == "--topology-file" ? options.topologyFileOverride
+                                                                            : options.verifyAuditDatabase;
             const bool hasValue = index + 1 < argc && argv[index + 1] != nullptr && argv[index + 1][0] != '\0';
             if (!hasValue)
             {
@@ -73,6 +75,16 @@ bool parseCommandLine(int argc, const char* const* argv, S_CommandLineOptions& o
     }
     if (options.helpRequested)
     {
+        return true;
+    }
+    if (!options.verifyAuditDatabase.empty())
+    {
+        // A check of a file, not a service: nothing else on the line would be used.
+        if (!options.configPath.empty() || !options.topologyFileOverride.empty())
+        {
+            error = "Argument --verify-audit cannot be combined with --config or --topology-file";
+            return false;
+        }
         return true;
     }
     if (options.configPath.empty())

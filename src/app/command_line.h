@@ -12,6 +12,9 @@ struct S_CommandLineOptions
     std::filesystem::path configPath;            // empty until set
     std::filesystem::path topologyFileOverride;  // empty when --topology-file was not given
     bool helpRequested = false;
+    // --verify-audit <database>: check the audit trail of that file and exit; no configuration is
+    // read and no service starts. Empty when not given.
+    std::filesystem::path verifyAuditDatabase;
 };
 
 bool parseCommandLine(int argc, const char* const* argv, S_CommandLineOptions& options, std::string& error);

@@ -1,3 +1,4 @@
+#include "app/audit_chain_report.h"
 #include "app/backend_application.h"
 #include "app/command_line.h"
 #include "common/console_log.h"
@@ -27,6 +28,10 @@ int runProcess(int argc, char** argv)
     {
         consoleOut(buildUsageText(programName));
         return 0;
+    }
+    if (!options.verifyAuditDatabase.empty())
+    {
+        return runAuditVerification(options.verifyAuditDatabase);
     }
 
     std::filesystem::path configPath = options.configPath;

@@ -1,11 +1,13 @@
 #include "audit/audit_store.h"
 
+#include "audit/audit_schema.h"
 #include "history/sqlite_transaction.h"
 
 #include <sqlite3.h>
 
 #include <algorithm>
 #include <limits>
+#include <optional>
 
 namespace ota::backend
 {
@@ -19,51 +21,27 @@ constexpr int kBusyTimeoutMs = 5000;
 // synchronous applies to this connection only: the upgrade history keeps its own setting.
 constexpr const char* kPragmaScript = "PRAGMA journal_mode=WAL;PRAGMA synchronous=FULL;";
 
-// The audit tables and the triggers that keep them append only. The delete trigger lets through
-// only entries older than the stored cutoff; the cutoff rises only, and never to within a day of
-// now (the shortest retention), so no statement can empty the recent trail.
-constexpr const char* kSchemaScript =
-    "BEGIN IMMEDIATE;"
-    "CREATE TABLE IF NOT EXISTS audit_log("
-    "id INTEGER PRIMARY KEY AUTOINCREMENT,"
-    "at INTEGER NOT NULL,"
-    "client TEXT NOT NULL,"
-    "method TEXT NOT NULL,"
-    "route TEXT NOT NULL,"
-    "status INTEGER NOT NULL CHECK(status>=0 AND status<=999),"
-    "error_code TEXT NOT NULL DEFAULT '',"
-    "request_id TEXT NOT NULL DEFAULT '',"
-    "upgrade_no INTEGER NOT NULL DEFAULT 0 CHECK(upgrade_no>=0 AND upgrade_no<=4294967295),"
-    "upgrade_id TEXT NOT NULL DEFAULT '',"
-    "rollout_no INTEGER NOT NULL DEFAULT 0 CHECK(rollout_no>=0 AND rollout_no<=4294967295));"
-    "CREATE TABLE IF NOT EXISTS audit_retention("
-    "singleton INTEGER PRIMARY KEY CHECK(singleton=1),"
-    "cutoff INTEGER NOT NULL);"
-    "INSERT OR IGNORE INTO audit_retention(singleton, cutoff) VALUES(1, 0);"
-    "CREATE TRIGGER IF NOT EXISTS trg_audit_log_update BEFORE UPDATE ON audit_log "
-    "WHEN OLD.status<>0 OR NEW.status=0 OR NEW.id IS NOT OLD.id OR NEW.at IS NOT OLD.at "
-    "OR NEW.client IS NOT OLD.client OR NEW.method IS NOT OLD.method OR NEW.route IS NOT OLD.route "
-    "OR (OLD.error_code<>'' AND NEW.error_code IS NOT OLD.error_code) "
-    "OR (OLD.request_id<>'' AND NEW.request_id IS NOT OLD.request_id) "
-    "OR (OLD.upgrade_no<>0 AND NEW.upgrade_no IS NOT OLD.upgrade_no) "
-    "OR (OLD.upgrade_id<>'' AND NEW.upgrade_id IS NOT OLD.upgrade_id) "
-    "OR (OLD.rollout_no<>0 AND NEW.rollout_no IS NOT OLD.rollout_no) "
-    "BEGIN SELECT RAISE(ABORT, 'AUDIT_ENTRY_IMMUTABLE'); END;"
-    "CREATE TRIGGER IF NOT EXISTS trg_audit_log_delete BEFORE DELETE ON audit_log "
-    "WHEN OLD.at>=(SELECT cutoff FROM audit_retention WHERE singleton=1) "
-    "BEGIN SELECT RAISE(ABORT, 'AUDIT_ENTRY_IMMUTABLE'); END;"
-    "CREATE TRIGGER IF NOT EXISTS trg_audit_retention_update BEFORE UPDATE ON audit_retention "
-    "WHEN NEW.singleton IS NOT OLD.singleton OR NEW.cutoff<OLD.cutoff "
-    "OR NEW.cutoff>CAST((julianday('now')-2440587.5)*86400000 AS INTEGER)-86400000 "
-    "BEGIN SELECT RAISE(ABORT, 'AUDIT_RETENTION_INVALID'); END;"
-    "CREATE TRIGGER IF NOT EXISTS trg_audit_retention_delete BEFORE DELETE ON audit_retention "
-    "BEGIN SELECT RAISE(ABORT, 'AUDIT_RETENTION_INVALID'); END;"
-    "COMMIT;";
+constexpr const char* kInsertSql =
+    "INSERT INTO audit_log(id, kind, at, client, method, route, status, error_code, request_id, upgrade_no, "
+    "upgrade_id, rollout_no, completes, prev_hash, hash) "
+    "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15);";
 
+// Entries only, each with its completion's outcome and the identifiers the completion filled in.
 // One row more than asked tells whether another page follows.
 constexpr const char* kReadPageSql =
-    "SELECT id, at, client, method, route, status, error_code, request_id, upgrade_no, upgrade_id, "
-    "rollout_no FROM audit_log WHERE id<?1 ORDER BY id DESC LIMIT ?2;";
+    "SELECT e.id, e.at, e.client, e.method, e.route, COALESCE(c.status, e.status), "
+    "COALESCE(c.error_code, e.error_code), "
+    "CASE WHEN e.request_id<>'' THEN e.request_id ELSE COALESCE(c.request_id, '') END, "
+    "CASE WHEN e.upgrade_no<>0 THEN e.upgrade_no ELSE COALESCE(c.upgrade_no, 0) END, "
+    "CASE WHEN e.upgrade_id<>'' THEN e.upgrade_id ELSE COALESCE(c.upgrade_id, '') END, "
+    "CASE WHEN e.rollout_no<>0 THEN e.rollout_no ELSE COALESCE(c.rollout_no, 0) END, e.hash "
+    "FROM audit_log e LEFT JOIN audit_log c ON c.kind=1 AND c.completes=e.id "
+    "WHERE e.kind=0 AND e.id<?1 ORDER BY e.id DESC LIMIT ?2;";
+
+// What an entry that still awaits its outcome already names.
+constexpr const char* kAwaitingEntrySql =
+    "SELECT status, request_id, upgrade_no, upgrade_id, rollout_no FROM audit_log e "
+    "WHERE id=?1 AND kind=0 AND NOT EXISTS(SELECT 1 FROM audit_log c WHERE c.kind=1 AND c.completes=?1);";
 
 S_AuditEntry readEntry(const CSqliteStatement& statement)
 {
@@ -79,22 +57,67 @@ S_AuditEntry readEntry(const CSqliteStatement& statement)
     entry.upgradeNo = static_cast<std::uint32_t>(statement.columnInt64(8));
     entry.upgradeId = statement.columnText(9);
     entry.rolloutNo = static_cast<std::uint32_t>(statement.columnInt64(10));
+    entry.hash = statement.columnText(11);
     return entry;
 }
 
-// One write statement of the retention delete, its only parameter the cutoff.
-bool runWithCutoff(CSqliteConnection& connection, const char* sql, std::int64_t cutoff,
-                   const char* failureContext, std::string& error)
+S_AuditChainRecord entryRecord(const S_AuditEntry& entry, unsigned status)
 {
+    S_AuditChainRecord record;
+    record.kind = E_AuditRecordKind::ENTRY;
+    record.at = entry.at;
+    record.client = entry.client;
+    record.method = entry.method;
+    record.route = entry.route;
+    record.status = status;
+    record.errorCode = status == 0 ? "" : entry.errorCode;
+    record.requestId = entry.requestId;
+    record.upgradeNo = entry.upgradeNo;
+    record.upgradeId = entry.upgradeId;
+    record.rolloutNo = entry.rolloutNo;
+    return record;
+}
+
+// One statement with int64 parameters that returns at most one integer; nullopt when no row.
+bool queryOptionalInt64(CSqliteConnection& connection, const char* sql,
+                        std::initializer_list<std::int64_t> values, std::optional<std::int64_t>& result,
+                        std::string& error)
+{
+    result.reset();
     CSqliteCachedStatement statement = connection.statement(sql, error);
-    if (!statement || !statement->bindInt64(1, cutoff, error))
+    if (!statement)
     {
         return false;
     }
+    int index = 1;
+    for (const std::int64_t value : values)
+    {
+        if (!statement->bindInt64(index++, value, error))
+        {
+            return false;
+        }
+    }
+    const int resultCode = statement->step();
+    if (resultCode == SQLITE_ROW)
+    {
+        result = statement->columnInt64(0);
+        return true;
+    }
+    if (resultCode != SQLITE_DONE)
+    {
+        error = sqliteFailure("Cannot read audit trail", connection.handle(), resultCode);
+        return false;
+    }
+    return true;
+}
+
+bool runStatement(CSqliteConnection& connection, CSqliteCachedStatement& statement, const char* context,
+                  std::string& error)
+{
     const int resultCode = statement->step();
     if (resultCode != SQLITE_DONE)
     {
-        error = sqliteFailure(failureContext, connection.handle(), resultCode);
+        error = sqliteFailure(context, connection.handle(), resultCode);
         return false;
     }
     return true;
@@ -127,13 +150,13 @@ bool CAuditStore::open(const std::filesystem::path& databasePath, std::string& e
         m_connection.close();
         return false;
     }
-    // The schema script holds its own transaction; a failure inside it is rolled back.
-    if (!m_connection.execute(kPragmaScript, error) ||
-        !executeSqliteTransactionScript(m_connection, kSchemaScript, error))
+    if (!m_connection.execute(kPragmaScript, error) || !prepareAuditSchema(m_connection, error) ||
+        !loadChainEnd(error))
     {
         m_connection.close();
         return false;
     }
+    m_path = databasePath;
     return true;
 }
 
@@ -141,12 +164,20 @@ void CAuditStore::close()
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     m_connection.close();
+    m_path.clear();
+    m_chainEndKnown = false;
 }
 
 bool CAuditStore::isOpen() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return m_connection.isOpen();
+}
+
+std::filesystem::path CAuditStore::databasePath() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_path;
 }
 
 bool CAuditStore::requireOpen(std::string& error) const
@@ -159,28 +190,67 @@ bool CAuditStore::requireOpen(std::string& error) const
     return true;
 }
 
-bool CAuditStore::insert(const S_AuditEntry& entry, unsigned status, std::int64_t& id, std::string& error)
+bool CAuditStore::loadChainEnd(std::string& error)
 {
-    CSqliteCachedStatement statement = m_connection.statement(
-        "INSERT INTO audit_log(at, client, method, route, status, error_code, request_id, "
-        "upgrade_no, upgrade_id, rollout_no) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10);",
-        error);
-    if (!statement || !statement->bindInt64(1, entry.at, error) ||
-        !statement->bindText(2, entry.client, error) || !statement->bindText(3, entry.method, error) ||
-        !statement->bindText(4, entry.route, error) || !statement->bindInt64(5, status, error) ||
-        !statement->bindText(6, status == 0 ? "" : entry.errorCode, error) ||
-        !statement->bindText(7, entry.requestId, error) || !statement->bindInt64(8, entry.upgradeNo, error) ||
-        !statement->bindText(9, entry.upgradeId, error) || !statement->bindInt64(10, entry.rolloutNo, error))
+    std::optional<S_AuditChainState> state;
+    if (!readAuditChainState(m_connection, state, error))
     {
         return false;
     }
-    const int resultCode = statement->step();
-    if (resultCode != SQLITE_DONE)
+    if (!state)
     {
-        error = sqliteFailure("Cannot write audit entry", m_connection.handle(), resultCode);
+        error = "Audit trail has no chain state";
         return false;
     }
-    id = sqlite3_last_insert_rowid(m_connection.handle());
+    // Ids are never reused, not even those of records deleted at the end (sqlite_sequence keeps
+    // the largest ever given).
+    std::optional<std::int64_t> largest;
+    if (!queryOptionalInt64(
+            m_connection,
+            "SELECT MAX(COALESCE((SELECT seq FROM sqlite_sequence WHERE name='audit_log'), 0), "
+            "COALESCE((SELECT MAX(id) FROM audit_log), 0));",
+            {}, largest, error))
+    {
+        return false;
+    }
+    m_nextId = std::max(largest.value_or(0), state->headId) + 1;
+    m_lastHash = state->headHash;
+    m_chainEndKnown = true;
+    return true;
+}
+
+bool CAuditStore::insert(S_AuditChainRecord& record, std::int64_t& id, std::string& error)
+{
+    if (!m_chainEndKnown && !loadChainEnd(error))
+    {
+        return false;
+    }
+    record.id = m_nextId;
+    std::string hash = computeAuditRecordHash(record, m_lastHash);
+    CSqliteCachedStatement statement = m_connection.statement(kInsertSql, error);
+    if (!statement || !statement->bindInt64(1, record.id, error) ||
+        !statement->bindInt64(2, static_cast<std::int64_t>(record.kind), error) ||
+        !statement->bindInt64(3, record.at, error) || !statement->bindText(4, record.client, error) ||
+        !statement->bindText(5, record.method, error) || !statement->bindText(6, record.route, error) ||
+        !statement->bindInt64(7, record.status, error) || !statement->bindText(8, record.errorCode, error) ||
+        !statement->bindText(9, record.requestId, error) ||
+        !statement->bindInt64(10, record.upgradeNo, error) ||
+        !statement->bindText(11, record.upgradeId, error) ||
+        !statement->bindInt64(12, record.rolloutNo, error) ||
+        !statement->bindInt64(13, record.completes, error) || !statement->bindText(14, m_lastHash, error) ||
+        !statement->bindText(15, hash, error))
+    {
+        return false;
+    }
+    if (!runStatement(m_connection, statement, "Cannot write audit entry", error))
+    {
+        // Another writer may have moved the chain on: read its end again before the next write.
+        m_chainEndKnown = false;
+        return false;
+    }
+    id = record.id;
+    ++m_nextId;
+    m_lastHash = std::move(hash);
     return true;
 }
 
@@ -189,7 +259,12 @@ bool CAuditStore::begin(const S_AuditEntry& entry, std::int64_t& id, std::string
     std::lock_guard<std::mutex> lock(m_mutex);
     error.clear();
     id = 0;
-    return requireOpen(error) && insert(entry, 0, id, error);
+    if (!requireOpen(error))
+    {
+        return false;
+    }
+    S_AuditChainRecord record = entryRecord(entry, 0);
+    return insert(record, id, error);
 }
 
 bool CAuditStore::append(const S_AuditEntry& entry, std::int64_t& id, std::string& error)
@@ -202,7 +277,12 @@ bool CAuditStore::append(const S_AuditEntry& entry, std::int64_t& id, std::strin
         error = "A whole audit entry needs its outcome";
         return false;
     }
-    return requireOpen(error) && insert(entry, entry.status, id, error);
+    if (!requireOpen(error))
+    {
+        return false;
+    }
+    S_AuditChainRecord record = entryRecord(entry, entry.status);
+    return insert(record, id, error);
 }
 
 bool CAuditStore::complete(std::int64_t id, const S_AuditEntry& outcome, std::string& error)
@@ -218,36 +298,37 @@ bool CAuditStore::complete(std::int64_t id, const S_AuditEntry& outcome, std::st
         error = "An audit entry's outcome needs a status";
         return false;
     }
-    CSqliteCachedStatement statement = m_connection.statement(
-        "UPDATE audit_log SET status=?2, error_code=?3, "
-        "request_id=CASE WHEN request_id='' THEN ?4 ELSE request_id END, "
-        "upgrade_no=CASE WHEN upgrade_no=0 THEN ?5 ELSE upgrade_no END, "
-        "upgrade_id=CASE WHEN upgrade_id='' THEN ?6 ELSE upgrade_id END, "
-        "rollout_no=CASE WHEN rollout_no=0 THEN ?7 ELSE rollout_no END "
-        "WHERE id=?1 AND status=0;",
-        error);
-    if (!statement || !statement->bindInt64(1, id, error) ||
-        !statement->bindInt64(2, outcome.status, error) ||
-        !statement->bindText(3, outcome.errorCode, error) ||
-        !statement->bindText(4, outcome.requestId, error) ||
-        !statement->bindInt64(5, outcome.upgradeNo, error) ||
-        !statement->bindText(6, outcome.upgradeId, error) ||
-        !statement->bindInt64(7, outcome.rolloutNo, error))
+    S_AuditChainRecord record;
+    record.kind = E_AuditRecordKind::COMPLETION;
+    record.at = outcome.at;
+    record.status = outcome.status;
+    record.errorCode = outcome.errorCode;
+    record.completes = id;
     {
-        return false;
+        CSqliteCachedStatement entry = m_connection.statement(kAwaitingEntrySql, error);
+        if (!entry || !entry->bindInt64(1, id, error))
+        {
+            return false;
+        }
+        const int resultCode = entry->step();
+        if (resultCode != SQLITE_ROW && resultCode != SQLITE_DONE)
+        {
+            error = sqliteFailure("Cannot complete audit entry", m_connection.handle(), resultCode);
+            return false;
+        }
+        if (resultCode == SQLITE_DONE || entry->columnInt64(0) != 0)
+        {
+            error = "Audit entry " + std::to_string(id) + " does not await its outcome";
+            return false;
+        }
+        // Only what the entry did not name yet: the entry's own identifiers stay the answer.
+        record.requestId = entry->columnText(1).empty() ? outcome.requestId : "";
+        record.upgradeNo = entry->columnInt64(2) == 0 ? outcome.upgradeNo : 0;
+        record.upgradeId = entry->columnText(3).empty() ? outcome.upgradeId : "";
+        record.rolloutNo = entry->columnInt64(4) == 0 ? outcome.rolloutNo : 0;
     }
-    const int resultCode = statement->step();
-    if (resultCode != SQLITE_DONE)
-    {
-        error = sqliteFailure("Cannot complete audit entry", m_connection.handle(), resultCode);
-        return false;
-    }
-    if (m_connection.changes() != 1)
-    {
-        error = "Audit entry " + std::to_string(id) + " does not await its outcome";
-        return false;
-    }
-    return true;
+    std::int64_t completionId = 0;
+    return insert(record, completionId, error);
 }
 
 bool CAuditStore::readPage(std::uint32_t limit, std::int64_t before, std::vector<S_AuditEntry>& entries,
@@ -296,43 +377,83 @@ bool CAuditStore::deleteExpired(std::int64_t cutoff, std::uint32_t& deletedCount
     {
         return false;
     }
+    std::optional<S_AuditChainState> state;
+    if (!readAuditChainState(m_connection, state, error))
     {
-        // Nothing expired, nothing written: a read-only pass for the common case. The probe and its
-        // read end here, before the write transaction begins.
-        CSqliteCachedStatement probe =
-            m_connection.statement("SELECT EXISTS(SELECT 1 FROM audit_log WHERE at<?1);", error);
-        if (!probe || !probe->bindInt64(1, cutoff, error))
-        {
-            return false;
-        }
-        const int probeResult = probe->step();
-        if (probeResult != SQLITE_ROW)
-        {
-            error = sqliteFailure("Cannot inspect expired audit entries", m_connection.handle(), probeResult);
-            return false;
-        }
-        if (probe->columnInt64(0) == 0)
-        {
-            return true;
-        }
+        return false;
     }
+    const std::int64_t currentBound = state ? state->idBound : 0;
+    // Nothing expired, nothing written: the common case reads one entry, the oldest kept.
+    std::optional<std::int64_t> oldestAt;
+    if (!queryOptionalInt64(m_connection,
+                            "SELECT at FROM audit_log WHERE kind=0 AND id>=?1 ORDER BY id LIMIT 1;",
+                            {currentBound}, oldestAt, error))
+    {
+        return false;
+    }
+    if (!oldestAt || *oldestAt >= cutoff)
+    {
+        return true;
+    }
+    // Oldest first: up to the first entry that has not expired, and never into the newest
+    // kAuditKeptEntries, whatever the clock says.
+    std::optional<std::int64_t> firstFresh;
+    std::optional<std::int64_t> oldestKept;
+    if (!queryOptionalInt64(
+            m_connection, "SELECT id FROM audit_log WHERE kind=0 AND id>=?1 AND at>=?2 ORDER BY id LIMIT 1;",
+            {currentBound, cutoff}, firstFresh, error) ||
+        !queryOptionalInt64(m_connection,
+                            "SELECT id FROM audit_log WHERE kind=0 ORDER BY id DESC LIMIT 1 OFFSET ?1;",
+                            {kAuditKeptEntries - 1}, oldestKept, error))
+    {
+        return false;
+    }
+    if (!oldestKept)
+    {
+        return true;
+    }
+    const std::int64_t bound = firstFresh ? std::min(*firstFresh, *oldestKept) : *oldestKept;
+    if (bound <= currentBound)
+    {
+        return true;
+    }
+    return raiseBoundAndDelete(bound, deletedCount, error);
+}
+
+bool CAuditStore::raiseBoundAndDelete(std::int64_t bound, std::uint32_t& deletedCount, std::string& error)
+{
     // Every way out before the commit rolls the transaction back.
     CSqliteTransaction transaction(m_connection);
-    if (!transaction.begin(error) ||
-        !runWithCutoff(m_connection, "UPDATE audit_retention SET cutoff=?1 WHERE singleton=1 AND cutoff<?1;",
-                       cutoff, "Cannot raise audit retention cutoff", error) ||
-        !runWithCutoff(m_connection, "DELETE FROM audit_log WHERE at<?1;", cutoff,
-                       "Cannot delete expired audit entries", error))
+    if (!transaction.begin(error))
     {
         return false;
     }
-    const std::int64_t count = m_connection.changes();
-    if (!transaction.commit(error))
+    std::optional<std::int64_t> entries;
+    if (!queryOptionalInt64(m_connection, "SELECT COUNT(*) FROM audit_log WHERE kind=0 AND id<?1;", {bound},
+                            entries, error))
     {
         return false;
     }
-    deletedCount =
-        static_cast<std::uint32_t>(std::min<std::int64_t>(count, std::numeric_limits<std::uint32_t>::max()));
+    // The bound first (the delete trigger reads it), with the hash of the last record deleted, the
+    // previous hash of the first record kept; when nothing is left below, the anchor stays.
+    CSqliteCachedStatement raise = m_connection.statement(
+        "UPDATE audit_chain SET id_bound=?1, anchor_hash=COALESCE((SELECT hash FROM audit_log WHERE id<?1 "
+        "ORDER BY id DESC LIMIT 1), anchor_hash) WHERE singleton=1;",
+        error);
+    if (!raise || !raise->bindInt64(1, bound, error) ||
+        !runStatement(m_connection, raise, "Cannot raise audit retention bound", error))
+    {
+        return false;
+    }
+    CSqliteCachedStatement remove = m_connection.statement("DELETE FROM audit_log WHERE id<?1;", error);
+    if (!remove || !remove->bindInt64(1, bound, error) ||
+        !runStatement(m_connection, remove, "Cannot delete expired audit entries", error) ||
+        !transaction.commit(error))
+    {
+        return false;
+    }
+    deletedCount = static_cast<std::uint32_t>(
+        std::min<std::int64_t>(entries.value_or(0), std::numeric_limits<std::uint32_t>::max()));
     return true;
 }
 

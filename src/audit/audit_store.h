@@ -1,5 +1,6 @@
 #pragma once
 
+#include "audit/audit_record_hash.h"
 #include "history/sqlite_connection.h"
 
 #include <cstdint>
@@ -11,8 +12,8 @@
 namespace ota::backend
 {
 
-// One stored audit entry. status 0: the outcome is unknown (the operation was still running, or
-// its completion could not be written).
+// One audit entry as read: the request's entry merged with its completion, if any. status 0: the
+// outcome is unknown (the operation was still running, or its completion could not be written).
 struct S_AuditEntry
 {
     std::int64_t id = 0;
@@ -26,6 +27,7 @@ struct S_AuditEntry
     std::uint32_t upgradeNo = 0;
     std::string upgradeId;
     std::uint32_t rolloutNo = 0;
+    std::string hash;  // the entry record's own chain hash (read only)
 };
 
 // The audit trail in the history database file (upgrade-history.db), beside the upgrade history
@@ -33,14 +35,16 @@ struct S_AuditEntry
 // its schema and the file's user_version are left exactly as they are, so an older build still
 // opens the file.
 //
-// Append only, enforced by triggers in the database itself: an entry can be completed once (its
-// status 0 replaced by the outcome, the identifiers the answer named filled in), and deleted only
-// by the retention delete, which first raises a stored cutoff (never back, never closer to now
-// than a day) and then removes what is older. Writes are synchronous (fsync per commit): an
-// entry that begin reported written survives a crash or a power loss.
+// Append only, and tamper evident. Each request is an entry record; the outcome of an entry begun
+// with status 0 is a completion record of its own, so no record ever changes. Every record
+// carries a hash over its fields and the previous record's hash (audit/audit_record_hash.h), and
+// triggers in the database itself refuse every update and any delete at or above the id bound,
+// which only retention raises (audit/audit_schema.h). Writes are synchronous (fsync per commit):
+// an entry that begin reported written survives a crash or a power loss.
 //
 // One mutex serialises the operations, and with them every use of the connection and of the
-// statements it keeps; any thread may call any of them.
+// statements it keeps, and the chain's end (the next id and the last hash, read once at open);
+// any thread may call any of them.
 class CAuditStore
 {
 public:
@@ -55,26 +59,40 @@ public:
 
     // Writes the entry of a request about to run, with status 0; id receives its number.
     bool begin(const S_AuditEntry& entry, std::int64_t& id, std::string& error);
-    // Records the outcome of the entry begin wrote: status (not 0), error code, request id, and
-    // identifiers the entry did not name yet.
+    // Records the outcome of the entry begin wrote, once: status (not 0), error code, request id,
+    // and identifiers the entry did not name yet. outcome.at is when the outcome was known.
     bool complete(std::int64_t id, const S_AuditEntry& outcome, std::string& error);
     // Writes a whole entry at once (a request refused before it ran).
     bool append(const S_AuditEntry& entry, std::int64_t& id, std::string& error);
 
-    // Newest first: at most limit entries with an id below before (0: from the newest).
-    // nextBefore is the id to pass for the following page, 0 when there is none.
+    // Newest first: at most limit entries (each merged with its completion) with an id below
+    // before (0: from the newest). nextBefore is the id to pass for the following page, 0 when
+    // there is none.
     bool readPage(std::uint32_t limit, std::int64_t before, std::vector<S_AuditEntry>& entries,
                   std::int64_t& nextBefore, std::string& error);
 
-    // The retention delete: every entry older than cutoff (Unix ms, at most a day before now).
+    // The retention delete, oldest first by id: the entries taken up before cutoff (Unix ms) up to
+    // the first that was not, with the records in between, but never one of the newest
+    // kAuditKeptEntries entries. deletedCount counts entries.
     bool deleteExpired(std::int64_t cutoff, std::uint32_t& deletedCount, std::string& error);
+
+    // The file the store opened (empty when closed).
+    std::filesystem::path databasePath() const;
 
 private:
     bool requireOpen(std::string& error) const;
-    bool insert(const S_AuditEntry& entry, unsigned status, std::int64_t& id, std::string& error);
+    bool loadChainEnd(std::string& error);
+    // Gives the record the next id and its hash, and inserts it.
+    bool insert(S_AuditChainRecord& record, std::int64_t& id, std::string& error);
+    bool raiseBoundAndDelete(std::int64_t bound, std::uint32_t& deletedCount, std::string& error);
 
     mutable std::mutex m_mutex;
     CSqliteConnection m_connection;
+    std::filesystem::path m_path;
+    // The chain's end, valid while m_chainEndKnown: a failed insert makes it read again.
+    bool m_chainEndKnown = false;
+    std::int64_t m_nextId = 1;
+    std::string m_lastHash;
 };
 
 }  // namespace ota::backend

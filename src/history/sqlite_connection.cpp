@@ -210,10 +210,22 @@ CSqliteConnection::~CSqliteConnection()
 bool CSqliteConnection::open(const std::string& path, std::string_view failureContext, int busyTimeoutMs,
                              std::string& error)
 {
+    return openWithFlags(path, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, failureContext, busyTimeoutMs,
+                         error);
+}
+
+bool CSqliteConnection::openReadOnly(const std::string& path, std::string_view failureContext,
+                                     int busyTimeoutMs, std::string& error)
+{
+    return openWithFlags(path, SQLITE_OPEN_READONLY, failureContext, busyTimeoutMs, error);
+}
+
+bool CSqliteConnection::openWithFlags(const std::string& path, int flags, std::string_view failureContext,
+                                      int busyTimeoutMs, std::string& error)
+{
     close();
     sqlite3* database = nullptr;
-    const int openResult = sqlite3_open_v2(
-        path.c_str(), &database, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE | SQLITE_OPEN_FULLMUTEX, nullptr);
+    const int openResult = sqlite3_open_v2(path.c_str(), &database, flags | SQLITE_OPEN_FULLMUTEX, nullptr);
     if (openResult != SQLITE_OK)
     {
         error = sqliteFailure(failureContext, database, openResult);

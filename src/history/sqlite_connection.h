@@ -110,6 +110,9 @@ public:
     // failureContext + ": " + the SQLite message; nothing stays open.
     bool open(const std::string& path, std::string_view failureContext, int busyTimeoutMs,
               std::string& error);
+    // The same for reading only: the file must exist, and nothing is ever written to it.
+    bool openReadOnly(const std::string& path, std::string_view failureContext, int busyTimeoutMs,
+                      std::string& error);
     // Finalizes every cached statement, then closes the handle. No effect when closed.
     void close();
     bool isOpen() const { return m_database != nullptr; }
@@ -130,6 +133,9 @@ public:
     bool inTransaction() const;
 
 private:
+    bool openWithFlags(const std::string& path, int flags, std::string_view failureContext, int busyTimeoutMs,
+                       std::string& error);
+
     struct S_CachedStatement
     {
         CSqliteStatement statement;

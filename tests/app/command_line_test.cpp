@@ -74,6 +74,19 @@ TEST(CommandLine, HelpAfterValidOptionsSucceedsWithoutDefaultPath)
     EXPECT_TRUE(parse({"-h", "-h"}).options.helpRequested);
 }
 
+TEST(CommandLine, VerifyAuditNeedsNoConfigurationAndStandsAlone)
+{
+    const S_Parsed parsed = parse({"--verify-audit", "/var/lib/ota/upgrade-history.db"});
+    ASSERT_TRUE(parsed.ok) << parsed.error;
+    EXPECT_EQ(parsed.options.verifyAuditDatabase, "/var/lib/ota/upgrade-history.db");
+    EXPECT_TRUE(parsed.options.configPath.empty());
+    EXPECT_EQ(parse({"--verify-audit"}).error, "Argument value cannot be empty: --verify-audit");
+    EXPECT_EQ(parse({"--verify-audit", "a", "--verify-audit", "b"}).error,
+              "Argument may be specified only once: --verify-audit");
+    EXPECT_FALSE(parse({"--verify-audit", "a", "--config", "c.json"}).ok);
+    EXPECT_FALSE(parse({"--topology-file", "t.json", "--verify-audit", "a"}).ok);
+}
+
 TEST(CommandLine, UsageText)
 {
     EXPECT_EQ(buildUsageText("./ota-backend"),

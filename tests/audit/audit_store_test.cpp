@@ -1,7 +1,9 @@
 // The audit store on a real database file: entries, their one completion, pages newest first;
-// append only against direct SQL; the retention delete; and the upgrade history beside it left
-// exactly as it was.
+// append only against direct SQL; the retention delete and its id bound; the hash chain, also over
+// a trail an older build wrote; and the upgrade history beside it left exactly as it was.
 #include "audit/audit_store.h"
+#include "audit/audit_chain_check.h"
+#include "audit/audit_schema.h"
 
 #include "common/clock.h"
 #include "history/sqlite_test_access.h"
@@ -9,6 +11,7 @@
 #include "support/temp_directory.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 namespace ota::backend
 {
@@ -42,6 +45,49 @@ protected:
         std::string error;
         EXPECT_TRUE(store.begin(entryAt(at), id, error)) << error;
         return id;
+    }
+
+    // Entries chained as the store chains them, written in one transaction with the store closed
+    // (thousands of synced writes would take minutes).
+    void appendEntries(const std::vector<std::int64_t>& times)
+    {
+        store.close();
+        std::string error;
+        {
+            test::CRawDatabase raw(path);
+            std::int64_t id =
+                std::stoll(raw.scalar("SELECT seq FROM sqlite_sequence WHERE name='audit_log'"));
+            std::string previous = raw.scalar("SELECT head_hash FROM audit_chain");
+            CSqliteConnection connection;
+            ASSERT_TRUE(connection.open(path.string(), "open", 5000, error) &&
+                        connection.execute("BEGIN;", error))
+                << error;
+            for (const std::int64_t at : times)
+            {
+                S_AuditChainRecord record;
+                record.id = ++id;
+                record.at = at;
+                record.client = "127.0.0.1:40000";
+                record.method = "POST";
+                record.route = "/api/v1/devices/reconnect";
+                record.status = 202;
+                const std::string hash = computeAuditRecordHash(record, previous);
+                CSqliteCachedStatement insert = connection.statement(
+                    "INSERT INTO audit_log(id, at, client, method, route, status, prev_hash, hash) "
+                    "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8);",
+                    error);
+                ASSERT_TRUE(insert && insert->bindInt64(1, id, error) && insert->bindInt64(2, at, error) &&
+                            insert->bindText(3, record.client, error) &&
+                            insert->bindText(4, record.method, error) &&
+                            insert->bindText(5, record.route, error) && insert->bindInt64(6, 202, error) &&
+                            insert->bindText(7, previous, error) && insert->bindText(8, hash, error))
+                    << error;
+                ASSERT_EQ(insert->step(), SQLITE_DONE);
+                previous = hash;
+            }
+            ASSERT_TRUE(connection.execute("COMMIT;", error)) << error;
+        }
+        ASSERT_TRUE(store.open(path, error)) << error;
     }
 
     test::CTempDirectory directory;
@@ -109,6 +155,13 @@ TEST_F(AuditStoreTest, EntriesAreCompletedOnceAndReadNewestFirstInPages)
     EXPECT_EQ(page[2].upgradeId, "site_1");
     EXPECT_EQ(page[2].requestId, "ota-1-1");
     EXPECT_EQ(page[1].status, 0u) << "no outcome: status 0";
+    EXPECT_EQ(page[2].hash.size(), 64u);
+    EXPECT_NE(page[2].hash, page[1].hash);
+
+    S_AuditChainReport report;
+    ASSERT_TRUE(verifyAuditDatabase(path, report, error)) << error;
+    EXPECT_EQ(report.entries, 10) << "requests, not records: the completion is not counted";
+    EXPECT_TRUE(report.holds()) << report.reason;
 }
 
 TEST_F(AuditStoreTest, DirectSqlCanNeitherRewriteNorDeleteTheTrail)
@@ -135,38 +188,145 @@ TEST_F(AuditStoreTest, DirectSqlCanNeitherRewriteNorDeleteTheTrail)
     EXPECT_EQ(raw.execute("DELETE FROM audit_log WHERE id=" + doneId), immutable)
         << "older than any retention, but not deleted by it";
     EXPECT_EQ(raw.execute("DELETE FROM audit_log"), immutable);
-    EXPECT_EQ(raw.execute("UPDATE audit_retention SET cutoff=" + std::to_string(now)),
-              "AUDIT_RETENTION_INVALID")
-        << "the cutoff never comes within a day of now";
-    EXPECT_EQ(raw.execute("DELETE FROM audit_retention"), "AUDIT_RETENTION_INVALID");
-    EXPECT_NE(raw.execute("INSERT INTO audit_retention(singleton, cutoff) VALUES(2, 0)"), "");
-    EXPECT_EQ(raw.scalar("SELECT COUNT(*) FROM audit_log"), "2");
-    EXPECT_EQ(raw.execute("UPDATE audit_log SET status=503, error_code='X' WHERE id=" + openId), "")
-        << "the one completion of an open entry";
-    EXPECT_EQ(raw.execute("UPDATE audit_log SET status=504 WHERE id=" + openId), immutable);
+    EXPECT_EQ(raw.execute("UPDATE audit_chain SET id_bound=" + openId), "AUDIT_RETENTION_INVALID")
+        << "the bound never reaches into the newest entries";
+    EXPECT_EQ(raw.execute("UPDATE audit_chain SET head_id=0"), "AUDIT_ENTRY_IMMUTABLE");
+    EXPECT_EQ(raw.execute("DELETE FROM audit_chain"), "AUDIT_RETENTION_INVALID");
+    EXPECT_NE(raw.execute("INSERT INTO audit_chain(singleton, id_bound, anchor_hash, head_id, head_hash) "
+                          "VALUES(2, 0, '', 0, '')"),
+              "");
+    EXPECT_EQ(raw.scalar("SELECT COUNT(*) FROM audit_log"), "3");
+    EXPECT_EQ(raw.execute("UPDATE audit_log SET status=503, error_code='X' WHERE id=" + openId), immutable)
+        << "an outcome is a record of its own: no record ever changes";
+    EXPECT_NE(raw.execute("INSERT INTO audit_log(at, client, method, route, status, kind, completes) "
+                          "VALUES(1, '', '', '', 200, 1, " +
+                          doneId + ")"),
+              "")
+        << "an entry is completed once";
 }
 
+// Oldest first, up to the first entry that has not expired, and never the newest ten thousand:
+// neither a clock set forward nor one set back empties the trail or opens it to deletes.
 TEST_F(AuditStoreTest, RetentionDeletesOnlyWhatIsOlderThanItsCutoff)
 {
     const std::int64_t now = currentUnixMs();
-    begin(now - 120 * kDayMs);
-    begin(now - 91 * kDayMs);
-    const std::int64_t recent = begin(now - 30 * kDayMs);
-    std::uint32_t deleted = 0;
+    const std::int64_t awaiting = begin(now - 120 * kDayMs);
+    std::vector<std::int64_t> times(kAuditKeptEntries + 4, now - kDayMs);
+    times[0] = times[1] = now - 120 * kDayMs;
+    appendEntries(times);
+    S_AuditEntry outcome;
+    outcome.status = 200;
     std::string error;
-    ASSERT_TRUE(store.deleteExpired(now - 90 * kDayMs, deleted, error)) << error;
-    EXPECT_EQ(deleted, 2u);
-    ASSERT_TRUE(store.deleteExpired(now - 90 * kDayMs, deleted, error)) << error;
-    EXPECT_EQ(deleted, 0u);
-    EXPECT_FALSE(store.deleteExpired(now, deleted, error)) << "not even the store can empty the recent trail";
-    EXPECT_NE(error.find("AUDIT_RETENTION_INVALID"), std::string::npos) << error;
+    ASSERT_TRUE(store.complete(awaiting, outcome, error)) << error;
 
+    struct S_Pass
+    {
+        std::int64_t cutoff;
+        std::uint32_t deleted;
+        const char* why;
+    };
+    const S_Pass passes[] = {
+        {now - 90 * kDayMs, 3, "the three expired entries, the fresh one after them stops it"},
+        {now - 90 * kDayMs, 0, "nothing more expired"},
+        {now + 3650 * kDayMs, 2, "clock ten years ahead: all expired, the newest ten thousand stay"},
+        {now + 3650 * kDayMs, 0, "and stay"},
+        {0, 0, "clock set back"},
+    };
+    for (const S_Pass& pass : passes)
+    {
+        std::uint32_t deleted = 99;
+        ASSERT_TRUE(store.deleteExpired(pass.cutoff, deleted, error)) << error;
+        EXPECT_EQ(deleted, pass.deleted) << pass.why;
+    }
+
+    test::CRawDatabase raw(path);
+    EXPECT_EQ(raw.scalar("SELECT COUNT(*) FROM audit_log WHERE kind=0"), std::to_string(kAuditKeptEntries));
+    const std::string oldest = raw.scalar("SELECT MIN(id) FROM audit_log");
+    EXPECT_EQ(raw.scalar("SELECT id_bound FROM audit_chain"), oldest);
+    EXPECT_EQ(raw.execute("DELETE FROM audit_log WHERE id=" + oldest), "AUDIT_ENTRY_IMMUTABLE");
+    for (const int step : {-1, 1})
+    {
+        EXPECT_EQ(raw.execute("UPDATE audit_chain SET id_bound=id_bound+" + std::to_string(step)),
+                  "AUDIT_RETENTION_INVALID")
+            << "the bound neither goes back nor into the newest entries: " << step;
+    }
+
+    // The oldest record kept links to the stored hash of the last one deleted; the completion of
+    // a deleted entry stays behind it and is no break, and no request of its own.
+    const std::int64_t next = begin(now);
+    EXPECT_GT(next, awaiting + static_cast<std::int64_t>(times.size()) + 1);
+    S_AuditChainReport report;
+    ASSERT_TRUE(verifyAuditDatabase(path, report, error)) << error;
+    EXPECT_TRUE(report.holds()) << report.firstBrokenId << ": " << report.reason;
+    EXPECT_EQ(report.entries, kAuditKeptEntries + 1);
+}
+
+// The tables, guards and rows an older build wrote, before the chain existed.
+constexpr const char* kOlderBuildTrail =
+    "CREATE TABLE audit_log(id INTEGER PRIMARY KEY AUTOINCREMENT, at INTEGER NOT NULL, client TEXT NOT NULL,"
+    "method TEXT NOT NULL, route TEXT NOT NULL, status INTEGER NOT NULL CHECK(status>=0 AND status<=999),"
+    "error_code TEXT NOT NULL DEFAULT '', request_id TEXT NOT NULL DEFAULT '',"
+    "upgrade_no INTEGER NOT NULL DEFAULT 0 CHECK(upgrade_no>=0 AND upgrade_no<=4294967295),"
+    "upgrade_id TEXT NOT NULL DEFAULT '',"
+    "rollout_no INTEGER NOT NULL DEFAULT 0 CHECK(rollout_no>=0 AND rollout_no<=4294967295));"
+    "CREATE TABLE audit_retention(singleton INTEGER PRIMARY KEY CHECK(singleton=1), cutoff INTEGER NOT NULL);"
+    "INSERT INTO audit_retention VALUES(1, 1000);"
+    "CREATE TRIGGER trg_audit_log_update BEFORE UPDATE ON audit_log WHEN OLD.status<>0 OR NEW.status=0 "
+    "BEGIN SELECT RAISE(ABORT, 'AUDIT_ENTRY_IMMUTABLE'); END;"
+    "CREATE TRIGGER trg_audit_log_delete BEFORE DELETE ON audit_log "
+    "WHEN OLD.at>=(SELECT cutoff FROM audit_retention WHERE singleton=1) "
+    "BEGIN SELECT RAISE(ABORT, 'AUDIT_ENTRY_IMMUTABLE'); END;"
+    "INSERT INTO audit_log(at, client, method, route, status) VALUES(500, 'c', 'POST', '/old', 200);"
+    "INSERT INTO audit_log(at, client, method, route, status, error_code, request_id, upgrade_no) "
+    "VALUES(2000, 'c', 'POST', '/api/v1/upgrades/:upgradeNo/abort', 409, 'UPGRADE_ABORT_REJECTED', "
+    "'ota-1-1', 7);"
+    "INSERT INTO audit_log(at, client, method, route, status) VALUES(3000, 'c', 'POST', "
+    "'/api/v1/scene/reload', 0);"
+    "DELETE FROM audit_log WHERE id=1;";
+
+TEST_F(AuditStoreTest, AnOlderBuildsTrailIsChainedOnceWhenOpenedAndAnswersAsBefore)
+{
+    store.close();
+    path = directory / "older.db";
+    {
+        CUpgradeHistoryRepository history;
+        std::string error;
+        ASSERT_TRUE(history.open(path, error)) << error;
+        test::CRawDatabase raw(path);
+        ASSERT_EQ(raw.execute(kOlderBuildTrail), "");
+    }
+    std::string error;
+    ASSERT_TRUE(store.open(path, error)) << error;
+    S_AuditChainReport report;
+    ASSERT_TRUE(verifyAuditDatabase(path, report, error)) << error;
+    EXPECT_TRUE(report.holds()) << report.firstBrokenId << ": " << report.reason;
+    EXPECT_EQ(report.entries, 2);
+
+    S_AuditEntry outcome;
+    outcome.status = 200;
+    EXPECT_TRUE(store.complete(3, outcome, error)) << "an entry begun by the older build: " << error;
+    EXPECT_EQ(begin(4000), 5) << "after the completion, record 4";
     std::vector<S_AuditEntry> page;
     std::int64_t nextBefore = 0;
-    ASSERT_TRUE(store.readPage(100, 0, page, nextBefore, error));
-    ASSERT_EQ(page.size(), 1u);
-    EXPECT_EQ(page[0].id, recent);
-    EXPECT_GT(begin(now), recent) << "ids keep growing after deletions";
+    ASSERT_TRUE(store.readPage(10, 0, page, nextBefore, error)) << error;
+    ASSERT_EQ(page.size(), 3u);
+    EXPECT_EQ(page[1].status, 200u);
+    EXPECT_EQ(page[2].errorCode, "UPGRADE_ABORT_REJECTED");
+    EXPECT_EQ(page[2].requestId, "ota-1-1");
+    EXPECT_EQ(page[2].upgradeNo, 7u);
+
+    // Opened again, nothing is chained anew: a row changed behind the store's back stays found.
+    store.close();
+    test::CRawDatabase raw(path);
+    EXPECT_EQ(raw.execute("DELETE FROM audit_log WHERE id=2"), "AUDIT_ENTRY_IMMUTABLE")
+        << "the older time-based guard is gone";
+    ASSERT_EQ(raw.execute("DROP TRIGGER trg_audit_log_update; UPDATE audit_log SET status=201 WHERE id=2;"),
+              "");
+    ASSERT_TRUE(store.open(path, error)) << error;
+    ASSERT_TRUE(verifyAuditDatabase(path, report, error)) << error;
+    EXPECT_EQ(report.firstBrokenId, 2) << report.reason;
+    EXPECT_EQ(raw.scalar("PRAGMA user_version"), "1");
+    EXPECT_NE(raw.execute("UPDATE audit_log SET status=202 WHERE id=2"), "") << "the guard is back";
 }
 
 TEST_F(AuditStoreTest, TheUpgradeHistoryBesideItIsLeftExactlyAsItWas)
@@ -204,7 +364,7 @@ TEST_F(AuditStoreTest, ASchemaThatFailsHalfWayLeavesNothingBehindAndTheFileUnloc
     const std::filesystem::path otherPath = directory / "other.db";
     {
         test::CRawDatabase raw(otherPath);
-        ASSERT_EQ(raw.execute("CREATE TABLE audit_retention(singleton INTEGER PRIMARY KEY);"), "");
+        ASSERT_EQ(raw.execute("CREATE TABLE audit_chain(singleton INTEGER PRIMARY KEY);"), "");
     }
     CAuditStore other;
     std::string error;
