@@ -269,14 +269,20 @@ std::optional<S_HttpReply> CApiRouter::checkAccess(const S_HttpRequestView& requ
     return rejectUnauthorized(request.method, logPath, verdict);
 }
 
-bool CApiRouter::servesUnderLoad(const S_HttpRequestView& request) const
+bool CApiRouter::servesUnderLoad(const S_HttpRequestView& request, bool upgrade, bool sendsBody) const
 {
-    const std::string_view path = pathOf(request.target);
-    if (request.method == "GET" && path == kHealthPath)
+    if (m_callbacks.accessControl)
     {
-        return true;
+        if (m_callbacks.accessControl->wouldGrant(request.credentials))
+        {
+            return true;
+        }
+        // A health check is answered as soon as its header is in; one that sends a body would hold
+        // the place for as long as the body takes, which only the operator may.
+        return !sendsBody && request.method == "GET" && pathOf(request.target) == kHealthPath;
     }
-    return m_callbacks.accessControl && m_callbacks.accessControl->wouldGrant(request.credentials);
+    // Every request is the operator's here; the event stream goes on to places of its own.
+    return upgrade || (request.method == "GET" && pathOf(request.target) == kHealthPath);
 }
 
 std::optional<std::size_t> CApiRouter::findPostRoute(const S_HttpRequestView& request,

@@ -83,8 +83,9 @@ public:
     Dispatch refuse(const S_HttpRequestView& request, S_HttpReply reply) const;
 
     // Whether a request (its header) is served on a connection admitted beyond the connection
-    // limit: health, and requests with a valid token or session. Counts no failed attempt.
-    bool servesUnderLoad(const S_HttpRequestView& request) const;
+    // limit: requests with a valid token or session, and health without a body. Without access
+    // control, health and event-stream upgrades. Counts no failed attempt.
+    bool servesUnderLoad(const S_HttpRequestView& request, bool upgrade, bool sendsBody) const;
 
     // The pattern of the route a path is for (whatever the method), the event stream's path, or
     // empty when no route takes it.
