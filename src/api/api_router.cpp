@@ -74,11 +74,14 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
     // Served only when configured, so that without them the API answers exactly as before.
     if (c.accessControl)
     {
+        // Anyone who can connect may log in, and each login or logout is audited with durable
+        // writes: on the record lane a flood of them never holds up health and the quick routes.
+        constexpr E_CallbackLane record = E_CallbackLane::Record;
         CApiAccessControl& access = *c.accessControl;
-        m_routes.push_back({"POST", kLoginPath, quick, [&access](const S_ApiRequest& request) {
+        m_routes.push_back({"POST", kLoginPath, record, [&access](const S_ApiRequest& request) {
                                 return invokeLogin(kLoginPath, access, request);
                             }});
-        m_routes.push_back({"POST", kLogoutPath, quick, [&access](const S_ApiRequest& request) {
+        m_routes.push_back({"POST", kLogoutPath, record, [&access](const S_ApiRequest& request) {
                                 return invokeLogout(kLogoutPath, access, request);
                             }});
     }
