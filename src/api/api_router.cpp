@@ -256,15 +256,20 @@ bool CApiRouter::needsAccess(std::string_view method, std::string_view path) con
     return path.starts_with("/api/") || path == kMetricsPath;
 }
 
-std::optional<S_HttpReply> CApiRouter::checkAccess(const S_HttpRequestView& request,
-                                                   std::string_view logPath) const
+std::optional<S_HttpReply> CApiRouter::checkAccess(const S_HttpRequestView& request, std::string_view logPath,
+                                                   std::string* grantingSession) const
 {
     const std::string_view path = pathOf(request.target);
     if (!needsAccess(request.method, path))
     {
         return std::nullopt;
     }
-    const E_AccessVerdict verdict = m_callbacks.accessControl->check(request.credentials);
+    std::string session;
+    const E_AccessVerdict verdict = m_callbacks.accessControl->check(request.credentials, session);
+    if (grantingSession != nullptr)
+    {
+        *grantingSession = std::move(session);
+    }
     if (verdict == E_AccessVerdict::GRANTED)
     {
         return std::nullopt;
@@ -463,10 +468,17 @@ CApiRouter::Dispatch CApiRouter::dispatch(const S_HttpRequestView& request) cons
     return reply;
 }
 
-std::optional<S_HttpReply> CApiRouter::checkEventStreamUpgrade(const S_HttpRequestView& request) const
+bool CApiRouter::isSessionLive(const std::string& session) const
 {
+    return !m_callbacks.accessControl || m_callbacks.accessControl->isSessionLive(session);
+}
+
+std::optional<S_HttpReply> CApiRouter::checkEventStreamUpgrade(const S_HttpRequestView& request,
+                                                               std::string& session) const
+{
+    session.clear();
     const std::string_view path = pathOf(request.target);
-    if (std::optional<S_HttpReply> refusal = checkAccess(request, path))
+    if (std::optional<S_HttpReply> refusal = checkAccess(request, path, &session))
     {
         refusal->closeConnection = true;
         return refusal;

@@ -168,7 +168,9 @@ private:
 
         if (beast::websocket::is_upgrade(request))
         {
-            if (std::optional<S_HttpReply> refusal = m_context->router->checkEventStreamUpgrade(view))
+            std::string session;
+            if (std::optional<S_HttpReply> refusal =
+                    m_context->router->checkEventStreamUpgrade(view, session))
             {
                 writeReply(std::move(*refusal), request.version(), false);
                 return;
@@ -187,7 +189,7 @@ private:
             }
             countAnswer(101);
             m_stream.expires_never();
-            startEventSession(std::move(m_stream), m_parser->release(), m_context);
+            startEventSession(std::move(m_stream), m_parser->release(), m_context, std::move(session));
             return;
         }
         // A reserve place is given back after one answer.
