@@ -229,7 +229,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         const S_HttpRequestView view = requestViewOf(request, client, true);
         if (boost::beast::websocket::is_upgrade(request))
         {
-            if (std::optional<S_HttpReply> refusal = harness.router->checkEventStreamUpgrade(view))
+            std::string session;
+            if (std::optional<S_HttpReply> refusal = harness.router->checkEventStreamUpgrade(view, session))
             {
                 checkReply(*refusal);
             }

@@ -133,7 +133,8 @@ void CApiAccessControl::dropExpiredLocked(Clock::time_point now)
 }
 
 CApiAccessControl::E_Presented CApiAccessControl::evaluateLocked(const S_RequestCredentials& credentials,
-                                                                 Clock::time_point now, bool touch)
+                                                                 Clock::time_point now, bool touch,
+                                                                 std::string* grantingSession)
 {
     E_Presented presented = E_Presented::NONE;
     for (const std::string_view authorization : credentials.authorizations)
@@ -154,6 +155,10 @@ CApiAccessControl::E_Presented CApiAccessControl::evaluateLocked(const S_Request
             if (touch)
             {
                 found->second = now;
+            }
+            if (grantingSession != nullptr)
+            {
+                *grantingSession = found->first;
             }
             return E_Presented::GRANTED;
         }
@@ -178,9 +183,17 @@ E_AccessVerdict CApiAccessControl::failLocked(Clock::time_point now)
 
 E_AccessVerdict CApiAccessControl::check(const S_RequestCredentials& credentials)
 {
+    std::string ignored;
+    return check(credentials, ignored);
+}
+
+E_AccessVerdict CApiAccessControl::check(const S_RequestCredentials& credentials,
+                                         std::string& grantingSession)
+{
+    grantingSession.clear();
     const Clock::time_point at = now();
     std::lock_guard<std::mutex> lock(m_mutex);
-    switch (evaluateLocked(credentials, at, true))
+    switch (evaluateLocked(credentials, at, true, &grantingSession))
     {
         case E_Presented::GRANTED:
             return E_AccessVerdict::GRANTED;
@@ -190,6 +203,14 @@ E_AccessVerdict CApiAccessControl::check(const S_RequestCredentials& credentials
             break;
     }
     return failLocked(at);
+}
+
+bool CApiAccessControl::isSessionLive(const std::string& sessionKey) const
+{
+    const Clock::time_point at = now();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_sessions.find(sessionKey);
+    return found != m_sessions.end() && at - found->second < kSessionIdleLimit;
 }
 
 bool CApiAccessControl::wouldGrant(const S_RequestCredentials& credentials)

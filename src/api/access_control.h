@@ -63,6 +63,12 @@ public:
     // The verdict on a request's credentials. A session that grants is kept alive; a failed
     // attempt is counted.
     E_AccessVerdict check(const S_RequestCredentials& credentials);
+    // The same; when a session granted (and not the token), grantingSession names it by a key that
+    // isSessionLive takes (the digest of its identifier, never the identifier), else it is empty.
+    E_AccessVerdict check(const S_RequestCredentials& credentials, std::string& grantingSession);
+    // True while the session with this key has neither ended at logout nor idled past the limit;
+    // keeps nothing alive (an open event stream is no use of its session).
+    bool isSessionLive(const std::string& sessionKey) const;
     // True when the credentials grant access; counts nothing and keeps no session alive (the
     // connection reserve asks before deciding to serve a request at all).
     bool wouldGrant(const S_RequestCredentials& credentials);
@@ -86,7 +92,8 @@ private:
         GRANTED,
     };
 
-    E_Presented evaluateLocked(const S_RequestCredentials& credentials, Clock::time_point now, bool touch);
+    E_Presented evaluateLocked(const S_RequestCredentials& credentials, Clock::time_point now, bool touch,
+                               std::string* grantingSession = nullptr);
     bool tokenMatches(std::string_view token) const;
     E_AccessVerdict failLocked(Clock::time_point now);
     void dropExpiredLocked(Clock::time_point now);

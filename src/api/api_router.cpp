@@ -74,11 +74,14 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
     // Served only when configured, so that without them the API answers exactly as before.
     if (c.accessControl)
     {
+        // Anyone who can connect may log in, and each login or logout is audited with durable
+        // writes: on the record lane a flood of them never holds up health and the quick routes.
+        constexpr E_CallbackLane record = E_CallbackLane::Record;
         CApiAccessControl& access = *c.accessControl;
-        m_routes.push_back({"POST", kLoginPath, quick, [&access](const S_ApiRequest& request) {
+        m_routes.push_back({"POST", kLoginPath, record, [&access](const S_ApiRequest& request) {
                                 return invokeLogin(kLoginPath, access, request);
                             }});
-        m_routes.push_back({"POST", kLogoutPath, quick, [&access](const S_ApiRequest& request) {
+        m_routes.push_back({"POST", kLogoutPath, record, [&access](const S_ApiRequest& request) {
                                 return invokeLogout(kLogoutPath, access, request);
                             }});
     }
@@ -257,15 +260,20 @@ bool CApiRouter::needsAccess(std::string_view method, std::string_view path) con
     return path.starts_with("/api/") || path == kMetricsPath;
 }
 
-std::optional<S_HttpReply> CApiRouter::checkAccess(const S_HttpRequestView& request,
-                                                   std::string_view logPath) const
+std::optional<S_HttpReply> CApiRouter::checkAccess(const S_HttpRequestView& request, std::string_view logPath,
+                                                   std::string* grantingSession) const
 {
     const std::string_view path = pathOf(request.target);
     if (!needsAccess(request.method, path))
     {
         return std::nullopt;
     }
-    const E_AccessVerdict verdict = m_callbacks.accessControl->check(request.credentials);
+    std::string session;
+    const E_AccessVerdict verdict = m_callbacks.accessControl->check(request.credentials, session);
+    if (grantingSession != nullptr)
+    {
+        *grantingSession = std::move(session);
+    }
     if (verdict == E_AccessVerdict::GRANTED)
     {
         return std::nullopt;
@@ -273,14 +281,20 @@ std::optional<S_HttpReply> CApiRouter::checkAccess(const S_HttpRequestView& requ
     return rejectUnauthorized(request.method, logPath, verdict);
 }
 
-bool CApiRouter::servesUnderLoad(const S_HttpRequestView& request) const
+bool CApiRouter::servesUnderLoad(const S_HttpRequestView& request, bool upgrade, bool sendsBody) const
 {
-    const std::string_view path = pathOf(request.target);
-    if (request.method == "GET" && path == kHealthPath)
+    if (m_callbacks.accessControl)
     {
-        return true;
+        if (m_callbacks.accessControl->wouldGrant(request.credentials))
+        {
+            return true;
+        }
+        // A health check is answered as soon as its header is in; one that sends a body would hold
+        // the place for as long as the body takes, which only the operator may.
+        return !sendsBody && request.method == "GET" && pathOf(request.target) == kHealthPath;
     }
-    return m_callbacks.accessControl && m_callbacks.accessControl->wouldGrant(request.credentials);
+    // Every request is the operator's here; the event stream goes on to places of its own.
+    return upgrade || (request.method == "GET" && pathOf(request.target) == kHealthPath);
 }
 
 std::optional<std::size_t> CApiRouter::findPostRoute(const S_HttpRequestView& request,
@@ -458,10 +472,17 @@ CApiRouter::Dispatch CApiRouter::dispatch(const S_HttpRequestView& request) cons
     return reply;
 }
 
-std::optional<S_HttpReply> CApiRouter::checkEventStreamUpgrade(const S_HttpRequestView& request) const
+bool CApiRouter::isSessionLive(const std::string& session) const
 {
+    return !m_callbacks.accessControl || m_callbacks.accessControl->isSessionLive(session);
+}
+
+std::optional<S_HttpReply> CApiRouter::checkEventStreamUpgrade(const S_HttpRequestView& request,
+                                                               std::string& session) const
+{
+    session.clear();
     const std::string_view path = pathOf(request.target);
-    if (std::optional<S_HttpReply> refusal = checkAccess(request, path))
+    if (std::optional<S_HttpReply> refusal = checkAccess(request, path, &session))
     {
         refusal->closeConnection = true;
         return refusal;

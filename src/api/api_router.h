@@ -11,6 +11,7 @@
 #include <functional>
 #include <memory>
 #include <optional>
+#include <string>
 #include <string_view>
 #include <variant>
 #include <vector>
@@ -75,16 +76,21 @@ public:
     // Runs the route's adapter and callback (on the route's lane) and returns its answer.
     S_HttpReply invoke(const S_RouteCall& call) const;
 
-    // Empty when a WebSocket upgrade may go ahead, else the refusal to write.
-    std::optional<S_HttpReply> checkEventStreamUpgrade(const S_HttpRequestView& request) const;
+    // Empty when a WebSocket upgrade may go ahead, else the refusal to write. When a session let it
+    // through (and not the token), session names that session for isSessionLive; else it is empty.
+    std::optional<S_HttpReply> checkEventStreamUpgrade(const S_HttpRequestView& request,
+                                                       std::string& session) const;
+    // Whether a session named by checkEventStreamUpgrade is still open (not logged out, not expired).
+    bool isSessionLive(const std::string& session) const;
 
     // A refusal the transport decided on (a body over the limit, a malformed request, no room):
     // the reply itself, or a call that records it first when it is one of a POST route.
     Dispatch refuse(const S_HttpRequestView& request, S_HttpReply reply) const;
 
     // Whether a request (its header) is served on a connection admitted beyond the connection
-    // limit: health, and requests with a valid token or session. Counts no failed attempt.
-    bool servesUnderLoad(const S_HttpRequestView& request) const;
+    // limit: requests with a valid token or session, and health without a body. Without access
+    // control, health and event-stream upgrades. Counts no failed attempt.
+    bool servesUnderLoad(const S_HttpRequestView& request, bool upgrade, bool sendsBody) const;
 
     // The pattern of the route a path is for (whatever the method), the event stream's path, or
     // empty when no route takes it.
@@ -112,7 +118,8 @@ private:
                         std::optional<std::string_view>& parameter);
     std::optional<S_HttpReply> checkCaller(const S_HttpRequestView& request, std::string_view logPath) const;
     // The 401/429 refusal of a request that needs access and lacks it.
-    std::optional<S_HttpReply> checkAccess(const S_HttpRequestView& request, std::string_view logPath) const;
+    std::optional<S_HttpReply> checkAccess(const S_HttpRequestView& request, std::string_view logPath,
+                                           std::string* grantingSession = nullptr) const;
     bool needsAccess(std::string_view method, std::string_view path) const;
     // The POST route a request is for, with its path parameter; none for other requests.
     std::optional<std::size_t> findPostRoute(const S_HttpRequestView& request,

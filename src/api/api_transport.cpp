@@ -176,6 +176,7 @@ CApiTransport::CApiTransport(std::shared_ptr<const CApiRouter> router, std::weak
     m_state->sessionContext->requestTimeout = options.requestTimeout;
     m_state->sessionContext->headerTimeout = options.headerTimeout;
     m_state->sessionContext->reserveHeaderTimeout = options.reserveHeaderTimeout;
+    m_state->sessionContext->reserveRequestTimeout = options.reserveRequestTimeout;
     m_state->sessionContext->maxEventStreams = options.maxEventStreams;
     m_state->sessionContext->requestCounter = std::move(options.requestCounter);
 }

@@ -23,6 +23,7 @@ struct S_TransportOptions
     std::size_t maxEventStreams = 64;
     // Where every answer is counted by route and status; none: not counted.
     std::shared_ptr<CApiRequestCounter> requestCounter;
+    std::chrono::milliseconds reserveRequestTimeout{10000};
 };
 
 // The network side of the API server: one io_context run by exactly two I/O threads, the loopback

@@ -29,8 +29,9 @@ namespace ota::backend
 // A slow operation therefore delays only the operations queued behind it.
 //
 // A third lane, the record lane, writes the audit entries of POST requests refused before they
-// could run (no token, a foreign origin, ...). Each is a durable database write; a flood of such
-// requests must not hold up health on the quick lane.
+// could run (no token, a foreign origin, ...) and runs the login and logout routes, which anyone
+// may send and which are audited too. Each entry is a durable database write; a flood of such
+// requests must not hold up health and /metrics on the quick lane.
 enum class E_CallbackLane
 {
     Quick,

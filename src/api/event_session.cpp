@@ -3,6 +3,7 @@
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
+#include <boost/asio/steady_timer.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/websocket.hpp>
 
@@ -24,6 +25,8 @@ namespace net = boost::asio;
 // for the idle time is pinged, and one that does not answer within it is dropped.
 constexpr std::chrono::seconds kHandshakeTimeout{10};
 constexpr std::chrono::seconds kIdleTimeout{60};
+// How often a stream opened with a login session looks whether that session is still open.
+constexpr std::chrono::seconds kSessionCheckInterval{1};
 
 // Writes go through a byte-counted queue so that a client that stops reading holds at most its
 // pending-byte limit; the stream itself is touched only on the connection's strand.
@@ -33,11 +36,13 @@ class CEventSession final : public IEventClient,
 {
 public:
     CEventSession(beast::tcp_stream&& stream, http::request<http::string_body>&& upgradeRequest,
-                  std::shared_ptr<const S_SessionContext> context)
+                  std::shared_ptr<const S_SessionContext> context, std::string session)
         : m_ws(std::move(stream)),
           m_upgradeRequest(std::move(upgradeRequest)),
           m_context(std::move(context)),
-          m_address(peerAddressOf(beast::get_lowest_layer(m_ws).socket()))
+          m_address(peerAddressOf(beast::get_lowest_layer(m_ws).socket())),
+          m_session(std::move(session)),
+          m_sessionCheck(m_ws.get_executor())
     {
     }
 
@@ -120,6 +125,53 @@ private:
             return;
         }
         readNext();
+        if (!m_session.empty())
+        {
+            checkSessionLater();
+        }
+    }
+
+    // The stream was let in on its session, so it lives no longer than the session: after a logout
+    // or once the session has expired no further event reaches it.
+    void checkSessionLater()
+    {
+        m_sessionCheck.expires_after(kSessionCheckInterval);
+        m_sessionCheck.async_wait(
+            [self = shared_from_this()](beast::error_code error)
+            {
+                if (error || self->m_closeRequested)
+                {
+                    return;
+                }
+                if (!self->m_context->router->isSessionLive(self->m_session))
+                {
+                    self->closeForEndedSession();
+                    return;
+                }
+                self->checkSessionLater();
+            });
+    }
+
+    // Unlike a stop, the client is told why (1008), so the console knows to log in again; a write
+    // in flight finishes first and starts the closing handshake when it is done.
+    void closeForEndedSession()
+    {
+        m_closeRequested = true;
+        m_closeCode = websocket::close_code::policy_error;
+        bool writing = false;
+        {
+            std::lock_guard<std::mutex> lock(m_queueMutex);
+            m_sendsClosed = true;
+            writing = m_writing;
+        }
+        if (const std::shared_ptr<CEventHub> hub = m_context->hub.lock())
+        {
+            hub->leave(this);
+        }
+        if (!writing)
+        {
+            startClosingHandshake();
+        }
     }
 
     // Client messages are read only to keep the protocol going (pings, close) and are dropped.
@@ -143,12 +195,20 @@ private:
         std::shared_ptr<const std::string> front;
         {
             std::lock_guard<std::mutex> lock(m_queueMutex);
-            if (m_sendsClosed || m_queue.empty())
+            if (!m_sendsClosed && !m_queue.empty())
             {
-                m_writing = false;
-                return;
+                front = m_queue.front();
             }
-            front = m_queue.front();
+            m_writing = front != nullptr;
+        }
+        if (!front)
+        {
+            // A close for an ended session waited for this write; there is none to wait for now.
+            if (m_closeRequested && beast::get_lowest_layer(m_ws).socket().is_open())
+            {
+                startClosingHandshake();
+            }
+            return;
         }
         m_ws.async_write(net::buffer(*front),
                          [self = shared_from_this(), front](beast::error_code error, std::size_t)
@@ -214,7 +274,7 @@ private:
             return;
         }
         m_closingHandshake = true;
-        m_ws.async_close(websocket::close_code::going_away,
+        m_ws.async_close(m_closeCode,
                          [self = shared_from_this()](beast::error_code) { self->closeSocket(); });
     }
 
@@ -239,6 +299,7 @@ private:
 
     void closeSocket()
     {
+        m_sessionCheck.cancel();
         beast::tcp_stream& stream = beast::get_lowest_layer(m_ws);
         if (stream.socket().is_open())
         {
@@ -252,12 +313,15 @@ private:
     http::request<http::string_body> m_upgradeRequest;
     const std::shared_ptr<const S_SessionContext> m_context;
     const std::string m_address;
+    const std::string m_session;  // the login session the stream was let in on; empty: none
     beast::flat_buffer m_readBuffer;
 
     // Strand only.
+    net::steady_timer m_sessionCheck;
     bool m_accepted = false;
     bool m_closeRequested = false;
     bool m_closingHandshake = false;
+    websocket::close_code m_closeCode = websocket::close_code::going_away;
 
     // Shared with publishing threads.
     std::mutex m_queueMutex;
@@ -271,12 +335,13 @@ private:
 }  // namespace
 
 void startEventSession(beast::tcp_stream&& stream, http::request<http::string_body>&& upgradeRequest,
-                       const std::shared_ptr<const S_SessionContext>& context)
+                       const std::shared_ptr<const S_SessionContext>& context, std::string loginSession)
 {
     std::shared_ptr<CEventSession> session;
     try
     {
-        session = std::make_shared<CEventSession>(std::move(stream), std::move(upgradeRequest), context);
+        session = std::make_shared<CEventSession>(std::move(stream), std::move(upgradeRequest), context,
+                                                  std::move(loginSession));
     }
     catch (...)
     {

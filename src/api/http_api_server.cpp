@@ -89,11 +89,12 @@ bool CHttpApiServer::start(const std::string& host, std::uint16_t port, S_ApiCal
         impl->port = port;
         auto router = std::make_shared<const CApiRouter>(std::move(callbacks));
         impl->requestCounter = std::make_shared<CApiRequestCounter>(router->routePatterns());
-        impl->transport = std::make_unique<CApiTransport>(
-            router, impl->hub,
-            S_TransportOptions{m_options.requestTimeout, m_options.maxConnections, m_options.headerTimeout,
-                               m_options.reserveConnections, m_options.reserveHeaderTimeout,
-                               m_options.maxEventStreams, impl->requestCounter});
+        S_TransportOptions transportOptions{
+            m_options.requestTimeout,     m_options.maxConnections,       m_options.headerTimeout,
+            m_options.reserveConnections, m_options.reserveHeaderTimeout, m_options.maxEventStreams,
+            impl->requestCounter};
+        transportOptions.reserveRequestTimeout = m_options.reserveRequestTimeout;
+        impl->transport = std::make_unique<CApiTransport>(router, impl->hub, std::move(transportOptions));
 
         consoleOut("[HTTP/WebSocket] Starting local API server at " + endpoint + " and ws://" + host + ":" +
                    std::to_string(port) + "/api/v1/events with " +

@@ -30,6 +30,9 @@ struct S_HttpApiServerOptions
     // connection within reserveHeaderTimeout).
     std::chrono::milliseconds headerTimeout{10000};
     std::chrono::milliseconds reserveHeaderTimeout{2000};
+    // A request that sends a body on a reserve connection must be complete, header and body,
+    // within this, and its body is at most 1 MiB; only the operator's requests keep such a place.
+    std::chrono::milliseconds reserveRequestTimeout{10000};
     // Simultaneous event-stream clients, counted apart from the HTTP connections; the next
     // upgrade request is refused with 503 "EVENT_STREAM_LIMIT".
     std::size_t maxEventStreams = 64;

@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <array>
+#include <chrono>
 #include <optional>
 #include <string>
 #include <variant>
@@ -68,8 +69,9 @@ private:
             return;
         }
         m_parser.emplace();
-        m_parser->body_limit(S_SessionContext::kMaxBodyBytes);
+        m_parser->body_limit(bodyLimit());
         m_parser->header_limit(S_SessionContext::kMaxHeaderBytes);
+        m_requestStartedAt = std::chrono::steady_clock::now();
         // A connection that has not sent a whole request header in time is closed, whether it
         // idles or trickles; a reserve place is held even more briefly.
         const std::chrono::milliseconds headerTimeout =
@@ -92,7 +94,17 @@ private:
             onRead(error, bytes);
             return;
         }
-        m_stream.expires_after(m_context->requestTimeout);
+        if (m_kind == E_SessionKind::RESERVE)
+        {
+            // The operator's request on a reserve place is small: its body must be in within the
+            // reserve deadline, counted from the start of the request so a slow header uses it up too.
+            m_stream.expires_at(m_requestStartedAt +
+                                std::min(m_context->reserveRequestTimeout, m_context->requestTimeout));
+        }
+        else
+        {
+            m_stream.expires_after(m_context->requestTimeout);
+        }
         if (beast::iequals(m_parser->get()[http::field::expect], "100-continue"))
         {
             static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
@@ -111,14 +123,16 @@ private:
         readBody();
     }
 
-    // A connection beyond the connection limit serves one request of health or of an operator
-    // with a valid token or session; anything else is refused with 503 and the connection closed.
+    // A connection beyond the connection limit serves one request of an operator with a valid
+    // token or session, or a health check; anything else is refused with 503 and the connection
+    // closed, its place given back at once.
     bool admitUnderLoad()
     {
         m_context->registry->markHeaderReceived(this);
         S_HttpRequestView view = requestViewOf(m_parser->get(), m_client, false);
-        // An event-stream upgrade goes on to the stream's own places (and its access check).
-        if (beast::websocket::is_upgrade(m_parser->get()) || m_context->router->servesUnderLoad(view))
+        // The parser is done after the header exactly when no body follows.
+        if (m_context->router->servesUnderLoad(view, beast::websocket::is_upgrade(m_parser->get()),
+                                               !m_parser->is_done()))
         {
             return true;
         }
@@ -154,7 +168,9 @@ private:
 
         if (beast::websocket::is_upgrade(request))
         {
-            if (std::optional<S_HttpReply> refusal = m_context->router->checkEventStreamUpgrade(view))
+            std::string session;
+            if (std::optional<S_HttpReply> refusal =
+                    m_context->router->checkEventStreamUpgrade(view, session))
             {
                 writeReply(std::move(*refusal), request.version(), false);
                 return;
@@ -173,7 +189,7 @@ private:
             }
             countAnswer(101);
             m_stream.expires_never();
-            startEventSession(std::move(m_stream), m_parser->release(), m_context);
+            startEventSession(std::move(m_stream), m_parser->release(), m_context, std::move(session));
             return;
         }
         // A reserve place is given back after one answer.
@@ -253,7 +269,7 @@ private:
         if (error == http::error::body_limit)
         {
             reject(413, "REQUEST_TOO_LARGE",
-                   "Request body exceeds " + std::to_string(S_SessionContext::kMaxBodyBytes) + " bytes");
+                   "Request body exceeds " + std::to_string(bodyLimit()) + " bytes");
             return;
         }
         if (error == http::error::header_limit)
@@ -335,6 +351,11 @@ private:
 
     void lingerClose()
     {
+        // A reserve place serves one request; whatever the peer still sends must not hold it.
+        if (m_kind == E_SessionKind::RESERVE)
+        {
+            m_context->registry->remove(this);
+        }
         beast::error_code ignored;
         m_stream.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
         m_stream.expires_after(kLingerBound);
@@ -362,10 +383,17 @@ private:
         m_stream.close();
     }
 
+    std::size_t bodyLimit() const
+    {
+        return m_kind == E_SessionKind::RESERVE ? S_SessionContext::kMaxReserveBodyBytes
+                                                : S_SessionContext::kMaxBodyBytes;
+    }
+
     beast::tcp_stream m_stream;
     std::shared_ptr<const S_SessionContext> m_context;
     const std::string m_client;
     E_SessionKind m_kind = E_SessionKind::HTTP;
+    std::chrono::steady_clock::time_point m_requestStartedAt;
     beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
     std::optional<http::response<http::string_body>> m_response;

@@ -17,6 +17,9 @@ namespace ota::backend
 struct S_SessionContext
 {
     static constexpr std::size_t kMaxBodyBytes = 16u * 1024u * 1024u;
+    // A reserve place serves the operator, whose requests are small; a large body there is a
+    // client holding the place.
+    static constexpr std::size_t kMaxReserveBodyBytes = 1024u * 1024u;
     static constexpr std::size_t kMaxHeaderBytes = 64u * 1024u;
     static constexpr std::size_t kMaxClientMessageBytes = 64u * 1024u;
 
@@ -28,6 +31,8 @@ struct S_SessionContext
     // A whole request header must have arrived within this (reserve connections: the shorter one).
     std::chrono::milliseconds headerTimeout{10000};
     std::chrono::milliseconds reserveHeaderTimeout{2000};
+    // A request with a body on a reserve connection must be complete, header and body, within this.
+    std::chrono::milliseconds reserveRequestTimeout{10000};
     std::size_t maxEventStreams = 64;
     std::shared_ptr<CApiRequestCounter> requestCounter;  // may be empty
 };

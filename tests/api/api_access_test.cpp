@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <map>
+
 namespace ota::test
 {
 namespace
@@ -208,6 +210,58 @@ TEST_F(ApiAccessTest, TheEventStreamNeedsTheTokenBeforeItsUpgrade)
     json event;
     EXPECT_TRUE(byHeader.read(event));
     EXPECT_TRUE(byCookie.read(event));
+}
+
+// A stream opened with a session ends with 1008 when that session ends, by logout or by expiry;
+// streams of other sessions and of the token go on.
+TEST_F(ApiAccessTest, EventStreamsEndWithTheSessionTheyWereOpenedWith)
+{
+    CTestHttpClient client(port);
+    const std::string loggedOut = login(client);
+    const std::string expiring = login(client);
+    const std::string kept = login(client);
+    std::map<std::string, std::unique_ptr<CTestEventClient>> streams;
+    const std::vector<std::pair<std::string, HeaderList>> opened = {
+        {"logged out", {{"Cookie", loggedOut}}},
+        {"expiring", {{"Cookie", expiring}}},
+        {"kept alive", {{"Cookie", kept}}},
+        {"token", bearer(kToken)},
+        {"token and the logged-out session", {{"Cookie", loggedOut}, {"Authorization", "Bearer " + kToken}}},
+    };
+    for (const auto& [name, headers] : opened)
+    {
+        streams[name] = std::make_unique<CTestEventClient>(port);
+        ASSERT_TRUE(streams[name]->connect("/api/v1/events", headers)) << name << streams[name]->failure();
+    }
+    ASSERT_TRUE(waitUntil([&] { return server->eventClientCount() == opened.size(); }));
+
+    const auto expectEnded = [&](const std::string& name)
+    {
+        EXPECT_TRUE(streams[name]->waitForServerClose()) << name;
+        EXPECT_EQ(streams[name]->closeCode(), 1008u) << name;
+        streams.erase(name);
+    };
+    const auto expectOpen = [&]
+    {
+        ASSERT_TRUE(waitUntil([&] { return server->eventClientCount() == streams.size(); }));
+        ASSERT_TRUE(server->publishEvent("device.status", R"({"n":1})"));
+        for (const auto& [name, stream] : streams)
+        {
+            json event;
+            EXPECT_TRUE(stream->read(event)) << name << " " << stream->failure();
+        }
+    };
+
+    ASSERT_EQ(client.request("POST", "/api/v1/session/logout", "", {{"Cookie", loggedOut}}).status, 200u);
+    expectEnded("logged out");
+    expectOpen();
+
+    // Seven idle hours in, a request keeps one session alive; an hour later the other has expired.
+    clockSeconds += 7 * 3600;
+    ASSERT_EQ(client.request("GET", "/api/v1/workspace", "", {{"Cookie", kept}}).status, 200u);
+    clockSeconds += 3600;
+    expectEnded("expiring");
+    expectOpen();
 }
 
 // Beyond twenty failed attempts within a minute every further one is 429, while the right token

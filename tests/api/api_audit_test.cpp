@@ -6,9 +6,11 @@
 #include "api/api_test_fixture.h"
 #include "api/audit_recording.h"
 #include "api/audit_trail.h"
+#include "support/wait_until.h"
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
 #include <mutex>
 
 namespace ota::test
@@ -34,6 +36,7 @@ public:
 
     bool begin(const S_AuditRecord& record, std::int64_t& entryId, std::string& error) override
     {
+        waitWhileHeld(record);
         std::lock_guard<std::mutex> lock(mutex);
         if (failBegin)
         {
@@ -55,6 +58,7 @@ public:
 
     void record(const S_AuditRecord& record) override
     {
+        waitWhileHeld(record);
         std::lock_guard<std::mutex> lock(mutex);
         entries.push_back({record, false, true, 0});
     }
@@ -65,7 +69,37 @@ public:
         return std::exchange(entries, {});
     }
 
+    // While held, the writes for the login and logout routes wait, as a slow disk would make them.
+    void holdSessionWrites(bool hold)
+    {
+        {
+            std::lock_guard<std::mutex> lock(mutex);
+            holdingSessions = hold;
+        }
+        released.notify_all();
+    }
+    std::size_t heldWrites()
+    {
+        std::lock_guard<std::mutex> lock(mutex);
+        return waiting;
+    }
+
+    void waitWhileHeld(const S_AuditRecord& record)
+    {
+        std::unique_lock<std::mutex> lock(mutex);
+        if (!record.route.starts_with("/api/v1/session"))
+        {
+            return;
+        }
+        ++waiting;
+        released.wait(lock, [this] { return !holdingSessions; });
+        --waiting;
+    }
+
     std::mutex mutex;
+    std::condition_variable released;
+    bool holdingSessions = false;
+    std::size_t waiting = 0;
     std::vector<S_Entry> entries;
     bool failBegin = false;
     std::atomic<int>* callbackRuns = nullptr;
@@ -117,6 +151,12 @@ protected:
         callbacks.deviceReconnect = counted(callbacks.deviceReconnect);
         callbacks.sceneReload = counted(callbacks.sceneReload);
         startServer();
+    }
+
+    void TearDown() override
+    {
+        trail->holdSessionWrites(false);
+        ApiServerTest::TearDown();
     }
 
     std::shared_ptr<CRecordingTrail> trail = std::make_shared<CRecordingTrail>();
@@ -204,6 +244,41 @@ TEST_F(ApiAuditTest, TheEntryIsWrittenBeforeTheCallbackAndLoginsNeverLeaveTheTok
     {
         EXPECT_EQ(entry.record.upgradeId, "") << "nothing of a login body is taken";
     }
+}
+
+// Anyone may send logins, and each is recorded durably: while those records are slow to write,
+// health and the other quick routes still answer at once.
+TEST_F(ApiAuditTest, LoginAndLogoutRecordsNeverHoldUpTheQuickRoutes)
+{
+    const HeaderList authorized = {{"Authorization", "Bearer " + kAuditToken}};
+    const std::string wrongLogin = json{{"token", "wrong"}}.dump();
+    const std::vector<std::pair<std::string, std::string>> sessionRequests = {{"/api/v1/session", wrongLogin},
+                                                                              {"/api/v1/session/logout", ""}};
+    for (const auto& [target, body] : sessionRequests)
+    {
+        trail->holdSessionWrites(true);
+        CTestHttpClient held(port);
+        ASSERT_TRUE(held.sendRaw("POST " + target + " HTTP/1.1\r\nHost: 127.0.0.1\r\nAuthorization: Bearer " +
+                                 kAuditToken + "\r\nContent-Length: " + std::to_string(body.size()) +
+                                 "\r\n\r\n" + body));
+        ASSERT_TRUE(waitUntil([&] { return trail->heldWrites() == 1; })) << target;
+
+        EXPECT_EQ(CTestHttpClient(port).request("GET", "/api/v1/health").status, 200u) << target;
+        EXPECT_EQ(CTestHttpClient(port).request("GET", "/api/v1/upgrades/current", "", authorized).status,
+                  200u)
+            << target;
+        EXPECT_EQ(CTestHttpClient(port).request("POST", "/api/v1/devices/reconnect", "", authorized).status,
+                  202u)
+            << target;
+
+        trail->holdSessionWrites(false);
+        const S_HttpResult answer = held.readResponse();
+        EXPECT_EQ(answer.status, target == "/api/v1/session" ? 401u : 200u) << target << answer.failure;
+    }
+    const auto entries = trail->taken();
+    ASSERT_EQ(entries.size(), 4u);
+    EXPECT_EQ(entries[1].record.route, "/api/v1/session") << "recorded as before, begun and completed";
+    EXPECT_TRUE(entries[1].begun && entries[1].complete);
 }
 
 TEST_F(ApiAuditTest, ATrailThatCannotWriteRefusesTheRequestAndNothingRuns)

@@ -356,4 +356,9 @@ bool CTestEventClient::waitForServerClose()
     }
 }
 
+unsigned CTestEventClient::closeCode() const
+{
+    return m_state->ws.reason().code;
+}
+
 }  // namespace ota::test

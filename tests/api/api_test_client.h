@@ -97,6 +97,8 @@ public:
     bool sendText(const std::string& text);
     // True when the server ends the stream within the bound.
     bool waitForServerClose();
+    // The code of the close frame the server ended the stream with; 0 when none came.
+    unsigned closeCode() const;
 
 private:
     struct S_State;

@@ -24,6 +24,17 @@ using Clock = std::chrono::steady_clock;
 
 const std::string kLimitsToken = "limits-token-0123456789abcdefghijklmnopqrstuvwxyz";
 
+// A header that announces a body: the request line, the headers given and a Content-Length.
+std::string headerWithBody(const std::string& requestLine, const std::string& headers, std::size_t length)
+{
+    return requestLine + " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + headers +
+           "Content-Length: " + std::to_string(length) + "\r\n\r\n";
+}
+
+const std::string kUpgradeHeaders =
+    "Connection: Upgrade\r\nUpgrade: websocket\r\nSec-WebSocket-Version: 13\r\n"
+    "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+
 // A plain socket that sends what it is told, when it is told.
 class CRawSocket
 {
@@ -192,9 +203,91 @@ TEST_F(ConnectionLimitsTest, WithoutAccessControlTheReserveServesHealthOnly)
     const S_HttpResult other = CTestHttpClient(port).request("POST", "/api/v1/devices/reconnect");
     EXPECT_EQ(other.status, 503u) << other.body;
     EXPECT_EQ(other.json["error"]["code"], "SERVICE_BUSY");
+    // Without access control anyone is the operator; a body on a reserve place is still capped.
+    CTestHttpClient large(port);
+    ASSERT_TRUE(large.sendRaw(headerWithBody("GET /api/v1/health", "", 2000000)));
+    const S_HttpResult tooLarge = large.readResponse();
+    EXPECT_EQ(tooLarge.status, 413u) << tooLarge.failure << tooLarge.body;
+    EXPECT_EQ(tooLarge.json["error"]["message"], "Request body exceeds 1048576 bytes");
     // Event streams have places of their own.
     CTestEventClient stream(port);
     EXPECT_TRUE(stream.connect()) << stream.failure();
+}
+
+// On a reserve place a request that sends a body must carry the operator's credentials, keep its
+// body within 1 MiB and be whole within the reserve deadline; anything else is refused (or cut off)
+// and its place given back, while the operator's small requests are served.
+TEST_F(ConnectionLimitsTest, AReservePlaceHoldsABodyOnlyForTheOperatorAndOnlyBriefly)
+{
+    backend::S_HttpApiServerOptions options = ephemeralPortOptions();
+    options.maxConnections = 2;
+    // Only the reserve deadline may end a trickled body here.
+    options.requestTimeout = std::chrono::minutes(5);
+    options.headerTimeout = std::chrono::minutes(5);
+    options.reserveHeaderTimeout = std::chrono::minutes(5);
+    options.reserveRequestTimeout = std::chrono::milliseconds(1500);
+    startWithAccess(options);
+    std::vector<std::unique_ptr<CRawSocket>> crowd;
+    for (std::size_t index = 0; index < options.maxConnections; ++index)
+    {
+        crowd.push_back(std::make_unique<CRawSocket>(port));
+    }
+    ASSERT_TRUE(waitUntil([&] { return server->connectionCount() == options.maxConnections; }));
+
+    const std::string token = "Authorization: Bearer " + kLimitsToken + "\r\n";
+    struct S_Case
+    {
+        const char* name;
+        std::string header;
+        std::string body;
+        unsigned status;  // 0: closed without an answer (the deadline passed)
+        const char* code;
+    };
+    const S_Case cases[] = {
+        {"anonymous health with a 16 MB body", headerWithBody("GET /api/v1/health", "", 16000000), "x", 413,
+         "REQUEST_TOO_LARGE"},
+        {"anonymous health with a small body", headerWithBody("GET /api/v1/health", "", 1000), "x", 503,
+         "SERVICE_BUSY"},
+        {"anonymous stream upgrade with a body", headerWithBody("GET /api/v1/events", kUpgradeHeaders, 1000),
+         "x", 503, "SERVICE_BUSY"},
+        {"the operator with a body over 1 MiB",
+         headerWithBody("POST /api/v1/devices/reconnect", token, 2000000), "x", 413, "REQUEST_TOO_LARGE"},
+        {"the operator trickling a body", headerWithBody("POST /api/v1/devices/reconnect", token, 1000), "x",
+         0, ""},
+        {"the operator with a whole body", headerWithBody("POST /api/v1/devices/reconnect", token, 2), "{}",
+         202, ""},
+    };
+    for (const S_Case& item : cases)
+    {
+        CTestHttpClient client(port);
+        if (item.status == 0)
+        {
+            // A byte now and then, never the whole body: the place is taken back at the deadline.
+            CRawSocket trickle(port);
+            ASSERT_TRUE(trickle.send(item.header + item.body)) << item.name;
+            const auto started = Clock::now();
+            bool closed = false;
+            while (!closed && Clock::now() - started < std::chrono::seconds(20))
+            {
+                // The wait for the close is also the pace of the trickle.
+                closed = !trickle.send("x") || trickle.waitForClose(std::chrono::milliseconds(100));
+            }
+            EXPECT_TRUE(closed) << item.name;
+        }
+        else
+        {
+            ASSERT_TRUE(client.sendRaw(item.header + item.body)) << item.name;
+            const S_HttpResult result = client.readResponse();
+            EXPECT_EQ(result.status, item.status) << item.name << ": " << result.failure << result.body;
+            if (*item.code != '\0')
+            {
+                EXPECT_EQ(result.json["error"]["code"], item.code) << item.name;
+            }
+        }
+        // The place is free again while the client still holds its end of the connection.
+        EXPECT_TRUE(waitUntil([&] { return server->connectionCount() == options.maxConnections; }))
+            << item.name << ": " << server->connectionCount();
+    }
 }
 
 // A request header trickled in byte by byte is cut off once the header timeout has passed; a

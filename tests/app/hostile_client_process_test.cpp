@@ -14,6 +14,8 @@
 #include <random>
 #include <thread>
 
+#include <sys/stat.h>
+
 namespace ota::test
 {
 namespace
@@ -31,6 +33,7 @@ using Clock = std::chrono::steady_clock;
 constexpr std::size_t kConnectionLimit = 256;
 constexpr std::size_t kIdleConnections = kConnectionLimit - 16;
 constexpr std::chrono::seconds kHeaderTimeout{10};
+constexpr std::size_t kReserveConnections = 16;
 constexpr unsigned kEventStreamDrops = 1000;
 constexpr unsigned kBodiesPerRoute = 6;
 
@@ -202,6 +205,133 @@ TEST_F(HostileClientProcessTest, TheUpgradeAndWellFormedRequestsGetThroughAHosti
     const std::string output = backend.child().standardOutput() + backend.child().standardError();
     EXPECT_EQ(countOccurrences(output, "INTERNAL_"), 0u) << backend.output();
     EXPECT_EQ(countOccurrences(output, "HTTP/WebSocket worker error"), 0u) << backend.output();
+    EXPECT_EQ(backend.stop(), 0) << backend.output();
+}
+
+// The two ways a local client held off the operator: a body trickled into every place, ordinary
+// and reserve, and a flood of wrong-token logins, each recorded durably. Through both, the
+// operator's health checks and start requests are answered while the hostile client goes on.
+TEST_F(HostileClientProcessTest, TheOperatorGetsThroughTrickledBodiesAndALoginFlood)
+{
+    constexpr std::size_t kTricklers = 300;
+    constexpr unsigned kFloodConnections = 4;
+    constexpr unsigned kLoginsPerConnection = 250;
+    const std::string token = "hostile-token_0123456789abcdefghijklmnopqrstuvwxyz";
+    CUpgradeBackend backend({});
+    backend.setConfigValue("apiAccess", {{"tokenFile", "secret/api-token"}});
+    ASSERT_EQ(::chmod(backend.directory().writeFile("secret/api-token", token + "\n").c_str(), 0600), 0);
+    ASSERT_TRUE(backend.launch()) << backend.output();
+    const std::uint16_t port = backend.port();
+    const HeaderList authorized = {{"Authorization", "Bearer " + token}};
+    // Each on a new connection, as a console's would be; one turned away at the door tries again.
+    const auto answered = [&](const std::string& method, const std::string& target)
+    {
+        unsigned status = 0;
+        waitUntil(
+            [&]
+            {
+                status = CTestHttpClient(port, std::chrono::seconds(5))
+                             .request(method, target, "", authorized)
+                             .status;
+                return status != 0;
+            });
+        return status;
+    };
+    const auto operatorServed = [&]
+    {
+        EXPECT_EQ(answered("GET", "/api/v1/health"), 200u);
+        const unsigned started = answered("POST", "/api/v1/upgrades/start");
+        EXPECT_TRUE(started == 409u || started == 202u) << started;
+    };
+
+    // Health checks and event-stream upgrades that announce 16 MB and send a byte now and then.
+    std::vector<std::unique_ptr<CRawConnection>> tricklers;
+    for (std::size_t index = 0; index < kTricklers; ++index)
+    {
+        tricklers.push_back(std::make_unique<CRawConnection>());
+        ASSERT_TRUE(tricklers.back()->connect(port)) << index;
+        const std::string upgrade = index % 2 == 0 ? ""
+                                                   : "Connection: Upgrade\r\nUpgrade: websocket\r\n"
+                                                     "Sec-WebSocket-Version: 13\r\n"
+                                                     "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n";
+        tricklers.back()->send(std::string(index % 2 == 0 ? "GET /api/v1/health" : "GET /api/v1/events") +
+                               " HTTP/1.1\r\nHost: 127.0.0.1\r\n" + upgrade +
+                               "Content-Length: 16000000\r\n\r\n");
+    }
+    std::atomic<bool> trickling{true};
+    std::atomic<std::size_t> held{kTricklers};
+    std::atomic<unsigned> passes{0};
+    std::jthread trickle(
+        [&]
+        {
+            while (trickling)
+            {
+                std::size_t open = 0;
+                for (const auto& connection : tricklers)
+                {
+                    // The wait for an answer or a close is also the pace of the trickle.
+                    if (connection->isOpen() && connection->send("x") &&
+                        !connection->waitForClose(std::chrono::milliseconds(2)))
+                    {
+                        ++open;
+                    }
+                }
+                held = open;
+                ++passes;
+            }
+        });
+    ASSERT_TRUE(waitUntil([&] { return passes >= 2 && held <= kConnectionLimit + kReserveConnections; }))
+        << held;
+    operatorServed();
+    EXPECT_GE(held.load(), kConnectionLimit) << "the operator was served while every ordinary place was held";
+    trickling = false;
+    trickle.join();
+    tricklers.clear();
+    ASSERT_TRUE(
+        waitUntil([&] { return CTestHttpClient(port).request("GET", "/api/v1/workspace").status == 401u; }))
+        << "the ordinary places are free again";
+
+    // Wrong-token logins pipelined on a few connections.
+    std::atomic<unsigned> floodAnswers{0};
+    std::atomic<bool> flooding{true};
+    std::vector<std::jthread> flood;
+    for (unsigned connection = 0; connection < kFloodConnections; ++connection)
+    {
+        flood.emplace_back(
+            [&, connection]
+            {
+                std::string requests;
+                for (unsigned index = 0; index < kLoginsPerConnection; ++index)
+                {
+                    const std::string body =
+                        json{{"token", "wrong-" + std::to_string(connection) + "-" + std::to_string(index)}}
+                            .dump();
+                    requests +=
+                        "POST /api/v1/session HTTP/1.1\r\nHost: 127.0.0.1\r\nContent-Type: "
+                        "application/json\r\nContent-Length: " +
+                        std::to_string(body.size()) + "\r\n\r\n" + body;
+                }
+                CTestHttpClient client(port);
+                ASSERT_TRUE(client.sendRaw(requests));
+                for (unsigned index = 0; index < kLoginsPerConnection && flooding; ++index)
+                {
+                    const S_HttpResult result = client.readResponse();
+                    ASSERT_TRUE(result.status == 401u || result.status == 429u)
+                        << result.failure << result.body;
+                    ++floodAnswers;
+                }
+            });
+    }
+    ASSERT_TRUE(waitUntil([&] { return floodAnswers > 0; }));
+    operatorServed();
+    EXPECT_EQ(answered("GET", "/metrics"), 200u);
+    EXPECT_LT(floodAnswers.load(), kFloodConnections * kLoginsPerConnection)
+        << "the operator was served before the flood ended";
+    flooding = false;
+    flood.clear();
+
+    const std::string output = backend.child().standardOutput() + backend.child().standardError();
+    EXPECT_EQ(countOccurrences(output, "INTERNAL_"), 0u) << backend.output();
     EXPECT_EQ(backend.stop(), 0) << backend.output();
 }
 
