@@ -140,17 +140,21 @@ TEST_F(SimFaultTest, WrongDeviceTypeSpoilsStatusesAndGetsThePeerRejected)
     start({fault(E_SimFaultKind::WRONG_DEVICE_TYPE)}, false);
     // A PCS status in BMS type lists components no BMS has: the backend's parser already
     // drops it as a bad frame, so the device never verifies.
-    ASSERT_TRUE(waitUntil([&] {
-        m_client->nextEvent(std::chrono::milliseconds(20));
-        return !m_client->decodeErrors().empty();
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&]
+        {
+            m_client->nextEvent(std::chrono::milliseconds(20));
+            return !m_client->decodeErrors().empty();
+        }));
     EXPECT_FALSE(m_client->rejected());
     // An ACK has no such content: its device type byte alone gets the peer rejected.
     ASSERT_TRUE(m_client->targetList(UPGRADE_NO, targets()));
-    ASSERT_TRUE(waitUntil([&] {
-        m_client->nextEvent(std::chrono::milliseconds(20));
-        return m_client->rejected();
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&]
+        {
+            m_client->nextEvent(std::chrono::milliseconds(20));
+            return m_client->rejected();
+        }));
     EXPECT_EQ(m_client->rejectionReason(), "Device type in frame does not match protocolNodeType PCS");
 }
 
@@ -162,10 +166,12 @@ TEST_F(SimFaultTest, WrongDeviceTypeOnOneRequestLeavesTheOthersIntact)
     ASSERT_TRUE(m_steps->status());
     EXPECT_FALSE(m_client->rejected());
     ASSERT_TRUE(m_client->targetList(UPGRADE_NO, targets()));
-    ASSERT_TRUE(waitUntil([&] {
-        m_client->nextEvent(std::chrono::milliseconds(20));
-        return m_client->rejected();
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&]
+        {
+            m_client->nextEvent(std::chrono::milliseconds(20));
+            return m_client->rejected();
+        }));
     EXPECT_EQ(fired(E_SimFaultKind::WRONG_DEVICE_TYPE), 1u);
 }
 
@@ -190,7 +196,8 @@ TEST_F(SimFaultTest, RefusedCommandCarriesTheChosenReasonAtItsStage)
     ASSERT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION),
                       E_ProtocolStage::PREPARATION));
     ASSERT_TRUE(isStageReport(m_steps->next(), E_ProtocolStage::PREPARATION));
-    const auto ack = m_steps->command(E_ProtocolCommandType::START_TRANSFER, E_ProtocolStage::FILE_TRANSFER, 1);
+    const auto ack =
+        m_steps->command(E_ProtocolCommandType::START_TRANSFER, E_ProtocolStage::FILE_TRANSFER, 1);
     ASSERT_TRUE(isAck(ack, E_ProtocolStage::FILE_TRANSFER, 2));
     EXPECT_STREQ(ack->ack()->reasonName(), "STORAGE_NOT_ENOUGH");
 }
@@ -201,8 +208,9 @@ TEST_F(SimFaultTest, MissingAckLeavesOnlyTheStageReport)
 {
     start({onRequest(E_SimFaultKind::MISSING_ACK, E_SimRequest::PREPARE_UPGRADE)});
     ASSERT_TRUE(isAck(m_steps->targets(targets()), E_ProtocolStage::PREPARATION));
-    EXPECT_TRUE(isStageReport(m_steps->command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION),
-                              E_ProtocolStage::PREPARATION));
+    EXPECT_TRUE(
+        isStageReport(m_steps->command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION),
+                      E_ProtocolStage::PREPARATION));
     EXPECT_EQ(fired(E_SimFaultKind::MISSING_ACK), 1u);
 }
 
@@ -301,8 +309,9 @@ TEST_F(SimFaultTest, StageFailureAtPreparationAndReceiptConfirmation)
     ASSERT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION),
                       E_ProtocolStage::PREPARATION));
     ASSERT_TRUE(isStageReport(m_steps->next(), E_ProtocolStage::PREPARATION));
-    ASSERT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::START_TRANSFER, E_ProtocolStage::FILE_TRANSFER, 1),
-                      E_ProtocolStage::FILE_TRANSFER));
+    ASSERT_TRUE(
+        isAck(m_steps->command(E_ProtocolCommandType::START_TRANSFER, E_ProtocolStage::FILE_TRANSFER, 1),
+              E_ProtocolStage::FILE_TRANSFER));
     ASSERT_TRUE(isAck(m_steps->declare({m_file}), E_ProtocolStage::FILE_TRANSFER));
     ASSERT_TRUE(m_steps->transferAll({m_file}));
     std::vector<S_ProtocolEvent> verify;
@@ -349,8 +358,9 @@ TEST_F(SimFaultTest, StageFailureAtFlashingAndFlashFailure)
     EXPECT_EQ(event->stageReport()->progress, 40);
     EXPECT_EQ(highest, 40);
     // The device cannot restart into a failed flash.
-    EXPECT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
-                      E_ProtocolStage::RESTART_VERIFICATION, 2));
+    EXPECT_TRUE(
+        isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
+              E_ProtocolStage::RESTART_VERIFICATION, 2));
 }
 
 TEST_F(SimFaultTest, StageFailureAtFlashingWithChosenReason)
@@ -374,8 +384,9 @@ TEST_F(SimFaultTest, StageFailureAtRestartVerificationKeepsTheConnection)
 {
     start({atStage(E_SimFaultKind::STAGE_FAILURE, E_ProtocolStage::RESTART_VERIFICATION)});
     reachFlashed(m_file);
-    EXPECT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
-                      E_ProtocolStage::RESTART_VERIFICATION));
+    EXPECT_TRUE(
+        isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
+              E_ProtocolStage::RESTART_VERIFICATION));
     EXPECT_TRUE(isStageReport(m_steps->next(), E_ProtocolStage::RESTART_VERIFICATION, 2));
     EXPECT_TRUE(m_steps->status().has_value());
 }
@@ -401,8 +412,9 @@ TEST_F(SimFaultTest, OldVersionAfterRestart)
 {
     start({fault(E_SimFaultKind::OLD_VERSION_AFTER_RESTART)});
     reachFlashed(m_file);
-    ASSERT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
-                      E_ProtocolStage::RESTART_VERIFICATION));
+    ASSERT_TRUE(
+        isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
+              E_ProtocolStage::RESTART_VERIFICATION));
     ASSERT_TRUE(m_client->waitClosed());
     ASSERT_TRUE(m_client->connectWithin(m_port));
     const auto status = m_client->nextEvent();
@@ -430,7 +442,9 @@ TEST_F(SimFaultTest, DisconnectAtAChosenChunk)
     S_SimDeviceSnapshot snapshot;
     std::string error;
     ASSERT_TRUE(m_simulator.snapshot("dev-1", snapshot, error));
-    EXPECT_EQ(snapshot.counters.framesSent[toProtocolByte(E_ProtocolMessageType::MSG_DEVICE_FILE_CHUNK_REPORT)], 2u);
+    EXPECT_EQ(
+        snapshot.counters.framesSent[toProtocolByte(E_ProtocolMessageType::MSG_DEVICE_FILE_CHUNK_REPORT)],
+        2u);
 }
 
 TEST_F(SimFaultTest, DisconnectRightAfterAcceptingAndAtAStage)
