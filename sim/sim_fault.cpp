@@ -33,6 +33,9 @@ constexpr std::array<const char*, SIM_FAULT_KIND_COUNT> FAULT_KIND_NAMES = {
     "NO_RESET_ANSWER",
     "PROGRESS_FLOOD",
     "GARBAGE_BYTES",
+    "FAULT_AFTER_RESTART",
+    "ROLLBACK_AFTER_RESTART",
+    "DISCONNECT_AFTER_RESTART",
 };
 
 constexpr std::array<const char*, 11> REQUEST_NAMES = {
@@ -183,6 +186,11 @@ S_SimFaultFieldRule simFaultFieldRule(E_SimFaultKind kind)
             return {FIELD_STAGE | FIELD_COUNT, 0};
         case E_SimFaultKind::GARBAGE_BYTES:
             return {FIELD_REQUEST | FIELD_COUNT, 0};
+        case E_SimFaultKind::FAULT_AFTER_RESTART:
+            return {FIELD_DELAY_MS | FIELD_REASON_CODE, FIELD_DELAY_MS};
+        case E_SimFaultKind::ROLLBACK_AFTER_RESTART:
+        case E_SimFaultKind::DISCONNECT_AFTER_RESTART:
+            return {FIELD_DELAY_MS, FIELD_DELAY_MS};
     }
     return {};
 }
