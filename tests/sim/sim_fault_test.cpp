@@ -39,11 +39,11 @@ protected:
         }
     }
 
-    std::uint64_t fired(E_SimFaultKind kind)
+    std::uint64_t fired(E_SimFaultKind kind, const std::string& nodeId = "dev-1")
     {
         S_SimDeviceSnapshot snapshot;
         std::string error;
-        EXPECT_TRUE(m_simulator.snapshot("dev-1", snapshot, error)) << error;
+        EXPECT_TRUE(m_simulator.snapshot(nodeId, snapshot, error)) << error;
         return snapshot.counters.faultsFired[static_cast<std::size_t>(kind)];
     }
 
@@ -425,6 +425,109 @@ TEST_F(SimFaultTest, OldVersionAfterRestart)
         EXPECT_EQ(component.version, "1.0.0");
     }
     EXPECT_EQ(fired(E_SimFaultKind::OLD_VERSION_AFTER_RESTART), 1u);
+}
+
+TEST_F(SimFaultTest, FaultsAfterTheUpgradeRestartStrikeOnceTheDeviceIsBackUp)
+{
+    struct S_Case
+    {
+        E_SimFaultKind kind;
+        bool dropsLink;          // the strike closes the connection
+        bool comesBack;          // and the device listens again afterwards
+        const char* stateAfter;  // the status once it struck
+        const char* reasonAfter;
+        const char* versionsAfter;
+    };
+    const std::vector<S_Case> cases = {
+        {E_SimFaultKind::FAULT_AFTER_RESTART, false, true, "FAULT", "STORAGE_NOT_ENOUGH", "2.0.0"},
+        {E_SimFaultKind::ROLLBACK_AFTER_RESTART, true, true, "READY", "OK", "1.0.0"},
+        {E_SimFaultKind::DISCONNECT_AFTER_RESTART, true, false, "", "", ""},
+    };
+    std::vector<S_SimDeviceSpec> devices;
+    for (const S_Case& row : cases)
+    {
+        S_SimDeviceSpec spec = quickDevice(simFaultKindName(row.kind), E_ProtocolDeviceType::PCS);
+        S_SimFault after = fault(row.kind);
+        after.delayMs = 60;
+        if (row.kind == E_SimFaultKind::FAULT_AFTER_RESTART)
+        {
+            after.reasonCode = toProtocolByte(E_ProtocolReasonCode::STORAGE_NOT_ENOUGH);
+        }
+        spec.faults = {after};
+        devices.push_back(spec);
+    }
+    m_type = toProtocolByte(E_ProtocolDeviceType::PCS);
+    startSimulator(m_simulator, devices);
+
+    for (const S_Case& row : cases)
+    {
+        const std::string nodeId = simFaultKindName(row.kind);
+        SCOPED_TRACE(nodeId);
+        const std::uint16_t port = m_simulator.boundPort(nodeId);
+        const auto greeting = [&]
+        {
+            const auto event = m_client->nextEvent();
+            return event && event->deviceStatus() ? event : std::nullopt;
+        };
+        // One upgrade to its restart; the device is back with the new versions and, until the
+        // delay has passed, nothing wrong (the backend's restart verification passes).
+        const auto upgradeToRestart = [&](std::uint32_t upgradeNo)
+        {
+            m_steps = std::make_unique<CUpgradeSteps>(*m_client, upgradeNo);
+            reachFlashed(m_file);
+            ASSERT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY,
+                                               E_ProtocolStage::RESTART_VERIFICATION),
+                              E_ProtocolStage::RESTART_VERIFICATION));
+            ASSERT_TRUE(m_client->waitClosed());
+            ASSERT_TRUE(m_client->connectWithin(port));
+        };
+        m_client = std::make_unique<CSimTestClient>(nodeTypeText(m_type));
+        ASSERT_TRUE(m_client->connect(port));
+        ASSERT_TRUE(greeting());
+        ASSERT_NO_FATAL_FAILURE(upgradeToRestart(UPGRADE_NO));
+        const auto backUp = greeting();
+        ASSERT_TRUE(backUp);
+        EXPECT_STREQ(backUp->deviceStatus()->upgradeStateName(), "READY");
+        EXPECT_EQ(backUp->deviceStatus()->components.front().version, "2.0.0");
+
+        if (row.dropsLink)
+        {
+            EXPECT_TRUE(m_client->waitClosed());
+        }
+        else
+        {
+            std::optional<S_ProtocolEvent> status;
+            ASSERT_TRUE(waitUntil(
+                [&]
+                {
+                    status = m_steps->status();
+                    return status && status->deviceStatus() &&
+                           std::string(status->deviceStatus()->upgradeStateName()) != "READY";
+                }));
+            EXPECT_STREQ(status->deviceStatus()->upgradeStateName(), row.stateAfter);
+            EXPECT_STREQ(status->deviceStatus()->reasonName(), row.reasonAfter);
+        }
+        EXPECT_EQ(fired(row.kind, nodeId), 1u);
+        if (!row.comesBack)
+        {
+            EXPECT_FALSE(m_client->connect(port));
+            continue;
+        }
+        // What the device reports from then on, on connect as to queries.
+        ASSERT_TRUE(m_client->connectWithin(port));
+        const auto after = greeting();
+        ASSERT_TRUE(after);
+        EXPECT_EQ(after->upgradeNo, UPGRADE_NO);
+        EXPECT_STREQ(after->deviceStatus()->upgradeStateName(), row.stateAfter);
+        EXPECT_STREQ(after->deviceStatus()->reasonName(), row.reasonAfter);
+        for (const auto& component : after->deviceStatus()->components)
+        {
+            EXPECT_EQ(component.version, row.versionsAfter);
+        }
+        // The fallback restart arms nothing; the next upgrade restart arms the fault again.
+        ASSERT_NO_FATAL_FAILURE(upgradeToRestart(UPGRADE_NO + 1));
+        EXPECT_TRUE(waitUntil([&] { return fired(row.kind, nodeId) == 2u; }));
+    }
 }
 
 // ---- links and streams ----
