@@ -80,7 +80,7 @@ void CSimConversation::sendStatus(E_SimRequest cause, std::uint32_t upgradeNo)
     // A context of another upgrade number counts as abandoned: the next target list replaces
     // it, so it does not make the device look busy to that upgrade.
     const bool upgrading = m_context && (upgradeNo == 0 || m_context->upgradeNo == upgradeNo);
-    m_replies.status(cause, upgradeNo, upgrading, m_components);
+    m_replies.status(cause, upgradeNo, upgrading, m_faultReason, m_components);
 }
 
 bool CSimConversation::prologue(E_SimRequest request, std::optional<std::uint8_t> fileNo,
@@ -540,6 +540,7 @@ void CSimConversation::beginRestart()
 void CSimConversation::finishRestart()
 {
     const std::uint32_t upgradeNo = m_context ? m_context->upgradeNo : 0;
+    m_versionsBeforeUpgrade = m_components;
     if (m_faults.fire(E_SimFaultKind::OLD_VERSION_AFTER_RESTART) == nullptr && !m_pendingVersions.empty())
     {
         m_components = m_pendingVersions;
@@ -548,6 +549,27 @@ void CSimConversation::finishRestart()
     m_pendingVersions.clear();
     m_lastCompletedUpgradeNo = upgradeNo;
     m_context.reset();
+    m_log.event(m_spec.nodeId,
+                "restarted after upgrade " + std::to_string(upgradeNo) + ": " + versionsText());
+}
+
+void CSimConversation::finishRollback()
+{
+    // The upgrade number of the last completed upgrade stays: the device went through it.
+    m_components = m_versionsBeforeUpgrade;
+    m_pendingVersions.clear();
+    m_context.reset();
+    m_log.event(m_spec.nodeId, "fell back to the versions before upgrade " +
+                                   std::to_string(m_lastCompletedUpgradeNo) + ": " + versionsText());
+}
+
+void CSimConversation::reportFaultFromNowOn(std::uint8_t reasonCode)
+{
+    m_faultReason = reasonCode;
+}
+
+std::string CSimConversation::versionsText() const
+{
     std::string versions;
     for (const S_ProtocolComponentVersion& component : m_components)
     {
@@ -555,7 +577,7 @@ void CSimConversation::finishRestart()
                     componentText(component.componentType, component.componentIndex) + "=" +
                     component.version;
     }
-    m_log.event(m_spec.nodeId, "restarted after upgrade " + std::to_string(upgradeNo) + ": " + versions);
+    return versions;
 }
 
 void CSimConversation::stop()

@@ -51,6 +51,11 @@ public:
     // The restart is over: the staged versions run (unless a fault keeps the old ones), the
     // context is gone and the upgrade counts as completed.
     void finishRestart();
+    // The fallback restart is over: the versions from before the last upgrade run again (an A/B
+    // device whose watchdog returned to the old slot); any context is gone with the reboot.
+    void finishRollback();
+    // From now on every status reports FAULT with this reason.
+    void reportFaultFromNowOn(std::uint8_t reasonCode);
     void stop();
 
     const std::vector<S_ProtocolComponentVersion>& components() const { return m_components; }
@@ -77,6 +82,7 @@ private:
     bool prologue(E_SimRequest request, std::optional<std::uint8_t> fileNo = {},
                   std::optional<std::uint16_t> chunkNo = {});
     bool contextMatches(std::uint32_t upgradeNo) const;
+    std::string versionsText() const;
     void sendStatus(E_SimRequest cause, std::uint32_t upgradeNo);
     void refuseOutOfSequence(E_SimRequest request, std::uint8_t stage, std::uint32_t upgradeNo,
                              std::uint8_t reasonCode);
@@ -101,7 +107,9 @@ private:
     std::vector<S_ProtocolComponentVersion> m_components;
     std::optional<S_SimUpgradeContext> m_context;
     std::uint32_t m_lastCompletedUpgradeNo = 0;
-    std::vector<S_ProtocolComponentVersion> m_pendingVersions;  // flashed, running after the restart
+    std::vector<S_ProtocolComponentVersion> m_pendingVersions;        // flashed, running after the restart
+    std::vector<S_ProtocolComponentVersion> m_versionsBeforeUpgrade;  // what a fallback returns to
+    std::optional<std::uint8_t> m_faultReason;                        // reporting FAULT for good
 };
 
 }  // namespace ota::backend

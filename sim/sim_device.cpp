@@ -21,8 +21,12 @@ CSimDevice::CSimDevice(boost::asio::io_context& io, CSimHashWorker& hasher, S_Si
               [this] { m_outbox.dropBytes(); }}),
       m_conversation(io, m_spec, log, m_counters, m_faults, m_outbox, hasher, m_hashLane,
                      {[this](const std::string& why) { m_link.drop(false, why); },
-                      [this] { m_outbox.runAfterQueued([this] { beginRestart(); }); }}),
-      m_restartTimer(io)
+                      [this] { m_outbox.runAfterQueued([this] { beginRestart(E_Restart::UPGRADE); }); }}),
+      m_restartTimer(io),
+      m_afterRestart(io, m_spec.nodeId, log, m_faults,
+                     {[this](std::uint8_t reasonCode) { m_conversation.reportFaultFromNowOn(reasonCode); },
+                      [this] { beginRestart(E_Restart::FALLBACK); },
+                      [this] { m_link.leaveNetwork("gone after its restart"); }})
 {
 }
 
@@ -45,6 +49,7 @@ void CSimDevice::shutdown()
     m_outbox.clear();
     m_conversation.stop();
     m_restartTimer.cancel();
+    m_afterRestart.cancel();
 }
 
 void CSimDevice::addFault(const S_SimFault& fault)
@@ -75,24 +80,40 @@ S_SimDeviceSnapshot CSimDevice::snapshot() const
     return snapshot;
 }
 
-void CSimDevice::beginRestart()
+void CSimDevice::beginRestart(E_Restart restart)
 {
     if (m_stopped)
     {
         return;
     }
+    m_afterRestart.cancel();
     m_conversation.beginRestart();
     ++m_counters.reboots;
-    m_link.goOffline("restarting");
+    if (restart == E_Restart::UPGRADE)
+    {
+        m_link.goOffline("restarting");
+    }
+    else
+    {
+        // A watchdog reset: nothing queued leaves any more.
+        m_link.goOffline("falling back to the previous firmware", false);
+    }
     m_log.event(m_spec.nodeId,
                 "restarting: refusing connections for " + std::to_string(m_spec.timings.rebootMs) + " ms");
-    m_restartTimer.armAfter(std::chrono::milliseconds(m_spec.timings.rebootMs), [this] { finishRestart(); });
+    m_restartTimer.armAfter(std::chrono::milliseconds(m_spec.timings.rebootMs),
+                            [this, restart] { finishRestart(restart); });
 }
 
-void CSimDevice::finishRestart()
+void CSimDevice::finishRestart(E_Restart restart)
 {
+    if (restart == E_Restart::FALLBACK)
+    {
+        m_conversation.finishRollback();
+        m_link.goOnline();
+        return;
+    }
     m_conversation.finishRestart();
-    m_link.goOnline();
+    m_link.goOnline([this] { m_afterRestart.armAfterUpgradeRestart(); });
 }
 
 }  // namespace ota::backend

@@ -295,13 +295,13 @@ void CSimDeviceLink::stopListening()
     m_acceptor.close(ignored);
 }
 
-void CSimDeviceLink::goOffline(const std::string& why)
+void CSimDeviceLink::goOffline(const std::string& why, bool flushFirst)
 {
     stopListening();
-    drop(true, why);
+    drop(flushFirst, why);
 }
 
-void CSimDeviceLink::goOnline()
+void CSimDeviceLink::goOnline(std::function<void()> listening)
 {
     if (m_stopped)
     {
@@ -311,10 +311,23 @@ void CSimDeviceLink::goOnline()
     if (listen(error))
     {
         acceptNext();
+        if (listening)
+        {
+            listening();
+        }
         return;
     }
     m_log.warn(m_spec.nodeId, error + "; retrying");
-    m_retryTimer.armAfter(LISTEN_RETRY_INTERVAL, [this] { goOnline(); });
+    m_retryTimer.armAfter(LISTEN_RETRY_INTERVAL, [this, listening = std::move(listening)]() mutable
+                          { goOnline(std::move(listening)); });
+}
+
+void CSimDeviceLink::leaveNetwork(const std::string& why)
+{
+    stopListening();
+    drop(false, why);
+    m_stopped = true;
+    m_log.event(m_spec.nodeId, "stops listening until the simulator stops");
 }
 
 void CSimDeviceLink::shutdown()

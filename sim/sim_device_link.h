@@ -63,10 +63,15 @@ public:
     // lost link). No effect without one.
     void drop(bool flushFirst, const std::string& why);
     // A restart: the listening socket closes first, so that a peer reconnecting as soon as it
-    // sees the close finds the port refusing, then the connection once its answers are written.
-    void goOffline(const std::string& why);
-    // Back from a restart: listens again (retrying while the port is taken) and accepts.
-    void goOnline();
+    // sees the close finds the port refusing, then the connection once its answers are written
+    // (or at once, without flushFirst).
+    void goOffline(const std::string& why, bool flushFirst = true);
+    // Back from a restart: listens again (retrying while the port is taken) and accepts;
+    // `listening` runs once the port is bound again.
+    void goOnline(std::function<void()> listening = {});
+    // Gone until the simulator stops: the listening socket closes first (connects are refused
+    // from then on), then the connection at once; no restart brings the device back.
+    void leaveNetwork(const std::string& why);
 
     bool connected() const { return m_connection != nullptr; }
     bool listening() const { return m_listening; }

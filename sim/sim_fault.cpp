@@ -33,17 +33,19 @@ constexpr std::array<const char*, SIM_FAULT_KIND_COUNT> FAULT_KIND_NAMES = {
     "NO_RESET_ANSWER",
     "PROGRESS_FLOOD",
     "GARBAGE_BYTES",
+    "FAULT_AFTER_RESTART",
+    "ROLLBACK_AFTER_RESTART",
+    "DISCONNECT_AFTER_RESTART",
 };
 
 constexpr std::array<const char*, 11> REQUEST_NAMES = {
-    "CONNECT",         "STATUS_QUERY",    "TARGET_LIST", "PREPARE_UPGRADE",
-    "START_TRANSFER",  "FILE_INFO",       "FILE_CHUNK",  "FINISH_TRANSFER",
-    "START_FLASH",     "RESTART_VERIFY",  "RESET_CONTEXT",
+    "CONNECT",    "STATUS_QUERY",    "TARGET_LIST", "PREPARE_UPGRADE", "START_TRANSFER", "FILE_INFO",
+    "FILE_CHUNK", "FINISH_TRANSFER", "START_FLASH", "RESTART_VERIFY",  "RESET_CONTEXT",
 };
 
 constexpr std::array<const char*, 7> STAGE_NAMES = {
-    "CONNECTION_SYNC", "STATUS_SYNCED", "PREPARATION",          "FILE_TRANSFER",
-    "FILE_RECEIPT_CONFIRMATION", "FLASHING", "RESTART_VERIFICATION",
+    "CONNECTION_SYNC",           "STATUS_SYNCED", "PREPARATION",          "FILE_TRANSFER",
+    "FILE_RECEIPT_CONFIRMATION", "FLASHING",      "RESTART_VERIFICATION",
 };
 
 constexpr std::array<E_SimFaultField, 10> ALL_FIELDS = {
@@ -61,16 +63,26 @@ bool isFieldSet(const S_SimFault& fault, E_SimFaultField field)
 {
     switch (field)
     {
-    case FIELD_REQUEST: return fault.request.has_value();
-    case FIELD_STAGE: return fault.stage.has_value();
-    case FIELD_FILE_NO: return fault.fileNo.has_value();
-    case FIELD_CHUNK_NO: return fault.chunkNo.has_value();
-    case FIELD_REASON_CODE: return fault.reasonCode != 0;
-    case FIELD_DELAY_MS: return fault.delayMs != 0;
-    case FIELD_ACK_STAGE: return fault.ackStage.has_value();
-    case FIELD_DEVICE_TYPE: return fault.deviceType.has_value();
-    case FIELD_COUNT: return fault.count != 0;
-    case FIELD_PERCENTAGE: return fault.percentage != 50;
+        case FIELD_REQUEST:
+            return fault.request.has_value();
+        case FIELD_STAGE:
+            return fault.stage.has_value();
+        case FIELD_FILE_NO:
+            return fault.fileNo.has_value();
+        case FIELD_CHUNK_NO:
+            return fault.chunkNo.has_value();
+        case FIELD_REASON_CODE:
+            return fault.reasonCode != 0;
+        case FIELD_DELAY_MS:
+            return fault.delayMs != 0;
+        case FIELD_ACK_STAGE:
+            return fault.ackStage.has_value();
+        case FIELD_DEVICE_TYPE:
+            return fault.deviceType.has_value();
+        case FIELD_COUNT:
+            return fault.count != 0;
+        case FIELD_PERCENTAGE:
+            return fault.percentage != 50;
     }
     return false;
 }
@@ -137,43 +149,48 @@ S_SimFaultFieldRule simFaultFieldRule(E_SimFaultKind kind)
 {
     switch (kind)
     {
-    case E_SimFaultKind::SILENT:
-    case E_SimFaultKind::RESTART_WITHOUT_ACK:
-    case E_SimFaultKind::OLD_VERSION_AFTER_RESTART:
-    case E_SimFaultKind::NO_RESET_ANSWER:
-        return {};
-    case E_SimFaultKind::BUSY_STATE:
-    case E_SimFaultKind::FAULT_STATE:
-    case E_SimFaultKind::REFUSE_TARGET_LIST:
-        return {FIELD_REASON_CODE, 0};
-    case E_SimFaultKind::WRONG_DEVICE_TYPE:
-        return {FIELD_REQUEST | FIELD_DEVICE_TYPE, 0};
-    case E_SimFaultKind::REFUSE_COMMAND:
-        return {FIELD_REQUEST | FIELD_REASON_CODE, FIELD_REQUEST};
-    case E_SimFaultKind::MISSING_ACK:
-    case E_SimFaultKind::DUPLICATE_ACK:
-        return {FIELD_REQUEST, 0};
-    case E_SimFaultKind::LATE_ACK:
-        return {FIELD_REQUEST | FIELD_DELAY_MS, FIELD_DELAY_MS};
-    case E_SimFaultKind::WRONG_STAGE_ACK:
-        return {FIELD_REQUEST | FIELD_ACK_STAGE, 0};
-    case E_SimFaultKind::WRONG_CHUNK_CRC:
-        return {FIELD_FILE_NO | FIELD_CHUNK_NO, 0};
-    case E_SimFaultKind::CHUNK_REPORT_FAILURE:
-        return {FIELD_FILE_NO | FIELD_CHUNK_NO | FIELD_REASON_CODE, 0};
-    case E_SimFaultKind::WRONG_FILE_DIGEST:
-    case E_SimFaultKind::WRONG_FILE_SIZE:
-        return {FIELD_FILE_NO, 0};
-    case E_SimFaultKind::STAGE_FAILURE:
-        return {FIELD_STAGE | FIELD_FILE_NO | FIELD_CHUNK_NO | FIELD_REASON_CODE, FIELD_STAGE};
-    case E_SimFaultKind::FLASH_FAILURE:
-        return {FIELD_PERCENTAGE | FIELD_REASON_CODE, 0};
-    case E_SimFaultKind::DISCONNECT:
-        return {FIELD_REQUEST | FIELD_FILE_NO | FIELD_CHUNK_NO, FIELD_REQUEST};
-    case E_SimFaultKind::PROGRESS_FLOOD:
-        return {FIELD_STAGE | FIELD_COUNT, 0};
-    case E_SimFaultKind::GARBAGE_BYTES:
-        return {FIELD_REQUEST | FIELD_COUNT, 0};
+        case E_SimFaultKind::SILENT:
+        case E_SimFaultKind::RESTART_WITHOUT_ACK:
+        case E_SimFaultKind::OLD_VERSION_AFTER_RESTART:
+        case E_SimFaultKind::NO_RESET_ANSWER:
+            return {};
+        case E_SimFaultKind::BUSY_STATE:
+        case E_SimFaultKind::FAULT_STATE:
+        case E_SimFaultKind::REFUSE_TARGET_LIST:
+            return {FIELD_REASON_CODE, 0};
+        case E_SimFaultKind::WRONG_DEVICE_TYPE:
+            return {FIELD_REQUEST | FIELD_DEVICE_TYPE, 0};
+        case E_SimFaultKind::REFUSE_COMMAND:
+            return {FIELD_REQUEST | FIELD_REASON_CODE, FIELD_REQUEST};
+        case E_SimFaultKind::MISSING_ACK:
+        case E_SimFaultKind::DUPLICATE_ACK:
+            return {FIELD_REQUEST, 0};
+        case E_SimFaultKind::LATE_ACK:
+            return {FIELD_REQUEST | FIELD_DELAY_MS, FIELD_DELAY_MS};
+        case E_SimFaultKind::WRONG_STAGE_ACK:
+            return {FIELD_REQUEST | FIELD_ACK_STAGE, 0};
+        case E_SimFaultKind::WRONG_CHUNK_CRC:
+            return {FIELD_FILE_NO | FIELD_CHUNK_NO, 0};
+        case E_SimFaultKind::CHUNK_REPORT_FAILURE:
+            return {FIELD_FILE_NO | FIELD_CHUNK_NO | FIELD_REASON_CODE, 0};
+        case E_SimFaultKind::WRONG_FILE_DIGEST:
+        case E_SimFaultKind::WRONG_FILE_SIZE:
+            return {FIELD_FILE_NO, 0};
+        case E_SimFaultKind::STAGE_FAILURE:
+            return {FIELD_STAGE | FIELD_FILE_NO | FIELD_CHUNK_NO | FIELD_REASON_CODE, FIELD_STAGE};
+        case E_SimFaultKind::FLASH_FAILURE:
+            return {FIELD_PERCENTAGE | FIELD_REASON_CODE, 0};
+        case E_SimFaultKind::DISCONNECT:
+            return {FIELD_REQUEST | FIELD_FILE_NO | FIELD_CHUNK_NO, FIELD_REQUEST};
+        case E_SimFaultKind::PROGRESS_FLOOD:
+            return {FIELD_STAGE | FIELD_COUNT, 0};
+        case E_SimFaultKind::GARBAGE_BYTES:
+            return {FIELD_REQUEST | FIELD_COUNT, 0};
+        case E_SimFaultKind::FAULT_AFTER_RESTART:
+            return {FIELD_DELAY_MS | FIELD_REASON_CODE, FIELD_DELAY_MS};
+        case E_SimFaultKind::ROLLBACK_AFTER_RESTART:
+        case E_SimFaultKind::DISCONNECT_AFTER_RESTART:
+            return {FIELD_DELAY_MS, FIELD_DELAY_MS};
     }
     return {};
 }
@@ -182,16 +199,26 @@ const char* simFaultFieldKey(E_SimFaultField field)
 {
     switch (field)
     {
-    case FIELD_REQUEST: return "request";
-    case FIELD_STAGE: return "stage";
-    case FIELD_FILE_NO: return "fileNo";
-    case FIELD_CHUNK_NO: return "chunkNo";
-    case FIELD_REASON_CODE: return "reasonCode";
-    case FIELD_DELAY_MS: return "delayMs";
-    case FIELD_ACK_STAGE: return "ackStage";
-    case FIELD_DEVICE_TYPE: return "deviceType";
-    case FIELD_COUNT: return "count";
-    case FIELD_PERCENTAGE: return "percentage";
+        case FIELD_REQUEST:
+            return "request";
+        case FIELD_STAGE:
+            return "stage";
+        case FIELD_FILE_NO:
+            return "fileNo";
+        case FIELD_CHUNK_NO:
+            return "chunkNo";
+        case FIELD_REASON_CODE:
+            return "reasonCode";
+        case FIELD_DELAY_MS:
+            return "delayMs";
+        case FIELD_ACK_STAGE:
+            return "ackStage";
+        case FIELD_DEVICE_TYPE:
+            return "deviceType";
+        case FIELD_COUNT:
+            return "count";
+        case FIELD_PERCENTAGE:
+            return "percentage";
     }
     return "unknown";
 }
@@ -200,20 +227,20 @@ bool isRequestAllowedForFault(E_SimFaultKind kind, E_SimRequest request)
 {
     switch (kind)
     {
-    case E_SimFaultKind::REFUSE_COMMAND:
-        // The target list has its own fault; the status query is not acknowledged.
-        return isAckedRequest(request) && request != E_SimRequest::TARGET_LIST;
-    case E_SimFaultKind::MISSING_ACK:
-    case E_SimFaultKind::DUPLICATE_ACK:
-    case E_SimFaultKind::LATE_ACK:
-    case E_SimFaultKind::WRONG_STAGE_ACK:
-        return isAckedRequest(request);
-    case E_SimFaultKind::WRONG_DEVICE_TYPE:
-    case E_SimFaultKind::DISCONNECT:
-    case E_SimFaultKind::GARBAGE_BYTES:
-        return true;
-    default:
-        return false;
+        case E_SimFaultKind::REFUSE_COMMAND:
+            // The target list has its own fault; the status query is not acknowledged.
+            return isAckedRequest(request) && request != E_SimRequest::TARGET_LIST;
+        case E_SimFaultKind::MISSING_ACK:
+        case E_SimFaultKind::DUPLICATE_ACK:
+        case E_SimFaultKind::LATE_ACK:
+        case E_SimFaultKind::WRONG_STAGE_ACK:
+            return isAckedRequest(request);
+        case E_SimFaultKind::WRONG_DEVICE_TYPE:
+        case E_SimFaultKind::DISCONNECT:
+        case E_SimFaultKind::GARBAGE_BYTES:
+            return true;
+        default:
+            return false;
     }
 }
 
@@ -222,14 +249,14 @@ bool isStageAllowedForFault(E_SimFaultKind kind, std::uint8_t stage)
     const auto is = [stage](E_ProtocolStage wanted) { return stage == toProtocolByte(wanted); };
     switch (kind)
     {
-    case E_SimFaultKind::STAGE_FAILURE:
-        return is(E_ProtocolStage::PREPARATION) || is(E_ProtocolStage::FILE_TRANSFER) ||
-               is(E_ProtocolStage::FILE_RECEIPT_CONFIRMATION) || is(E_ProtocolStage::FLASHING) ||
-               is(E_ProtocolStage::RESTART_VERIFICATION);
-    case E_SimFaultKind::PROGRESS_FLOOD:
-        return is(E_ProtocolStage::PREPARATION) || is(E_ProtocolStage::FLASHING);
-    default:
-        return false;
+        case E_SimFaultKind::STAGE_FAILURE:
+            return is(E_ProtocolStage::PREPARATION) || is(E_ProtocolStage::FILE_TRANSFER) ||
+                   is(E_ProtocolStage::FILE_RECEIPT_CONFIRMATION) || is(E_ProtocolStage::FLASHING) ||
+                   is(E_ProtocolStage::RESTART_VERIFICATION);
+        case E_SimFaultKind::PROGRESS_FLOOD:
+            return is(E_ProtocolStage::PREPARATION) || is(E_ProtocolStage::FLASHING);
+        default:
+            return false;
     }
 }
 
@@ -237,11 +264,16 @@ std::uint8_t defaultReasonCode(E_SimFaultKind kind)
 {
     switch (kind)
     {
-    case E_SimFaultKind::BUSY_STATE: return toProtocolByte(E_ProtocolReasonCode::DEVICE_BUSY);
-    case E_SimFaultKind::REFUSE_TARGET_LIST: return toProtocolByte(E_ProtocolReasonCode::UNSUPPORTED_COMPONENT);
-    case E_SimFaultKind::CHUNK_REPORT_FAILURE: return toProtocolByte(E_ProtocolReasonCode::CHUNK_CRC32_MISMATCH);
-    case E_SimFaultKind::FLASH_FAILURE: return toProtocolByte(E_ProtocolReasonCode::FLASH_FAILED);
-    default: return toProtocolByte(E_ProtocolReasonCode::INTERNAL_ERROR);
+        case E_SimFaultKind::BUSY_STATE:
+            return toProtocolByte(E_ProtocolReasonCode::DEVICE_BUSY);
+        case E_SimFaultKind::REFUSE_TARGET_LIST:
+            return toProtocolByte(E_ProtocolReasonCode::UNSUPPORTED_COMPONENT);
+        case E_SimFaultKind::CHUNK_REPORT_FAILURE:
+            return toProtocolByte(E_ProtocolReasonCode::CHUNK_CRC32_MISMATCH);
+        case E_SimFaultKind::FLASH_FAILURE:
+            return toProtocolByte(E_ProtocolReasonCode::FLASH_FAILED);
+        default:
+            return toProtocolByte(E_ProtocolReasonCode::INTERNAL_ERROR);
     }
 }
 
@@ -276,7 +308,8 @@ bool validateSimFault(const S_SimFault& fault, std::string& error)
     }
     if (fault.request && !isRequestAllowedForFault(fault.kind, *fault.request))
     {
-        error = std::string("Fault ") + name + " cannot be triggered by request " + simRequestName(*fault.request);
+        error = std::string("Fault ") + name + " cannot be triggered by request " +
+                simRequestName(*fault.request);
         return false;
     }
     if (fault.stage && !isStageAllowedForFault(fault.kind, *fault.stage))

@@ -34,8 +34,12 @@ enum class E_SimFaultKind : std::uint8_t
     NO_RESET_ANSWER,
     PROGRESS_FLOOD,
     GARBAGE_BYTES,
+    FAULT_AFTER_RESTART,
+    ROLLBACK_AFTER_RESTART,
+    DISCONNECT_AFTER_RESTART,
 };
-inline constexpr std::size_t SIM_FAULT_KIND_COUNT = static_cast<std::size_t>(E_SimFaultKind::GARBAGE_BYTES) + 1;
+inline constexpr std::size_t SIM_FAULT_KIND_COUNT =
+    static_cast<std::size_t>(E_SimFaultKind::DISCONNECT_AFTER_RESTART) + 1;
 
 // What a device is asked or does, as the trigger of a fault: the frame that arrives, or
 // CONNECT for the moment a connection has been accepted.
@@ -59,17 +63,17 @@ enum class E_SimRequest : std::uint8_t
 struct S_SimFault
 {
     E_SimFaultKind kind = E_SimFaultKind::SILENT;
-    std::optional<E_SimRequest> request;      // trigger: the request being answered
-    std::optional<std::uint8_t> stage;        // trigger or target stage (E_ProtocolStage)
-    std::optional<std::uint8_t> fileNo;       // trigger: file of a chunk or verify report
-    std::optional<std::uint16_t> chunkNo;     // trigger: chunk number
-    std::uint8_t reasonCode = 0;              // 0: the kind's default reason
-    std::uint32_t delayMs = 0;                // LATE_ACK
-    std::optional<std::uint8_t> ackStage;     // WRONG_STAGE_ACK: the stage written in the ACK
-    std::optional<std::uint8_t> deviceType;   // WRONG_DEVICE_TYPE: the type written in frames
-    std::uint32_t count = 0;                  // PROGRESS_FLOOD frames, GARBAGE_BYTES bytes
-    std::uint8_t percentage = 50;             // FLASH_FAILURE: progress where flashing stops
-    std::uint32_t times = 0;                  // firings before the fault retires; 0 = no limit
+    std::optional<E_SimRequest> request;     // trigger: the request being answered
+    std::optional<std::uint8_t> stage;       // trigger or target stage (E_ProtocolStage)
+    std::optional<std::uint8_t> fileNo;      // trigger: file of a chunk or verify report
+    std::optional<std::uint16_t> chunkNo;    // trigger: chunk number
+    std::uint8_t reasonCode = 0;             // 0: the kind's default reason
+    std::uint32_t delayMs = 0;               // LATE_ACK; FAULT_, ROLLBACK_, DISCONNECT_AFTER_RESTART
+    std::optional<std::uint8_t> ackStage;    // WRONG_STAGE_ACK: the stage written in the ACK
+    std::optional<std::uint8_t> deviceType;  // WRONG_DEVICE_TYPE: the type written in frames
+    std::uint32_t count = 0;                 // PROGRESS_FLOOD frames, GARBAGE_BYTES bytes
+    std::uint8_t percentage = 50;            // FLASH_FAILURE: progress where flashing stops
+    std::uint32_t times = 0;                 // firings before the fault retires; 0 = no limit
 };
 
 const char* simFaultKindName(E_SimFaultKind kind);

@@ -29,12 +29,23 @@ const S_SimFault* CSimFaultBook::fire(E_SimFaultKind kind, const Matcher& matche
 {
     for (S_Armed& armed : m_faults)
     {
-        const bool retired = armed.fault.times != 0 && armed.fired >= armed.fault.times;
-        if (!retired && armed.fault.kind == kind && (!matches || matches(armed.fault)))
+        if (!armed.retired() && armed.fault.kind == kind && (!matches || matches(armed.fault)))
         {
             ++armed.fired;
             ++m_counters.faultsFired[static_cast<std::size_t>(kind)];
             m_log.event(m_nodeId, "fault fired: " + describeSimFault(armed.fault));
+            return &armed.fault;
+        }
+    }
+    return nullptr;
+}
+
+const S_SimFault* CSimFaultBook::peek(E_SimFaultKind kind) const
+{
+    for (const S_Armed& armed : m_faults)
+    {
+        if (!armed.retired() && armed.fault.kind == kind)
+        {
             return &armed.fault;
         }
     }

@@ -29,12 +29,17 @@ public:
     // The first armed fault of the kind that matches (any of the kind without a matcher), fired
     // now; null when none. The pointer is valid until the next add or clear.
     const S_SimFault* fire(E_SimFaultKind kind, const Matcher& matches = {});
+    // The fault fire(kind) would fire now, without firing it: for a fault that is armed at one
+    // moment and strikes later. Valid until the next add or clear.
+    const S_SimFault* peek(E_SimFaultKind kind) const;
 
 private:
     struct S_Armed
     {
         S_SimFault fault;
         std::uint32_t fired = 0;
+
+        bool retired() const { return fault.times != 0 && fired >= fault.times; }
     };
 
     std::string m_nodeId;

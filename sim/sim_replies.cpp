@@ -80,6 +80,7 @@ void CSimReplies::garbage(std::uint32_t byteCount)
 }
 
 void CSimReplies::status(E_SimRequest cause, std::uint32_t upgradeNo, bool upgrading,
+                         std::optional<std::uint8_t> faultReason,
                          const std::vector<S_ProtocolComponentVersion>& components)
 {
     if (m_faults.fire(E_SimFaultKind::SILENT) != nullptr)
@@ -97,6 +98,11 @@ void CSimReplies::status(E_SimRequest cause, std::uint32_t upgradeNo, bool upgra
     {
         state = toProtocolByte(E_DeviceUpgradeState::FAULT);
         reason = effectiveReasonCode(*faulty);
+    }
+    else if (faultReason)
+    {
+        state = toProtocolByte(E_DeviceUpgradeState::FAULT);
+        reason = *faultReason;
     }
     else if (upgrading)
     {

@@ -10,6 +10,7 @@
 #include "sim/sim_outbox.h"
 
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 namespace ota::backend
@@ -25,8 +26,10 @@ public:
     CSimReplies(const S_SimDeviceSpec& spec, const CSimLog& log, const S_SimDeviceCounters& counters,
                 CSimFaultBook& faults, CSimOutbox& outbox);
 
-    // upgrading: an upgrade context of the queried number (any, for number 0) is open.
+    // upgrading: an upgrade context of the queried number (any, for number 0) is open;
+    // faultReason: the device reports FAULT with it whatever it is doing.
     void status(E_SimRequest cause, std::uint32_t upgradeNo, bool upgrading,
+                std::optional<std::uint8_t> faultReason,
                 const std::vector<S_ProtocolComponentVersion>& components);
     void ack(E_SimRequest cause, std::uint8_t stage, std::uint8_t result, std::uint8_t reasonCode,
              std::uint32_t upgradeNo);

@@ -39,11 +39,11 @@ protected:
         }
     }
 
-    std::uint64_t fired(E_SimFaultKind kind)
+    std::uint64_t fired(E_SimFaultKind kind, const std::string& nodeId = "dev-1")
     {
         S_SimDeviceSnapshot snapshot;
         std::string error;
-        EXPECT_TRUE(m_simulator.snapshot("dev-1", snapshot, error)) << error;
+        EXPECT_TRUE(m_simulator.snapshot(nodeId, snapshot, error)) << error;
         return snapshot.counters.faultsFired[static_cast<std::size_t>(kind)];
     }
 
@@ -140,17 +140,21 @@ TEST_F(SimFaultTest, WrongDeviceTypeSpoilsStatusesAndGetsThePeerRejected)
     start({fault(E_SimFaultKind::WRONG_DEVICE_TYPE)}, false);
     // A PCS status in BMS type lists components no BMS has: the backend's parser already
     // drops it as a bad frame, so the device never verifies.
-    ASSERT_TRUE(waitUntil([&] {
-        m_client->nextEvent(std::chrono::milliseconds(20));
-        return !m_client->decodeErrors().empty();
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&]
+        {
+            m_client->nextEvent(std::chrono::milliseconds(20));
+            return !m_client->decodeErrors().empty();
+        }));
     EXPECT_FALSE(m_client->rejected());
     // An ACK has no such content: its device type byte alone gets the peer rejected.
     ASSERT_TRUE(m_client->targetList(UPGRADE_NO, targets()));
-    ASSERT_TRUE(waitUntil([&] {
-        m_client->nextEvent(std::chrono::milliseconds(20));
-        return m_client->rejected();
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&]
+        {
+            m_client->nextEvent(std::chrono::milliseconds(20));
+            return m_client->rejected();
+        }));
     EXPECT_EQ(m_client->rejectionReason(), "Device type in frame does not match protocolNodeType PCS");
 }
 
@@ -162,10 +166,12 @@ TEST_F(SimFaultTest, WrongDeviceTypeOnOneRequestLeavesTheOthersIntact)
     ASSERT_TRUE(m_steps->status());
     EXPECT_FALSE(m_client->rejected());
     ASSERT_TRUE(m_client->targetList(UPGRADE_NO, targets()));
-    ASSERT_TRUE(waitUntil([&] {
-        m_client->nextEvent(std::chrono::milliseconds(20));
-        return m_client->rejected();
-    }));
+    ASSERT_TRUE(waitUntil(
+        [&]
+        {
+            m_client->nextEvent(std::chrono::milliseconds(20));
+            return m_client->rejected();
+        }));
     EXPECT_EQ(fired(E_SimFaultKind::WRONG_DEVICE_TYPE), 1u);
 }
 
@@ -190,7 +196,8 @@ TEST_F(SimFaultTest, RefusedCommandCarriesTheChosenReasonAtItsStage)
     ASSERT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION),
                       E_ProtocolStage::PREPARATION));
     ASSERT_TRUE(isStageReport(m_steps->next(), E_ProtocolStage::PREPARATION));
-    const auto ack = m_steps->command(E_ProtocolCommandType::START_TRANSFER, E_ProtocolStage::FILE_TRANSFER, 1);
+    const auto ack =
+        m_steps->command(E_ProtocolCommandType::START_TRANSFER, E_ProtocolStage::FILE_TRANSFER, 1);
     ASSERT_TRUE(isAck(ack, E_ProtocolStage::FILE_TRANSFER, 2));
     EXPECT_STREQ(ack->ack()->reasonName(), "STORAGE_NOT_ENOUGH");
 }
@@ -201,8 +208,9 @@ TEST_F(SimFaultTest, MissingAckLeavesOnlyTheStageReport)
 {
     start({onRequest(E_SimFaultKind::MISSING_ACK, E_SimRequest::PREPARE_UPGRADE)});
     ASSERT_TRUE(isAck(m_steps->targets(targets()), E_ProtocolStage::PREPARATION));
-    EXPECT_TRUE(isStageReport(m_steps->command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION),
-                              E_ProtocolStage::PREPARATION));
+    EXPECT_TRUE(
+        isStageReport(m_steps->command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION),
+                      E_ProtocolStage::PREPARATION));
     EXPECT_EQ(fired(E_SimFaultKind::MISSING_ACK), 1u);
 }
 
@@ -301,8 +309,9 @@ TEST_F(SimFaultTest, StageFailureAtPreparationAndReceiptConfirmation)
     ASSERT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::PREPARE_UPGRADE, E_ProtocolStage::PREPARATION),
                       E_ProtocolStage::PREPARATION));
     ASSERT_TRUE(isStageReport(m_steps->next(), E_ProtocolStage::PREPARATION));
-    ASSERT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::START_TRANSFER, E_ProtocolStage::FILE_TRANSFER, 1),
-                      E_ProtocolStage::FILE_TRANSFER));
+    ASSERT_TRUE(
+        isAck(m_steps->command(E_ProtocolCommandType::START_TRANSFER, E_ProtocolStage::FILE_TRANSFER, 1),
+              E_ProtocolStage::FILE_TRANSFER));
     ASSERT_TRUE(isAck(m_steps->declare({m_file}), E_ProtocolStage::FILE_TRANSFER));
     ASSERT_TRUE(m_steps->transferAll({m_file}));
     std::vector<S_ProtocolEvent> verify;
@@ -349,8 +358,9 @@ TEST_F(SimFaultTest, StageFailureAtFlashingAndFlashFailure)
     EXPECT_EQ(event->stageReport()->progress, 40);
     EXPECT_EQ(highest, 40);
     // The device cannot restart into a failed flash.
-    EXPECT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
-                      E_ProtocolStage::RESTART_VERIFICATION, 2));
+    EXPECT_TRUE(
+        isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
+              E_ProtocolStage::RESTART_VERIFICATION, 2));
 }
 
 TEST_F(SimFaultTest, StageFailureAtFlashingWithChosenReason)
@@ -374,8 +384,9 @@ TEST_F(SimFaultTest, StageFailureAtRestartVerificationKeepsTheConnection)
 {
     start({atStage(E_SimFaultKind::STAGE_FAILURE, E_ProtocolStage::RESTART_VERIFICATION)});
     reachFlashed(m_file);
-    EXPECT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
-                      E_ProtocolStage::RESTART_VERIFICATION));
+    EXPECT_TRUE(
+        isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
+              E_ProtocolStage::RESTART_VERIFICATION));
     EXPECT_TRUE(isStageReport(m_steps->next(), E_ProtocolStage::RESTART_VERIFICATION, 2));
     EXPECT_TRUE(m_steps->status().has_value());
 }
@@ -401,8 +412,9 @@ TEST_F(SimFaultTest, OldVersionAfterRestart)
 {
     start({fault(E_SimFaultKind::OLD_VERSION_AFTER_RESTART)});
     reachFlashed(m_file);
-    ASSERT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
-                      E_ProtocolStage::RESTART_VERIFICATION));
+    ASSERT_TRUE(
+        isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY, E_ProtocolStage::RESTART_VERIFICATION),
+              E_ProtocolStage::RESTART_VERIFICATION));
     ASSERT_TRUE(m_client->waitClosed());
     ASSERT_TRUE(m_client->connectWithin(m_port));
     const auto status = m_client->nextEvent();
@@ -413,6 +425,109 @@ TEST_F(SimFaultTest, OldVersionAfterRestart)
         EXPECT_EQ(component.version, "1.0.0");
     }
     EXPECT_EQ(fired(E_SimFaultKind::OLD_VERSION_AFTER_RESTART), 1u);
+}
+
+TEST_F(SimFaultTest, FaultsAfterTheUpgradeRestartStrikeOnceTheDeviceIsBackUp)
+{
+    struct S_Case
+    {
+        E_SimFaultKind kind;
+        bool dropsLink;          // the strike closes the connection
+        bool comesBack;          // and the device listens again afterwards
+        const char* stateAfter;  // the status once it struck
+        const char* reasonAfter;
+        const char* versionsAfter;
+    };
+    const std::vector<S_Case> cases = {
+        {E_SimFaultKind::FAULT_AFTER_RESTART, false, true, "FAULT", "STORAGE_NOT_ENOUGH", "2.0.0"},
+        {E_SimFaultKind::ROLLBACK_AFTER_RESTART, true, true, "READY", "OK", "1.0.0"},
+        {E_SimFaultKind::DISCONNECT_AFTER_RESTART, true, false, "", "", ""},
+    };
+    std::vector<S_SimDeviceSpec> devices;
+    for (const S_Case& row : cases)
+    {
+        S_SimDeviceSpec spec = quickDevice(simFaultKindName(row.kind), E_ProtocolDeviceType::PCS);
+        S_SimFault after = fault(row.kind);
+        after.delayMs = 60;
+        if (row.kind == E_SimFaultKind::FAULT_AFTER_RESTART)
+        {
+            after.reasonCode = toProtocolByte(E_ProtocolReasonCode::STORAGE_NOT_ENOUGH);
+        }
+        spec.faults = {after};
+        devices.push_back(spec);
+    }
+    m_type = toProtocolByte(E_ProtocolDeviceType::PCS);
+    startSimulator(m_simulator, devices);
+
+    for (const S_Case& row : cases)
+    {
+        const std::string nodeId = simFaultKindName(row.kind);
+        SCOPED_TRACE(nodeId);
+        const std::uint16_t port = m_simulator.boundPort(nodeId);
+        const auto greeting = [&]
+        {
+            const auto event = m_client->nextEvent();
+            return event && event->deviceStatus() ? event : std::nullopt;
+        };
+        // One upgrade to its restart; the device is back with the new versions and, until the
+        // delay has passed, nothing wrong (the backend's restart verification passes).
+        const auto upgradeToRestart = [&](std::uint32_t upgradeNo)
+        {
+            m_steps = std::make_unique<CUpgradeSteps>(*m_client, upgradeNo);
+            reachFlashed(m_file);
+            ASSERT_TRUE(isAck(m_steps->command(E_ProtocolCommandType::RESTART_VERIFY,
+                                               E_ProtocolStage::RESTART_VERIFICATION),
+                              E_ProtocolStage::RESTART_VERIFICATION));
+            ASSERT_TRUE(m_client->waitClosed());
+            ASSERT_TRUE(m_client->connectWithin(port));
+        };
+        m_client = std::make_unique<CSimTestClient>(nodeTypeText(m_type));
+        ASSERT_TRUE(m_client->connect(port));
+        ASSERT_TRUE(greeting());
+        ASSERT_NO_FATAL_FAILURE(upgradeToRestart(UPGRADE_NO));
+        const auto backUp = greeting();
+        ASSERT_TRUE(backUp);
+        EXPECT_STREQ(backUp->deviceStatus()->upgradeStateName(), "READY");
+        EXPECT_EQ(backUp->deviceStatus()->components.front().version, "2.0.0");
+
+        if (row.dropsLink)
+        {
+            EXPECT_TRUE(m_client->waitClosed());
+        }
+        else
+        {
+            std::optional<S_ProtocolEvent> status;
+            ASSERT_TRUE(waitUntil(
+                [&]
+                {
+                    status = m_steps->status();
+                    return status && status->deviceStatus() &&
+                           std::string(status->deviceStatus()->upgradeStateName()) != "READY";
+                }));
+            EXPECT_STREQ(status->deviceStatus()->upgradeStateName(), row.stateAfter);
+            EXPECT_STREQ(status->deviceStatus()->reasonName(), row.reasonAfter);
+        }
+        EXPECT_EQ(fired(row.kind, nodeId), 1u);
+        if (!row.comesBack)
+        {
+            EXPECT_FALSE(m_client->connect(port));
+            continue;
+        }
+        // What the device reports from then on, on connect as to queries.
+        ASSERT_TRUE(m_client->connectWithin(port));
+        const auto after = greeting();
+        ASSERT_TRUE(after);
+        EXPECT_EQ(after->upgradeNo, UPGRADE_NO);
+        EXPECT_STREQ(after->deviceStatus()->upgradeStateName(), row.stateAfter);
+        EXPECT_STREQ(after->deviceStatus()->reasonName(), row.reasonAfter);
+        for (const auto& component : after->deviceStatus()->components)
+        {
+            EXPECT_EQ(component.version, row.versionsAfter);
+        }
+        // The fallback restart arms nothing; the next upgrade restart arms the fault again.
+        ASSERT_NO_FATAL_FAILURE(upgradeToRestart(UPGRADE_NO + 1));
+        EXPECT_TRUE(waitUntil([&] { return fired(row.kind, nodeId) == 2u; }));
+    }
 }
 
 // ---- links and streams ----
@@ -430,7 +545,9 @@ TEST_F(SimFaultTest, DisconnectAtAChosenChunk)
     S_SimDeviceSnapshot snapshot;
     std::string error;
     ASSERT_TRUE(m_simulator.snapshot("dev-1", snapshot, error));
-    EXPECT_EQ(snapshot.counters.framesSent[toProtocolByte(E_ProtocolMessageType::MSG_DEVICE_FILE_CHUNK_REPORT)], 2u);
+    EXPECT_EQ(
+        snapshot.counters.framesSent[toProtocolByte(E_ProtocolMessageType::MSG_DEVICE_FILE_CHUNK_REPORT)],
+        2u);
 }
 
 TEST_F(SimFaultTest, DisconnectRightAfterAcceptingAndAtAStage)
