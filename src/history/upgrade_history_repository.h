@@ -63,17 +63,17 @@ public:
     bool deleteSelected(const std::vector<std::uint32_t>& upgradeNumbers, std::uint32_t& deletedCount,
                         std::string& error);
 
-    // Runs work on the repository's connection under its mutex, for the tables of other subsystems
-    // kept in the same file: their statements share the connection's cache, and a transaction of
-    // theirs (history/sqlite_transaction.h) serialises with every history operation. The work must
-    // not call back into the repository. False with "Upgrade history repository is not open" when
-    // closed; otherwise the work's own result.
     // The rows retention must keep, by upgrade number: those that work not finished yet still
     // names (an unfinished rollout's tasks). Asked at every retention deletion, without the
     // repository's mutex, so it may take locks of its own. Set before the first deletion.
     using RetentionHold = std::function<std::vector<std::uint32_t>()>;
     void setRetentionHold(RetentionHold hold);
 
+    // Runs work on the repository's connection under its mutex, for the tables of other subsystems
+    // kept in the same file: their statements share the connection's cache, and a transaction of
+    // theirs (history/sqlite_transaction.h) serialises with every history operation. The work must
+    // not call back into the repository. False with "Upgrade history repository is not open" when
+    // closed; otherwise the work's own result.
     bool runOnConnection(const std::function<bool(CSqliteConnection& connection, std::string& error)>& work,
                          std::string& error);
 
