@@ -178,7 +178,7 @@ std::unique_ptr<CFirmwareAdmission> CFirmwareStore::beginAdmission(
     }
     if (!isFirmwareStoreName(name))
     {
-        error = "Firmware store name must be 1 to 63 bytes without '/' or NUL: " + name;
+        error = "Firmware store name must be 1 to 63 bytes of UTF-8 without '/' or NUL";
         return nullptr;
     }
     if (expected)

@@ -1,5 +1,7 @@
 #include "firmware_store/firmware_store_entry.h"
 
+#include "common/utf8.h"
+
 #include <nlohmann/json.hpp>
 
 namespace ota::backend
@@ -7,8 +9,22 @@ namespace ota::backend
 
 bool isFirmwareStoreName(std::string_view name)
 {
-    return !name.empty() && name.size() <= kMaxFirmwareStoreNameBytes && name != "." && name != ".." &&
-           name.find('/') == std::string_view::npos && name.find('\0') == std::string_view::npos;
+    if (name.empty() || name.size() > kMaxFirmwareStoreNameBytes || name == "." || name == ".." ||
+        name.find('/') != std::string_view::npos || name.find('\0') != std::string_view::npos)
+    {
+        return false;
+    }
+    // Kept in a JSON column and shown as text: a name must read back exactly as it was given.
+    for (std::size_t at = 0; at < name.size();)
+    {
+        const std::size_t length = utf8SequenceLength(name.substr(at));
+        if (length == 0)
+        {
+            return false;
+        }
+        at += length;
+    }
+    return true;
 }
 
 const char* firmwareStoreSignatureText(E_FirmwareStoreSignature signature)
@@ -41,8 +57,7 @@ std::optional<E_FirmwareStoreSignature> parseFirmwareStoreSignature(std::string_
 
 std::string firmwareStoreNamesText(const std::vector<std::string>& names)
 {
-    // Names are raw bytes from a device's point of view: kept as they are, never re-encoded.
-    return nlohmann::json(names).dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+    return nlohmann::json(names).dump();
 }
 
 bool parseFirmwareStoreNames(const std::string& text, std::vector<std::string>& names)

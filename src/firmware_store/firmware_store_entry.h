@@ -47,8 +47,8 @@ struct S_FirmwareStoreEntry
 // The largest name kept: what a device accepts in its file declaration.
 inline constexpr std::size_t kMaxFirmwareStoreNameBytes = 63;
 
-// A name a file can be kept under: 1 to 63 bytes, a single path element ("." and ".." are not),
-// without NUL or '/'.
+// A name a file can be kept under: 1 to 63 bytes of well-formed UTF-8, a single path element
+// ("." and ".." are not), without NUL or '/'.
 bool isFirmwareStoreName(std::string_view name);
 
 // The stored column texts of the enumeration and the lists; parse answers false on any text it

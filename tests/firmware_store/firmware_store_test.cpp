@@ -101,10 +101,10 @@ TEST_F(FirmwareStoreTest, KeepsFilesByContentUnderTheirFirstName)
     EXPECT_EQ(status.st_mode & 0777, 0444u);
 
     // The same bytes under another name: the same entry and path, the name remembered.
-    const auto second = store.admit("copy.bin", sourceOf(bytes), error);
+    const auto second = store.admit("副本.bin", sourceOf(bytes), error);
     ASSERT_TRUE(second) << error;
     EXPECT_EQ(second->path, first->path);
-    EXPECT_EQ(second->names, (std::vector<std::string>{"emu.bin", "copy.bin"}));
+    EXPECT_EQ(second->names, (std::vector<std::string>{"emu.bin", "副本.bin"}));
 
     // Announced by digest: only hashed, never written, and the entry is answered.
     auto known = store.beginAdmission("third.bin", digestOf(bytes), error);
@@ -141,7 +141,7 @@ TEST_F(FirmwareStoreTest, AFailedAdmissionLeavesNoFileAndNoRow)
         EXPECT_EQ(filesBelow(storeDirectory()).size(), 1u);  // its temporary file
     }
     for (const std::string& name : {std::string(), std::string("a/b"), std::string(".."),
-                                    std::string("n\0ul", 4), std::string(64, 'x')})
+                                    std::string("n\0ul", 4), std::string("\xff.bin"), std::string(64, 'x')})
     {
         EXPECT_FALSE(store.beginAdmission(name, std::nullopt, error)) << name;
     }
