@@ -11,6 +11,7 @@
 #include "audit/audit_store.h"
 #include "device/device_tcp_manager.h"
 #include "firmware/upgrade_task_service.h"
+#include "firmware_store/firmware_store.h"
 #include "history/history_operations.h"
 #include "rollout/rollout_service.h"
 #include "scenario/scene_workspace.h"
@@ -44,6 +45,8 @@ struct CBackendApplication::S_Impl
     // Finalised rows never change: each is validated and rendered once for the history list.
     CHistoryRecordCache historyCache;
     CUpgradeTaskService taskService;
+    // What tasks send is read from here (its table is in the history file); it outlives the engine.
+    CFirmwareStore firmwareStore;
     CUpgradeExecutionService executionService;
 
     // Serialises upgrade preview, start, abort, history list/clear and scene reload.

@@ -4,6 +4,7 @@
 #include "app/api_token_file.h"
 #include "app/application_state.h"
 #include "app/device_events.h"
+#include "app/firmware_store_staging.h"
 #include "app/rollout_routes.h"
 #include "app/rollout_task_driver.h"
 #include "app/rollout_task_feed.h"
@@ -221,6 +222,19 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         return fail("[INIT] Audit trail open failed: ", error, error);
     }
     cleanupAuditRetention(app.auditStore, app.config.historyRetentionDays);
+    // Tasks send their firmware from the store's copies, so that a file changed after its check
+    // never reaches a device: the store runs with its defaults when the key is absent.
+    S_FirmwareStoreOptions storeOptions;
+    storeOptions.directory = app.config.firmwareStore.directory.empty()
+                                 ? databasePath.parent_path() / "firmware-store"
+                                 : app.config.firmwareStore.directory;
+    storeOptions.maxBytes = app.config.firmwareStore.maxBytes;
+    if (!app.firmwareStore.open(databasePath, storeOptions, error))
+    {
+        app.historyRepository.close();
+        return fail("[INIT] Firmware store open failed: ", error, error);
+    }
+    app.executionService.setFirmwareStaging(std::make_shared<CFirmwareStoreStaging>(app.firmwareStore));
 
     consoleOut("[INIT] Configuration loaded\n[INIT] HTTP endpoint: http://" + app.config.httpHost + ":" +
                std::to_string(app.config.httpPort) +
@@ -386,6 +400,7 @@ void CBackendApplication::shutdown()
     app.executionService.clearStateObserver();
     app.apiServer.stop();
     app.auditStore.close();
+    app.firmwareStore.close();
     // Outside the application mutex: the close barrier may take seconds, and nothing else reads
     // the manager once the API server has stopped.
     app.deviceTcpManager->stop();

@@ -19,13 +19,16 @@ constexpr std::array<std::string_view, 9> kRequiredKeys = {
     "ackTimeoutMs", "chunkSize", "connectTimeoutMs", "deviceConcurrency", "flashTimeoutMs",
     "httpHost",     "httpPort",  "restartTimeoutMs", "stageTimeoutMs",
 };
-constexpr std::array<std::string_view, 7> kOptionalKeys = {
-    "apiAccess",           "database",     "deviceTcpEnabled", "firmwareSignature", "historyRetentionDays",
+constexpr std::array<std::string_view, 8> kOptionalKeys = {
+    "apiAccess",           "database",      "deviceTcpEnabled",
+    "firmwareSignature",   "firmwareStore", "historyRetentionDays",
     "reconnectIntervalMs", "topologyFile",
 };
 constexpr std::size_t kMaxPathBytes = 4096;
 constexpr std::size_t kMaxPublicKeyFiles = 16;
 constexpr std::uint64_t kMaxTimeoutMs = 86400000;
+constexpr std::uint64_t kMinFirmwareStoreBytes = 64ULL << 20;
+constexpr std::uint64_t kMaxFirmwareStoreBytes = 1ULL << 40;
 
 bool isKnownKey(const std::string& key)
 {
@@ -108,6 +111,46 @@ bool validateApiAccess(const nlohmann::json& root, std::string& error)
     {
         error = "apiAccess.tokenFile must be a non-empty string of at most 4096 bytes";
         return false;
+    }
+    return true;
+}
+
+// firmwareStore: {"directory": <path>, "maxBytes": <64 MiB..1 TiB>}, both members optional.
+bool validateFirmwareStore(const nlohmann::json& root, std::string& error)
+{
+    const auto found = root.find("firmwareStore");
+    if (found == root.end())
+    {
+        return true;
+    }
+    if (!found->is_object())
+    {
+        error = "firmwareStore must be an object with the optional members directory and maxBytes";
+        return false;
+    }
+    for (const auto& item : found->items())
+    {
+        if (item.key() != "directory" && item.key() != "maxBytes")
+        {
+            error = "Unknown configuration field: firmwareStore." + item.key();
+            return false;
+        }
+    }
+    if (found->contains("directory") && !isPathText((*found)["directory"]))
+    {
+        error = "firmwareStore.directory must be a non-empty string of at most 4096 bytes";
+        return false;
+    }
+    if (found->contains("maxBytes"))
+    {
+        const nlohmann::json& maxBytes = (*found)["maxBytes"];
+        if (!maxBytes.is_number_unsigned() || maxBytes.get<std::uint64_t>() < kMinFirmwareStoreBytes ||
+            maxBytes.get<std::uint64_t>() > kMaxFirmwareStoreBytes)
+        {
+            error = "firmwareStore.maxBytes must be an integer from " +
+                    std::to_string(kMinFirmwareStoreBytes) + " to " + std::to_string(kMaxFirmwareStoreBytes);
+            return false;
+        }
     }
     return true;
 }
@@ -211,7 +254,8 @@ bool validateConfigRoot(const nlohmann::json& root, std::string& error)
         error = "Optional configuration field must be boolean: deviceTcpEnabled";
         return false;
     }
-    return validateFirmwareSignature(root, error) && validateApiAccess(root, error);
+    return validateFirmwareSignature(root, error) && validateApiAccess(root, error) &&
+           validateFirmwareStore(root, error);
 }
 
 bool readConfigString(const nlohmann::json& object, const std::string& key, std::size_t maximumBytes,
@@ -423,6 +467,18 @@ bool parseBackendConfigText(const std::string& text, const std::filesystem::path
         if (root.contains("apiAccess"))
         {
             loaded.apiAccess = S_ApiAccessConfig{resolve(root["apiAccess"]["tokenFile"].get<std::string>())};
+        }
+        if (root.contains("firmwareStore"))
+        {
+            const nlohmann::json& section = root["firmwareStore"];
+            if (section.contains("directory"))
+            {
+                loaded.firmwareStore.directory = resolve(section["directory"].get<std::string>());
+            }
+            if (section.contains("maxBytes"))
+            {
+                loaded.firmwareStore.maxBytes = section["maxBytes"].get<std::uint64_t>();
+            }
         }
     }
     catch (const nlohmann::json::exception& exception)

@@ -24,6 +24,14 @@ struct S_ApiAccessConfig
     std::filesystem::path tokenFile;  // absolute, normalised
 };
 
+// "firmwareStore": where the firmware that tasks send is kept, and how much of it may be kept.
+struct S_FirmwareStoreConfig
+{
+    std::filesystem::path
+        directory;  // absolute, normalised; empty = "firmware-store" beside the history database
+    std::uint64_t maxBytes = 8ULL << 30;
+};
+
 // The validated configuration; read-only after start-up.
 struct S_BackendConfig
 {
@@ -44,6 +52,8 @@ struct S_BackendConfig
     // Optional; without them firmware is not signature-checked and the API needs no token.
     std::optional<S_FirmwareSignatureConfig> firmwareSignature;
     std::optional<S_ApiAccessConfig> apiAccess;
+    // Always in force; the defaults without the key.
+    S_FirmwareStoreConfig firmwareStore;
 };
 
 inline constexpr std::uintmax_t kMaxConfigFileBytes = 1048576;

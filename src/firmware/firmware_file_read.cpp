@@ -92,7 +92,7 @@ std::optional<std::string> firmwareSignatureRefusal(E_FirmwareSignatureVerdict v
 }
 
 S_FirmwareFileRead readFirmwareFile(const std::filesystem::path& path, std::uint32_t expectedSize,
-                                    const CFirmwareTrust* trust)
+                                    const CFirmwareTrust* trust, const FirmwareBlockSink& sink)
 {
     S_FirmwareFileRead result;
     // O_NONBLOCK: a path swapped for a FIFO after the caller's checks must not block the thread on open.
@@ -131,6 +131,10 @@ S_FirmwareFileRead readFirmwareFile(const std::filesystem::path& path, std::uint
             break;
         }
         sha.update(buffer.data(), static_cast<std::size_t>(count));
+        if (sink)
+        {
+            sink(buffer.data(), static_cast<std::size_t>(count));
+        }
         total += static_cast<std::uint64_t>(count);
         if (total > expectedSize)
         {

@@ -3,6 +3,7 @@
 #include <array>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <optional>
 #include <string>
 
@@ -40,12 +41,17 @@ struct S_FirmwareFileRead
     std::string keyFingerprint;  // the verifying key's, when VERIFIED
 };
 
+// Receives each block of a firmware file as it is read for its digest, in order.
+using FirmwareBlockSink = std::function<void(const std::uint8_t* data, std::size_t size)>;
+
 // The one pass over a firmware file shared by inspection, preview and the task's re-check at
 // start: open without blocking, compare the size, read in 64 KiB blocks into SHA-256, and, with
 // a trust, verify F.sig against that same digest. The file is never held in memory and is read
-// once whatever the number of keys.
+// once whatever the number of keys. A sink sees exactly the bytes digested, so a copy made from
+// them is what the digest describes; it is only worth keeping when the read has no fault.
 S_FirmwareFileRead readFirmwareFile(const std::filesystem::path& path, std::uint32_t expectedSize,
-                                    const CFirmwareTrust* trust = nullptr);
+                                    const CFirmwareTrust* trust = nullptr,
+                                    const FirmwareBlockSink& sink = nullptr);
 
 // The path of a firmware file's detached signature: the file's own path with ".sig" appended.
 std::filesystem::path firmwareSignaturePath(const std::filesystem::path& firmwarePath);

@@ -76,7 +76,7 @@ bool CUpgradeExecutionService::S_Impl::readFirmwareChunk(S_TaskRun& task, std::s
     const int descriptor = streams.descriptorFor(fileNo, file.filePath);
     if (descriptor < 0)
     {
-        error = "Worker无法打开固件文件: " + file.filePath.string();
+        error = "Worker无法打开固件文件: " + file.shownPath.string();
         return false;
     }
     chunk.fileNo = fileNo;

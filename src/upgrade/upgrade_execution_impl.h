@@ -66,7 +66,8 @@ struct S_TransportCallbackLifetime
     std::uint64_t inProgress = 0;
 };
 
-// One firmware file of the running task, as checked on disk at task start.
+// One firmware file of the running task, as checked on disk at task start. filePath is where its
+// chunks are read from: the staged copy of the checked bytes when the service has a staging.
 struct S_TaskFirmwareFile
 {
     std::uint8_t fileNo = 0;
@@ -76,6 +77,7 @@ struct S_TaskFirmwareFile
     std::uint16_t chunkCount = 0;
     S_ProtocolSha256 sha256{};
     std::filesystem::path filePath;
+    std::filesystem::path shownPath;  // the snapshot's path, the one texts name
 };
 
 // A worker's open firmware files, keyed by fileNo; closed when the worker ends.
@@ -127,6 +129,7 @@ struct CUpgradeExecutionService::S_Impl
     std::shared_ptr<S_TransportCallbackLifetime> token;
     S_UpgradeExecutionOptions options;
     S_UpgradeExecutionTestHooks hooks;
+    std::shared_ptr<IFirmwareStaging> firmwareStaging;
     bool taskActive = false;
     TaskRunPointer task;
     E_UpgradeTaskStatus status = E_UpgradeTaskStatus::IDLE;

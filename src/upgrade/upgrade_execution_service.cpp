@@ -266,6 +266,12 @@ void CUpgradeExecutionService::setTestHooks(S_UpgradeExecutionTestHooks hooks)
     m_impl->hooks = std::move(hooks);
 }
 
+void CUpgradeExecutionService::setFirmwareStaging(std::shared_ptr<IFirmwareStaging> staging)
+{
+    std::lock_guard<std::mutex> lock(m_impl->taskMutex);
+    m_impl->firmwareStaging = std::move(staging);
+}
+
 // The task of a snapshot: one session per device (the first target of a node gives its identity,
 // every target of the node one component), the task's identity for its published states, and the
 // device links. Built before any lock of the engine is taken.

@@ -4,6 +4,7 @@
 #include "device/upgrade_device_transport.h"
 #include "firmware/upgrade_task_snapshot.h"
 #include "upgrade/execution_state.h"
+#include "upgrade/firmware_staging.h"
 #include "upgrade/upgrade_limits.h"
 
 #include <array>
@@ -114,6 +115,9 @@ public:
     void clearStateObserver();
 
     void setTestHooks(S_UpgradeExecutionTestHooks hooks);
+    // Where the next tasks copy their firmware to and send it from; without one (null), chunks are
+    // read from the snapshot's paths.
+    void setFirmwareStaging(std::shared_ptr<IFirmwareStaging> staging);
 
     struct S_Impl;
 

@@ -41,10 +41,17 @@ int openFirmwareFile(const std::filesystem::path& path)
     return descriptor;
 }
 
-bool checkFirmwareFile(const S_FirmwareFileInfo& file, const CFirmwareTrust* trust, std::string& error)
+// copy, when there is one, receives the bytes as they are read for the digest.
+bool checkFirmwareFile(const S_FirmwareFileInfo& file, const CFirmwareTrust* trust,
+                       IFirmwareStagingCopy* copy, std::string& error)
 {
     const std::string shown = file.filePath.string();
-    const S_FirmwareFileRead read = readFirmwareFile(file.filePath, file.fileSize, trust);
+    FirmwareBlockSink sink;
+    if (copy != nullptr)
+    {
+        sink = [copy](const std::uint8_t* data, std::size_t size) { copy->append(data, size); };
+    }
+    const S_FirmwareFileRead read = readFirmwareFile(file.filePath, file.fileSize, trust, sink);
     switch (read.fault)
     {
         case E_FirmwareReadFault::NONE:
@@ -104,12 +111,40 @@ int CFirmwareStreamCache::descriptorFor(std::uint8_t fileNo, const std::filesyst
 
 bool CUpgradeExecutionService::S_Impl::prepareTaskFirmware(S_TaskRun& task, std::string& error)
 {
+    std::shared_ptr<IFirmwareStaging> staging;
+    {
+        std::lock_guard<std::mutex> lock(taskMutex);
+        staging = firmwareStaging;
+    }
     std::map<std::uint8_t, S_TaskFirmwareFile> prepared;
     for (const S_FirmwareFileInfo& file : task.snapshot->files)
     {
-        if (!checkFirmwareFile(file, task.snapshot->firmwareTrust.get(), error))
+        // The copy is made by the same read that checks the file: what the workers send is
+        // exactly what was checked, whatever happens to the file on its path afterwards.
+        std::unique_ptr<IFirmwareStagingCopy> copy;
+        std::string stagingError;
+        if (staging)
+        {
+            copy = staging->beginCopy(file.fileName, file.sha256, stagingError);
+        }
+        if (!checkFirmwareFile(file, task.snapshot->firmwareTrust.get(), copy.get(), error))
         {
             return false;
+        }
+        std::filesystem::path chunkSource = file.filePath;
+        if (staging)
+        {
+            std::optional<std::filesystem::path> staged;
+            if (copy)
+            {
+                staged = copy->commit(file.sha256, stagingError);
+            }
+            if (!staged)
+            {
+                error = "固件文件暂存失败: " + file.filePath.string() + " (" + stagingError + ")";
+                return false;
+            }
+            chunkSource = std::move(*staged);
         }
         S_TaskFirmwareFile entry;
         entry.fileNo = file.fileNo;
@@ -118,7 +153,8 @@ bool CUpgradeExecutionService::S_Impl::prepareTaskFirmware(S_TaskRun& task, std:
         entry.chunkSize = file.chunkSize;
         entry.chunkCount = file.totalChunks;
         entry.sha256 = file.sha256;
-        entry.filePath = file.filePath;
+        entry.filePath = std::move(chunkSource);
+        entry.shownPath = file.filePath;
         prepared.emplace(file.fileNo, std::move(entry));
     }
     // No worker runs yet: the map is the task thread's until the workers are started.

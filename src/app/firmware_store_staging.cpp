@@ -1,0 +1,54 @@
+#include "app/firmware_store_staging.h"
+
+namespace ota::backend
+{
+
+namespace
+{
+
+class CFirmwareStoreCopy : public IFirmwareStagingCopy
+{
+public:
+    explicit CFirmwareStoreCopy(std::unique_ptr<CFirmwareAdmission> admission)
+        : m_admission(std::move(admission))
+    {
+    }
+
+    void append(const std::uint8_t* data, std::size_t size) override { m_admission->append(data, size); }
+
+    std::optional<std::filesystem::path> commit(const std::array<std::uint8_t, 32>& sha256,
+                                                std::string& error) override
+    {
+        const std::optional<S_FirmwareStoreEntry> entry = m_admission->finish(error);
+        if (!entry)
+        {
+            return std::nullopt;
+        }
+        // The store hashed the bytes itself; a caller whose own digest differs read other bytes.
+        if (entry->sha256 != sha256)
+        {
+            error = "Firmware store holds other bytes than the ones checked: " + entry->path.string();
+            return std::nullopt;
+        }
+        return entry->path;
+    }
+
+private:
+    std::unique_ptr<CFirmwareAdmission> m_admission;
+};
+
+}  // namespace
+
+std::unique_ptr<IFirmwareStagingCopy> CFirmwareStoreStaging::beginCopy(
+    const std::string& fileName, const std::array<std::uint8_t, 32>& sha256, std::string& error)
+{
+    // Bytes already stored under this digest are not written again: the read only hashes them.
+    std::unique_ptr<CFirmwareAdmission> admission = m_store.beginAdmission(fileName, sha256, error);
+    if (!admission)
+    {
+        return nullptr;
+    }
+    return std::make_unique<CFirmwareStoreCopy>(std::move(admission));
+}
+
+}  // namespace ota::backend

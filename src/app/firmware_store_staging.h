@@ -1,0 +1,25 @@
+#pragma once
+
+#include "firmware_store/firmware_store.h"
+#include "upgrade/firmware_staging.h"
+
+namespace ota::backend
+{
+
+// The engine's staging over the firmware store: a task's files become (or are found as) store
+// entries, and their chunks are read from the entries' read-only files. The store must outlive
+// the staging, and the staging every task that uses it.
+class CFirmwareStoreStaging : public IFirmwareStaging
+{
+public:
+    explicit CFirmwareStoreStaging(CFirmwareStore& store) : m_store(store) {}
+
+    std::unique_ptr<IFirmwareStagingCopy> beginCopy(const std::string& fileName,
+                                                    const std::array<std::uint8_t, 32>& sha256,
+                                                    std::string& error) override;
+
+private:
+    CFirmwareStore& m_store;
+};
+
+}  // namespace ota::backend

@@ -1,0 +1,178 @@
+// The firmware store over a real SQLite file and a real directory: files kept by content, the
+// same bytes under a second name, admissions that fail part way, and a store opened again.
+#include "firmware_store/firmware_store.h"
+#include "common/digest.h"
+#include "support/temp_directory.h"
+
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace ota::test
+{
+namespace
+{
+
+using namespace ota::backend;
+
+std::string patternBytes(std::size_t size, unsigned seed)
+{
+    std::string bytes(size, '\0');
+    for (std::size_t index = 0; index < size; ++index)
+    {
+        bytes[index] = static_cast<char>((index * 31 + seed * 7) >> 3);
+    }
+    return bytes;
+}
+
+// Hands out the bytes in blocks of at most 1000; fails with -1 once failAt bytes were given.
+FirmwareSource sourceOf(const std::string& bytes, std::size_t failAt = std::string::npos)
+{
+    return [bytes, failAt, offset = std::size_t{0}](std::uint8_t* buffer, std::size_t capacity) mutable
+    {
+        if (offset >= failAt)
+        {
+            return std::ptrdiff_t{-1};
+        }
+        const std::size_t count = std::min({capacity, bytes.size() - offset, std::size_t{1000}});
+        std::memcpy(buffer, bytes.data() + offset, count);
+        offset += count;
+        return static_cast<std::ptrdiff_t>(count);
+    };
+}
+
+FirmwareDigest digestOf(const std::string& bytes)
+{
+    return CSha256::digestOf(bytes.data(), bytes.size());
+}
+
+// Every file below the directory, relative to it.
+std::vector<std::string> filesBelow(const std::filesystem::path& directory)
+{
+    std::vector<std::string> files;
+    for (const auto& item : std::filesystem::recursive_directory_iterator(directory))
+    {
+        if (item.is_regular_file())
+        {
+            files.push_back(std::filesystem::relative(item.path(), directory).string());
+        }
+    }
+    return files;
+}
+
+class FirmwareStoreTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { openStore(store); }
+
+    void openStore(CFirmwareStore& target)
+    {
+        std::string error;
+        ASSERT_TRUE(
+            target.open(temp / "history.db", S_FirmwareStoreOptions{storeDirectory(), 64ULL << 20}, error))
+            << error;
+    }
+    std::filesystem::path storeDirectory() const { return temp / "firmware-store"; }
+
+    CTempDirectory temp;
+    CFirmwareStore store;
+};
+
+TEST_F(FirmwareStoreTest, KeepsFilesByContentUnderTheirFirstName)
+{
+    const std::string bytes = patternBytes(150000, 1);
+    const std::string hex = toLowerHex(digestOf(bytes));
+    std::string error;
+    const auto first = store.admit("emu.bin", sourceOf(bytes), error);
+    ASSERT_TRUE(first) << error;
+    EXPECT_EQ(first->path, storeDirectory() / "sha256" / hex / "emu.bin");
+    EXPECT_EQ(first->size, bytes.size());
+    EXPECT_EQ(readWholeFile(first->path), bytes);
+    struct stat status
+    {
+    };
+    ASSERT_EQ(::stat(first->path.c_str(), &status), 0);
+    EXPECT_EQ(status.st_mode & 0777, 0444u);
+
+    // The same bytes under another name: the same entry and path, the name remembered.
+    const auto second = store.admit("副本.bin", sourceOf(bytes), error);
+    ASSERT_TRUE(second) << error;
+    EXPECT_EQ(second->path, first->path);
+    EXPECT_EQ(second->names, (std::vector<std::string>{"emu.bin", "副本.bin"}));
+
+    // Announced by digest: only hashed, never written, and the entry is answered.
+    auto known = store.beginAdmission("third.bin", digestOf(bytes), error);
+    ASSERT_TRUE(known) << error;
+    ASSERT_TRUE(known->append(bytes.data(), bytes.size()));
+    EXPECT_EQ(filesBelow(storeDirectory()), std::vector<std::string>{"sha256/" + hex + "/emu.bin"});
+    const auto third = known->finish(error);
+    ASSERT_TRUE(third) << error;
+    EXPECT_EQ(third->path, first->path);
+    EXPECT_EQ(third->names.size(), 3u);
+
+    // Other bytes announced under a stored digest are refused and kept nowhere.
+    auto wrong = store.beginAdmission("wrong.bin", digestOf(bytes), error);
+    ASSERT_TRUE(wrong) << error;
+    const std::string other = patternBytes(bytes.size(), 2);
+    wrong->append(other.data(), other.size());
+    EXPECT_FALSE(wrong->finish(error));
+    EXPECT_FALSE(error.empty());
+    EXPECT_FALSE(store.find(digestOf(other), error)) << error;
+    EXPECT_EQ(filesBelow(storeDirectory()).size(), 1u);
+}
+
+TEST_F(FirmwareStoreTest, AFailedAdmissionLeavesNoFileAndNoRow)
+{
+    const std::string bytes = patternBytes(300000, 3);
+    std::string error;
+    EXPECT_FALSE(store.admit("broken.bin", sourceOf(bytes, 70000), error));
+    EXPECT_FALSE(error.empty());
+    {
+        // Dropped part way without finishing.
+        auto dropped = store.beginAdmission("dropped.bin", std::nullopt, error);
+        ASSERT_TRUE(dropped) << error;
+        ASSERT_TRUE(dropped->append(bytes.data(), 5000));
+        EXPECT_EQ(filesBelow(storeDirectory()).size(), 1u);  // its temporary file
+    }
+    for (const std::string& name : {std::string(), std::string("a/b"), std::string(".."),
+                                    std::string("n\0ul", 4), std::string("\xff.bin"), std::string(64, 'x')})
+    {
+        EXPECT_FALSE(store.beginAdmission(name, std::nullopt, error)) << name;
+    }
+    EXPECT_TRUE(filesBelow(storeDirectory()).empty());
+    EXPECT_FALSE(store.find(digestOf(bytes), error));
+    EXPECT_TRUE(error.empty()) << error;
+}
+
+TEST_F(FirmwareStoreTest, EntriesOutliveTheStoreAndRecordTheirUse)
+{
+    const std::string bytes = patternBytes(4096, 4);
+    std::string error;
+    const auto admitted = store.admit("bms.bin", sourceOf(bytes), error);
+    ASSERT_TRUE(admitted) << error;
+    store.close();
+
+    CFirmwareStore reopened;
+    openStore(reopened);
+    auto found = reopened.find(digestOf(bytes), error);
+    ASSERT_TRUE(found) << error;
+    EXPECT_EQ(found->path, admitted->path);
+    EXPECT_EQ(found->size, bytes.size());
+    EXPECT_EQ(found->names, std::vector<std::string>{"bms.bin"});
+    EXPECT_EQ(found->addedAtMs, admitted->addedAtMs);
+    EXPECT_EQ(found->signature, E_FirmwareStoreSignature::NOT_CHECKED);
+    EXPECT_TRUE(found->labels.empty());
+
+    ASSERT_TRUE(reopened.touch(digestOf(bytes), error)) << error;
+    EXPECT_GE(reopened.find(digestOf(bytes), error)->lastUsedAtMs, found->lastUsedAtMs);
+    EXPECT_FALSE(reopened.touch(digestOf("unknown"), error));
+}
+
+}  // namespace
+}  // namespace ota::test
