@@ -8,6 +8,7 @@
 #include "app/rollout_task_driver.h"
 #include "app/rollout_task_feed.h"
 #include "app/service_options.h"
+#include "app/site_hold_routes.h"
 #include "app/stop_signal.h"
 #include "app/system_capacity.h"
 #include "app/upgrade_state_recorder.h"
@@ -221,6 +222,15 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         return fail("[INIT] Audit trail open failed: ", error, error);
     }
     cleanupAuditRetention(app.auditStore, app.config.historyRetentionDays);
+    if (!app.siteHolds.open(databasePath, error))
+    {
+        app.historyRepository.close();
+        return fail("[INIT] Site holds open failed: ", error, error);
+    }
+    if (app.config.siteHoldFile)
+    {
+        app.siteHolds.setHoldFile(*app.config.siteHoldFile);
+    }
 
     consoleOut("[INIT] Configuration loaded\n[INIT] HTTP endpoint: http://" + app.config.httpHost + ":" +
                std::to_string(app.config.httpPort) +
@@ -338,6 +348,9 @@ int CBackendApplication::run()
     app.rolloutDriver = std::make_unique<CRolloutTaskDriver>(upgradeRouteServicesOf(app));
     app.rollouts.start(*app.rolloutDriver, [&app](const std::string& documentJson)
                        { publishRolloutEvent(app.apiServer, documentJson); });
+    // Before the server: a task started through it meets the holds already read.
+    observeSiteHolds(app, upgradeRouteServicesOf(app));
+    app.siteHolds.tick();
     if (!app.apiServer.start(app.config.httpHost, app.config.httpPort, buildApiCallbacks(app), error))
     {
         consoleErr("[ERROR] HTTP API server start failed: " + error);
@@ -362,6 +375,7 @@ int CBackendApplication::run()
             std::this_thread::sleep_for(remaining);
         }
         publishChangedDeviceEvents(app);
+        app.siteHolds.tick();
     }
 
     consoleOut("[STOP] Stop signal received");
@@ -386,6 +400,7 @@ void CBackendApplication::shutdown()
     app.executionService.clearStateObserver();
     app.apiServer.stop();
     app.auditStore.close();
+    app.siteHolds.close();
     // Outside the application mutex: the close barrier may take seconds, and nothing else reads
     // the manager once the API server has stopped.
     app.deviceTcpManager->stop();

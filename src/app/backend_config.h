@@ -44,6 +44,8 @@ struct S_BackendConfig
     // Optional; without them firmware is not signature-checked and the API needs no token.
     std::optional<S_FirmwareSignatureConfig> firmwareSignature;
     std::optional<S_ApiAccessConfig> apiAccess;
+    // Optional: while this file exists the site is held (absolute, normalised).
+    std::optional<std::filesystem::path> siteHoldFile;
 };
 
 inline constexpr std::uintmax_t kMaxConfigFileBytes = 1048576;
