@@ -345,12 +345,12 @@ int CBackendApplication::run()
         makeUpgradeStateRecorder(app.stateRecordingMutex, app.historyRepository,
                                  app.config.historyRetentionDays, app.apiServer, app.stateWriteFailures),
         app.rollouts));
+    // Before the rollouts and the server start: both meet the holds already read.
+    observeSiteHolds(app, upgradeRouteServicesOf(app));
+    app.siteHolds.tick();
     app.rolloutDriver = std::make_unique<CRolloutTaskDriver>(upgradeRouteServicesOf(app));
     app.rollouts.start(*app.rolloutDriver, [&app](const std::string& documentJson)
                        { publishRolloutEvent(app.apiServer, documentJson); });
-    // Before the server: a task started through it meets the holds already read.
-    observeSiteHolds(app, upgradeRouteServicesOf(app));
-    app.siteHolds.tick();
     if (!app.apiServer.start(app.config.httpHost, app.config.httpPort, buildApiCallbacks(app), error))
     {
         consoleErr("[ERROR] HTTP API server start failed: " + error);

@@ -131,14 +131,19 @@ std::string siteHoldsJson(const std::vector<S_SiteHold>& holds)
     return toJsonText(json{{"held", !holds.empty()}, {"holds", std::move(list)}});
 }
 
-std::string siteHeldMessage(const std::vector<S_SiteHold>& holds)
+std::string siteHoldsText(const std::vector<S_SiteHold>& holds)
 {
-    std::string message = "The site is held: ";
+    std::string text;
     for (std::size_t index = 0; index < holds.size(); ++index)
     {
-        message += (index == 0 ? "" : "; ") + holds[index].source + ": " + holds[index].reason;
+        text += (index == 0 ? "" : "; ") + holds[index].source + ": " + holds[index].reason;
     }
-    return message;
+    return text;
+}
+
+std::string siteHeldMessage(const std::vector<S_SiteHold>& holds)
+{
+    return "The site is held: " + siteHoldsText(holds);
 }
 
 bool readSiteHoldRequest(const std::string& requestJson, S_SiteHoldRequest& request, std::string& error)
@@ -183,11 +188,16 @@ void observeSiteHolds(CBackendApplication::S_Impl& app, const S_UpgradeRouteServ
                 consoleErr(std::string("[WARN] Site holds WebSocket event publishing failed: ") +
                            exception.what());
             }
+            // The rollout first: the abort of its task that follows then leaves it PAUSED.
+            app.rollouts.setSiteHeld(!holds.empty(), siteHoldsText(holds));
             if (!holds.empty())
             {
                 abortRunningTask(services, siteHeldMessage(holds));
             }
         });
+    // Holds kept from before a restart: a SCHEDULED rollout must not start.
+    const std::vector<S_SiteHold> holds = app.siteHolds.list();
+    app.rollouts.setSiteHeld(!holds.empty(), siteHoldsText(holds));
 }
 
 }  // namespace ota::backend

@@ -14,7 +14,9 @@ namespace ota::backend
 // {"held": bool, "holds": [{"source", "reason", "placedAt", "expiresAt"}]}: the answer of every
 // hold route and the "site.holds" event.
 std::string siteHoldsJson(const std::vector<S_SiteHold>& holds);
-// "The site is held: <source>: <reason>" with every hold named ("; " between them).
+// "<source>: <reason>" of every hold, "; " between them.
+std::string siteHoldsText(const std::vector<S_SiteHold>& holds);
+// "The site is held: " and the holds' text.
 std::string siteHeldMessage(const std::vector<S_SiteHold>& holds);
 
 // A place request: exactly {"source", "reason", "ttlSeconds"}; false with the message otherwise.
@@ -31,7 +33,8 @@ bool readSiteHoldRequest(const std::string& requestJson, S_SiteHoldRequest& requ
 void addSiteHoldRoutes(CBackendApplication::S_Impl& app, const S_UpgradeRouteServices& services,
                        S_ApiCallbacks& callbacks);
 
-// Every change of the holds: the "site.holds" event, and while held the running task's abort.
+// Every change of the holds: the "site.holds" event, the rollouts told, and while held the running
+// task's abort. Before the rollouts start, so that they know of holds kept from before a restart.
 void observeSiteHolds(CBackendApplication::S_Impl& app, const S_UpgradeRouteServices& services);
 
 }  // namespace ota::backend
