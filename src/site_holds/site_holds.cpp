@@ -29,6 +29,8 @@ constexpr const char* kSchemaScript =
     "placed_at INTEGER NOT NULL,"
     "expires_at INTEGER NOT NULL);"
     "COMMIT;";
+constexpr const char* kTableExistsSql =
+    "SELECT 1 FROM sqlite_master WHERE type='table' AND name='site_hold';";
 constexpr const char* kSelectSql = "SELECT source, reason, placed_at, expires_at FROM site_hold;";
 constexpr const char* kUpsertSql =
     "INSERT INTO site_hold(source, reason, placed_at, expires_at) VALUES(?1, ?2, ?3, ?4) "
@@ -86,11 +88,31 @@ bool CSiteHolds::open(const std::filesystem::path& databasePath, std::string& er
     {
         return false;
     }
-    if (!m_connection.execute(kPragmaScript, error) ||
-        !executeSqliteTransactionScript(m_connection, kSchemaScript, error))
+    if (!m_connection.execute(kPragmaScript, error))
     {
         m_connection.close();
         return false;
+    }
+    // The table is made with the first hold: a site that never holds keeps its file as it was.
+    CSqliteCachedStatement exists = m_connection.statement(kTableExistsSql, error);
+    if (!exists)
+    {
+        m_connection.close();
+        return false;
+    }
+    const int existsCode = exists->step();
+    exists = CSqliteCachedStatement();
+    if (existsCode != SQLITE_ROW && existsCode != SQLITE_DONE)
+    {
+        error = sqliteFailure("Cannot read site holds", m_connection.handle(), existsCode);
+        m_connection.close();
+        return false;
+    }
+    m_tableReady = existsCode == SQLITE_ROW;
+    if (!m_tableReady)
+    {
+        m_holds.clear();
+        return true;
     }
     CSqliteCachedStatement statement = m_connection.statement(kSelectSql, error);
     if (!statement)
@@ -121,6 +143,7 @@ void CSiteHolds::close()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_connection.close();
     m_holds.clear();
+    m_tableReady = false;
 }
 
 void CSiteHolds::setHoldFile(std::filesystem::path holdFile)
@@ -144,6 +167,14 @@ bool CSiteHolds::place(const std::string& source, const std::string& reason, std
     {
         error = kNotOpen;
         return false;
+    }
+    if (!m_tableReady)
+    {
+        if (!executeSqliteTransactionScript(m_connection, kSchemaScript, error))
+        {
+            return false;
+        }
+        m_tableReady = true;
     }
     const std::int64_t at = now();
     lapseLocked(at);

@@ -82,6 +82,7 @@ private:
     const Clock m_clock;
     mutable std::mutex m_mutex;
     CSqliteConnection m_connection;
+    bool m_tableReady = false;        // the table exists in the file
     std::vector<S_SiteHold> m_holds;  // stored, by source
     std::filesystem::path m_holdFile;
     std::optional<S_SiteHold> m_fileHold;

@@ -237,7 +237,8 @@ TEST_F(RolloutServiceTest, OnlyTheRolloutTheSiteHoldPausedResumesWhenTheHoldEnds
     EXPECT_EQ(current()["status"], "PAUSED");
     EXPECT_EQ(current()["reason"], "Site held: ems: dispatch");
     service.onOperatorAbort(100);
-    service.onTaskState(taskView(100, {"dev-1"}, {{"dev-1", "ABORTED"}}, false, E_RolloutTaskStatus::ABORTED));
+    service.onTaskState(
+        taskView(100, {"dev-1"}, {{"dev-1", "ABORTED"}}, false, E_RolloutTaskStatus::ABORTED));
     const json held = waitCurrent([](const json& d) { return d["groups"][0]["status"] == "ABORTED"; });
     EXPECT_EQ(held["status"], "PAUSED");
     EXPECT_EQ(driver.started().size(), 1u);

@@ -1,8 +1,10 @@
 #include "site_holds/site_holds.h"
+#include "history/sqlite_connection.h"
 #include "site_holds/site_hold_rules.h"
 #include "support/temp_directory.h"
 
 #include <gtest/gtest.h>
+#include <sqlite3.h>
 
 #include <atomic>
 #include <filesystem>
@@ -18,6 +20,16 @@ class SiteHoldsTest : public ::testing::Test
 {
 protected:
     std::filesystem::path databasePath() const { return m_directory / "upgrade-history.db"; }
+
+    bool tableExists() const
+    {
+        CSqliteConnection connection;
+        std::string error;
+        EXPECT_TRUE(connection.open(databasePath().string(), "test", 5000, error)) << error;
+        CSqliteCachedStatement statement =
+            connection.statement("SELECT 1 FROM sqlite_master WHERE name='site_hold';", error);
+        return statement && statement->step() == SQLITE_ROW;
+    }
 
     // Holds on a clock the test moves, observed.
     CSiteHolds& open()
@@ -74,6 +86,8 @@ TEST_F(SiteHoldsTest, HoldsSurviveAReopenAndLeasesLapseAfterIt)
     std::string error;
     {
         CSiteHolds& holds = open();
+        // A site that never held keeps its file as it was.
+        EXPECT_FALSE(tableExists());
         ASSERT_TRUE(holds.place("ems", "dispatched", 60, error)) << error;
         ASSERT_TRUE(holds.place("operator", "storm", 0, error)) << error;
         ASSERT_TRUE(holds.place("gone", "x", 0, error)) << error;
