@@ -105,10 +105,11 @@ struct S_Harness
         for (RolloutNumberHandler* handler : {&callbacks.rolloutStart, &callbacks.rolloutPause,
                                               &callbacks.rolloutResume, &callbacks.rolloutCancel})
         {
-            *handler = [](std::uint32_t rolloutNo, std::string& response, std::string& error, bool& notFound)
+            *handler = [](std::uint32_t rolloutNo, std::string& response, std::string& error,
+                          E_RouteRefusal& refusal)
             {
-                notFound = rolloutNo > 100;
-                return !notFound && answerAtOnce(response, error);
+                refusal = rolloutNo > 100 ? E_RouteRefusal::NOT_FOUND : E_RouteRefusal::USUAL;
+                return rolloutNo <= 100 && answerAtOnce(response, error);
             };
         }
         callbacks.upgradeRetry = [](std::uint32_t, const std::string&, std::string& response,

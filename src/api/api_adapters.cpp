@@ -98,6 +98,23 @@ S_HttpReply runHandler(std::string_view method, std::string_view path, const Jso
     }
 }
 
+// The answer to a refusal: the route's usual one, or that of a refusal with a code of its own.
+S_FailureAnswer answerOf(E_RouteRefusal refusal, S_FailureAnswer usual, S_FailureAnswer notFound)
+{
+    switch (refusal)
+    {
+        case E_RouteRefusal::NOT_FOUND:
+            return notFound.status != 0 ? notFound : usual;
+        case E_RouteRefusal::INVALID_BODY:
+            return {"INVALID_REQUEST_BODY", kBadRequest};
+        case E_RouteRefusal::SITE_HELD:
+            return {"SITE_HELD", 409};
+        case E_RouteRefusal::USUAL:
+            break;
+    }
+    return usual;
+}
+
 // A request body as the body routes take it: JSON, re-serialised compactly; empty with the
 // rejection written when it is not.
 std::optional<S_HttpReply> readJsonBody(std::string_view path, const S_ApiRequest* request,
@@ -452,15 +469,57 @@ S_HttpReply invokeRolloutNumberHandler(std::string_view path, const RolloutNumbe
     {
         return std::move(*rejection);
     }
-    bool notFound = false;
+    E_RouteRefusal refusal = E_RouteRefusal::USUAL;
     const JsonHandler bound =
-        [&handler, rolloutNo, &notFound](std::string& responseJson, std::string& errorMessage)
-    { return handler && handler(rolloutNo, responseJson, errorMessage, notFound); };
+        [&handler, rolloutNo, &refusal](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(rolloutNo, responseJson, errorMessage, refusal); };
+    return runHandler(
+        "POST", path, bound, 202,
+        [&refusal] {
+            return answerOf(refusal, {"ROLLOUT_OPERATION_REJECTED", 409}, {"ROLLOUT_NOT_FOUND", 404});
+        });
+}
+
+S_HttpReply invokeUpgradeStartHandler(std::string_view path, const RefusingJsonHandler& handler)
+{
+    E_RouteRefusal refusal = E_RouteRefusal::USUAL;
+    const JsonHandler bound = [&handler, &refusal](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(responseJson, errorMessage, refusal); };
     return runHandler("POST", path, bound, 202,
-                      [&notFound]
-                      {
-                          return notFound ? S_FailureAnswer{"ROLLOUT_NOT_FOUND", 404}
-                                          : S_FailureAnswer{"ROLLOUT_OPERATION_REJECTED", 409};
+                      [&refusal] {
+                          return answerOf(refusal, {"UPGRADE_START_REJECTED", 409}, {});
+                      });
+}
+
+S_HttpReply invokeSiteHoldPlaceHandler(std::string_view path, const RefusingBodyHandler& handler,
+                                       const S_ApiRequest* request)
+{
+    std::string requestJson;
+    if (std::optional<S_HttpReply> rejection = readJsonBody(path, request, requestJson))
+    {
+        return std::move(*rejection);
+    }
+    E_RouteRefusal refusal = E_RouteRefusal::USUAL;
+    const JsonHandler bound =
+        [&handler, &requestJson, &refusal](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(requestJson, responseJson, errorMessage, refusal); };
+    return runHandler("POST", path, bound, 200,
+                      [&refusal] {
+                          return answerOf(refusal, {"SITE_HOLDS_UNAVAILABLE", 503}, {});
+                      });
+}
+
+S_HttpReply invokeSiteHoldReleaseHandler(std::string_view path, const SiteHoldSourceHandler& handler,
+                                         const S_ApiRequest* request)
+{
+    const std::string source(request != nullptr ? request->parameter.value_or(std::string_view()) : "");
+    E_RouteRefusal refusal = E_RouteRefusal::USUAL;
+    const JsonHandler bound =
+        [&handler, &source, &refusal](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(source, responseJson, errorMessage, refusal); };
+    return runHandler("POST", path, bound, 200,
+                      [&refusal] {
+                          return answerOf(refusal, {"SITE_HOLDS_UNAVAILABLE", 503}, {"HOLD_NOT_FOUND", 404});
                       });
 }
 

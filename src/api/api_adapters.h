@@ -67,9 +67,20 @@ bool parseUpgradeNumber(std::string_view text, std::uint32_t& upgradeNo, std::st
 
 // Rollout operation routes: :rolloutNo must be a non-zero uint32 in decimal digits (400
 // "INVALID_ROLLOUT_NO"); a refusal is 409 "ROLLOUT_OPERATION_REJECTED", an unknown number 404
-// "ROLLOUT_NOT_FOUND", success 202.
+// "ROLLOUT_NOT_FOUND", a held site 409 "SITE_HELD", success 202.
 S_HttpReply invokeRolloutNumberHandler(std::string_view path, const RolloutNumberHandler& handler,
                                        const S_ApiRequest* request);
+
+// POST /api/v1/upgrades/start with a callback that may refuse with SITE_HELD (409); any other
+// refusal is 409 "UPGRADE_START_REJECTED", success 202.
+S_HttpReply invokeUpgradeStartHandler(std::string_view path, const RefusingJsonHandler& handler);
+
+// The site-hold routes: GET answers the document; the place route reads its body as the body routes
+// do; the release route passes :source as sent. Refusals as S_ApiCallbacks describes them.
+S_HttpReply invokeSiteHoldPlaceHandler(std::string_view path, const RefusingBodyHandler& handler,
+                                       const S_ApiRequest* request);
+S_HttpReply invokeSiteHoldReleaseHandler(std::string_view path, const SiteHoldSourceHandler& handler,
+                                         const S_ApiRequest* request);
 
 // Task routes with a body: :upgradeNo as the abort route reads it, then the body as the body routes
 // read it; the callback's failure is answered with failureCode and 422, success with 200.

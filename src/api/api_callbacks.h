@@ -29,9 +29,28 @@ using MetricsHandler = std::function<std::string()>;
 class CApiAccessControl;
 class IApiAuditTrail;
 
-// A route on one rollout: on false, notFound tells "no rollout has this number" from a refusal.
+// Why a callback that returned false refused, where a route answers some refusals with a code of
+// its own; USUAL is the route's usual failure.
+enum class E_RouteRefusal : std::uint8_t
+{
+    USUAL,
+    NOT_FOUND,     // what the path names does not exist
+    INVALID_BODY,  // 400 "INVALID_REQUEST_BODY"
+    SITE_HELD,     // 409 "SITE_HELD": the site is held, no upgrade starts
+};
+
+// A route on one rollout: on false, refusal tells "no rollout has this number" (NOT_FOUND) and a
+// held site from the usual refusal.
 using RolloutNumberHandler = std::function<bool(std::uint32_t rolloutNo, std::string& responseJson,
-                                                std::string& errorMessage, bool& notFound)>;
+                                                std::string& errorMessage, E_RouteRefusal& refusal)>;
+// A route whose refusal may be one with a code of its own.
+using RefusingJsonHandler =
+    std::function<bool(std::string& responseJson, std::string& errorMessage, E_RouteRefusal& refusal)>;
+using RefusingBodyHandler = std::function<bool(const std::string& requestJson, std::string& responseJson,
+                                               std::string& errorMessage, E_RouteRefusal& refusal)>;
+// A route on one site hold: the :source of the path, as sent.
+using SiteHoldSourceHandler = std::function<bool(const std::string& source, std::string& responseJson,
+                                                 std::string& errorMessage, E_RouteRefusal& refusal)>;
 // A route on one task with a JSON body (re-serialised compactly).
 using UpgradeBodyHandler = std::function<bool(std::uint32_t upgradeNo, const std::string& requestJson,
                                               std::string& responseJson, std::string& errorMessage)>;
@@ -95,6 +114,15 @@ struct S_ApiCallbacks
     HistoryPageHandler upgradeHistoryPage = nullptr;  // GET  /api/v1/upgrades/history?limit=&before=
     // GET /metrics, served when set (behind the access check like the API).
     MetricsHandler metrics = nullptr;
+
+    // Optional: when set, POST /api/v1/upgrades/start is served by it instead of upgradeStart, so
+    // that a start the site's holds refuse answers 409 "SITE_HELD".
+    RefusingJsonHandler upgradeStartRefusing = nullptr;
+    // Optional: the site's holds. A refused body is 400 "INVALID_REQUEST_BODY", a release of a
+    // source that holds nothing 404 "HOLD_NOT_FOUND", any other failure 503 "SITE_HOLDS_UNAVAILABLE".
+    JsonHandler siteHolds = nullptr;                  // GET  /api/v1/site/holds
+    RefusingBodyHandler siteHoldPlace = nullptr;      // POST /api/v1/site/holds
+    SiteHoldSourceHandler siteHoldRelease = nullptr;  // POST /api/v1/site/holds/:source/release
 };
 
 // True when every one of the sixteen callbacks is set.

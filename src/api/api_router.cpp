@@ -46,7 +46,18 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
     plain(operation, "POST", "/api/v1/scene/reload", "SCENE_RELOAD_FAILED", 500, 200, c.sceneReload);
     withBody("/api/v1/firmware/inspect", "FIRMWARE_INSPECTION_REJECTED", c.firmwareInspect);
     withBody("/api/v1/upgrades/preview", "UPGRADE_PREVIEW_REJECTED", c.upgradePreview);
-    plain(operation, "POST", "/api/v1/upgrades/start", "UPGRADE_START_REJECTED", 409, 202, c.upgradeStart);
+    if (c.upgradeStartRefusing)
+    {
+        m_routes.push_back({"POST", "/api/v1/upgrades/start", operation, [&c](const S_ApiRequest&) {
+                                return invokeUpgradeStartHandler("/api/v1/upgrades/start",
+                                                                 c.upgradeStartRefusing);
+                            }});
+    }
+    else
+    {
+        plain(operation, "POST", "/api/v1/upgrades/start", "UPGRADE_START_REJECTED", 409, 202,
+              c.upgradeStart);
+    }
     m_routes.push_back(
         {"POST", "/api/v1/upgrades/:upgradeNo/abort", operation, [&c](const S_ApiRequest& request) {
              return invokeUpgradeAbortHandler("/api/v1/upgrades/:upgradeNo/abort", c.upgradeAbort, &request);
@@ -155,6 +166,35 @@ void CApiRouter::addOptionalRoutes()
     operationRoute("/api/v1/rollouts/:rolloutNo/pause", c.rolloutPause);
     operationRoute("/api/v1/rollouts/:rolloutNo/resume", c.rolloutResume);
     operationRoute("/api/v1/rollouts/:rolloutNo/cancel", c.rolloutCancel);
+    addSiteHoldRoutes();
+}
+
+void CApiRouter::addSiteHoldRoutes()
+{
+    const S_ApiCallbacks& c = m_callbacks;
+    if (c.siteHolds)
+    {
+        m_routes.push_back({"GET", "/api/v1/site/holds", E_CallbackLane::Quick, [&c](const S_ApiRequest&) {
+                                return invokeHandler("GET", "/api/v1/site/holds", "SITE_HOLDS_UNAVAILABLE",
+                                                     503, c.siteHolds, 200);
+                            }});
+    }
+    // Each writes the store durably and may abort a running task, as the abort route does.
+    if (c.siteHoldPlace)
+    {
+        m_routes.push_back(
+            {"POST", "/api/v1/site/holds", E_CallbackLane::Operation, [&c](const S_ApiRequest& request) {
+                 return invokeSiteHoldPlaceHandler("/api/v1/site/holds", c.siteHoldPlace, &request);
+             }});
+    }
+    if (c.siteHoldRelease)
+    {
+        m_routes.push_back({"POST", "/api/v1/site/holds/:source/release", E_CallbackLane::Operation,
+                            [&c](const S_ApiRequest& request) {
+                                return invokeSiteHoldReleaseHandler("/api/v1/site/holds/:source/release",
+                                                                    c.siteHoldRelease, &request);
+                            }});
+    }
 }
 
 std::string_view CApiRouter::routeOf(std::string_view path) const

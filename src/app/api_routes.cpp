@@ -8,6 +8,7 @@
 #include "app/metrics_routes.h"
 #include "app/rollout_routes.h"
 #include "app/scene_reload.h"
+#include "app/site_hold_routes.h"
 #include "app/system_capacity.h"
 #include "app/task_retry_route.h"
 #include "app/upgrade_routes.h"
@@ -125,6 +126,7 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
     addTaskRetryRoute(services, callbacks);
     addRolloutRoutes(app, services, callbacks);
     addDeviceRoutes(app, callbacks);
+    addSiteHoldRoutes(app, services, callbacks);
     callbacks.accessControl = app.accessControl;
     callbacks.auditTrail = app.auditTrail;
     callbacks.metrics = makeMetricsHandler(app);
@@ -144,6 +146,16 @@ S_UpgradeRouteServices upgradeRouteServicesOf(CBackendApplication::S_Impl& app)
         app.deviceTcpManager,      app.taskService,      app.executionService, app.historyRepository};
     services.rolloutHoldsSite = [&app] { return app.rollouts.holdsSite(); };
     services.abortAccepted = [&app](std::uint32_t upgradeNo) { app.rollouts.onOperatorAbort(upgradeNo); };
+    services.siteHeld = [&app](std::string& message)
+    {
+        const std::vector<S_SiteHold> holds = app.siteHolds.list();
+        if (holds.empty())
+        {
+            return false;
+        }
+        message = siteHeldMessage(holds);
+        return true;
+    };
     return services;
 }
 

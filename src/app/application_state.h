@@ -15,6 +15,7 @@
 #include "history/history_operations.h"
 #include "rollout/rollout_service.h"
 #include "scenario/scene_workspace.h"
+#include "site_holds/site_holds.h"
 #include "upgrade/upgrade_execution_service.h"
 
 #include <cstdint>
@@ -66,6 +67,9 @@ struct CBackendApplication::S_Impl
     // first, so it outlives that thread.
     std::unique_ptr<IRolloutTaskDriver> rolloutDriver;
     CRolloutService rollouts;
+    // The plant's holds (their table is in the history file); changed on the API's operation lane
+    // and by the main loop's tick (leases, the hold file).
+    CSiteHolds siteHolds;
 
     CHttpApiServer apiServer;
 

@@ -9,6 +9,7 @@
 #include "app/rollout_task_driver.h"
 #include "app/rollout_task_feed.h"
 #include "app/service_options.h"
+#include "app/site_hold_routes.h"
 #include "app/stop_signal.h"
 #include "app/system_capacity.h"
 #include "app/upgrade_state_recorder.h"
@@ -235,6 +236,15 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         return fail("[INIT] Firmware store open failed: ", error, error);
     }
     app.executionService.setFirmwareStaging(std::make_shared<CFirmwareStoreStaging>(app.firmwareStore));
+    if (!app.siteHolds.open(databasePath, error))
+    {
+        app.historyRepository.close();
+        return fail("[INIT] Site holds open failed: ", error, error);
+    }
+    if (app.config.siteHoldFile)
+    {
+        app.siteHolds.setHoldFile(*app.config.siteHoldFile);
+    }
 
     consoleOut("[INIT] Configuration loaded\n[INIT] HTTP endpoint: http://" + app.config.httpHost + ":" +
                std::to_string(app.config.httpPort) +
@@ -349,6 +359,9 @@ int CBackendApplication::run()
         makeUpgradeStateRecorder(app.stateRecordingMutex, app.historyRepository,
                                  app.config.historyRetentionDays, app.apiServer, app.stateWriteFailures),
         app.rollouts));
+    // Before the rollouts and the server start: both meet the holds already read.
+    observeSiteHolds(app, upgradeRouteServicesOf(app));
+    app.siteHolds.tick();
     app.rolloutDriver = std::make_unique<CRolloutTaskDriver>(upgradeRouteServicesOf(app));
     app.rollouts.start(*app.rolloutDriver, [&app](const std::string& documentJson)
                        { publishRolloutEvent(app.apiServer, documentJson); });
@@ -376,6 +389,7 @@ int CBackendApplication::run()
             std::this_thread::sleep_for(remaining);
         }
         publishChangedDeviceEvents(app);
+        app.siteHolds.tick();
     }
 
     consoleOut("[STOP] Stop signal received");
@@ -401,6 +415,7 @@ void CBackendApplication::shutdown()
     app.apiServer.stop();
     app.auditStore.close();
     app.firmwareStore.close();
+    app.siteHolds.close();
     // Outside the application mutex: the close barrier may take seconds, and nothing else reads
     // the manager once the API server has stopped.
     app.deviceTcpManager->stop();

@@ -19,10 +19,10 @@ constexpr std::array<std::string_view, 9> kRequiredKeys = {
     "ackTimeoutMs", "chunkSize", "connectTimeoutMs", "deviceConcurrency", "flashTimeoutMs",
     "httpHost",     "httpPort",  "restartTimeoutMs", "stageTimeoutMs",
 };
-constexpr std::array<std::string_view, 8> kOptionalKeys = {
+constexpr std::array<std::string_view, 9> kOptionalKeys = {
     "apiAccess",           "database",      "deviceTcpEnabled",
     "firmwareSignature",   "firmwareStore", "historyRetentionDays",
-    "reconnectIntervalMs", "topologyFile",
+    "reconnectIntervalMs", "siteHoldFile",  "topologyFile",
 };
 constexpr std::size_t kMaxPathBytes = 4096;
 constexpr std::size_t kMaxPublicKeyFiles = 16;
@@ -249,6 +249,11 @@ bool validateConfigRoot(const nlohmann::json& root, std::string& error)
             return false;
         }
     }
+    if (root.contains("siteHoldFile") && !isPathText(root["siteHoldFile"]))
+    {
+        error = "Optional configuration field must be a non-empty string of at most 4096 bytes: siteHoldFile";
+        return false;
+    }
     if (root.contains("deviceTcpEnabled") && !root["deviceTcpEnabled"].is_boolean())
     {
         error = "Optional configuration field must be boolean: deviceTcpEnabled";
@@ -452,6 +457,10 @@ bool parseBackendConfigText(const std::string& text, const std::filesystem::path
         if (root.contains("topologyFile"))
         {
             loaded.topologyFile = resolve(root["topologyFile"].get<std::string>());
+        }
+        if (root.contains("siteHoldFile"))
+        {
+            loaded.siteHoldFile = resolve(root["siteHoldFile"].get<std::string>());
         }
         if (root.contains("firmwareSignature"))
         {

@@ -54,6 +54,8 @@ struct S_BackendConfig
     std::optional<S_ApiAccessConfig> apiAccess;
     // Always in force; the defaults without the key.
     S_FirmwareStoreConfig firmwareStore;
+    // Optional: while this file exists the site is held (absolute, normalised).
+    std::optional<std::filesystem::path> siteHoldFile;
 };
 
 inline constexpr std::uintmax_t kMaxConfigFileBytes = 1048576;

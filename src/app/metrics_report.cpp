@@ -88,6 +88,10 @@ void renderService(CPrometheusText& out, const S_MetricsFigures& figures)
         out.sample("ota_rollout_status", {{"status", rolloutStatusName(status)}},
                    figures.newestRolloutStatus == status ? std::uint64_t{1} : std::uint64_t{0});
     }
+    out.family("ota_site_held", "gauge", "1 while the site is held (no upgrade starts).");
+    out.sample("ota_site_held", figures.siteHolds > 0 ? 1u : 0u);
+    out.family("ota_site_holds", "gauge", "Holds in place on the site.");
+    out.sample("ota_site_holds", figures.siteHolds);
     out.family("ota_rollout_store_failures_total", "counter",
                "Rollout changes that could not be stored (each halts its rollout).");
     out.sample("ota_rollout_store_failures_total", figures.rolloutStoreFailures);

@@ -32,6 +32,7 @@ struct S_MetricsFigures
     std::uint64_t auditWriteFailures = 0;
     std::vector<CApiRequestCounter::S_Count> apiRequests;
     std::uint64_t eventStreamClients = 0;
+    std::uint64_t siteHolds = 0;  // holds in place
     S_ProcessStats process;
 };
 

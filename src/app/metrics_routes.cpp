@@ -31,6 +31,7 @@ MetricsHandler makeMetricsHandler(CBackendApplication::S_Impl& app)
         figures.engine = app.executionService.getMetrics();
         figures.rolloutActive = app.rollouts.holdsSite();
         figures.newestRolloutStatus = app.rollouts.newestRolloutStatus();
+        figures.siteHolds = app.siteHolds.list().size();
         figures.rolloutStoreFailures = app.rollouts.storeFailures();
         figures.historyWriteFailures = app.stateWriteFailures->totalFailures();
         figures.auditWriteFailures = app.auditTrail->writeFailures();

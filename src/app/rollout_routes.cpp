@@ -75,12 +75,24 @@ bool createRollout(CBackendApplication::S_Impl& app, const S_UpgradeRouteService
 
 bool operateRollout(CBackendApplication::S_Impl& app, const S_UpgradeRouteServices& services,
                     E_RolloutOperation operation, std::uint32_t rolloutNo, std::string& response,
-                    std::string& error, bool& notFound)
+                    std::string& error, E_RouteRefusal& refusal)
 {
     std::lock_guard<std::mutex> lock(services.upgradeOperationMutex);
+    // A held site starts nothing: neither a rollout nor the next group of a paused one.
+    if ((operation == E_RolloutOperation::START || operation == E_RolloutOperation::RESUME) &&
+        services.siteHeld && services.siteHeld(error))
+    {
+        refusal = E_RouteRefusal::SITE_HELD;
+        consoleErr("[ROLLOUT] Rollout " + std::to_string(rolloutNo) + " " + rolloutOperationName(operation) +
+                   " rejected: " + error);
+        return false;
+    }
     const E_RolloutOperationResult result =
         app.rollouts.operate(rolloutNo, operation, services.executionService.isTaskActive(), response, error);
-    notFound = result == E_RolloutOperationResult::NOT_FOUND;
+    if (result == E_RolloutOperationResult::NOT_FOUND)
+    {
+        refusal = E_RouteRefusal::NOT_FOUND;
+    }
     if (result != E_RolloutOperationResult::DONE)
     {
         consoleErr("[ROLLOUT] Rollout " + std::to_string(rolloutNo) + " " + rolloutOperationName(operation) +
@@ -120,8 +132,8 @@ void addRolloutRoutes(CBackendApplication::S_Impl& app, const S_UpgradeRouteServ
     const auto operationCallback = [&app, services](E_RolloutOperation operation)
     {
         return [&app, services, operation](std::uint32_t rolloutNo, std::string& response, std::string& error,
-                                           bool& notFound)
-        { return operateRollout(app, services, operation, rolloutNo, response, error, notFound); };
+                                           E_RouteRefusal& refusal)
+        { return operateRollout(app, services, operation, rolloutNo, response, error, refusal); };
     };
     callbacks.rolloutStart = operationCallback(E_RolloutOperation::START);
     callbacks.rolloutPause = operationCallback(E_RolloutOperation::PAUSE);

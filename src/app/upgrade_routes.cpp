@@ -157,7 +157,7 @@ bool rejectStart(const std::string& message, std::string& error)
 }  // namespace
 
 bool startTaskLocked(const S_UpgradeRouteServices& services, bool rolloutTask, std::string& response,
-                     std::string& error)
+                     std::string& error, bool* siteHeld)
 {
     response.clear();
     error.clear();
@@ -165,6 +165,15 @@ bool startTaskLocked(const S_UpgradeRouteServices& services, bool rolloutTask, s
     if (rolloutInProgress(services, rolloutTask))
     {
         return rejectStart(kRolloutInProgress, error);
+    }
+    std::string heldMessage;
+    if (services.siteHeld && services.siteHeld(heldMessage))
+    {
+        if (siteHeld != nullptr)
+        {
+            *siteHeld = true;
+        }
+        return rejectStart(heldMessage, error);
     }
     const UpgradeTaskSnapshotPtr snapshot = services.taskService.currentSnapshot();
     if (!snapshot)
@@ -205,7 +214,37 @@ bool startTaskLocked(const S_UpgradeRouteServices& services, bool rolloutTask, s
                            error);
     }
     consoleOut("[UPGRADE] Upgrade execution accepted: upgradeNo=" + std::to_string(snapshot->upgradeNo));
+    // A hold that came between the check and the start (the hold file, read on another thread)
+    // found no task to abort: this one ends here as if it had been running.
+    if (services.siteHeld && services.siteHeld(heldMessage))
+    {
+        abortRunningTask(services, heldMessage);
+    }
     return true;
+}
+
+void abortRunningTask(const S_UpgradeRouteServices& services, const std::string& why)
+{
+    const ExecutionStatePtr state = services.executionService.getCurrentStateSnapshot();
+    if (!state || !state->active || !state->task)
+    {
+        return;
+    }
+    const std::uint32_t upgradeNo = state->task->upgradeNo;
+    const std::string number = std::to_string(upgradeNo);
+    std::string response;
+    std::string error;
+    if (!services.executionService.requestAbort(upgradeNo, response, error))
+    {
+        // The task ended meanwhile, or its abort is already under way.
+        consoleErr("[UPGRADE] Abort for a site hold rejected: upgradeNo=" + number + ", error=" + error);
+        return;
+    }
+    consoleOut("[UPGRADE] Abort for a site hold accepted: upgradeNo=" + number + ", " + why);
+    if (services.abortAccepted)
+    {
+        services.abortAccepted(upgradeNo);
+    }
 }
 
 namespace
@@ -304,6 +343,18 @@ void addUpgradeRoutes(const S_UpgradeRouteServices& services, S_ApiCallbacks& ca
     { return previewUpgrade(services, request, response, error); };
     callbacks.upgradeStart = [services](std::string& response, std::string& error)
     { return startUpgrade(services, response, error); };
+    if (services.siteHeld)
+    {
+        callbacks.upgradeStartRefusing =
+            [services](std::string& response, std::string& error, E_RouteRefusal& refusal)
+        {
+            std::lock_guard<std::mutex> operation(services.upgradeOperationMutex);
+            bool siteHeld = false;
+            const bool started = startTaskLocked(services, false, response, error, &siteHeld);
+            refusal = siteHeld ? E_RouteRefusal::SITE_HELD : E_RouteRefusal::USUAL;
+            return started;
+        };
+    }
     callbacks.upgradeAbort = [services](std::uint32_t upgradeNo, std::string& response, std::string& error)
     { return abortUpgrade(services, upgradeNo, response, error); };
     callbacks.currentUpgrade = [services](std::string& response, std::string& error)

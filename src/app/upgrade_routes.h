@@ -33,6 +33,8 @@ struct S_UpgradeRouteServices
     std::function<bool()> rolloutHoldsSite = nullptr;
     // Optional: told of every abort the execution service accepted.
     std::function<void(std::uint32_t upgradeNo)> abortAccepted = nullptr;
+    // Optional: true while the site is held, with the refusal's message; no task starts then.
+    std::function<bool(std::string& message)> siteHeld = nullptr;
 };
 
 // POST /api/v1/upgrades/preview, POST /api/v1/upgrades/start, POST /api/v1/upgrades/:upgradeNo/abort
@@ -71,7 +73,11 @@ bool previewTaskLocked(const S_UpgradeRouteServices& services, const std::string
                        const S_TaskPreviewOptions& options, std::string& response, std::string& error,
                        S_TaskPreviewRefusal* refusal = nullptr);
 // The start route's work for the current snapshot; the caller holds the upgrade-operation mutex.
+// siteHeld (optional) is set when the refusal is the site's holds'.
 bool startTaskLocked(const S_UpgradeRouteServices& services, bool rolloutTask, std::string& response,
-                     std::string& error);
+                     std::string& error, bool* siteHeld = nullptr);
+// Aborts the running task, if any, as the abort route does; the caller holds the upgrade-operation
+// mutex or knows no start can race it (a start re-checks the holds once it has started).
+void abortRunningTask(const S_UpgradeRouteServices& services, const std::string& why);
 
 }  // namespace ota::backend

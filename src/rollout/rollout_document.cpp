@@ -32,11 +32,12 @@ constexpr NameTable<E_RolloutTaskKind, 3> kTaskKindNames{{
     {E_RolloutTaskKind::RETRY_ROUND, "RETRY_ROUND"},
 }};
 
-constexpr NameTable<E_RolloutAbortIntent, 4> kAbortIntentNames{{
+constexpr NameTable<E_RolloutAbortIntent, 5> kAbortIntentNames{{
     {E_RolloutAbortIntent::NONE, "NONE"},
     {E_RolloutAbortIntent::THRESHOLD, "THRESHOLD"},
     {E_RolloutAbortIntent::CANCEL, "CANCEL"},
     {E_RolloutAbortIntent::OPERATOR, "OPERATOR"},
+    {E_RolloutAbortIntent::SITE_HOLD, "SITE_HOLD"},
 }};
 
 // A stored enumeration text; an unknown one makes the stored state unreadable.

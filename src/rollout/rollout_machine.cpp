@@ -153,6 +153,15 @@ void endTask(S_Rollout& rollout, const S_RolloutTaskView& view, std::int64_t now
         }
         return;
     }
+    if (task.abortIntent == E_RolloutAbortIntent::SITE_HOLD)
+    {
+        // Its devices that did not finish run again with the group once the hold ends.
+        if (group != nullptr)
+        {
+            group->status = E_RolloutGroupStatus::ABORTED;
+        }
+        return;
+    }
     if (task.abortIntent == E_RolloutAbortIntent::THRESHOLD ||
         failureThresholdReached(rollout.failedSinceResume, rollout.plan->policy))
     {

@@ -480,6 +480,58 @@ void CRolloutService::onTaskState(const S_RolloutTaskView& view)
     }
 }
 
+void CRolloutService::setSiteHeld(bool held, const std::string& heldBy)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const bool wasHeld = m_siteHeld;
+    m_siteHeld = held;
+    S_Rollout* rollout = openRolloutLocked();
+    if (held)
+    {
+        const bool pausedByHolds = rollout != nullptr && rollout->rolloutNo == m_holdPausedRolloutNo &&
+                                   rollout->status == E_RolloutStatus::PAUSED;
+        if (rollout == nullptr || (rollout->status != E_RolloutStatus::RUNNING && !pausedByHolds))
+        {
+            return;
+        }
+        // A cancel or a gate already stopping its task keeps its own ending.
+        if (rollout->activeTask.abortIntent == E_RolloutAbortIntent::CANCEL ||
+            rollout->activeTask.abortIntent == E_RolloutAbortIntent::THRESHOLD)
+        {
+            return;
+        }
+        const S_Rollout before = *rollout;
+        rollout->status = E_RolloutStatus::PAUSED;
+        rollout->reason = "Site held: " + heldBy;
+        if (rollout->activeTask.upgradeNo != 0 &&
+            rollout->activeTask.abortIntent == E_RolloutAbortIntent::NONE)
+        {
+            rollout->activeTask.abortIntent = E_RolloutAbortIntent::SITE_HOLD;
+        }
+        m_holdPausedRolloutNo = rollout->rolloutNo;
+        if (!(before == *rollout))
+        {
+            commitLocked(before, *rollout);
+        }
+        return;
+    }
+    if (!wasHeld)
+    {
+        return;
+    }
+    if (rollout != nullptr && rollout->rolloutNo == m_holdPausedRolloutNo &&
+        rollout->status == E_RolloutStatus::PAUSED)
+    {
+        const S_Rollout before = *rollout;
+        rollout->status = E_RolloutStatus::RUNNING;
+        rollout->reason.clear();
+        commitLocked(before, *rollout);
+    }
+    m_holdPausedRolloutNo = 0;
+    // A SCHEDULED rollout whose time came while held starts now.
+    wakeLocked();
+}
+
 void CRolloutService::onOperatorAbort(std::uint32_t upgradeNo)
 {
     std::lock_guard<std::mutex> lock(m_mutex);

@@ -89,6 +89,12 @@ public:
     void onTaskState(const S_RolloutTaskView& view);
     // An operator's abort of a task was accepted.
     void onOperatorAbort(std::uint32_t upgradeNo);
+    // The site's holds, from the application (heldBy names them). While the site is held nothing
+    // starts (a SCHEDULED rollout waits), and a RUNNING rollout is PAUSED "Site held: <heldBy>"; the
+    // abort of its task that the application then asks leaves it PAUSED. When the holds end, the
+    // rollout they paused resumes by itself; one an operator paused stays paused. May be called
+    // before start().
+    void setSiteHeld(bool held, const std::string& heldBy);
 
     // Removes the finished rollouts (history clear) or those finished before the cutoff (retention).
     bool deleteFinished(std::uint32_t& deletedCount, std::string& error);
@@ -131,6 +137,8 @@ private:
     bool m_stopping = false;
     std::int64_t m_wakeAt = 0;  // a SCHEDULED rollout's start time, 0 = none
     bool m_storeFailing = false;
+    bool m_siteHeld = false;
+    std::uint32_t m_holdPausedRolloutNo = 0;  // the rollout the holds paused, 0 = none
     std::uint64_t m_storeFailures = 0;
     std::thread m_thread;
 };

@@ -104,7 +104,8 @@ void CRolloutService::runPass()
         }
         return;
     }
-    if (rollout->activeTask.upgradeNo != 0 ||
+    // A held site starts nothing; lifting the holds wakes the thread again.
+    if (rollout->activeTask.upgradeNo != 0 || m_siteHeld ||
         (rollout->status != E_RolloutStatus::RUNNING && rollout->status != E_RolloutStatus::SCHEDULED))
     {
         return;

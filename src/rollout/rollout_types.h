@@ -154,6 +154,7 @@ enum class E_RolloutAbortIntent : std::uint8_t
     THRESHOLD,  // maxFailedDevices reached
     CANCEL,     // the rollout is being cancelled
     OPERATOR,   // an operator aborted the task through the upgrade abort route
+    SITE_HOLD,  // the site was held: the rollout waits PAUSED and runs the group again later
 };
 
 // The task the rollout runs now.

@@ -232,6 +232,17 @@ TEST_F(BackendConfigTest, TopologyPathResolution)
     EXPECT_EQ(config.topologyFile, std::filesystem::path("/srv/site/scene.json"));
     EXPECT_EQ(loadWith("topologyFile", "\"储能站/拓扑.json\""), "");
     EXPECT_EQ(config.topologyFile.filename().string(), "拓扑.json");
+
+    EXPECT_FALSE(config.siteHoldFile);
+    EXPECT_EQ(loadWith("siteHoldFile", "\"../run/hold\""), "");
+    EXPECT_EQ(config.siteHoldFile, (directory.path() / "run" / "hold").lexically_normal());
+    const std::string holdMessage =
+        prefix() + "Optional configuration field must be a non-empty string of at most 4096 bytes: siteHoldFile";
+    const std::string refused[] = {"\"\"", "true", "\"" + std::string(4097, 'a') + "\""};
+    for (const std::string& value : refused)
+    {
+        EXPECT_EQ(loadWith("siteHoldFile", value), holdMessage) << value;
+    }
 }
 
 TEST_F(BackendConfigTest, FailedLoadLeavesPreviousRecordUntouched)

@@ -60,7 +60,8 @@ TEST(MetricsReport, AnIdleServiceShowsEveryFamilyAndEveryLabelValueAtZero)
                                        "ota_device_bytes_received_total", "ota_device_invalid_frames_total",
                                        "ota_upgrade_active", "ota_upgrade_devices", "ota_upgrade_tasks_total",
                                        "ota_upgrade_chunk_round_trip_seconds", "ota_rollout_active",
-                                       "ota_rollout_status", "ota_rollout_store_failures_total",
+                                       "ota_rollout_status", "ota_site_held", "ota_site_holds",
+                                       "ota_rollout_store_failures_total",
                                        "ota_history_write_failures_total", "ota_audit_write_failures_total",
                                        "ota_api_requests_total", "ota_event_stream_clients",
                                        "process_cpu_seconds_total", "process_resident_memory_bytes",
@@ -111,6 +112,7 @@ TEST(MetricsReport, FiguresAppearUnderTheirSeries)
     figures.historyWriteFailures = 7;
     figures.auditWriteFailures = 8;
     figures.eventStreamClients = 9;
+    figures.siteHolds = 2;
     figures.process = {1.5, 4096, 10, 1700000000.25};
     CApiRequestCounter counter({"/api/v1/upgrades/start"});
     counter.count("/api/v1/upgrades/start", 202);
@@ -138,6 +140,8 @@ TEST(MetricsReport, FiguresAppearUnderTheirSeries)
     EXPECT_EQ(samples.at("ota_upgrade_devices{result=\"ABORTED\"}"), 4);
     EXPECT_EQ(samples.at("ota_upgrade_tasks_total{status=\"ABORTED\"}"), 5);
     EXPECT_EQ(samples.at("ota_rollout_active"), 1);
+    EXPECT_EQ(samples.at("ota_site_held"), 1);
+    EXPECT_EQ(samples.at("ota_site_holds"), 2);
     EXPECT_EQ(samples.at("ota_rollout_status{status=\"HALTED\"}"), 1);
     EXPECT_EQ(samples.at("ota_rollout_status{status=\"RUNNING\"}"), 0);
     EXPECT_EQ(samples.at("ota_rollout_store_failures_total"), 6);

@@ -215,6 +215,41 @@ TEST_F(RolloutServiceTest, TheThresholdAbortsTheRunningTaskOnce)
     EXPECT_EQ(driver.started().size(), 1u);
 }
 
+TEST_F(RolloutServiceTest, OnlyTheRolloutTheSiteHoldPausedResumesWhenTheHoldEnds)
+{
+    S_RolloutPolicy policy;
+    policy.groupSizes = {1};
+    const std::uint32_t rolloutNo = create(makePlan(2, policy));
+    operate(rolloutNo, E_RolloutOperation::START);
+    ASSERT_TRUE(driver.waitStarted(1));
+
+    // Paused by an operator: a hold coming and going leaves it paused.
+    operate(rolloutNo, E_RolloutOperation::PAUSE);
+    service.setSiteHeld(true, "ems: dispatch");
+    service.setSiteHeld(false, "");
+    EXPECT_EQ(current()["status"], "PAUSED");
+    EXPECT_EQ(current()["reason"], "Paused by an operator");
+
+    // Running: the hold pauses it, the abort of its task leaves it paused (not halted), and the
+    // end of the hold runs the group again.
+    operate(rolloutNo, E_RolloutOperation::RESUME);
+    service.setSiteHeld(true, "ems: dispatch");
+    EXPECT_EQ(current()["status"], "PAUSED");
+    EXPECT_EQ(current()["reason"], "Site held: ems: dispatch");
+    service.onOperatorAbort(100);
+    service.onTaskState(
+        taskView(100, {"dev-1"}, {{"dev-1", "ABORTED"}}, false, E_RolloutTaskStatus::ABORTED));
+    const json held = waitCurrent([](const json& d) { return d["groups"][0]["status"] == "ABORTED"; });
+    EXPECT_EQ(held["status"], "PAUSED");
+    EXPECT_EQ(driver.started().size(), 1u);
+
+    service.setSiteHeld(false, "");
+    ASSERT_TRUE(driver.waitStarted(2));
+    EXPECT_EQ(driver.previews()[1].targets[0].nodeId, "dev-1");
+    EXPECT_EQ(current()["status"], "RUNNING");
+    EXPECT_EQ(current()["reason"], "");
+}
+
 TEST_F(RolloutServiceTest, ARefusedStartHaltsWithTheDevicesAsTheyWere)
 {
     driver.startSucceeds = false;
