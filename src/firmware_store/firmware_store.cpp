@@ -131,6 +131,7 @@ bool CFirmwareStore::open(const std::filesystem::path& databasePath, const S_Fir
     }
     removeStaleTemporaryFiles(options.directory);
     m_options = options;
+    removeEntriesWithoutRow();
     return true;
 }
 
@@ -190,7 +191,11 @@ std::unique_ptr<CFirmwareAdmission> CFirmwareStore::beginAdmission(
         }
         if (stored && isRegularFile(stored->path))
         {
-            return std::unique_ptr<CFirmwareAdmission>(new CFirmwareAdmission(*this, name, -1, {}, expected));
+            std::unique_ptr<CFirmwareAdmission> admission(
+                new CFirmwareAdmission(*this, name, -1, {}, expected));
+            admission->m_announced = expected;
+            m_admitting.insert(*expected);
+            return admission;
         }
     }
     std::string pattern = (m_options.directory / kTemporaryPrefix).string() + "XXXXXX";
@@ -200,8 +205,30 @@ std::unique_ptr<CFirmwareAdmission> CFirmwareStore::beginAdmission(
         error = "Cannot create firmware store file in " + m_options.directory.string() + ": " + errnoText();
         return nullptr;
     }
-    return std::unique_ptr<CFirmwareAdmission>(
+    std::unique_ptr<CFirmwareAdmission> admission(
         new CFirmwareAdmission(*this, name, descriptor, pattern, std::nullopt));
+    if (expected)
+    {
+        admission->m_announced = expected;
+        m_admitting.insert(*expected);
+    }
+    return admission;
+}
+
+void CFirmwareStore::endAdmission(const FirmwareDigest& expected)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_admitting.find(expected);
+    if (found != m_admitting.end())
+    {
+        m_admitting.erase(found);
+    }
+}
+
+void CFirmwareStore::setNeededDigests(FirmwareNeededDigests neededDigests)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_neededDigests = std::move(neededDigests);
 }
 
 std::optional<S_FirmwareStoreEntry> CFirmwareStore::admit(const std::string& name,
@@ -252,9 +279,10 @@ bool CFirmwareStore::touch(const FirmwareDigest& sha256, std::string& error)
     {
         return false;
     }
+    const std::int64_t usedAt = nextUseTime();
     CSqliteCachedStatement statement =
         m_connection.statement("UPDATE firmware_store_entries SET last_used_at=?1 WHERE sha256=?2;", error);
-    if (!statement || !statement->bindInt64(1, currentUnixMs(), error) ||
+    if (!statement || !statement->bindInt64(1, usedAt, error) ||
         !statement->bindText(2, toLowerHex(sha256), error))
     {
         return false;
@@ -314,14 +342,21 @@ std::optional<S_FirmwareStoreEntry> CFirmwareStore::loadEntry(const FirmwareDige
     return entry;
 }
 
-std::optional<S_FirmwareStoreEntry> CFirmwareStore::place(const std::string& name,
-                                                          const FirmwareDigest& sha256, std::uint64_t size,
-                                                          int descriptor,
-                                                          std::filesystem::path& temporaryPath,
-                                                          std::string& error)
+std::optional<S_FirmwareStoreEntry> CFirmwareStore::place(
+    const std::string& name, const FirmwareDigest& sha256, std::uint64_t size, int descriptor,
+    std::filesystem::path& temporaryPath, std::optional<E_FirmwareStoreRefusal>& refusal, std::string& error)
 {
+    // The callback takes the locks of the services it asks, so it runs before the store's own.
+    FirmwareNeededDigests neededDigests;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        neededDigests = m_neededDigests;
+    }
+    std::vector<FirmwareDigest> needed = neededDigests ? neededDigests() : std::vector<FirmwareDigest>{};
+
     std::lock_guard<std::mutex> lock(m_mutex);
     error.clear();
+    refusal.reset();
     if (!requireOpen(error))
     {
         return std::nullopt;
@@ -337,7 +372,15 @@ std::optional<S_FirmwareStoreEntry> CFirmwareStore::place(const std::string& nam
         error = "Firmware is not stored any more: " + toLowerHex(sha256);
         return std::nullopt;
     }
-    const std::int64_t now = currentUnixMs();
+    if (!filePresent)
+    {
+        needed.insert(needed.end(), m_admitting.begin(), m_admitting.end());
+        if (!makeRoom(sha256, size, needed, refusal, error))
+        {
+            return std::nullopt;
+        }
+    }
+    const std::int64_t now = nextUseTime();
     if (!entry)
     {
         entry = S_FirmwareStoreEntry{};
@@ -405,6 +448,179 @@ std::optional<S_FirmwareStoreEntry> CFirmwareStore::place(const std::string& nam
         return std::nullopt;
     }
     return entry;
+}
+
+std::int64_t CFirmwareStore::nextUseTime()
+{
+    // Uses are ordered even within a millisecond or after the clock stepped back: the entry used
+    // last is the one evicted last.
+    std::int64_t latest = 0;
+    std::string ignored;
+    CSqliteCachedStatement statement =
+        m_connection.statement("SELECT COALESCE(MAX(last_used_at), 0) FROM firmware_store_entries;", ignored);
+    if (statement && statement->step() == SQLITE_ROW)
+    {
+        latest = statement->columnInt64(0);
+    }
+    return std::max(currentUnixMs(), latest + 1);
+}
+
+std::optional<std::uint64_t> CFirmwareStore::storedBytes(std::string& error)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    error.clear();
+    if (!requireOpen(error))
+    {
+        return std::nullopt;
+    }
+    CSqliteCachedStatement statement =
+        m_connection.statement("SELECT COALESCE(SUM(size), 0) FROM firmware_store_entries;", error);
+    if (!statement)
+    {
+        return std::nullopt;
+    }
+    const int resultCode = statement->step();
+    if (resultCode != SQLITE_ROW)
+    {
+        error = sqliteFailure("Cannot read firmware store size", m_connection.handle(), resultCode);
+        return std::nullopt;
+    }
+    return static_cast<std::uint64_t>(statement->columnInt64(0));
+}
+
+bool CFirmwareStore::makeRoom(const FirmwareDigest& incoming, std::uint64_t size,
+                              const std::vector<FirmwareDigest>& needed,
+                              std::optional<E_FirmwareStoreRefusal>& refusal, std::string& error)
+{
+    struct S_Candidate
+    {
+        std::string hex;
+        std::uint64_t size = 0;
+    };
+    const std::string incomingHex = toLowerHex(incoming);
+    std::set<std::string> neededHex;
+    for (const FirmwareDigest& digest : needed)
+    {
+        neededHex.insert(toLowerHex(digest));
+    }
+    std::uint64_t stored = 0;
+    std::uint64_t kept = 0;               // the bytes of needed entries
+    std::vector<S_Candidate> candidates;  // least recently used first
+    {
+        CSqliteCachedStatement statement = m_connection.statement(
+            "SELECT sha256, size FROM firmware_store_entries ORDER BY last_used_at, added_at, rowid;", error);
+        if (!statement)
+        {
+            return false;
+        }
+        int resultCode = SQLITE_ROW;
+        while ((resultCode = statement->step()) == SQLITE_ROW)
+        {
+            S_Candidate candidate{statement->columnText(0), static_cast<std::uint64_t>(std::max<std::int64_t>(
+                                                                statement->columnInt64(1), 0))};
+            if (candidate.hex == incomingHex)
+            {
+                continue;  // its row stays and is counted once, by size
+            }
+            stored += candidate.size;
+            if (neededHex.count(candidate.hex) != 0)
+            {
+                kept += candidate.size;
+            }
+            else
+            {
+                candidates.push_back(std::move(candidate));
+            }
+        }
+        if (resultCode != SQLITE_DONE)
+        {
+            error = sqliteFailure("Cannot read firmware store entries", m_connection.handle(), resultCode);
+            return false;
+        }
+    }
+    const std::uint64_t maxBytes = m_options.maxBytes;
+    if (size > maxBytes || kept > maxBytes - size)
+    {
+        refusal = E_FirmwareStoreRefusal::FULL;
+        error = "Firmware store is full: " + std::to_string(size) + " bytes do not fit in " +
+                std::to_string(maxBytes) + " bytes with " + std::to_string(kept) +
+                " bytes of entries still needed";
+        return false;
+    }
+    std::vector<std::string> evicted;
+    for (const S_Candidate& candidate : candidates)
+    {
+        if (stored <= maxBytes - size)
+        {
+            break;
+        }
+        evicted.push_back(candidate.hex);
+        stored -= candidate.size;
+    }
+    if (evicted.empty())
+    {
+        return true;
+    }
+    // Rows first: a crash before the files are removed leaves files without rows, which the next
+    // open removes, never a row naming a missing file.
+    CSqliteTransaction transaction(m_connection);
+    if (!transaction.begin(error))
+    {
+        return false;
+    }
+    for (const std::string& hex : evicted)
+    {
+        CSqliteCachedStatement statement =
+            m_connection.statement("DELETE FROM firmware_store_entries WHERE sha256=?1;", error);
+        if (!statement || !statement->bindText(1, hex, error))
+        {
+            return false;
+        }
+        const int resultCode = statement->step();
+        if (resultCode != SQLITE_DONE)
+        {
+            error = sqliteFailure("Cannot evict firmware store entry", m_connection.handle(), resultCode);
+            return false;
+        }
+    }
+    if (!transaction.commit(error))
+    {
+        return false;
+    }
+    for (const std::string& hex : evicted)
+    {
+        std::error_code ignored;
+        std::filesystem::remove_all(m_options.directory / "sha256" / hex, ignored);
+    }
+    std::string ignored;
+    syncDirectory(m_options.directory / "sha256", ignored);
+    return true;
+}
+
+void CFirmwareStore::removeEntriesWithoutRow()
+{
+    std::error_code code;
+    for (const std::filesystem::directory_entry& item :
+         std::filesystem::directory_iterator(m_options.directory / "sha256", code))
+    {
+        std::string error;
+        CSqliteCachedStatement statement =
+            m_connection.statement("SELECT 1 FROM firmware_store_entries WHERE sha256=?1;", error);
+        if (!statement || !statement->bindText(1, item.path().filename().string(), error))
+        {
+            return;
+        }
+        const int resultCode = statement->step();
+        if (resultCode == SQLITE_DONE)
+        {
+            std::error_code ignored;
+            std::filesystem::remove_all(item.path(), ignored);
+        }
+        else if (resultCode != SQLITE_ROW)
+        {
+            return;  // nothing is removed on a doubt
+        }
+    }
 }
 
 }  // namespace ota::backend
