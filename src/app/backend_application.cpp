@@ -235,6 +235,7 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         app.historyRepository.close();
         return fail("[INIT] Firmware store open failed: ", error, error);
     }
+    app.firmwareStore.setNeededDigests(neededFirmwareDigests(app.taskService, app.rollouts));
     app.executionService.setFirmwareStaging(std::make_shared<CFirmwareStoreStaging>(app.firmwareStore));
     if (!app.siteHolds.open(databasePath, error))
     {

@@ -51,4 +51,21 @@ std::unique_ptr<IFirmwareStagingCopy> CFirmwareStoreStaging::beginCopy(
     return std::make_unique<CFirmwareStoreCopy>(std::move(admission));
 }
 
+FirmwareNeededDigests neededFirmwareDigests(const CUpgradeTaskService& taskService,
+                                            const CRolloutService& rollouts)
+{
+    return [&taskService, &rollouts]
+    {
+        std::vector<FirmwareDigest> digests = rollouts.unfinishedRolloutFileDigests();
+        if (const UpgradeTaskSnapshotPtr snapshot = taskService.currentSnapshot())
+        {
+            for (const S_FirmwareFileInfo& file : snapshot->files)
+            {
+                digests.push_back(file.sha256);
+            }
+        }
+        return digests;
+    };
+}
+
 }  // namespace ota::backend

@@ -1,6 +1,8 @@
 #pragma once
 
+#include "firmware/upgrade_task_service.h"
 #include "firmware_store/firmware_store.h"
+#include "rollout/rollout_service.h"
 #include "upgrade/firmware_staging.h"
 
 namespace ota::backend
@@ -21,5 +23,11 @@ public:
 private:
     CFirmwareStore& m_store;
 };
+
+// The store entries that must outlive an eviction: the files of the last previewed task (the one
+// a start runs; only one task runs at a time, and its files are admitted at its start) and of the
+// unfinished rollouts. Both services must outlive the callback.
+FirmwareNeededDigests neededFirmwareDigests(const CUpgradeTaskService& taskService,
+                                            const CRolloutService& rollouts);
 
 }  // namespace ota::backend

@@ -24,6 +24,10 @@ CFirmwareAdmission::CFirmwareAdmission(CFirmwareStore& store, std::string name, 
 CFirmwareAdmission::~CFirmwareAdmission()
 {
     discard();
+    if (m_announced)
+    {
+        m_store.endAdmission(*m_announced);
+    }
 }
 
 void CFirmwareAdmission::discard() noexcept
@@ -101,7 +105,7 @@ std::optional<S_FirmwareStoreEntry> CFirmwareAdmission::finish(std::string& erro
         return std::nullopt;
     }
     std::optional<S_FirmwareStoreEntry> entry =
-        m_store.place(m_name, digest, m_size, m_descriptor, m_temporaryPath, error);
+        m_store.place(m_name, digest, m_size, m_descriptor, m_temporaryPath, m_refusal, error);
     discard();
     return entry;
 }

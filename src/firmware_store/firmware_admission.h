@@ -14,6 +14,12 @@ namespace ota::backend
 
 class CFirmwareStore;
 
+// Why an admission was refused, as opposed to failing on a fault of the disk or the database.
+enum class E_FirmwareStoreRefusal
+{
+    FULL,  // the bytes do not fit maxBytes even with every entry nobody needs evicted
+};
+
 // One file on its way into the store. Its bytes are hashed as they come and, unless the store
 // already holds the expected content, written to a temporary file in the store's directory;
 // finish() places them under their digest or answers the entry that holds them already. Dropped
@@ -33,6 +39,8 @@ public:
     std::optional<S_FirmwareStoreEntry> finish(std::string& error);
 
     std::uint64_t size() const { return m_size; }
+    // Set when finish() failed because the store refused the bytes (not on a fault).
+    std::optional<E_FirmwareStoreRefusal> refusal() const { return m_refusal; }
 
 private:
     friend class CFirmwareStore;
@@ -46,9 +54,11 @@ private:
     int m_descriptor = -1;
     std::filesystem::path m_temporaryPath;  // empty once placed or removed
     std::optional<FirmwareDigest> m_expected;
+    std::optional<FirmwareDigest> m_announced;  // kept from eviction while this admission lasts
     CSha256 m_sha256;
     std::uint64_t m_size = 0;
     std::string m_writeFailure;
+    std::optional<E_FirmwareStoreRefusal> m_refusal;
     bool m_finished = false;
 };
 

@@ -131,6 +131,7 @@ bool CFirmwareStore::open(const std::filesystem::path& databasePath, const S_Fir
     }
     removeStaleTemporaryFiles(options.directory);
     m_options = options;
+    removeEntriesWithoutRow();
     return true;
 }
 
@@ -190,7 +191,11 @@ std::unique_ptr<CFirmwareAdmission> CFirmwareStore::beginAdmission(
         }
         if (stored && isRegularFile(stored->path))
         {
-            return std::unique_ptr<CFirmwareAdmission>(new CFirmwareAdmission(*this, name, -1, {}, expected));
+            std::unique_ptr<CFirmwareAdmission> admission(
+                new CFirmwareAdmission(*this, name, -1, {}, expected));
+            admission->m_announced = expected;
+            m_admitting.insert(*expected);
+            return admission;
         }
     }
     std::string pattern = (m_options.directory / kTemporaryPrefix).string() + "XXXXXX";
@@ -200,8 +205,30 @@ std::unique_ptr<CFirmwareAdmission> CFirmwareStore::beginAdmission(
         error = "Cannot create firmware store file in " + m_options.directory.string() + ": " + errnoText();
         return nullptr;
     }
-    return std::unique_ptr<CFirmwareAdmission>(
+    std::unique_ptr<CFirmwareAdmission> admission(
         new CFirmwareAdmission(*this, name, descriptor, pattern, std::nullopt));
+    if (expected)
+    {
+        admission->m_announced = expected;
+        m_admitting.insert(*expected);
+    }
+    return admission;
+}
+
+void CFirmwareStore::endAdmission(const FirmwareDigest& expected)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    const auto found = m_admitting.find(expected);
+    if (found != m_admitting.end())
+    {
+        m_admitting.erase(found);
+    }
+}
+
+void CFirmwareStore::setNeededDigests(FirmwareNeededDigests neededDigests)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_neededDigests = std::move(neededDigests);
 }
 
 std::optional<S_FirmwareStoreEntry> CFirmwareStore::admit(const std::string& name,
@@ -252,9 +279,10 @@ bool CFirmwareStore::touch(const FirmwareDigest& sha256, std::string& error)
     {
         return false;
     }
+    const std::int64_t usedAt = nextUseTime();
     CSqliteCachedStatement statement =
         m_connection.statement("UPDATE firmware_store_entries SET last_used_at=?1 WHERE sha256=?2;", error);
-    if (!statement || !statement->bindInt64(1, currentUnixMs(), error) ||
+    if (!statement || !statement->bindInt64(1, usedAt, error) ||
         !statement->bindText(2, toLowerHex(sha256), error))
     {
         return false;
@@ -314,14 +342,21 @@ std::optional<S_FirmwareStoreEntry> CFirmwareStore::loadEntry(const FirmwareDige
     return entry;
 }
 
-std::optional<S_FirmwareStoreEntry> CFirmwareStore::place(const std::string& name,
-                                                          const FirmwareDigest& sha256, std::uint64_t size,
-                                                          int descriptor,
-                                                          std::filesystem::path& temporaryPath,
-                                                          std::string& error)
+std::optional<S_FirmwareStoreEntry> CFirmwareStore::place(
+    const std::string& name, const FirmwareDigest& sha256, std::uint64_t size, int descriptor,
+    std::filesystem::path& temporaryPath, std::optional<E_FirmwareStoreRefusal>& refusal, std::string& error)
 {
+    // The callback takes the locks of the services it asks, so it runs before the store's own.
+    FirmwareNeededDigests neededDigests;
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        neededDigests = m_neededDigests;
+    }
+    std::vector<FirmwareDigest> needed = neededDigests ? neededDigests() : std::vector<FirmwareDigest>{};
+
     std::lock_guard<std::mutex> lock(m_mutex);
     error.clear();
+    refusal.reset();
     if (!requireOpen(error))
     {
         return std::nullopt;
@@ -337,7 +372,15 @@ std::optional<S_FirmwareStoreEntry> CFirmwareStore::place(const std::string& nam
         error = "Firmware is not stored any more: " + toLowerHex(sha256);
         return std::nullopt;
     }
-    const std::int64_t now = currentUnixMs();
+    if (!filePresent)
+    {
+        needed.insert(needed.end(), m_admitting.begin(), m_admitting.end());
+        if (!makeRoom(sha256, size, needed, refusal, error))
+        {
+            return std::nullopt;
+        }
+    }
+    const std::int64_t now = nextUseTime();
     if (!entry)
     {
         entry = S_FirmwareStoreEntry{};
@@ -405,6 +448,21 @@ std::optional<S_FirmwareStoreEntry> CFirmwareStore::place(const std::string& nam
         return std::nullopt;
     }
     return entry;
+}
+
+std::int64_t CFirmwareStore::nextUseTime()
+{
+    // Uses are ordered even within a millisecond or after the clock stepped back: the entry used
+    // last is the one evicted last.
+    std::int64_t latest = 0;
+    std::string ignored;
+    CSqliteCachedStatement statement =
+        m_connection.statement("SELECT COALESCE(MAX(last_used_at), 0) FROM firmware_store_entries;", ignored);
+    if (statement && statement->step() == SQLITE_ROW)
+    {
+        latest = statement->columnInt64(0);
+    }
+    return std::max(currentUnixMs(), latest + 1);
 }
 
 }  // namespace ota::backend

@@ -11,7 +11,9 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace ota::backend
 {
@@ -26,6 +28,10 @@ struct S_FirmwareStoreOptions
     std::uint64_t maxBytes = kFirmwareStoreDefaultMaxBytes;
 };
 
+// The digests whose entries must stay: the files a prepared or running task and the unfinished
+// rollouts send. Called without the store's lock held.
+using FirmwareNeededDigests = std::function<std::vector<FirmwareDigest>()>;
+
 // Fills buffer with up to capacity bytes: the count, 0 at the end, negative on a read failure.
 using FirmwareSource = std::function<std::ptrdiff_t(std::uint8_t* buffer, std::size_t capacity)>;
 
@@ -35,8 +41,12 @@ using FirmwareSource = std::function<std::ptrdiff_t(std::uint8_t* buffer, std::s
 // own in the history database file (whose history table, schema and version it never touches),
 // over a connection of its own.
 //
+// The stored bytes stay within maxBytes: new bytes are placed only after the least recently
+// used entries nobody needs made room for them (rows deleted first, then their files, so that no
+// row ever names a missing file); a file left without a row by a crash goes at the next open.
+//
 // Threads: one mutex serialises the connection and every placement; the bytes of an admission
-// are hashed and written by its owner without it.
+// are hashed and written by its owner without it. The needed-digests callback runs outside it.
 class CFirmwareStore
 {
 public:
@@ -46,7 +56,7 @@ public:
     CFirmwareStore& operator=(const CFirmwareStore&) = delete;
 
     // Creates the directory and the table when missing, and removes the temporary files an
-    // interrupted admission of an earlier process left.
+    // interrupted admission of an earlier process left, and entry files without a row.
     bool open(const std::filesystem::path& databasePath, const S_FirmwareStoreOptions& options,
               std::string& error);
     void close();
@@ -66,6 +76,11 @@ public:
     std::optional<S_FirmwareStoreEntry> find(const FirmwareDigest& sha256, std::string& error);
     // Marks the entry as used now.
     bool touch(const FirmwareDigest& sha256, std::string& error);
+    // The sum of the stored entries' sizes; none with error on a failure.
+    std::optional<std::uint64_t> storedBytes(std::string& error);
+
+    // Entries of these digests are never evicted; without it, only admissions in progress are kept.
+    void setNeededDigests(FirmwareNeededDigests neededDigests);
 
 private:
     friend class CFirmwareAdmission;
@@ -74,7 +89,18 @@ private:
     // temporaryPath is cleared once the file has been renamed into place.
     std::optional<S_FirmwareStoreEntry> place(const std::string& name, const FirmwareDigest& sha256,
                                               std::uint64_t size, int descriptor,
-                                              std::filesystem::path& temporaryPath, std::string& error);
+                                              std::filesystem::path& temporaryPath,
+                                              std::optional<E_FirmwareStoreRefusal>& refusal,
+                                              std::string& error);
+    // An admission announced by digest ended: its entry may be evicted again.
+    void endAdmission(const FirmwareDigest& expected);
+    // Under the mutex: evicts least recently used entries outside needed until size more bytes
+    // of incoming fit maxBytes; evicts nothing when they cannot fit.
+    bool makeRoom(const FirmwareDigest& incoming, std::uint64_t size,
+                  const std::vector<FirmwareDigest>& needed, std::optional<E_FirmwareStoreRefusal>& refusal,
+                  std::string& error);
+    void removeEntriesWithoutRow();
+    std::int64_t nextUseTime();
     bool requireOpen(std::string& error) const;
     std::optional<S_FirmwareStoreEntry> loadEntry(const FirmwareDigest& sha256, std::string& error);
     std::filesystem::path entryDirectory(const FirmwareDigest& sha256) const;
@@ -82,6 +108,8 @@ private:
     mutable std::mutex m_mutex;
     CSqliteConnection m_connection;
     S_FirmwareStoreOptions m_options;
+    FirmwareNeededDigests m_neededDigests;
+    std::multiset<FirmwareDigest> m_admitting;  // the digests announced by admissions in progress
 };
 
 }  // namespace ota::backend

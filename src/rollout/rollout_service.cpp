@@ -45,6 +45,38 @@ void logStatusChange(const S_Rollout& before, const S_Rollout& after)
     }
 }
 
+// The plan keeps a digest as 64 lowercase hexadecimal characters; false on anything else.
+bool parseLowerHexDigest(const std::string& text, std::array<std::uint8_t, 32>& digest)
+{
+    if (text.size() != digest.size() * 2)
+    {
+        return false;
+    }
+    const auto nibble = [](char character) -> int
+    {
+        if (character >= '0' && character <= '9')
+        {
+            return character - '0';
+        }
+        if (character >= 'a' && character <= 'f')
+        {
+            return character - 'a' + 10;
+        }
+        return -1;
+    };
+    for (std::size_t index = 0; index < digest.size(); ++index)
+    {
+        const int high = nibble(text[index * 2]);
+        const int low = nibble(text[index * 2 + 1]);
+        if (high < 0 || low < 0)
+        {
+            return false;
+        }
+        digest[index] = static_cast<std::uint8_t>(high * 16 + low);
+    }
+    return true;
+}
+
 }  // namespace
 
 CRolloutService::CRolloutService(Clock clock) : m_clock(std::move(clock)) {}
@@ -396,6 +428,28 @@ bool CRolloutService::hasOpenRollout() const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return openRolloutLocked() != nullptr;
+}
+
+std::vector<std::array<std::uint8_t, 32>> CRolloutService::unfinishedRolloutFileDigests() const
+{
+    std::vector<std::array<std::uint8_t, 32>> digests;
+    std::lock_guard<std::mutex> lock(m_mutex);
+    for (const S_Rollout& rollout : m_rollouts)
+    {
+        if (isRolloutFinished(rollout.status) || !rollout.plan)
+        {
+            continue;
+        }
+        for (const S_RolloutFile& file : rollout.plan->files)
+        {
+            std::array<std::uint8_t, 32> digest{};
+            if (parseLowerHexDigest(file.sha256, digest))
+            {
+                digests.push_back(digest);
+            }
+        }
+    }
+    return digests;
 }
 
 std::vector<std::uint32_t> CRolloutService::openRolloutTaskNos() const

@@ -5,6 +5,7 @@
 #include "rollout/rollout_task_driver.h"
 #include "rollout/rollout_types.h"
 
+#include <array>
 #include <condition_variable>
 #include <cstdint>
 #include <filesystem>
@@ -77,6 +78,9 @@ public:
     // The upgrade tasks the open rollouts' groups and devices name, ascending: their history rows
     // must stay while a resume may still look at them.
     std::vector<std::uint32_t> openRolloutTaskNos() const;
+    // The SHA-256 digests of the files of every rollout not finished yet (READY included): the
+    // tasks still to come send exactly these bytes.
+    std::vector<std::array<std::uint8_t, 32>> unfinishedRolloutFileDigests() const;
     // The status of the newest rollout; empty when there is none.
     std::optional<E_RolloutStatus> newestRolloutStatus() const;
     // Rollout changes the store refused since the service was made.

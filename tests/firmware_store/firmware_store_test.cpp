@@ -1,5 +1,6 @@
 // The firmware store over a real SQLite file and a real directory: files kept by content, the
-// same bytes under a second name, admissions that fail part way, and a store opened again.
+// same bytes under a second name, admissions that fail part way, a store opened again, and the
+// eviction that keeps it within maxBytes.
 #include "firmware_store/firmware_store.h"
 #include "common/digest.h"
 #include "support/temp_directory.h"
@@ -11,6 +12,7 @@
 #include <algorithm>
 #include <cstring>
 #include <filesystem>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -172,6 +174,112 @@ TEST_F(FirmwareStoreTest, EntriesOutliveTheStoreAndRecordTheirUse)
     ASSERT_TRUE(reopened.touch(digestOf(bytes), error)) << error;
     EXPECT_GE(reopened.find(digestOf(bytes), error)->lastUsedAtMs, found->lastUsedAtMs);
     EXPECT_FALSE(reopened.touch(digestOf("unknown"), error));
+}
+
+// Three stored entries of 3000 bytes fill a store of 9000 (A admitted first, C last); one more
+// admission then makes room, or is refused and keeps nothing.
+TEST(FirmwareStoreEvictionTest, EvictsLeastRecentlyUsedEntriesNobodyNeeds)
+{
+    constexpr std::uint64_t kMaxBytes = 9000;
+    struct S_Case
+    {
+        const char* what;
+        std::string touched;       // entries used again after the three were admitted, in order
+        std::string needed;        // entries the needed-digests callback names
+        std::string announced;     // entries an unfinished admission announced by digest
+        std::size_t incomingSize;  // 0: A's bytes again
+        std::string survivors;
+        bool admitted;
+    };
+    const std::vector<S_Case> cases = {
+        {"the least recently used goes", "", "", "", 3000, "BC", true},
+        {"a use moves an entry back", "A", "", "", 3000, "AC", true},
+        {"needed entries stay", "", "AB", "", 3000, "AB", true},
+        {"announced entries stay", "", "", "A", 3000, "AC", true},
+        {"as many go as it takes", "B", "", "", 6000, "B", true},
+        {"stored content needs no room", "", "", "", 0, "ABC", true},
+        {"needed entries leave too little room", "", "AB", "", 4000, "ABC", false},
+        {"larger than the store", "", "", "", kMaxBytes + 1, "ABC", false},
+    };
+    for (const S_Case& row : cases)
+    {
+        SCOPED_TRACE(row.what);
+        CTempDirectory temp;
+        const S_FirmwareStoreOptions options{temp / "firmware-store", kMaxBytes};
+        CFirmwareStore store;
+        std::string error;
+        ASSERT_TRUE(store.open(temp / "history.db", options, error)) << error;
+        std::vector<FirmwareDigest> stored;
+        for (unsigned index = 0; index < 3; ++index)
+        {
+            const std::string bytes = patternBytes(3000, 10 + index);
+            ASSERT_TRUE(
+                store.admit(std::string(1, static_cast<char>('A' + index)) + ".bin", sourceOf(bytes), error))
+                << error;
+            stored.push_back(digestOf(bytes));
+        }
+        const auto digestsOf = [&stored](const std::string& letters)
+        {
+            std::vector<FirmwareDigest> digests;
+            for (const char letter : letters)
+            {
+                digests.push_back(stored[static_cast<std::size_t>(letter - 'A')]);
+            }
+            return digests;
+        };
+        for (const FirmwareDigest& digest : digestsOf(row.touched))
+        {
+            ASSERT_TRUE(store.touch(digest, error)) << error;
+        }
+        store.setNeededDigests([needed = digestsOf(row.needed)] { return needed; });
+        std::vector<std::unique_ptr<CFirmwareAdmission>> pending;
+        for (const FirmwareDigest& digest : digestsOf(row.announced))
+        {
+            pending.push_back(store.beginAdmission("pending.bin", digest, error));
+            ASSERT_TRUE(pending.back()) << error;
+        }
+
+        const std::string incoming =
+            row.incomingSize == 0 ? patternBytes(3000, 10) : patternBytes(row.incomingSize, 20);
+        auto admission = store.beginAdmission("incoming.bin", std::nullopt, error);
+        ASSERT_TRUE(admission) << error;
+        ASSERT_TRUE(admission->append(incoming.data(), incoming.size()));
+        const auto entry = admission->finish(error);
+        EXPECT_EQ(entry.has_value(), row.admitted) << error;
+        EXPECT_EQ(admission->refusal().has_value(), !row.admitted);
+        admission.reset();
+        pending.clear();
+
+        EXPECT_EQ(store.find(digestOf(incoming), error).has_value(), row.admitted || row.incomingSize == 0);
+        std::set<std::string> expectedFiles;
+        for (std::size_t index = 0; index < stored.size(); ++index)
+        {
+            const bool survives = row.survivors.find(static_cast<char>('A' + index)) != std::string::npos;
+            EXPECT_EQ(store.find(stored[index], error).has_value(), survives) << index << error;
+            if (survives)
+            {
+                expectedFiles.insert("sha256/" + toLowerHex(stored[index]) + "/" +
+                                     static_cast<char>('A' + index) + ".bin");
+            }
+        }
+        if (row.admitted && row.incomingSize != 0)
+        {
+            expectedFiles.insert("sha256/" + toLowerHex(digestOf(incoming)) + "/incoming.bin");
+        }
+        const std::vector<std::string> files = filesBelow(options.directory);
+        EXPECT_EQ(std::set<std::string>(files.begin(), files.end()), expectedFiles);
+        const std::optional<std::uint64_t> total = store.storedBytes(error);
+        ASSERT_TRUE(total) << error;
+        EXPECT_LE(*total, kMaxBytes);
+        store.close();
+
+        // A file a crash left without its row goes at the next open; the rows stay as they were.
+        temp.writeFile("firmware-store/sha256/" + std::string(64, 'f') + "/lost.bin", "lost");
+        CFirmwareStore reopened;
+        ASSERT_TRUE(reopened.open(temp / "history.db", options, error)) << error;
+        EXPECT_EQ(reopened.storedBytes(error), total);
+        EXPECT_EQ(filesBelow(options.directory).size(), expectedFiles.size());
+    }
 }
 
 }  // namespace

@@ -289,6 +289,10 @@ TEST_F(RolloutServiceTest, OnlyFinishedRolloutsAreDeleted)
     const std::uint32_t open = create(makePlan(1));
     const std::uint32_t cancelled = create(makePlan(1, {}, "gone"));
     operate(cancelled, E_RolloutOperation::CANCEL);
+    // Only the rollout still to run keeps its files' bytes needed.
+    std::array<std::uint8_t, 32> digest{};
+    digest.fill(0xaa);
+    EXPECT_EQ(service.unfinishedRolloutFileDigests(), (std::vector<std::array<std::uint8_t, 32>>{digest}));
     std::uint32_t deleted = 0;
     std::string error;
     ASSERT_TRUE(service.deleteFinished(deleted, error)) << error;
