@@ -68,5 +68,7 @@ export const api = {
   reconnect: () => call('POST', '/api/v1/devices/reconnect'),
   login: (token) => call('POST', kSessionPath, { token }),
   logout: () => call('POST', `${kSessionPath}/logout`),
+  siteHolds: () => call('GET', '/api/v1/site/holds'),
+  releaseSiteHold: (source) => call('POST', `/api/v1/site/holds/${encodeURIComponent(source)}/release`),
   audit: (before) => call('GET', `/api/v1/audit?limit=100${before ? `&before=${before}` : ''}`),
 };

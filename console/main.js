@@ -7,6 +7,7 @@ import { EventStream } from './events.js';
 import { framesOnDeviceStatus, framesShown, initFrames, onCommunicationSnapshot, refreshFrames } from './frames.js';
 import { initFirmware } from './firmware.js';
 import { initHistory, refreshHistory } from './history.js';
+import { initHolds, onHoldsDocument, refreshHolds } from './holds.js';
 import { initIndicator, initRolloutIndicator, showRolloutInIndicator, showTaskInIndicator } from './indicator.js';
 import { initLogin } from './login.js';
 import { initPlan, planShown, showSnapshot } from './plan.js';
@@ -189,6 +190,8 @@ function onEvent(envelope, receivedAt, parsedAt) {
   } else if (envelope.type === 'rollout.current') {
     onRolloutDocument(data);
     showRolloutInIndicator(data);
+  } else if (envelope.type === 'site.holds') {
+    onHoldsDocument(data);
   }
 }
 
@@ -198,6 +201,7 @@ function reloadAll() {
   refreshCurrent();
   refreshRollout();
   refreshFrames();
+  refreshHolds();
 }
 
 let linkWasUp = false;
@@ -208,6 +212,9 @@ function onLink(up) {
   if (up && linkWasUp) {
     // Whatever happened while the link was down (a backend restart, a finished task) is read again.
     reloadAll();
+  } else if (up) {
+    // A hold changed between the page's first read and the stream's first event is read again.
+    refreshHolds();
   }
   linkWasUp ||= up;
 }
@@ -227,6 +234,7 @@ initRun(confirmDialog, () => {
 initHistory(confirmDialog);
 initRetry(confirmDialog, () => showTab('run'));
 initRollouts(confirmDialog);
+initHolds(confirmDialog);
 initFrames();
 initAudit();
 const stream = new EventStream(onEvent, onLink);

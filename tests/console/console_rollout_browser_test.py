@@ -6,8 +6,10 @@ canary of one device that waits after its group; the page shows the groups it ma
 starts it, shows it PAUSED after the canary with its reason (in the view and the header) and each
 device's task and error under their own headers, resumes it to SUCCESS with every device's result;
 a second rollout is cancelled; a task with a device that refuses its target list is retried from
-the Run tab to SUCCESS, and the History offers the retry on the failed task. Every wait is a
-condition with a generous bound; nothing sleeps.
+the Run tab to SUCCESS, and the History offers the retry on the failed task. Site holds placed
+through the API and by the hold file show in the header's banner, the API's with their lease end
+and a Release button that asks first and shows a refusal. Every wait is a condition with a
+generous bound; nothing sleeps.
 """
 
 import argparse
@@ -16,6 +18,7 @@ import json
 import os
 import sys
 import tempfile
+import time
 from pathlib import Path
 
 from selenium.webdriver.common.by import By
@@ -87,12 +90,61 @@ def rollout_indicator(driver):
             "progress": driver.find_element(By.ID, "rollout-indicator-progress").text}
 
 
+def hold_banner(driver):
+    """The holds the header's banner shows by source, or None while it is hidden."""
+    if driver.find_element(By.ID, "hold-banner").get_attribute("hidden") is not None:
+        return None
+    return {li.get_attribute("data-source"): (li.find_element(By.CSS_SELECTOR, ".hold-text").text,
+                                              " ".join(texts(li, ".hold-until")),
+                                              len(li.find_elements(By.CSS_SELECTOR, "button.hold-release")))
+            for li in driver.find_elements(By.CSS_SELECTOR, "#hold-list li")}
+
+
+def release_in_banner(driver, source):
+    driver.find_element(By.CSS_SELECTOR, f'#hold-list li[data-source="{source}"] button.hold-release').click()
+    wait(driver, lambda d: d.find_element(By.ID, "confirm").get_attribute("open") is not None, "no confirmation asked")
+
+
+def check_hold_banner(driver, port, work, out):
+    assert hold_banner(driver) is None
+    placed = api(port, "POST", "/api/v1/site/holds", {"source": "ems", "reason": "peak shaving", "ttlSeconds": 3600})
+    assert placed["success"], placed
+    until = time.strftime("until %Y-%m-%d %H:%M:%S", time.localtime(placed["data"]["holds"][0]["expiresAt"] / 1000))
+    (work / "site-hold").write_text("grid event\n", encoding="utf-8")
+    held = {"ems": ("ems: peak shaving", until, 1), "file": ("file: grid event", "", 0)}
+    wait(driver, lambda d: hold_banner(d) == held, "the banner does not show every hold")
+    driver.refresh()  # a page opened while held
+    wait(driver, lambda d: hold_banner(d) == held, "a page opened while held shows no banner")
+    driver.save_screenshot(str(out / "console-site-held.png"))
+
+    release_in_banner(driver, "ems")
+    driver.find_element(By.ID, "confirm-no").click()
+    assert len(api(port, "GET", "/api/v1/site/holds")["data"]["holds"]) == 2
+    # Released elsewhere while the operator is asked: the refusal shows under the holds.
+    release_in_banner(driver, "ems")
+    assert api(port, "POST", "/api/v1/site/holds/ems/release")["success"]
+    assert api(port, "POST", "/api/v1/site/holds", {"source": "bms", "reason": "balancing", "ttlSeconds": 0})["success"]
+    driver.find_element(By.ID, "confirm-yes").click()
+    wait(driver, lambda d: d.find_element(By.ID, "hold-error").text.startswith("HOLD_NOT_FOUND: ") and
+         hold_banner(d) == {"file": held["file"], "bms": ("bms: balancing", "", 1)}, "the refused release is not shown")
+
+    (work / "site-hold").unlink()
+    wait(driver, lambda d: list(hold_banner(d) or {}) == ["bms"], "the hold file's hold does not go with the file")
+    release_in_banner(driver, "bms")
+    driver.find_element(By.ID, "confirm-yes").click()
+    wait(driver, lambda d: hold_banner(d) is None, "the banner stays after the last hold was released")
+    assert api(port, "GET", "/api/v1/site/holds")["data"]["held"] is False
+
+
 def main(args):
     work = Path(tempfile.mkdtemp(prefix="ota-console-rollout-test-"))
     out = Path(args.out)
     out.mkdir(parents=True, exist_ok=True)
     port = site.write_site(args, work)
     write_scenario(work)
+    config = json.loads((work / "ota-backend.json").read_text(encoding="utf-8"))
+    config["siteHoldFile"] = str(work / "site-hold")
+    (work / "ota-backend.json").write_text(json.dumps(config), encoding="utf-8")
     simulator = Process("ota-device-sim", [args.simulator, "--topology", str(work / "site.json"), "--scenario",
                                           str(work / "scenario.json"), "--quiet", "--no-summary"], work)
     backend = None
@@ -227,6 +279,7 @@ def main(args):
         names = texts(driver, "#history-rows tr .name")
         assert "console_rollout_g1" in names and "console_rollout_g2" in names, names
         driver.save_screenshot(str(out / "console-rollout-history.png"))
+        check_hold_banner(driver, port, work, out)
         check_browser_log(driver)
         print("1 passed, 0 failed")
         return 0
