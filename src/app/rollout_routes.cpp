@@ -78,9 +78,10 @@ bool operateRollout(CBackendApplication::S_Impl& app, const S_UpgradeRouteServic
                     std::string& error, E_RouteRefusal& refusal)
 {
     std::lock_guard<std::mutex> lock(services.upgradeOperationMutex);
-    // A held site starts nothing: neither a rollout nor the next group of a paused one.
+    // A held site starts nothing: neither a rollout nor the next group of a paused one. An unknown
+    // number is answered as such first.
     if ((operation == E_RolloutOperation::START || operation == E_RolloutOperation::RESUME) &&
-        services.siteHeld && services.siteHeld(error))
+        app.rollouts.rolloutExists(rolloutNo) && services.siteHeld && services.siteHeld(error))
     {
         refusal = E_RouteRefusal::SITE_HELD;
         consoleErr("[ROLLOUT] Rollout " + std::to_string(rolloutNo) + " " + rolloutOperationName(operation) +

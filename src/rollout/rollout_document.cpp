@@ -204,7 +204,7 @@ json rolloutRuntimeToJson(const S_Rollout& rollout)
         }
     }
     const S_RolloutActiveTask& task = rollout.activeTask;
-    return json{
+    json runtime = json{
         {"phase", rollout.phase == E_RolloutPhase::RETRIES ? "RETRIES" : "GROUPS"},
         {"failedSinceResume", rollout.failedSinceResume},
         {"retryRoundsRun", rollout.retryRoundsRun},
@@ -217,6 +217,12 @@ json rolloutRuntimeToJson(const S_Rollout& rollout)
           {"abortIntent", nameIn(kAbortIntentNames, task.abortIntent)},
           {"abortRequested", task.abortRequested}}},
     };
+    // Written only when set, so the state of every other rollout is stored as before.
+    if (rollout.pausedBySiteHold)
+    {
+        runtime["pausedBySiteHold"] = true;
+    }
+    return runtime;
 }
 
 bool rolloutStateFromJson(const json& value, S_Rollout& rollout, std::string& error)
@@ -273,6 +279,7 @@ bool rolloutStateFromJson(const json& value, S_Rollout& rollout, std::string& er
         parsed.failedSinceResume = runtime.at("failedSinceResume").get<std::uint32_t>();
         parsed.retryRoundsRun = runtime.at("retryRoundsRun").get<std::uint32_t>();
         parsed.windowWaived = runtime.at("windowWaived").get<bool>();
+        parsed.pausedBySiteHold = runtime.value("pausedBySiteHold", false);
         const json& task = runtime.at("activeTask");
         parsed.activeTask.upgradeNo = task.at("upgradeNo").get<std::uint32_t>();
         const std::string kind = task.at("kind").get<std::string>();

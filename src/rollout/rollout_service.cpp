@@ -155,6 +155,9 @@ void CRolloutService::start(IRolloutTaskDriver& driver, Publisher publisher)
         commitLocked(before, *rollout);
     }
     std::lock_guard<std::mutex> lock(m_mutex);
+    m_recovered = true;
+    // The holds as they are now: a rollout they paused before the restart resumes if they ended.
+    applySiteHoldsLocked();
     m_workPending = true;
     m_thread = std::thread([this] { run(); });
 }
@@ -385,6 +388,8 @@ E_RolloutOperationResult CRolloutService::operate(std::uint32_t rolloutNo, E_Rol
     {
         return E_RolloutOperationResult::REFUSED;
     }
+    // The operator decides from now on: the end of the holds does not resume it.
+    changed.pausedBySiteHold = false;
     std::string storeError;
     if (!storeLocked(changed, documentJson, storeError))
     {
@@ -409,6 +414,13 @@ bool CRolloutService::rolloutIdExists(const std::string& rolloutId) const
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     return rolloutIdExistsLocked(rolloutId);
+}
+
+bool CRolloutService::rolloutExists(std::uint32_t rolloutNo) const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return std::any_of(m_rollouts.begin(), m_rollouts.end(),
+                       [&](const S_Rollout& rollout) { return rollout.rolloutNo == rolloutNo; });
 }
 
 bool CRolloutService::rolloutIdExistsLocked(const std::string& rolloutId) const
@@ -537,13 +549,24 @@ void CRolloutService::onTaskState(const S_RolloutTaskView& view)
 void CRolloutService::setSiteHeld(bool held, const std::string& heldBy)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
-    const bool wasHeld = m_siteHeld;
     m_siteHeld = held;
-    S_Rollout* rollout = openRolloutLocked();
-    if (held)
+    m_heldBy = heldBy;
+    // Before start() the restart's recovery must first see the rollouts as they were stored (a
+    // RUNNING one is then the restart's to pause, not the holds'); start() applies the holds after it.
+    if (!m_recovered)
     {
-        const bool pausedByHolds = rollout != nullptr && rollout->rolloutNo == m_holdPausedRolloutNo &&
-                                   rollout->status == E_RolloutStatus::PAUSED;
+        return;
+    }
+    applySiteHoldsLocked();
+}
+
+void CRolloutService::applySiteHoldsLocked()
+{
+    S_Rollout* rollout = openRolloutLocked();
+    if (m_siteHeld)
+    {
+        const bool pausedByHolds =
+            rollout != nullptr && rollout->pausedBySiteHold && rollout->status == E_RolloutStatus::PAUSED;
         if (rollout == nullptr || (rollout->status != E_RolloutStatus::RUNNING && !pausedByHolds))
         {
             return;
@@ -555,35 +578,39 @@ void CRolloutService::setSiteHeld(bool held, const std::string& heldBy)
             return;
         }
         const S_Rollout before = *rollout;
-        rollout->status = E_RolloutStatus::PAUSED;
-        rollout->reason = "Site held: " + heldBy;
+        pauseForSiteHoldLocked(*rollout);
         if (rollout->activeTask.upgradeNo != 0 &&
             rollout->activeTask.abortIntent == E_RolloutAbortIntent::NONE)
         {
             rollout->activeTask.abortIntent = E_RolloutAbortIntent::SITE_HOLD;
         }
-        m_holdPausedRolloutNo = rollout->rolloutNo;
         if (!(before == *rollout))
         {
             commitLocked(before, *rollout);
         }
         return;
     }
-    if (!wasHeld)
+    if (rollout != nullptr && rollout->pausedBySiteHold)
     {
-        return;
-    }
-    if (rollout != nullptr && rollout->rolloutNo == m_holdPausedRolloutNo &&
-        rollout->status == E_RolloutStatus::PAUSED)
-    {
+        // Only a rollout still PAUSED by the holds resumes; one halted meanwhile waits for an operator.
         const S_Rollout before = *rollout;
-        rollout->status = E_RolloutStatus::RUNNING;
-        rollout->reason.clear();
+        rollout->pausedBySiteHold = false;
+        if (rollout->status == E_RolloutStatus::PAUSED)
+        {
+            rollout->status = E_RolloutStatus::RUNNING;
+            rollout->reason.clear();
+        }
         commitLocked(before, *rollout);
     }
-    m_holdPausedRolloutNo = 0;
     // A SCHEDULED rollout whose time came while held starts now.
     wakeLocked();
+}
+
+void CRolloutService::pauseForSiteHoldLocked(S_Rollout& rollout) const
+{
+    rollout.status = E_RolloutStatus::PAUSED;
+    rollout.reason = "Site held: " + m_heldBy;
+    rollout.pausedBySiteHold = true;
 }
 
 void CRolloutService::onOperatorAbort(std::uint32_t upgradeNo)

@@ -71,6 +71,7 @@ public:
                                      std::string& documentJson, std::string& error);
 
     bool rolloutIdExists(const std::string& rolloutId) const;
+    bool rolloutExists(std::uint32_t rolloutNo) const;
     // A rollout is SCHEDULED or RUNNING: other tasks, scene reloads and history clears wait.
     bool holdsSite() const;
     // A rollout is open (SCHEDULED, RUNNING, PAUSED or HALTED): it is not finished.
@@ -96,8 +97,8 @@ public:
     // The site's holds, from the application (heldBy names them). While the site is held nothing
     // starts (a SCHEDULED rollout waits), and a RUNNING rollout is PAUSED "Site held: <heldBy>"; the
     // abort of its task that the application then asks leaves it PAUSED. When the holds end, the
-    // rollout they paused resumes by itself; one an operator paused stays paused. May be called
-    // before start().
+    // rollout they paused resumes by itself (also after a restart); one an operator or a restart
+    // paused stays paused. May be called before start(), which applies them.
     void setSiteHeld(bool held, const std::string& heldBy);
 
     // Removes the finished rollouts (history clear) or those finished before the cutoff (retention).
@@ -121,6 +122,9 @@ private:
     void haltUnstoredLocked(const S_Rollout& before, S_Rollout& rollout, const std::string& error);
     bool removeLocked(const std::vector<std::uint32_t>& rolloutNos, std::string& error);
     void wakeLocked();
+    // Pauses a RUNNING rollout while the site is held, resumes the one the holds paused once not.
+    void applySiteHoldsLocked();
+    void pauseForSiteHoldLocked(S_Rollout& rollout) const;
 
     // The rollout thread (rollout_service_thread.cpp).
     void run();
@@ -142,7 +146,8 @@ private:
     std::int64_t m_wakeAt = 0;  // a SCHEDULED rollout's start time, 0 = none
     bool m_storeFailing = false;
     bool m_siteHeld = false;
-    std::uint32_t m_holdPausedRolloutNo = 0;  // the rollout the holds paused, 0 = none
+    std::string m_heldBy;      // names the holds while the site is held
+    bool m_recovered = false;  // start() recovered what a stopped backend left: holds apply
     std::uint64_t m_storeFailures = 0;
     std::thread m_thread;
 };

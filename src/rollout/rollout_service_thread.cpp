@@ -178,7 +178,19 @@ void CRolloutService::launch(std::unique_lock<std::mutex>& lock, std::uint32_t r
         return;
     }
     before = *rollout;
-    applyRolloutStartFailure(*rollout, beforePreview, result.upgradeNo, error);
+    if (m_siteHeld)
+    {
+        // A hold came after the preview: the rollout waits for it as if it had been running, and
+        // previews the group again when the holds end.
+        *rollout = beforePreview;
+        pauseForSiteHoldLocked(*rollout);
+        consoleOut("[ROLLOUT] Rollout " + number(rolloutNo) + " did not start " + what +
+                   ": the site is held");
+    }
+    else
+    {
+        applyRolloutStartFailure(*rollout, beforePreview, result.upgradeNo, error);
+    }
     commitLocked(before, *rollout);
 }
 

@@ -188,6 +188,9 @@ struct S_Rollout
     std::uint32_t failedSinceResume = 0;  // FAILED device endings since the start or last resume
     std::uint32_t retryRoundsRun = 0;
     bool windowWaived = false;  // resumed after the window ended: it runs on without it
+    // PAUSED by the site's holds (not by an operator or a restart): it resumes by itself when the
+    // last hold ends, also after a restart.
+    bool pausedBySiteHold = false;
     S_RolloutActiveTask activeTask;
 
     bool operator==(const S_Rollout&) const = default;

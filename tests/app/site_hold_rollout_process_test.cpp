@@ -1,6 +1,6 @@
 // A rollout through the real ota-backend while the site is held: the hold pauses the running
-// rollout and aborts its group's task, a resume is refused while held, and lifting the hold
-// resumes the rollout by itself to its end.
+// rollout and aborts its group's task, a resume is refused while held (an unknown rollout is still
+// not found), and lifting the hold resumes the rollout by itself to its end.
 #include "app/rollout_process_site.h"
 #include "protocol/protocol_enums.h"
 #include "sim/sim_test_support.h"
@@ -50,8 +50,24 @@ TEST_F(SiteHoldRolloutTest, AHoldPausesTheRunningRolloutWhichResumesByItselfWhen
     ASSERT_TRUE(paused.is_object()) << backend->output();
     EXPECT_EQ(paused["reason"], "Site held: ems: dispatch");
     EXPECT_EQ(rolloutDevice(paused, "emu-1")["result"], "ABORTED");
-    expectRefused(rollouts->operate(rolloutNo, "resume"), 409, "SITE_HELD",
-                  "The site is held: ems: dispatch");
+    struct S_Row
+    {
+        std::uint32_t rolloutNo;
+        const char* operation;
+        unsigned status;
+        const char* code;
+        std::string message;
+    };
+    const std::string unknown = "Rollout " + std::to_string(rolloutNo + 1) + " does not exist";
+    const S_Row rows[] = {
+        {rolloutNo, "resume", 409, "SITE_HELD", "The site is held: ems: dispatch"},
+        {rolloutNo + 1, "start", 404, "ROLLOUT_NOT_FOUND", unknown},
+        {rolloutNo + 1, "resume", 404, "ROLLOUT_NOT_FOUND", unknown},
+    };
+    for (const S_Row& row : rows)
+    {
+        expectRefused(rollouts->operate(row.rolloutNo, row.operation), row.status, row.code, row.message);
+    }
 
     ASSERT_EQ(api->post("/api/v1/site/holds/ems/release", {}).status, 200u);
     const json done =

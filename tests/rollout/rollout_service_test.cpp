@@ -13,6 +13,7 @@
 #include <nlohmann/json.hpp>
 
 #include <atomic>
+#include <memory>
 
 namespace ota::test
 {
@@ -248,6 +249,103 @@ TEST_F(RolloutServiceTest, OnlyTheRolloutTheSiteHoldPausedResumesWhenTheHoldEnds
     EXPECT_EQ(driver.previews()[1].targets[0].nodeId, "dev-1");
     EXPECT_EQ(current()["status"], "RUNNING");
     EXPECT_EQ(current()["reason"], "");
+}
+
+TEST_F(RolloutServiceTest, AfterARestartOnlyThePauseTheSiteHoldMadeEndsWithTheHold)
+{
+    S_RolloutPolicy policy;
+    policy.groupSizes = {1};
+    const std::uint32_t rolloutNo = create(makePlan(2, policy));
+    operate(rolloutNo, E_RolloutOperation::START);
+    ASSERT_TRUE(driver.waitStarted(1));
+    service.setSiteHeld(true, "ems: dispatch");
+    service.onTaskState(
+        taskView(100, {"dev-1"}, {{"dev-1", "ABORTED"}}, false, E_RolloutTaskStatus::ABORTED));
+    waitCurrent([](const json& d) { return d["groups"][0]["status"] == "ABORTED"; });
+    service.stop();
+
+    const auto restart = [this](CRecordingDriver& restartedDriver)
+    {
+        auto restarted = std::make_unique<CRolloutService>();
+        std::string error;
+        EXPECT_TRUE(restarted->open(directory / "upgrade-history.db", error)) << error;
+        restarted->setSiteHeld(false, "");  // the hold ended while the backend was down
+        restarted->start(restartedDriver, [](const std::string&) {});
+        return restarted;
+    };
+    const auto statusOf = [](const CRolloutService& restarted)
+    { return json::parse(restarted.currentJson())["rollout"]; };
+
+    // The hold's pause: the rollout runs the aborted group again by itself.
+    CRecordingDriver resumedDriver;
+    auto resumed = restart(resumedDriver);
+    ASSERT_TRUE(resumedDriver.waitStarted(1));
+    EXPECT_EQ(resumedDriver.previews()[0].targets[0].nodeId, "dev-1");
+    EXPECT_EQ(statusOf(*resumed)["status"], "RUNNING");
+    resumed->stop();
+
+    // A restart's pause of the running rollout is the operators' to end, holds or not.
+    CRecordingDriver pausedDriver;
+    auto paused = restart(pausedDriver);
+    EXPECT_EQ(statusOf(*paused)["reason"], kRolloutRestartReason);
+    paused->setSiteHeld(true, "ems: dispatch");
+    paused->setSiteHeld(false, "");
+    EXPECT_EQ(statusOf(*paused)["status"], "PAUSED");
+    EXPECT_EQ(statusOf(*paused)["reason"], kRolloutRestartReason);
+    paused->stop();
+    EXPECT_TRUE(pausedDriver.started().empty());
+}
+
+TEST_F(RolloutServiceTest, AHoldBetweenAPreviewAndItsStartPausesTheRolloutUntilTheHoldEnds)
+{
+    driver.startSucceeds = false;
+    driver.beforeStart = [this] { service.setSiteHeld(true, "ems: dispatch"); };
+    const std::uint32_t rolloutNo = create(makePlan(2));
+    operate(rolloutNo, E_RolloutOperation::START);
+    const json paused = waitCurrent(
+        [](const json& d) { return d["status"] == "HALTED" || d["groups"][0]["status"] == "PENDING"; });
+    EXPECT_EQ(paused["status"], "PAUSED");
+    EXPECT_EQ(paused["reason"], "Site held: ems: dispatch");
+    EXPECT_EQ(paused["devices"][0]["result"], "PENDING");
+
+    driver.startSucceeds = true;
+    service.setSiteHeld(false, "");
+    ASSERT_TRUE(driver.waitStarted(1));
+    EXPECT_EQ(driver.previews().size(), 2u);
+    EXPECT_EQ(current()["status"], "RUNNING");
+}
+
+TEST_F(RolloutServiceTest, AScheduledRolloutWhoseTimeComesWhileHeldStartsWhenTheHoldEnds)
+{
+    std::atomic<std::int64_t> clock{1'000'000};
+    CRecordingDriver scheduledDriver;
+    CRolloutService scheduled([&clock] { return clock.load(); });
+    std::string error;
+    ASSERT_TRUE(scheduled.open(directory / "scheduled.db", error)) << error;
+    scheduled.start(scheduledDriver, [](const std::string&) {});
+    S_RolloutPolicy policy;
+    policy.startAt = 1'060'000;
+    std::string document;
+    ASSERT_TRUE(scheduled.create(makePlan(1, policy), document, error)) << error;
+    ASSERT_EQ(scheduled.operate(1, E_RolloutOperation::START, false, document, error),
+              E_RolloutOperationResult::DONE)
+        << error;
+    const auto status = [&scheduled] { return json::parse(scheduled.currentJson())["rollout"]["status"]; };
+    EXPECT_EQ(status(), "SCHEDULED");
+    // The thread has looked at the start time (it looks again at least every second).
+    ASSERT_TRUE(waitUntil([&] { return scheduledDriver.passes() >= 2; }));
+
+    scheduled.setSiteHeld(true, "ems: dispatch");
+    clock = 1'070'000;
+    const std::size_t passes = scheduledDriver.passes();
+    ASSERT_TRUE(waitUntil([&] { return scheduledDriver.passes() > passes; }));
+    EXPECT_EQ(status(), "SCHEDULED");
+    EXPECT_TRUE(scheduledDriver.previews().empty());
+
+    scheduled.setSiteHeld(false, "");
+    ASSERT_TRUE(scheduledDriver.waitStarted(1));
+    EXPECT_EQ(status(), "RUNNING");
+    scheduled.stop();
 }
 
 TEST_F(RolloutServiceTest, ARefusedStartHaltsWithTheDevicesAsTheyWere)

@@ -1,6 +1,7 @@
 #include "rollout/rollout_test_support.h"
 
 #include <chrono>
+#include <utility>
 
 namespace ota::test
 {
@@ -73,8 +74,16 @@ std::map<std::string, E_RolloutDeviceResult> resultsOf(const S_Rollout& rollout)
 
 void CRecordingDriver::runExclusive(const std::function<void()>& work)
 {
-    std::lock_guard<std::mutex> lock(m_exclusive);
+    std::lock_guard<std::mutex> exclusive(m_exclusive);
     work();
+    std::lock_guard<std::mutex> lock(m_mutex);
+    ++m_passes;
+}
+
+std::size_t CRecordingDriver::passes() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_passes;
 }
 
 S_RolloutPreviewResult CRecordingDriver::previewTask(const S_RolloutTaskRequest& request)
@@ -98,6 +107,11 @@ S_RolloutPreviewResult CRecordingDriver::previewTask(const S_RolloutTaskRequest&
 
 bool CRecordingDriver::startTask(std::uint32_t upgradeNo, std::string& error)
 {
+    if (beforeStart)
+    {
+        const std::function<void()> hook = std::exchange(beforeStart, nullptr);
+        hook();
+    }
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!startSucceeds)
     {

@@ -41,6 +41,9 @@ public:
     std::function<ota::backend::S_RolloutPreviewResult(const ota::backend::S_RolloutTaskRequest&)>
         previewAnswer;
     bool startSucceeds = true;
+    // Called (once, then cleared) when a start is asked, before it is answered: what happens
+    // between a task's preview and its start.
+    std::function<void()> beforeStart;
     bool taskActive = false;
     std::map<std::uint32_t, ota::backend::S_RolloutTaskView> finishedTasks;
 
@@ -55,6 +58,8 @@ public:
     std::vector<ota::backend::S_RolloutTaskRequest> previews() const;
     std::vector<std::uint32_t> started() const;
     std::vector<std::uint32_t> aborted() const;
+    // Exclusive sections run to their end so far: the rollout thread's passes.
+    std::size_t passes() const;
     // Waits (bounded) until `count` tasks were started; false on timeout.
     bool waitStarted(std::size_t count) const;
     bool waitAborted(std::size_t count) const;
@@ -67,6 +72,7 @@ private:
     std::vector<std::uint32_t> m_started;
     std::vector<std::uint32_t> m_aborted;
     std::uint32_t m_nextUpgradeNo = 100;
+    std::size_t m_passes = 0;
 };
 
 }  // namespace ota::test
