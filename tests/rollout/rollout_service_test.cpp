@@ -302,8 +302,9 @@ TEST_F(RolloutServiceTest, AHoldBetweenAPreviewAndItsStartPausesTheRolloutUntilT
     driver.beforeStart = [this] { service.setSiteHeld(true, "ems: dispatch"); };
     const std::uint32_t rolloutNo = create(makePlan(2));
     operate(rolloutNo, E_RolloutOperation::START);
-    const json paused = waitCurrent(
-        [](const json& d) { return d["status"] == "HALTED" || d["groups"][0]["status"] == "PENDING"; });
+    // The group is PENDING from the start: wait for the rollout to leave RUNNING instead.
+    const json paused =
+        waitCurrent([](const json& d) { return d["status"] == "HALTED" || d["status"] == "PAUSED"; });
     EXPECT_EQ(paused["status"], "PAUSED");
     EXPECT_EQ(paused["reason"], "Site held: ems: dispatch");
     EXPECT_EQ(paused["devices"][0]["result"], "PENDING");
