@@ -1,7 +1,9 @@
 // The real ota-backend and the real simulator: a task sends the bytes its start checked, from the
-// firmware store, even when the operator's file is rewritten while its chunks go out.
+// firmware store, even when the operator's file is rewritten while its chunks go out, and the
+// entry it came from is labelled with what the device runs now.
 #include "app/upgrade_process_site.h"
 #include "common/digest.h"
+#include "firmware_store/firmware_store.h"
 #include "sim/sim_test_support.h"
 
 #include <gtest/gtest.h>
@@ -82,6 +84,15 @@ TEST(FirmwareStoreProcessTest, AFileRewrittenDuringItsTransferStillSendsTheCheck
 
     simulator.stop();
     EXPECT_EQ(backend.stop(), 0) << backend.output();
+
+    // Read back once the backend is gone: the component that succeeded labelled its file once.
+    CFirmwareStore store;
+    ASSERT_TRUE(store.open(backend.directory() / "upgrade-history.db",
+                           S_FirmwareStoreOptions{backend.directory() / "firmware-store"}, error))
+        << error;
+    const auto entry = store.find(CSha256::digestOf(checked.data(), checked.size()), error);
+    ASSERT_TRUE(entry) << error;
+    EXPECT_EQ(entry->labels, (std::vector<S_FirmwareStoreLabel>{{"EMU", "7.0.0"}}));
 }
 
 }  // namespace
