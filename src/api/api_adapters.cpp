@@ -109,6 +109,7 @@ S_FailureAnswer answerOf(E_RouteRefusal refusal, S_FailureAnswer usual, S_Failur
             return {"INVALID_REQUEST_BODY", kBadRequest};
         case E_RouteRefusal::SITE_HELD:
             return {"SITE_HELD", 409};
+        case E_RouteRefusal::IN_USE:
         case E_RouteRefusal::USUAL:
             break;
     }
@@ -354,8 +355,11 @@ bool parseAuditQuery(std::string_view query, std::uint32_t& limit, std::int64_t&
     return true;
 }
 
-S_HttpReply invokeAuditListHandler(std::string_view path, const AuditListHandler& handler,
-                                   const S_ApiRequest& request)
+namespace
+{
+
+S_HttpReply invokePageHandler(std::string_view path, std::string_view failureCode,
+                              const AuditListHandler& handler, const S_ApiRequest& request)
 {
     std::uint32_t limit = 0;
     std::int64_t before = 0;
@@ -366,7 +370,51 @@ S_HttpReply invokeAuditListHandler(std::string_view path, const AuditListHandler
     }
     const JsonHandler bound = [&handler, limit, before](std::string& responseJson, std::string& errorMessage)
     { return handler && handler(limit, before, responseJson, errorMessage); };
-    return invokeHandler("GET", path, "AUDIT_UNAVAILABLE", 503, bound, 200);
+    return invokeHandler("GET", path, failureCode, 503, bound, 200);
+}
+
+bool isLowerHexDigest(std::string_view text)
+{
+    return text.size() == 64 &&
+           std::all_of(text.begin(), text.end(),
+                       [](char c) { return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'f'); });
+}
+
+}  // namespace
+
+S_HttpReply invokeAuditListHandler(std::string_view path, const AuditListHandler& handler,
+                                   const S_ApiRequest& request)
+{
+    return invokePageHandler(path, "AUDIT_UNAVAILABLE", handler, request);
+}
+
+S_HttpReply invokeFirmwareStoreListHandler(std::string_view path, const AuditListHandler& handler,
+                                           const S_ApiRequest& request)
+{
+    return invokePageHandler(path, "FIRMWARE_STORE_UNAVAILABLE", handler, request);
+}
+
+S_HttpReply invokeFirmwareStoreDeleteHandler(std::string_view path, const FirmwareDigestHandler& handler,
+                                             const S_ApiRequest* request)
+{
+    const std::string sha256(request != nullptr ? request->parameter.value_or(std::string_view()) : "");
+    if (!isLowerHexDigest(sha256))
+    {
+        return rejectRequest("POST", path, kBadRequest, "INVALID_FIRMWARE_SHA256",
+                             "The firmware SHA-256 must be 64 lower-case hexadecimal digits");
+    }
+    E_RouteRefusal refusal = E_RouteRefusal::USUAL;
+    const JsonHandler bound =
+        [&handler, &sha256, &refusal](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(sha256, responseJson, errorMessage, refusal); };
+    return runHandler("POST", path, bound, 200,
+                      [&refusal]
+                      {
+                          return refusal == E_RouteRefusal::IN_USE
+                                     ? S_FailureAnswer{"FIRMWARE_IN_USE", 409}
+                                     : answerOf(refusal, {"FIRMWARE_STORE_UNAVAILABLE", 503},
+                                                {"FIRMWARE_NOT_FOUND", 404});
+                      });
 }
 
 S_HttpReply invokeMetricsHandler(std::string_view path, const MetricsHandler& handler)

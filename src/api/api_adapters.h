@@ -41,6 +41,14 @@ S_HttpReply invokeFrameCaptureHandler(std::string_view path, const FrameCaptureH
 S_HttpReply invokeAuditListHandler(std::string_view path, const AuditListHandler& handler,
                                    const S_ApiRequest& request);
 
+// GET /api/v1/firmware/store: a page as the audit's, with the store's failure code.
+S_HttpReply invokeFirmwareStoreListHandler(std::string_view path, const AuditListHandler& handler,
+                                           const S_ApiRequest& request);
+// POST /api/v1/firmware/store/:sha256/delete: 400 unless 64 lower-case hex digits; 404
+// "FIRMWARE_NOT_FOUND" when not stored; 409 "FIRMWARE_IN_USE" while needed.
+S_HttpReply invokeFirmwareStoreDeleteHandler(std::string_view path, const FirmwareDigestHandler& handler,
+                                             const S_ApiRequest* request);
+
 // GET /metrics: the handler's text as the Prometheus text exposition format (version 0.0.4); a
 // handler that throws gives 503 "METRICS_UNAVAILABLE" in the usual envelope.
 S_HttpReply invokeMetricsHandler(std::string_view path, const MetricsHandler& handler);

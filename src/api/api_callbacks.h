@@ -37,6 +37,7 @@ enum class E_RouteRefusal : std::uint8_t
     NOT_FOUND,     // what the path names does not exist
     INVALID_BODY,  // 400 "INVALID_REQUEST_BODY"
     SITE_HELD,     // 409 "SITE_HELD": the site is held, no upgrade starts
+    IN_USE,        // what the path names is still needed: the route's conflict
 };
 
 // A route on one rollout: on false, refusal tells "no rollout has this number" (NOT_FOUND) and a
@@ -50,6 +51,9 @@ using RefusingBodyHandler = std::function<bool(const std::string& requestJson, s
                                                std::string& errorMessage, E_RouteRefusal& refusal)>;
 // A route on one site hold: the :source of the path, as sent.
 using SiteHoldSourceHandler = std::function<bool(const std::string& source, std::string& responseJson,
+                                                 std::string& errorMessage, E_RouteRefusal& refusal)>;
+// A route on one stored firmware file: the :sha256 of the path, 64 lower-case hex digits.
+using FirmwareDigestHandler = std::function<bool(const std::string& sha256, std::string& responseJson,
                                                  std::string& errorMessage, E_RouteRefusal& refusal)>;
 // A route on one task with a JSON body (re-serialised compactly).
 using UpgradeBodyHandler = std::function<bool(std::uint32_t upgradeNo, const std::string& requestJson,
@@ -97,6 +101,8 @@ struct S_ApiCallbacks
     std::shared_ptr<IApiAuditTrail> auditTrail = nullptr;
     // GET /api/v1/audit, served when set.
     AuditListHandler auditList = nullptr;
+    AuditListHandler firmwareStoreList = nullptr;         // GET /api/v1/firmware/store
+    FirmwareDigestHandler firmwareStoreDelete = nullptr;  // POST /api/v1/firmware/store/:sha256/delete
     // GET /api/v1/audit/verify: the check of the audit trail's hash chain, served when set.
     JsonHandler auditVerify = nullptr;
 

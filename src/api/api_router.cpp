@@ -112,6 +112,22 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
     {
         plain(quick, "GET", "/api/v1/audit/verify", "AUDIT_UNAVAILABLE", 503, 200, c.auditVerify);
     }
+    if (c.firmwareStoreList)
+    {
+        m_routes.push_back({"GET", "/api/v1/firmware/store", quick, [&c](const S_ApiRequest& request) {
+                                return invokeFirmwareStoreListHandler("/api/v1/firmware/store",
+                                                                      c.firmwareStoreList, request);
+                            }});
+    }
+    if (c.firmwareStoreDelete)
+    {
+        m_routes.push_back({"POST", "/api/v1/firmware/store/:sha256/delete", operation,
+                            [&c](const S_ApiRequest& request)
+                            {
+                                return invokeFirmwareStoreDeleteHandler(
+                                    "/api/v1/firmware/store/:sha256/delete", c.firmwareStoreDelete, &request);
+                            }});
+    }
     addOptionalRoutes();
 }
 

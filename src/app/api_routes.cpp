@@ -4,6 +4,7 @@
 #include "app/audit_chain_report.h"
 #include "app/console_assets.h"
 #include "app/device_routes.h"
+#include "app/firmware_store_routes.h"
 #include "app/health_report.h"
 #include "app/metrics_routes.h"
 #include "app/rollout_routes.h"
@@ -127,6 +128,7 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
     addRolloutRoutes(app, services, callbacks);
     addDeviceRoutes(app, callbacks);
     addSiteHoldRoutes(app, services, callbacks);
+    addFirmwareStoreRoutes(app.firmwareStore, callbacks);
     callbacks.accessControl = app.accessControl;
     callbacks.auditTrail = app.auditTrail;
     callbacks.metrics = makeMetricsHandler(app);

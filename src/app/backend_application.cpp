@@ -4,6 +4,7 @@
 #include "app/api_token_file.h"
 #include "app/application_state.h"
 #include "app/device_events.h"
+#include "app/firmware_store_labels.h"
 #include "app/firmware_store_staging.h"
 #include "app/rollout_routes.h"
 #include "app/rollout_task_driver.h"
@@ -357,8 +358,10 @@ int CBackendApplication::run()
         return 1;
     }
     app.executionService.setStateSnapshotObserver(feedStatesToRollouts(
-        makeUpgradeStateRecorder(app.stateRecordingMutex, app.historyRepository,
-                                 app.config.historyRetentionDays, app.apiServer, app.stateWriteFailures),
+        labelFirmwareOfEndedTasks(makeUpgradeStateRecorder(app.stateRecordingMutex, app.historyRepository,
+                                                           app.config.historyRetentionDays, app.apiServer,
+                                                           app.stateWriteFailures),
+                                  app.firmwareStore, app.taskService),
         app.rollouts));
     // Before the rollouts and the server start: both meet the holds already read.
     observeSiteHolds(app, upgradeRouteServicesOf(app));

@@ -28,6 +28,14 @@ struct S_FirmwareStoreOptions
     std::uint64_t maxBytes = kFirmwareStoreDefaultMaxBytes;
 };
 
+enum class E_FirmwareStoreRemoval
+{
+    REMOVED,
+    NOT_STORED,
+    NEEDED,  // a task or rollout still sends it, or an admission of it is in progress
+    FAILED,
+};
+
 // The digests whose entries must stay: the files a prepared or running task and the unfinished
 // rollouts send. Called without the store's lock held.
 using FirmwareNeededDigests = std::function<std::vector<FirmwareDigest>()>;
@@ -79,6 +87,16 @@ public:
     // The sum of the stored entries' sizes; none with error on a failure.
     std::optional<std::uint64_t> storedBytes(std::string& error);
 
+    // Adds each label the entry does not carry yet; false with error empty when not stored.
+    bool addLabels(const FirmwareDigest& sha256, const std::vector<S_FirmwareStoreLabel>& labels,
+                   std::string& error);
+    // Up to limit entries added before the position before (0: from the newest), newest first;
+    // nextBefore is where the next page starts, 0 after the last one. None with error on a failure.
+    std::optional<std::vector<S_FirmwareStoreEntry>> list(std::size_t limit, std::int64_t before,
+                                                          std::int64_t& nextBefore, std::string& error);
+    // Removes an entry nobody needs: its row, then its file.
+    E_FirmwareStoreRemoval remove(const FirmwareDigest& sha256, std::string& error);
+
     // Entries of these digests are never evicted; without it, only admissions in progress are kept.
     void setNeededDigests(FirmwareNeededDigests neededDigests);
 
@@ -100,6 +118,8 @@ private:
                   const std::vector<FirmwareDigest>& needed, std::optional<E_FirmwareStoreRefusal>& refusal,
                   std::string& error);
     void removeEntriesWithoutRow();
+    // Under the mutex: deletes the rows in one transaction, then removes their files.
+    bool deleteEntries(const std::vector<std::string>& hexDigests, std::string& error);
     std::int64_t nextUseTime();
     bool requireOpen(std::string& error) const;
     std::optional<S_FirmwareStoreEntry> loadEntry(const FirmwareDigest& sha256, std::string& error);

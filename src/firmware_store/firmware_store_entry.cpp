@@ -79,6 +79,38 @@ bool parseFirmwareStoreNames(const std::string& text, std::vector<std::string>& 
     return true;
 }
 
+std::optional<FirmwareDigest> parseFirmwareDigest(std::string_view text)
+{
+    FirmwareDigest digest{};
+    if (text.size() != digest.size() * 2)
+    {
+        return std::nullopt;
+    }
+    const auto nibble = [](char c) -> int
+    {
+        if (c >= '0' && c <= '9')
+        {
+            return c - '0';
+        }
+        if (c >= 'a' && c <= 'f')
+        {
+            return c - 'a' + 10;
+        }
+        return -1;
+    };
+    for (std::size_t i = 0; i < digest.size(); ++i)
+    {
+        const int high = nibble(text[2 * i]);
+        const int low = nibble(text[2 * i + 1]);
+        if (high < 0 || low < 0)
+        {
+            return std::nullopt;
+        }
+        digest[i] = static_cast<std::uint8_t>(high * 16 + low);
+    }
+    return digest;
+}
+
 std::string firmwareStoreLabelsText(const std::vector<S_FirmwareStoreLabel>& labels)
 {
     nlohmann::json list = nlohmann::json::array();

@@ -51,6 +51,9 @@ inline constexpr std::size_t kMaxFirmwareStoreNameBytes = 63;
 // ("." and ".." are not), without NUL or '/'.
 bool isFirmwareStoreName(std::string_view name);
 
+// A digest written as 64 lower-case hexadecimal digits; none for any other text.
+std::optional<FirmwareDigest> parseFirmwareDigest(std::string_view text);
+
 // The stored column texts of the enumeration and the lists; parse answers false on any text it
 // did not write.
 const char* firmwareStoreSignatureText(E_FirmwareStoreSignature signature);

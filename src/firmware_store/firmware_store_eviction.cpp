@@ -111,6 +111,11 @@ bool CFirmwareStore::makeRoom(const FirmwareDigest& incoming, std::uint64_t size
     {
         return true;
     }
+    return deleteEntries(evicted, error);
+}
+
+bool CFirmwareStore::deleteEntries(const std::vector<std::string>& hexDigests, std::string& error)
+{
     // Rows first: a crash before the files are removed leaves files without rows, which the next
     // open removes, never a row naming a missing file.
     CSqliteTransaction transaction(m_connection);
@@ -118,7 +123,7 @@ bool CFirmwareStore::makeRoom(const FirmwareDigest& incoming, std::uint64_t size
     {
         return false;
     }
-    for (const std::string& hex : evicted)
+    for (const std::string& hex : hexDigests)
     {
         CSqliteCachedStatement statement =
             m_connection.statement("DELETE FROM firmware_store_entries WHERE sha256=?1;", error);
@@ -139,7 +144,7 @@ bool CFirmwareStore::makeRoom(const FirmwareDigest& incoming, std::uint64_t size
     }
     // The rows are gone for good: a removal lost to a crash only leaves a file the next open
     // removes, so the directory need not be synced.
-    for (const std::string& hex : evicted)
+    for (const std::string& hex : hexDigests)
     {
         std::error_code ignored;
         std::filesystem::remove_all(m_options.directory / "sha256" / hex, ignored);

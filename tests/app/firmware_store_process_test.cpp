@@ -1,5 +1,6 @@
 // The real ota-backend and the real simulator: a task sends the bytes its start checked, from the
-// firmware store, even when the operator's file is rewritten while its chunks go out.
+// firmware store, even when the operator's file is rewritten while its chunks go out; the entry it
+// came from is labelled with what the device runs now, listed, and removed once nothing needs it.
 #include "app/upgrade_process_site.h"
 #include "common/digest.h"
 #include "sim/sim_test_support.h"
@@ -79,6 +80,39 @@ TEST(FirmwareStoreProcessTest, AFileRewrittenDuringItsTransferStillSendsTheCheck
     };
     ASSERT_EQ(::stat(stored.c_str(), &mode), 0);
     EXPECT_EQ(mode.st_mode & 0777, 0444u);
+
+    // Listed with its path and the label of the component that succeeded.
+    const std::string hex = toLowerHex(CSha256::digestOf(checked.data(), checked.size()));
+    const S_HttpResult listed = api.get("/api/v1/firmware/store?limit=10&other=1");
+    ASSERT_EQ(listed.status, 200u) << listed.body;
+    const json& entries = listed.json["data"]["entries"];
+    ASSERT_EQ(entries.size(), 1u) << listed.body;
+    EXPECT_EQ(entries[0]["sha256"], hex);
+    EXPECT_EQ(entries[0]["path"], stored.string());
+    EXPECT_EQ(entries[0]["labels"], json::parse(R"([{"componentTypeId":"EMU","version":"7.0.0"}])"));
+    EXPECT_EQ(listed.json["data"]["nextBefore"], 0);
+    EXPECT_EQ(api.get("/api/v1/firmware/store?limit=x").status, 400u);
+
+    // Refusals: a malformed digest, one not stored, and one the previewed task still sends.
+    const auto remove = [&api](const std::string& digest)
+    { return api.post("/api/v1/firmware/store/" + digest + "/delete", {}); };
+    EXPECT_EQ(remove(std::string(64, 'A')).status, 400u);
+    EXPECT_EQ(remove(std::string(64, '0')).status, 404u);
+    const S_HttpResult inUse = remove(hex);
+    EXPECT_EQ(inUse.status, 409u) << inUse.body;
+    EXPECT_EQ(inUse.json["error"]["code"], "FIRMWARE_IN_USE") << inUse.body;
+    EXPECT_TRUE(std::filesystem::exists(stored));
+
+    // Another task previewed: nothing needs the file any more, and it goes.
+    const std::filesystem::path next = backend.writeFirmware("next.bin", 512);
+    const json nextTargets = {upgradeTarget("emu-1", "EMU", 1, "7.0.0", "emu:emu")};
+    const S_HttpResult nextPreview = api.preview(
+        previewBody("next_file", nextTargets, json::array({firmwareEntry("emu:emu", next, "7.1.0")})));
+    ASSERT_EQ(nextPreview.status, 200u) << nextPreview.body;
+    const S_HttpResult removed = remove(hex);
+    EXPECT_EQ(removed.status, 200u) << removed.body;
+    EXPECT_FALSE(std::filesystem::exists(stored));
+    EXPECT_EQ(remove(hex).status, 404u);
 
     simulator.stop();
     EXPECT_EQ(backend.stop(), 0) << backend.output();

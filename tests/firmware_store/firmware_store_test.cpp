@@ -284,3 +284,67 @@ TEST(FirmwareStoreEvictionTest, EvictsLeastRecentlyUsedEntriesNobodyNeeds)
 
 }  // namespace
 }  // namespace ota::test
+
+namespace ota::test
+{
+namespace
+{
+
+TEST_F(FirmwareStoreTest, ListsLabelsAndRemovesEntries)
+{
+    std::string error;
+    std::vector<FirmwareDigest> added;  // oldest first
+    for (unsigned index = 0; index < 5; ++index)
+    {
+        const std::string bytes = patternBytes(2000, 30 + index);
+        ASSERT_TRUE(store.admit("f" + std::to_string(index) + ".bin", sourceOf(bytes), error)) << error;
+        added.push_back(digestOf(bytes));
+    }
+    // A use does not move an entry in the list: the order is the order of addition.
+    ASSERT_TRUE(store.touch(added[0], error)) << error;
+
+    // Labels are added once each, in order, whatever repeats.
+    const S_FirmwareStoreLabel dsp{"PCS_DSP1", "2.0.0"};
+    const S_FirmwareStoreLabel arm{"PCS_ARM", "1.4.0"};
+    ASSERT_TRUE(store.addLabels(added[1], {dsp}, error)) << error;
+    ASSERT_TRUE(store.addLabels(added[1], {arm, dsp, arm}, error)) << error;
+    EXPECT_EQ(store.find(added[1], error)->labels, (std::vector<S_FirmwareStoreLabel>{dsp, arm}));
+    EXPECT_FALSE(store.addLabels(digestOf("never stored"), {dsp}, error));
+    EXPECT_TRUE(error.empty()) << error;
+
+    // Pages of two, newest first, until nextBefore is 0.
+    std::vector<FirmwareDigest> listed;
+    std::int64_t before = 0;
+    std::size_t pages = 0;
+    do
+    {
+        std::int64_t next = -1;
+        const auto page = store.list(2, before, next, error);
+        ASSERT_TRUE(page) << error;
+        EXPECT_LE(page->size(), 2u);
+        for (const S_FirmwareStoreEntry& entry : *page)
+        {
+            listed.push_back(entry.sha256);
+        }
+        before = next;
+        ASSERT_LT(++pages, 10u);
+    } while (before != 0);
+    EXPECT_EQ(pages, 3u);
+    EXPECT_EQ(listed, std::vector<FirmwareDigest>(added.rbegin(), added.rend()));
+
+    // Removal: refused while needed, then the row and the file go; unknown digests are not stored.
+    const std::filesystem::path path = store.find(added[2], error)->path;
+    store.setNeededDigests([&added] { return std::vector<FirmwareDigest>{added[2]}; });
+    EXPECT_EQ(store.remove(added[2], error), E_FirmwareStoreRemoval::NEEDED);
+    EXPECT_TRUE(std::filesystem::exists(path));
+    store.setNeededDigests({});
+    EXPECT_EQ(store.remove(added[2], error), E_FirmwareStoreRemoval::REMOVED) << error;
+    EXPECT_FALSE(std::filesystem::exists(path.parent_path()));
+    EXPECT_FALSE(store.find(added[2], error)) << error;
+    EXPECT_EQ(store.remove(added[2], error), E_FirmwareStoreRemoval::NOT_STORED);
+    EXPECT_EQ(parseFirmwareDigest(toLowerHex(added[3])), added[3]);
+    EXPECT_FALSE(parseFirmwareDigest(toUpperHex(added[3].data(), added[3].size())));
+}
+
+}  // namespace
+}  // namespace ota::test
