@@ -302,9 +302,13 @@ TEST_F(RolloutServiceTest, AHoldBetweenAPreviewAndItsStartPausesTheRolloutUntilT
     driver.beforeStart = [this] { service.setSiteHeld(true, "ems: dispatch"); };
     const std::uint32_t rolloutNo = create(makePlan(2));
     operate(rolloutNo, E_RolloutOperation::START);
-    // The group is PENDING from the start: wait for the rollout to leave RUNNING instead.
-    const json paused =
-        waitCurrent([](const json& d) { return d["status"] == "HALTED" || d["status"] == "PAUSED"; });
+    // The group is PENDING from the start, and the hold pauses the rollout a moment before the
+    // refused start puts the previewed devices back: wait for the end of both.
+    const json paused = waitCurrent(
+        [](const json& d) {
+            return d["status"] == "HALTED" ||
+                   (d["status"] == "PAUSED" && d["devices"][0]["result"] != "RUNNING");
+        });
     EXPECT_EQ(paused["status"], "PAUSED");
     EXPECT_EQ(paused["reason"], "Site held: ems: dispatch");
     EXPECT_EQ(paused["devices"][0]["result"], "PENDING");
