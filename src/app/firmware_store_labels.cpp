@@ -1,5 +1,6 @@
 #include "app/firmware_store_labels.h"
 
+#include "app/state_observer_chain.h"
 #include "common/console_log.h"
 #include "common/digest.h"
 
@@ -54,39 +55,27 @@ UpgradeStateSnapshotObserver labelFirmwareOfEndedTasks(UpgradeStateSnapshotObser
                                                        CFirmwareStore& store,
                                                        const CUpgradeTaskService& taskService)
 {
-    return [inner = std::move(inner), &store, &taskService](const ExecutionStatePtr& state)
-    {
-        // The labels are written even when recording or broadcasting the state failed; the
-        // failure still goes to the publisher, which logs it.
-        std::exception_ptr innerFailure;
-        try
+    // The labels are written even when recording or broadcasting the state failed.
+    return chainStateObserver(
+        std::move(inner),
+        [&store, &taskService](const ExecutionStatePtr& state)
         {
-            if (inner)
+            const UpgradeTaskSnapshotPtr snapshot =
+                state && isFinalTaskStatus(state->status) ? taskService.currentSnapshot() : nullptr;
+            if (!snapshot)
             {
-                inner(state);
+                return;
             }
-        }
-        catch (...)
-        {
-            innerFailure = std::current_exception();
-        }
-        const UpgradeTaskSnapshotPtr snapshot =
-            state && isFinalTaskStatus(state->status) ? taskService.currentSnapshot() : nullptr;
-        for (const auto& [digest, label] :
-             snapshot ? firmwareLabelsOfEndedTask(*snapshot, *state)
-                      : std::vector<std::pair<FirmwareDigest, S_FirmwareStoreLabel>>{})
-        {
-            std::string error;
-            if (!store.addLabels(digest, {label}, error) && !error.empty())
+            for (const auto& [digest, label] : firmwareLabelsOfEndedTask(*snapshot, *state))
             {
-                consoleErr("[WARN] Firmware store label of " + toLowerHex(digest) + " not written: " + error);
+                std::string error;
+                if (!store.addLabels(digest, {label}, error) && !error.empty())
+                {
+                    consoleErr("[WARN] Firmware store label of " + toLowerHex(digest) +
+                               " not written: " + error);
+                }
             }
-        }
-        if (innerFailure)
-        {
-            std::rethrow_exception(innerFailure);
-        }
-    };
+        });
 }
 
 }  // namespace ota::backend

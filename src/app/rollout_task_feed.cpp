@@ -1,5 +1,6 @@
 #include "app/rollout_task_feed.h"
 
+#include "app/state_observer_chain.h"
 #include "common/console_log.h"
 #include "common/json_text.h"
 #include "history/state_vocabulary.h"
@@ -154,24 +155,15 @@ bool rolloutTaskViewFromState(const json& state, S_RolloutTaskView& view)
 UpgradeStateSnapshotObserver feedStatesToRollouts(UpgradeStateSnapshotObserver inner,
                                                   CRolloutService& rollouts)
 {
-    return [inner = std::move(inner), &rollouts](const ExecutionStatePtr& state)
-    {
-        // The rollouts see every state even when recording or broadcasting it failed; the failure
-        // still goes to the publisher, which logs it.
-        std::exception_ptr innerFailure;
-        try
+    // The rollouts see every state even when recording or broadcasting it failed.
+    return chainStateObserver(
+        std::move(inner),
+        [&rollouts](const ExecutionStatePtr& state)
         {
-            if (inner)
+            if (!state)
             {
-                inner(state);
+                return;
             }
-        }
-        catch (...)
-        {
-            innerFailure = std::current_exception();
-        }
-        if (state)
-        {
             try
             {
                 rollouts.onTaskState(rolloutTaskViewFromState(*state));
@@ -181,12 +173,7 @@ UpgradeStateSnapshotObserver feedStatesToRollouts(UpgradeStateSnapshotObserver i
                 consoleErr(std::string("[WARN] [ROLLOUT] Upgrade state cannot be applied to the rollouts: ") +
                            exception.what());
             }
-        }
-        if (innerFailure)
-        {
-            std::rethrow_exception(innerFailure);
-        }
-    };
+        });
 }
 
 }  // namespace ota::backend
