@@ -291,9 +291,10 @@ TEST_F(UpgradeProcessTest, ChunkFramesOfAFileTransferKeepOnlyTheirFirstAndLastLi
         1u)
         << output;
     EXPECT_EQ(countLinesWith(output, "File transfer stopped"), 0u) << output;
-    // The other frames of the upgrade keep their lines: five commands, the target list, the file
-    // declaration, and the status queries.
-    EXPECT_GE(countLinesWith(output, "Protocol frame submitted: emu-1, type=MSG_EMS_CMD,"), 5u) << output;
+    // The other frames of the upgrade keep their lines: the commands, the target list, the file
+    // declaration, and the status queries. The restart command may be logged as a stale submission
+    // instead: the device acknowledges it and drops the link before the write's completion runs.
+    EXPECT_GE(countLinesWith(output, "Protocol frame submitted: emu-1, type=MSG_EMS_CMD,"), 4u) << output;
     EXPECT_EQ(countLinesWith(output, "Protocol frame submitted: emu-1, type=MSG_EMS_TARGET_LIST,"), 1u)
         << output;
     EXPECT_EQ(countLinesWith(output, "Protocol frame submitted: emu-1, type=MSG_EMS_FILE_INFO,"), 1u)
