@@ -94,6 +94,9 @@ public:
     // nextBefore is where the next page starts, 0 after the last one. None with error on a failure.
     std::optional<std::vector<S_FirmwareStoreEntry>> list(std::size_t limit, std::int64_t before,
                                                           std::int64_t& nextBefore, std::string& error);
+    // The entry labelled with label, the most recently added of several; none (error empty) when
+    // no entry carries it, none with error on a failure.
+    std::optional<S_FirmwareStoreEntry> findLabelled(const S_FirmwareStoreLabel& label, std::string& error);
     // Removes an entry nobody needs: its row, then its file.
     E_FirmwareStoreRemoval remove(const FirmwareDigest& sha256, std::string& error);
 

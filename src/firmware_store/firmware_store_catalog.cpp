@@ -156,4 +156,50 @@ E_FirmwareStoreRemoval CFirmwareStore::remove(const FirmwareDigest& sha256, std:
                                                       : E_FirmwareStoreRemoval::FAILED;
 }
 
+std::optional<S_FirmwareStoreEntry> CFirmwareStore::findLabelled(const S_FirmwareStoreLabel& label,
+                                                                 std::string& error)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    error.clear();
+    if (!requireOpen(error))
+    {
+        return std::nullopt;
+    }
+    // Labels are few and kept as one text per entry: the newest entry whose list holds the label.
+    std::optional<FirmwareDigest> found;
+    {
+        CSqliteCachedStatement statement = m_connection.statement(
+            "SELECT sha256, labels_json FROM firmware_store_entries ORDER BY rowid DESC;", error);
+        if (!statement)
+        {
+            return std::nullopt;
+        }
+        int resultCode = SQLITE_ROW;
+        while ((resultCode = statement->step()) == SQLITE_ROW)
+        {
+            std::vector<S_FirmwareStoreLabel> labels;
+            if (!parseFirmwareStoreLabels(statement->columnText(1), labels) ||
+                std::find(labels.begin(), labels.end(), label) == labels.end())
+            {
+                continue;
+            }
+            found = parseFirmwareDigest(statement->columnText(0));
+            if (found)
+            {
+                break;
+            }
+        }
+        if (!found && resultCode != SQLITE_DONE)
+        {
+            error = sqliteFailure("Cannot read firmware store entries", m_connection.handle(), resultCode);
+            return std::nullopt;
+        }
+    }
+    if (!found)
+    {
+        return std::nullopt;
+    }
+    return loadEntry(*found, error);
+}
+
 }  // namespace ota::backend

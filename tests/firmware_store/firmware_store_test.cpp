@@ -311,6 +311,12 @@ TEST_F(FirmwareStoreTest, ListsLabelsAndRemovesEntries)
     EXPECT_EQ(store.find(added[1], error)->labels, (std::vector<S_FirmwareStoreLabel>{dsp, arm}));
     EXPECT_FALSE(store.addLabels(digestOf("never stored"), {dsp}, error));
     EXPECT_TRUE(error.empty()) << error;
+    // A label finds the newest entry carrying it.
+    ASSERT_TRUE(store.addLabels(added[3], {dsp}, error)) << error;
+    EXPECT_EQ(store.findLabelled(dsp, error)->sha256, added[3]);
+    EXPECT_EQ(store.findLabelled(arm, error)->sha256, added[1]);
+    EXPECT_FALSE(store.findLabelled({"PCS_ARM", "9.9.9"}, error));
+    EXPECT_TRUE(error.empty()) << error;
 
     // Pages of two, newest first, until nextBefore is 0.
     std::vector<FirmwareDigest> listed;
