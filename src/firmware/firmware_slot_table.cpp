@@ -40,4 +40,16 @@ std::optional<S_FirmwareFileSlot> findFileSlot(std::string_view key)
     return found->second;
 }
 
+std::optional<S_FirmwareFileSlot> findFileSlotForComponent(std::string_view componentTypeId)
+{
+    for (const auto& [key, slot] : slotTable())
+    {
+        if (slot.componentTypeId == componentTypeId)
+        {
+            return slot;
+        }
+    }
+    return std::nullopt;
+}
+
 }  // namespace ota::backend

@@ -19,4 +19,7 @@ struct S_FirmwareFileSlot
 // Exact, case-sensitive lookup in the fixed slot table.
 std::optional<S_FirmwareFileSlot> findFileSlot(std::string_view key);
 
+// The slot of a component type (each type has one); none for a type no slot serves.
+std::optional<S_FirmwareFileSlot> findFileSlotForComponent(std::string_view componentTypeId);
+
 }  // namespace ota::backend

@@ -218,7 +218,9 @@ TEST(FirmwareSlotTable, ExactKeys)
         ASSERT_TRUE(slot.has_value()) << key;
         EXPECT_EQ(slot->componentTypeId, type);
         EXPECT_EQ(slot->componentIndex, index);
+        EXPECT_EQ(findFileSlotForComponent(type)->fileSlotKey, key);
     }
+    EXPECT_FALSE(findFileSlotForComponent("PCS").has_value());
     EXPECT_FALSE(findFileSlot("Emu:emu").has_value());
     EXPECT_FALSE(findFileSlot("pcs:dsp1 ").has_value());
     EXPECT_FALSE(findFileSlot("").has_value());
