@@ -66,6 +66,7 @@ struct CBackendApplication::S_Impl
     // The rollouts (their table is in the history file). The driver their thread uses is declared
     // first, so it outlives that thread.
     std::unique_ptr<IRolloutTaskDriver> rolloutDriver;
+    std::unique_ptr<IRolloutSoakWatcher> rolloutSoakWatcher;
     CRolloutService rollouts;
     // The plant's holds (their table is in the history file); changed on the API's operation lane
     // and by the main loop's tick (leases, the hold file).

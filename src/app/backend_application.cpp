@@ -7,6 +7,7 @@
 #include "app/firmware_store_labels.h"
 #include "app/firmware_store_staging.h"
 #include "app/rollout_routes.h"
+#include "app/rollout_soak_watcher.h"
 #include "app/rollout_task_driver.h"
 #include "app/rollout_task_feed.h"
 #include "app/service_options.h"
@@ -313,6 +314,27 @@ void printReadyBanner(const S_BackendConfig& config, const std::filesystem::path
 }
 
 // Connects to the devices of the topology when device TCP is enabled and there are any.
+// The rollouts' soaks read and query the devices of the scene loaded at the time.
+std::unique_ptr<IRolloutSoakWatcher> makeRolloutSoakWatcher(CBackendApplication::S_Impl& app)
+{
+    return std::make_unique<CRolloutSoakWatcher>(
+        [&app]
+        {
+            std::lock_guard<std::mutex> lock(app.applicationMutex);
+            return app.deviceTcpManager->getCommunicationNodeStatuses();
+        },
+        [&app]
+        {
+            S_DeviceStatusQuerySummary summary;
+            std::string error;
+            std::lock_guard<std::mutex> lock(app.applicationMutex);
+            if (app.config.deviceTcpEnabled)
+            {
+                app.deviceTcpManager->requestDeviceStatusQuery(summary, error);
+            }
+        });
+}
+
 bool startDeviceTcp(CBackendApplication::S_Impl& app, const scenario::S_WorkspaceSnapshot& snapshot,
                     std::string& error)
 {
@@ -358,15 +380,17 @@ int CBackendApplication::run()
         return 1;
     }
     app.executionService.setStateSnapshotObserver(feedStatesToRollouts(
-        labelFirmwareOfEndedTasks(makeUpgradeStateRecorder(app.stateRecordingMutex, app.historyRepository,
-                                                           app.config.historyRetentionDays, app.apiServer,
-                                                           app.stateWriteFailures),
-                                  app.firmwareStore, app.taskService),
+        labelFirmwareOfEndedTasks(
+            makeUpgradeStateRecorder(app.stateRecordingMutex, app.historyRepository,
+                                     app.config.historyRetentionDays, app.apiServer, app.stateWriteFailures),
+            app.firmwareStore, app.taskService),
         app.rollouts));
     // Before the rollouts and the server start: both meet the holds already read.
     observeSiteHolds(app, upgradeRouteServicesOf(app));
     app.siteHolds.tick();
     app.rolloutDriver = std::make_unique<CRolloutTaskDriver>(upgradeRouteServicesOf(app));
+    app.rolloutSoakWatcher = makeRolloutSoakWatcher(app);
+    app.rollouts.setSoakWatcher(app.rolloutSoakWatcher.get());
     app.rollouts.start(*app.rolloutDriver, [&app](const std::string& documentJson)
                        { publishRolloutEvent(app.apiServer, documentJson); });
     if (!app.apiServer.start(app.config.httpHost, app.config.httpPort, buildApiCallbacks(app), error))

@@ -20,6 +20,11 @@ constexpr std::size_t kMaxGroupCount = 100;
 constexpr std::int64_t kMaxGroupSize = 1000;
 constexpr std::int64_t kMaxFailedDevices = 1000;
 constexpr std::int64_t kMaxRetryRounds = 3;
+constexpr std::int64_t kMaxSoakSeconds = 86400;
+constexpr std::int64_t kMaxConcurrentPerType = 1000;
+// The soak's status query period may be shortened (tests); the request documents do not name it.
+constexpr std::int64_t kMinSoakQueryIntervalMs = 100;
+constexpr const char* const kDeviceTypes[] = {"EMU", "PCS", "BMS"};
 
 // A JSON integer (never a float such as 5.0) within the bounds.
 bool readInteger(const json& value, std::int64_t minimum, std::int64_t maximum, std::int64_t& result)
@@ -56,6 +61,36 @@ bool readPolicyInteger(const json& policy, const char* name, std::int64_t minimu
     return true;
 }
 
+// An object of device type to the most devices of the type upgrading at once.
+bool readTypeCaps(const json& caps, S_RolloutPolicy& policy, std::string& error)
+{
+    if (!caps.is_object())
+    {
+        error = "request.policy.maxConcurrentPerType must be a JSON object";
+        return false;
+    }
+    for (const auto& item : caps.items())
+    {
+        const std::string& type = item.key();
+        if (std::none_of(std::begin(kDeviceTypes), std::end(kDeviceTypes),
+                         [&](const char* name) { return type == name; }))
+        {
+            error = "request.policy.maxConcurrentPerType contains unsupported device type '" + type +
+                    "' (EMU, PCS or BMS)";
+            return false;
+        }
+        std::int64_t cap = 0;
+        if (!readInteger(item.value(), 1, kMaxConcurrentPerType, cap))
+        {
+            error = "request.policy.maxConcurrentPerType." + type + " must be an integer between 1 and " +
+                    std::to_string(kMaxConcurrentPerType);
+            return false;
+        }
+        policy.maxConcurrentPerType[type] = static_cast<std::uint32_t>(cap);
+    }
+    return true;
+}
+
 bool readPolicy(const json& value, S_RolloutPolicy& policy, std::string& error)
 {
     if (!value.is_object())
@@ -63,8 +98,9 @@ bool readPolicy(const json& value, S_RolloutPolicy& policy, std::string& error)
         error = "request.policy must be a JSON object";
         return false;
     }
-    static const char* const kKeys[] = {"groupSizes", "successPercent", "maxFailedDevices", "manualAdvance",
-                                        "startAt",    "windowEndAt",    "retryRounds"};
+    static const char* const kKeys[] = {
+        "groupSizes",  "successPercent", "maxFailedDevices", "manualAdvance",        "startAt",
+        "windowEndAt", "retryRounds",    "soakSeconds",      "maxConcurrentPerType", "soakQueryIntervalMs"};
     for (const auto& item : value.items())
     {
         // Named, not a structured binding: clang 14 (the fuzz build) cannot capture one in a lambda.
@@ -141,6 +177,28 @@ bool readPolicy(const json& value, S_RolloutPolicy& policy, std::string& error)
             return false;
         }
         policy.retryRounds = static_cast<std::uint32_t>(number);
+    }
+    if (value.contains("soakSeconds"))
+    {
+        if (!readPolicyInteger(value, "soakSeconds", 0, kMaxSoakSeconds, number, error))
+        {
+            return false;
+        }
+        policy.soakSeconds = static_cast<std::uint32_t>(number);
+    }
+    if (value.contains("soakQueryIntervalMs"))
+    {
+        if (!readPolicyInteger(value, "soakQueryIntervalMs", kMinSoakQueryIntervalMs,
+                               S_RolloutPolicy::kDefaultSoakQueryIntervalMs, number, error))
+        {
+            return false;
+        }
+        policy.soakQueryIntervalMs = static_cast<std::uint32_t>(number);
+    }
+    if (value.contains("maxConcurrentPerType") &&
+        !readTypeCaps(value.at("maxConcurrentPerType"), policy, error))
+    {
+        return false;
     }
     if (policy.windowEndAt != 0 && policy.windowEndAt <= policy.startAt)
     {

@@ -134,6 +134,8 @@ S_RolloutPreviewResult CRolloutTaskDriver::previewTask(const S_RolloutTaskReques
             finishRefused();
             result.outcome = E_RolloutPreviewOutcome::PREVIEWED;
             result.upgradeNo = parsed.at("snapshot").at("upgradeNo").get<std::uint32_t>();
+            m_previewedUpgradeNo = result.upgradeNo;
+            m_previewedTaskOptions.maxConcurrentPerType = request.maxConcurrentPerType;
             return result;
         }
         if (refusal.preview.kind == E_PreviewRefusalKind::TARGET_DEVICE &&
@@ -163,7 +165,9 @@ bool CRolloutTaskDriver::startTask(std::uint32_t upgradeNo, std::string& error)
         return false;
     }
     std::string response;
-    return startTaskLocked(m_services, true, response, error);
+    const S_UpgradeTaskOptions taskOptions =
+        m_previewedUpgradeNo == upgradeNo ? m_previewedTaskOptions : S_UpgradeTaskOptions{};
+    return startTaskLocked(m_services, true, response, error, nullptr, taskOptions);
 }
 
 bool CRolloutTaskDriver::abortTask(std::uint32_t upgradeNo, std::string& error)

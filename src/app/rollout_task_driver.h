@@ -23,6 +23,9 @@ public:
 
 private:
     const S_UpgradeRouteServices m_services;
+    // The per-type caps of the task previewed last, for its start (rollout thread only).
+    std::uint32_t m_previewedUpgradeNo = 0;
+    S_UpgradeTaskOptions m_previewedTaskOptions;
 };
 
 // The text a group's preview refuses with when a file no longer has the digest the rollout kept.

@@ -157,7 +157,7 @@ bool rejectStart(const std::string& message, std::string& error)
 }  // namespace
 
 bool startTaskLocked(const S_UpgradeRouteServices& services, bool rolloutTask, std::string& response,
-                     std::string& error, bool* siteHeld)
+                     std::string& error, bool* siteHeld, const S_UpgradeTaskOptions& taskOptions)
 {
     response.clear();
     error.clear();
@@ -207,7 +207,8 @@ bool startTaskLocked(const S_UpgradeRouteServices& services, bool rolloutTask, s
     // notification thread, and a start in between is refused as one against a finalised row.
     std::string startError;
     E_TaskStartRefusal refusal = E_TaskStartRefusal::NONE;
-    if (!services.executionService.startTask(snapshot, sceneGeneration, response, startError, &refusal))
+    if (!services.executionService.startTask(snapshot, sceneGeneration, response, startError, &refusal,
+                                             taskOptions))
     {
         response.clear();
         return rejectStart(refusal == E_TaskStartRefusal::SNAPSHOT_ALREADY_RAN ? kNotCurrentTask : startError,

@@ -74,8 +74,10 @@ bool previewTaskLocked(const S_UpgradeRouteServices& services, const std::string
                        S_TaskPreviewRefusal* refusal = nullptr);
 // The start route's work for the current snapshot; the caller holds the upgrade-operation mutex.
 // siteHeld (optional) is set when the refusal is the site's holds'.
+// taskOptions: what the task asks of the engine beyond its options (a rollout's per-type caps).
 bool startTaskLocked(const S_UpgradeRouteServices& services, bool rolloutTask, std::string& response,
-                     std::string& error, bool* siteHeld = nullptr);
+                     std::string& error, bool* siteHeld = nullptr,
+                     const S_UpgradeTaskOptions& taskOptions = {});
 // Aborts the running task, if any, as the abort route does; the caller holds the upgrade-operation
 // mutex or knows no start can race it (a start re-checks the holds once it has started).
 void abortRunningTask(const S_UpgradeRouteServices& services, const std::string& why);

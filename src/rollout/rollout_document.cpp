@@ -4,6 +4,7 @@
 #include "rollout/rollout_machine.h"
 
 #include <exception>
+#include <map>
 #include <optional>
 #include <stdexcept>
 #include <unordered_set>
@@ -55,7 +56,7 @@ Enum parsedOrThrow(std::optional<Enum> value, const std::string& text)
 
 json rolloutPolicyToJson(const S_RolloutPolicy& policy)
 {
-    return json{
+    json document{
         {"groupSizes", policy.groupSizes},
         {"successPercent", policy.successPercent},
         {"maxFailedDevices", policy.maxFailedDevices},
@@ -64,6 +65,20 @@ json rolloutPolicyToJson(const S_RolloutPolicy& policy)
         {"windowEndAt", policy.windowEndAt},
         {"retryRounds", policy.retryRounds},
     };
+    // Written only when set, so rollouts without them are shown and stored as before.
+    if (policy.soakSeconds != 0)
+    {
+        document["soakSeconds"] = policy.soakSeconds;
+    }
+    if (!policy.maxConcurrentPerType.empty())
+    {
+        document["maxConcurrentPerType"] = policy.maxConcurrentPerType;
+    }
+    if (policy.soakQueryIntervalMs != S_RolloutPolicy::kDefaultSoakQueryIntervalMs)
+    {
+        document["soakQueryIntervalMs"] = policy.soakQueryIntervalMs;
+    }
+    return document;
 }
 
 json rolloutDocument(const S_Rollout& rollout)
@@ -171,6 +186,11 @@ bool rolloutPlanFromJson(const json& value, S_RolloutPlan& plan, std::string& er
         parsed.policy.startAt = policy.at("startAt").get<std::int64_t>();
         parsed.policy.windowEndAt = policy.at("windowEndAt").get<std::int64_t>();
         parsed.policy.retryRounds = policy.at("retryRounds").get<std::uint32_t>();
+        parsed.policy.soakSeconds = policy.value("soakSeconds", 0u);
+        parsed.policy.maxConcurrentPerType =
+            policy.value("maxConcurrentPerType", std::map<std::string, std::uint32_t>{});
+        parsed.policy.soakQueryIntervalMs =
+            policy.value("soakQueryIntervalMs", S_RolloutPolicy::kDefaultSoakQueryIntervalMs);
         if (parsed.rolloutId.empty() || parsed.targets.empty() || parsed.files.empty())
         {
             error = "the stored plan has no identifier, targets or files";
@@ -221,6 +241,12 @@ json rolloutRuntimeToJson(const S_Rollout& rollout)
     if (rollout.pausedBySiteHold)
     {
         runtime["pausedBySiteHold"] = true;
+    }
+    if (rollout.soak.groupNo != 0)
+    {
+        runtime["soak"] = {{"groupNo", rollout.soak.groupNo},
+                           {"startedAt", rollout.soak.startedAt},
+                           {"endsAt", rollout.soak.endsAt}};
     }
     return runtime;
 }
@@ -280,6 +306,13 @@ bool rolloutStateFromJson(const json& value, S_Rollout& rollout, std::string& er
         parsed.retryRoundsRun = runtime.at("retryRoundsRun").get<std::uint32_t>();
         parsed.windowWaived = runtime.at("windowWaived").get<bool>();
         parsed.pausedBySiteHold = runtime.value("pausedBySiteHold", false);
+        if (runtime.contains("soak"))
+        {
+            const json& soak = runtime.at("soak");
+            parsed.soak.groupNo = soak.at("groupNo").get<std::uint32_t>();
+            parsed.soak.startedAt = soak.at("startedAt").get<std::int64_t>();
+            parsed.soak.endsAt = soak.at("endsAt").get<std::int64_t>();
+        }
         const json& task = runtime.at("activeTask");
         parsed.activeTask.upgradeNo = task.at("upgradeNo").get<std::uint32_t>();
         const std::string kind = task.at("kind").get<std::string>();

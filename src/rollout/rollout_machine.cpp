@@ -2,6 +2,7 @@
 
 #include "common/clock.h"
 #include "rollout/rollout_gates.h"
+#include "rollout/rollout_soak.h"
 
 #include <string_view>
 #include <unordered_map>
@@ -181,13 +182,24 @@ void endTask(S_Rollout& rollout, const S_RolloutTaskView& view, std::int64_t now
         halt(rollout, taskText(task) + " was aborted by an operator");
         return;
     }
-    if (group != nullptr)
+    if (group != nullptr && !beginGroupSoak(rollout, task.groupNo, now))
     {
         judgeGroup(rollout, task.groupNo);
     }
 }
 
 }  // namespace
+
+void decideGroupGate(S_Rollout& rollout, std::uint32_t groupNo)
+{
+    if (failureThresholdReached(rollout.failedSinceResume, rollout.plan->policy))
+    {
+        findGroup(rollout, groupNo)->status = E_RolloutGroupStatus::FAILED;
+        halt(rollout, thresholdReason(rollout));
+        return;
+    }
+    judgeGroup(rollout, groupNo);
+}
 
 const char* rolloutOperationName(E_RolloutOperation operation)
 {
@@ -317,6 +329,7 @@ bool applyRolloutOperation(S_Rollout& rollout, E_RolloutOperation operation,
             }
             else
             {
+                dropRolloutSoak(rollout);
                 finish(rollout, E_RolloutStatus::CANCELLED, kCancelledByOperator, context.now);
             }
             break;
@@ -405,7 +418,8 @@ bool noteOperatorAbort(S_Rollout& rollout, std::uint32_t upgradeNo)
 S_RolloutStep nextRolloutStep(S_Rollout& rollout, std::int64_t now)
 {
     S_RolloutStep step;
-    if (rollout.activeTask.upgradeNo != 0)
+    // A soaking group's gate is decided when its soak ends (rollout_soak.h).
+    if (rollout.activeTask.upgradeNo != 0 || rollout.soak.groupNo != 0)
     {
         return step;
     }
@@ -626,6 +640,9 @@ void recoverRolloutAfterRestart(S_Rollout& rollout, const std::optional<S_Rollou
             }
         }
     }
+    // What a soak watched is gone with the process: the group soaks again when the rollout runs.
+    rollout.soak.startedAt = 0;
+    rollout.soak.endsAt = 0;
     if (wasRunning && rollout.status == E_RolloutStatus::RUNNING)
     {
         pause(rollout, kRolloutRestartReason);

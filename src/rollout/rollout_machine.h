@@ -94,6 +94,10 @@ void applyRolloutStartFailure(S_Rollout& rollout, const S_Rollout& beforePreview
 void recoverRolloutAfterRestart(S_Rollout& rollout, const std::optional<S_RolloutTaskView>& finishedTask,
                                 std::int64_t now);
 
+// A group whose devices all have their result (and soaked, with a soak): HALTED when the failures
+// reached maxFailedDevices, else the SUCCESS share decides (passed, or FAILED and HALTED).
+void decideGroupGate(S_Rollout& rollout, std::uint32_t groupNo);
+
 // Devices of the rollout (or of one group) counted by their result now.
 S_RolloutCounts countRolloutDevices(const S_Rollout& rollout);
 S_RolloutCounts countGroupDevices(const S_Rollout& rollout, std::uint32_t groupNo);

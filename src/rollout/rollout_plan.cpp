@@ -74,6 +74,7 @@ S_RolloutTaskRequest buildTaskRequest(const S_RolloutPlan& plan,
 {
     S_RolloutTaskRequest request;
     request.upgradeId = std::move(upgradeId);
+    request.maxConcurrentPerType = plan.policy.maxConcurrentPerType;
     std::unordered_set<std::string> slots;
     for (const S_RolloutTarget& target : plan.targets)
     {

@@ -137,7 +137,8 @@ void CRolloutService::start(IRolloutTaskDriver& driver, Publisher publisher)
         m_stopping = false;
         for (const S_Rollout& rollout : m_rollouts)
         {
-            if (rollout.status == E_RolloutStatus::RUNNING || rollout.activeTask.upgradeNo != 0)
+            if (rollout.status == E_RolloutStatus::RUNNING || rollout.activeTask.upgradeNo != 0 ||
+                rollout.soak.groupNo != 0)
             {
                 interrupted.emplace_back(rollout.rolloutNo, rollout.activeTask.upgradeNo);
             }
@@ -160,6 +161,12 @@ void CRolloutService::start(IRolloutTaskDriver& driver, Publisher publisher)
     applySiteHoldsLocked();
     m_workPending = true;
     m_thread = std::thread([this] { run(); });
+}
+
+void CRolloutService::setSoakWatcher(IRolloutSoakWatcher* watcher)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_soakWatcher = watcher;
 }
 
 void CRolloutService::stop()

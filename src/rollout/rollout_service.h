@@ -1,6 +1,7 @@
 #pragma once
 
 #include "rollout/rollout_machine.h"
+#include "rollout/rollout_soak.h"
 #include "rollout/rollout_store.h"
 #include "rollout/rollout_task_driver.h"
 #include "rollout/rollout_types.h"
@@ -59,6 +60,9 @@ public:
     // from its final report) and starts the rollout thread. The driver and publisher must outlive
     // the service's started period.
     void start(IRolloutTaskDriver& driver, Publisher publisher);
+    // The watcher of the groups' soaks (before start; it must outlive the started period). Without
+    // one a soak only waits its time, and every device passes it.
+    void setSoakWatcher(IRolloutSoakWatcher* watcher);
     // Stops the thread; nothing starts or aborts any more, but task states are still recorded.
     // Idempotent.
     void stop();
@@ -131,6 +135,9 @@ private:
     // One pass of the rollout thread inside the driver's exclusive section.
     void runPass();
     void launch(std::unique_lock<std::mutex>& lock, std::uint32_t rolloutNo, const S_RolloutStep& step);
+    // One pass over the open rollout's soak (outside the driver's exclusive section: it starts no
+    // task): begins, queries, observes or ends it through the watcher.
+    void runSoakPass();
     std::int64_t now() const;
 
     const Clock m_clock;
@@ -148,6 +155,19 @@ private:
     bool m_siteHeld = false;
     std::string m_heldBy;      // names the holds while the site is held
     bool m_recovered = false;  // start() recovered what a stopped backend left: holds apply
+    // The soak the watcher watches (rollout thread only, read and written under m_mutex).
+    struct S_WatchedSoak
+    {
+        std::uint32_t rolloutNo = 0;  // 0: none
+        std::uint32_t groupNo = 0;
+        std::int64_t startedAt = 0;
+
+        bool operator==(const S_WatchedSoak&) const = default;
+    };
+    IRolloutSoakWatcher* m_soakWatcher = nullptr;
+    S_WatchedSoak m_watchedSoak;
+    std::int64_t m_nextSoakQueryAt = 0;
+    std::int64_t m_soakWakeAt = 0;  // the soak's next query, look or end; 0 = none
     std::uint64_t m_storeFailures = 0;
     std::thread m_thread;
 };

@@ -22,6 +22,8 @@ constexpr unsigned kMaxUpgradeIdAttempts = 99;
 // A SCHEDULED rollout's start time is looked at again at least this often, so a wall clock that
 // was set forward is noticed.
 constexpr std::chrono::milliseconds kMaxScheduleWait{1000};
+// How often a running soak looks at the statuses its devices reported.
+constexpr std::int64_t kSoakObserveMs = 200;
 
 std::string number(std::uint64_t value)
 {
@@ -38,13 +40,16 @@ void CRolloutService::run()
         if (!m_workPending)
         {
             const auto woken = [this] { return m_stopping || m_workPending; };
-            if (m_wakeAt == 0)
+            const std::int64_t wakeAt = m_wakeAt == 0       ? m_soakWakeAt
+                                        : m_soakWakeAt == 0 ? m_wakeAt
+                                                            : std::min(m_wakeAt, m_soakWakeAt);
+            if (wakeAt == 0)
             {
                 m_wake.wait(lock, woken);
             }
             else
             {
-                const std::int64_t remaining = std::max<std::int64_t>(m_wakeAt - now(), 1);
+                const std::int64_t remaining = std::max<std::int64_t>(wakeAt - now(), 1);
                 m_wake.wait_for(lock, std::min(std::chrono::milliseconds(remaining), kMaxScheduleWait),
                                 woken);
             }
@@ -57,6 +62,7 @@ void CRolloutService::run()
         lock.unlock();
         try
         {
+            runSoakPass();
             m_driver->runExclusive([this] { runPass(); });
         }
         catch (const std::exception& exception)
@@ -65,6 +71,108 @@ void CRolloutService::run()
         }
         lock.lock();
     }
+    if (m_watchedSoak.rolloutNo != 0 && m_soakWatcher != nullptr)
+    {
+        m_watchedSoak = {};
+        IRolloutSoakWatcher* watcher = m_soakWatcher;
+        lock.unlock();
+        watcher->abandonSoak();
+    }
+}
+
+void CRolloutService::runSoakPass()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    m_soakWakeAt = 0;
+    if (m_stopping)
+    {
+        return;
+    }
+    S_Rollout* rollout = openRolloutLocked();
+    if (rollout != nullptr)
+    {
+        const S_Rollout before = *rollout;
+        if (restartPendingSoak(*rollout, now()))
+        {
+            commitLocked(before, *rollout);
+        }
+    }
+    S_WatchedSoak wanted;
+    if (rollout != nullptr && rollout->soak.groupNo != 0 && rollout->soak.startedAt != 0)
+    {
+        wanted = {rollout->rolloutNo, rollout->soak.groupNo, rollout->soak.startedAt};
+    }
+    IRolloutSoakWatcher* const watcher = m_soakWatcher;
+    if (m_watchedSoak.rolloutNo != 0 && !(m_watchedSoak == wanted))
+    {
+        // Cancelled (or replaced): it ends at once, without a verdict.
+        m_watchedSoak = {};
+        lock.unlock();
+        if (watcher != nullptr)
+        {
+            watcher->abandonSoak();
+        }
+        lock.lock();
+        wakeLocked();
+        return;
+    }
+    if (wanted.rolloutNo == 0)
+    {
+        return;
+    }
+    const std::int64_t at = now();
+    const std::int64_t interval = rollout->plan->policy.soakQueryIntervalMs;
+    const std::int64_t endsAt = rollout->soak.endsAt;
+    if (m_watchedSoak.rolloutNo == 0)
+    {
+        const std::vector<S_RolloutSoakDevice> devices = rolloutSoakDevices(*rollout);
+        m_watchedSoak = wanted;
+        m_nextSoakQueryAt = at + interval;
+        consoleOut("[ROLLOUT] Rollout " + number(wanted.rolloutNo) + " soaks group " +
+                   number(wanted.groupNo) + ": devices=" + number(devices.size()) +
+                   ", seconds=" + number(rollout->plan->policy.soakSeconds));
+        lock.unlock();
+        if (watcher != nullptr)
+        {
+            watcher->beginSoak(devices);
+        }
+        lock.lock();
+    }
+    else if (at >= endsAt)
+    {
+        lock.unlock();
+        const std::vector<S_RolloutSoakFinding> findings =
+            watcher != nullptr ? watcher->endSoak() : std::vector<S_RolloutSoakFinding>{};
+        lock.lock();
+        m_watchedSoak = {};
+        rollout = findLocked(wanted.rolloutNo);
+        if (rollout != nullptr && rollout->soak.groupNo == wanted.groupNo &&
+            rollout->soak.startedAt == wanted.startedAt)
+        {
+            const S_Rollout before = *rollout;
+            applyRolloutSoakEnd(*rollout, findings);
+            consoleOut("[ROLLOUT] Rollout " + number(wanted.rolloutNo) + " ended the soak of group " +
+                       number(wanted.groupNo) + ": failed=" + number(findings.size()));
+            commitLocked(before, *rollout);
+        }
+        wakeLocked();  // the next group
+        return;
+    }
+    else
+    {
+        const bool query = at >= m_nextSoakQueryAt;
+        if (query)
+        {
+            m_nextSoakQueryAt = at + interval;
+        }
+        lock.unlock();
+        if (watcher != nullptr)
+        {
+            query ? watcher->querySoak() : watcher->observeSoak();
+        }
+        lock.lock();
+    }
+    m_soakWakeAt = std::min({endsAt, m_nextSoakQueryAt, now() + kSoakObserveMs});
 }
 
 void CRolloutService::runPass()

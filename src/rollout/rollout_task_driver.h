@@ -4,6 +4,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <optional>
 #include <string>
 #include <utility>
@@ -57,6 +58,8 @@ struct S_RolloutTaskRequest
     std::string upgradeId;
     std::vector<S_RolloutTarget> targets;
     std::vector<S_RolloutFile> files;
+    // The rollout's per-type caps, for the task once started (policy maxConcurrentPerType).
+    std::map<std::string, std::uint32_t> maxConcurrentPerType;
 };
 
 enum class E_RolloutPreviewOutcome : std::uint8_t

@@ -19,12 +19,13 @@ constexpr NameTable<E_RolloutStatus, 8> kStatusNames{{
     {E_RolloutStatus::FAILED, "FAILED"},
 }};
 
-constexpr NameTable<E_RolloutGroupStatus, 5> kGroupStatusNames{{
+constexpr NameTable<E_RolloutGroupStatus, 6> kGroupStatusNames{{
     {E_RolloutGroupStatus::PENDING, "PENDING"},
     {E_RolloutGroupStatus::RUNNING, "RUNNING"},
     {E_RolloutGroupStatus::SUCCESS, "SUCCESS"},
     {E_RolloutGroupStatus::FAILED, "FAILED"},
     {E_RolloutGroupStatus::ABORTED, "ABORTED"},
+    {E_RolloutGroupStatus::SOAKING, "SOAKING"},
 }};
 
 constexpr NameTable<E_RolloutDeviceResult, 6> kDeviceResultNames{{

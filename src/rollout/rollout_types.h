@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
@@ -34,6 +35,7 @@ enum class E_RolloutGroupStatus : std::uint8_t
     SUCCESS,
     FAILED,
     ABORTED,
+    SOAKING,  // its task ended; its devices are watched before its gate is decided
 };
 
 enum class E_RolloutDeviceResult : std::uint8_t
@@ -69,6 +71,14 @@ struct S_RolloutPolicy
     std::int64_t startAt = 0;               // Unix ms; 0 = when started
     std::int64_t windowEndAt = 0;           // Unix ms; 0 = no window
     std::uint32_t retryRounds = 0;          // 0..3
+    std::uint32_t soakSeconds = 0;          // 0..86400: how long a group's devices must stay healthy
+    // Device type ("EMU", "PCS", "BMS") -> 1..1000 devices of the type between their target list
+    // and the end of their restart verification at once; empty: no cap.
+    std::map<std::string, std::uint32_t> maxConcurrentPerType;
+    // How often a soak queries its devices' status; not part of the public request (tests shorten it).
+    std::uint32_t soakQueryIntervalMs = kDefaultSoakQueryIntervalMs;
+
+    static constexpr std::uint32_t kDefaultSoakQueryIntervalMs = 30000;
 
     bool operator==(const S_RolloutPolicy&) const = default;
 };
@@ -157,6 +167,17 @@ enum class E_RolloutAbortIntent : std::uint8_t
     SITE_HOLD,  // the site was held: the rollout waits PAUSED and runs the group again later
 };
 
+// The soak of a group whose task ended: its SUCCESS devices are watched until endsAt.
+struct S_RolloutSoak
+{
+    std::uint32_t groupNo = 0;  // 0: none
+    // 0: not begun (yet, or again after a restart): it begins when the rollout runs.
+    std::int64_t startedAt = 0;
+    std::int64_t endsAt = 0;
+
+    bool operator==(const S_RolloutSoak&) const = default;
+};
+
 // The task the rollout runs now.
 struct S_RolloutActiveTask
 {
@@ -192,6 +213,7 @@ struct S_Rollout
     // last hold ends, also after a restart.
     bool pausedBySiteHold = false;
     S_RolloutActiveTask activeTask;
+    S_RolloutSoak soak;
 
     bool operator==(const S_Rollout&) const = default;
 };

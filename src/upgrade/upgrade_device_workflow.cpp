@@ -108,10 +108,12 @@ void CUpgradeExecutionService::S_Impl::executeDevice(S_TaskRun& task, std::size_
     const auto fail = [&](const std::string& text) { failDevice(task, index, text, 0, "INTERNAL_ERROR"); };
     std::vector<std::uint8_t> fileNos;
     S_ProtocolTargetList targetList;
+    std::string deviceType;
     {
         std::lock_guard<std::mutex> lock(session.mutex());
         const S_DeviceRuntime& device = session.deviceLocked();
         fileNos = device.fileNos;
+        deviceType = device.targets.empty() ? std::string() : device.targets.front()->protocolNodeType;
         std::uint8_t targetNo = 1;
         for (const S_UpgradeTarget* target : device.targets)
         {
@@ -138,6 +140,22 @@ void CUpgradeExecutionService::S_Impl::executeDevice(S_TaskRun& task, std::size_
     {
         return;
     }
+
+    // A capped device type: the slot is held from before the status that admits the device until
+    // its workflow has ended (restart verified, failed or aborted).
+    if (!task.typeSlots.acquire(deviceType, [this] { return stopping.load() || abortRequested.load(); }))
+    {
+        if (abortRequested.load())
+        {
+            performUpgradeContextReset(task, index);
+        }
+        else
+        {
+            fail("等待设备类型并发名额时执行服务停止");
+        }
+        return;
+    }
+    const CDeviceTypeSlot typeSlot(task.typeSlots, deviceType);
 
     if (!synchronizeDeviceStatus(task, index))
     {

@@ -34,6 +34,7 @@
 #include "protocol/protocol_enums.h"
 #include "protocol/protocol_event.h"
 #include "upgrade/device_session.h"
+#include "upgrade/device_type_slots.h"
 #include "upgrade/execution_state.h"
 #include "upgrade/upgrade_execution_service.h"
 #include "upgrade/upgrade_scheduler.h"
@@ -111,6 +112,8 @@ struct S_TaskRun
     // worker uses only its device's link.
     std::vector<std::unique_ptr<IUpgradeDeviceLink>> links;
     std::map<std::uint8_t, S_TaskFirmwareFile> firmware;
+    // The per-type caps of the task (its options); empty: nothing waits.
+    CDeviceTypeSlots typeSlots;
     // Cleared when the task has ended: events of its devices are no longer taken.
     std::atomic<bool> active{true};
 };
@@ -162,7 +165,8 @@ struct CUpgradeExecutionService::S_Impl
     void log(const std::vector<S_LogLine>& lines);
 
     // ---- lifecycle (upgrade_execution_service.cpp, upgrade_task_runner.cpp)
-    TaskRunPointer installTask(const UpgradeTaskSnapshotPtr& snapshot);
+    TaskRunPointer installTask(const UpgradeTaskSnapshotPtr& snapshot,
+                               const S_UpgradeTaskOptions& taskOptions);
     void runTask(TaskRunPointer task);
     void runWorker(S_TaskRun& task, std::size_t workerIndex);
     bool prepareTaskFirmware(S_TaskRun& task, std::string& error);

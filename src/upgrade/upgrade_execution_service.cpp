@@ -123,6 +123,7 @@ void CUpgradeExecutionService::S_Impl::wakeAll(S_TaskRun* run)
     scheduler.wake();
     if (run != nullptr)
     {
+        run->typeSlots.wake();
         for (const std::unique_ptr<CDeviceSession>& session : run->sessions)
         {
             session->wake();
@@ -275,9 +276,11 @@ void CUpgradeExecutionService::setFirmwareStaging(std::shared_ptr<IFirmwareStagi
 // The task of a snapshot: one session per device (the first target of a node gives its identity,
 // every target of the node one component), the task's identity for its published states, and the
 // device links. Built before any lock of the engine is taken.
-TaskRunPointer CUpgradeExecutionService::S_Impl::installTask(const UpgradeTaskSnapshotPtr& snapshot)
+TaskRunPointer CUpgradeExecutionService::S_Impl::installTask(const UpgradeTaskSnapshotPtr& snapshot,
+                                                             const S_UpgradeTaskOptions& taskOptions)
 {
     auto run = std::make_shared<S_TaskRun>();
+    run->typeSlots.reset(taskOptions.maxConcurrentPerType);
     run->snapshot = snapshot;
     run->upgradeNo = snapshot->upgradeNo;
     run->options = options;
@@ -342,7 +345,8 @@ TaskRunPointer CUpgradeExecutionService::S_Impl::installTask(const UpgradeTaskSn
 
 bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
                                          std::uint64_t currentSceneGeneration, std::string& responseJson,
-                                         std::string& error, E_TaskStartRefusal* refusal)
+                                         std::string& error, E_TaskStartRefusal* refusal,
+                                         const S_UpgradeTaskOptions& taskOptions)
 {
     responseJson.clear();
     error.clear();
@@ -389,7 +393,7 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
     }
 
     // Built outside the lock; the transport only creates its links (lifecycleMutex keeps stop away).
-    const TaskRunPointer run = impl.installTask(snapshot);
+    const TaskRunPointer run = impl.installTask(snapshot, taskOptions);
     std::unique_lock<std::mutex> lock(impl.taskMutex);
     if (!impl.started || impl.taskActive || impl.stopping)
     {

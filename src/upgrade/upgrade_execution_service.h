@@ -10,6 +10,7 @@
 #include <array>
 #include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
 #include <string>
 
@@ -28,6 +29,14 @@ struct S_UpgradeExecutionOptions
     std::uint32_t stageTimeoutMs = 60000;
     std::uint32_t flashTimeoutMs = 300000;
     std::uint32_t restartTimeoutMs = 120000;
+};
+
+// What one task asks beyond the service's options.
+struct S_UpgradeTaskOptions
+{
+    // Device type ("EMU", "PCS", "BMS") -> how many devices of the type may be between their target
+    // list and the end of their restart verification at once; types not named are not capped.
+    std::map<std::string, std::uint32_t> maxConcurrentPerType;
 };
 
 // Receives every published execution state document (compact JSON text), on the service's
@@ -90,7 +99,8 @@ public:
     // second start is refused as any start during a task, "Another upgrade task is active"; after
     // it ended, with refusal SNAPSHOT_ALREADY_RAN.
     bool startTask(UpgradeTaskSnapshotPtr snapshot, std::uint64_t currentSceneGeneration,
-                   std::string& responseJson, std::string& error, E_TaskStartRefusal* refusal = nullptr);
+                   std::string& responseJson, std::string& error, E_TaskStartRefusal* refusal = nullptr,
+                   const S_UpgradeTaskOptions& taskOptions = {});
     // Ends a running task ("STOPPED"), joins every thread and forgets the task. Never throws;
     // idempotent and safe on a service that never started.
     void stop() noexcept;
