@@ -37,8 +37,26 @@ function timeOf(input) {
   return input.value ? new Date(input.value).getTime() : 0;
 }
 
+const kCapTypes = ['EMU', 'PCS', 'BMS'];
+
+// The caps typed in, by device type; an empty field is no cap.
+function capsOf() {
+  const caps = {};
+  for (const type of kCapTypes) {
+    const value = $(`rollout-cap-${type.toLowerCase()}`).value.trim();
+    if (value !== '') {
+      caps[type] = Number(value);
+    }
+  }
+  return caps;
+}
+
 function policy() {
+  const soakSeconds = Number($('rollout-soak').value || 0);
+  const caps = capsOf();
   return {
+    ...(soakSeconds !== 0 ? { soakSeconds } : {}),
+    ...(Object.keys(caps).length !== 0 ? { maxConcurrentPerType: caps } : {}),
     groupSizes: groupSizes() || [],
     successPercent: Number($('rollout-success').value),
     maxFailedDevices: Number($('rollout-max-failed').value),
@@ -220,7 +238,9 @@ function drawDetail() {
     `success ${p.successPercent} % · at most ${p.maxFailedDevices} failed · ` +
     `${p.manualAdvance ? 'waits after each group' : 'advances by itself'} · ` +
     `start ${p.startAt ? formatTime(p.startAt) : 'when started'} · window ${p.windowEndAt ? `until ${formatTime(p.windowEndAt)}` : 'none'} · ` +
-    `${p.retryRounds} retry round${p.retryRounds === 1 ? '' : 's'}`);
+    `${p.retryRounds} retry round${p.retryRounds === 1 ? '' : 's'}` +
+    (p.soakSeconds ? ` · soak ${p.soakSeconds} s` : '') +
+    (p.maxConcurrentPerType ? ` · at most ${Object.entries(p.maxConcurrentPerType).map(([type, cap]) => `${cap} ${type}`).join(', ')} down at once` : ''));
   for (const [operation, { allowed }] of Object.entries(kOperations)) {
     $(`rollout-${operation}`).disabled = !allowed.includes(rollout.status);
   }

@@ -184,6 +184,7 @@ def main(args):
                                 for tr in d.find_elements(By.CSS_SELECTOR, "#rollout-plan-groups tr")] == ["1", "2"],
              "the groups the rollout makes are not shown before it is created")
         driver.find_element(By.ID, "rollout-manual").click()
+        driver.find_element(By.ID, "rollout-cap-pcs").send_keys("1")
         rollout_id = driver.find_element(By.ID, "rollout-id")
         rollout_id.clear()
         rollout_id.send_keys("bad-id")
@@ -196,6 +197,11 @@ def main(args):
         wait(driver, lambda d: rollout_detail(d)["status"] == "READY" and
              rollout_detail(d)["groups"] == [("1", "PENDING"), ("2", "PENDING")], "the created rollout is not shown")
         assert driver.find_element(By.ID, "rollout-error").text == ""
+        # The cap typed in the form is the rollout's policy, and the view shows it.
+        listed = api(port, "GET", "/api/v1/rollouts")["data"]["rollouts"]
+        policy = next(r for r in listed if r["rolloutId"] == "console_rollout")["policy"]
+        assert policy.get("maxConcurrentPerType") == {"PCS": 1} and "soakSeconds" not in policy, policy
+        assert "at most 1 PCS down at once" in driver.find_element(By.ID, "rollout-policy").text
         assert not driver.find_element(By.ID, "rollout-start").get_attribute("disabled")
         assert driver.find_element(By.ID, "rollout-resume").get_attribute("disabled")
 
