@@ -70,5 +70,7 @@ export const api = {
   logout: () => call('POST', `${kSessionPath}/logout`),
   siteHolds: () => call('GET', '/api/v1/site/holds'),
   releaseSiteHold: (source) => call('POST', `/api/v1/site/holds/${encodeURIComponent(source)}/release`),
+  firmwareStore: (limit, before) => call('GET', `/api/v1/firmware/store?limit=${limit}` +
+    (before ? `&before=${encodeURIComponent(String(before))}` : '')),
   audit: (before) => call('GET', `/api/v1/audit?limit=100${before ? `&before=${before}` : ''}`),
 };

@@ -112,6 +112,18 @@ export function initFirmware() {
   $('inspect').addEventListener('click', inspect);
 }
 
+// Puts a path (a stored file's) into the first row without a path, or a new row, and focuses the
+// row's slot so the operator picks it; the version fills an empty version field.
+export function useFilePath(path, version) {
+  const row = rows.find((candidate) => candidate.path.value.trim() === '') || addRow();
+  row.path.value = path;
+  if (version && row.version.value.trim() === '') {
+    row.version.value = version;
+  }
+  row.path.dispatchEvent(new Event('change'));
+  row.slot.focus();
+}
+
 export function clearFiles() {
   rows.splice(0);
   clear($('file-rows'));

@@ -6,6 +6,7 @@ import { $, setText, setData, refusalText } from './dom.js';
 import { EventStream } from './events.js';
 import { framesOnDeviceStatus, framesShown, initFrames, onCommunicationSnapshot, refreshFrames } from './frames.js';
 import { initFirmware } from './firmware.js';
+import { initFirmwareStore, refreshFirmwareStore } from './firmware_store.js';
 import { initHistory, refreshHistory } from './history.js';
 import { initHolds, onHoldsDocument, refreshHolds } from './holds.js';
 import { initIndicator, initRolloutIndicator, showRolloutInIndicator, showTaskInIndicator } from './indicator.js';
@@ -27,7 +28,9 @@ function showTab(name) {
     $(`tab-${tab}`).tabIndex = selected ? 0 : -1;
     $(`panel-${tab}`).hidden = !selected;
   }
-  if (name === 'plan') {
+  if (name === 'firmware') {
+    refreshFirmwareStore();
+  } else if (name === 'plan') {
     planShown();
   } else if (name === 'frames') {
     framesShown();
@@ -224,6 +227,7 @@ initIndicator(() => showTab('run'));
 initRolloutIndicator(() => showTab('rollouts'));
 initSite();
 initFirmware();
+initFirmwareStore();
 initPlan(() => showTab('run'));
 initRun(confirmDialog, () => {
   refreshHealth();
