@@ -94,6 +94,7 @@ void CDriftTracker::setBaseline(std::uint32_t baselineNo, const std::vector<S_Ba
         row.componentTypeId = component.componentTypeId;
         row.componentIndex = component.componentIndex;
         row.expected = component.version;
+        count(row, +1);  // as MISSING, until recompute() below takes it out again
         node.rows.push_back(std::move(row));
         ++node.baselineRowCount;
     }
