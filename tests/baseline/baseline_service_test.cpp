@@ -13,7 +13,8 @@ namespace ota::backend
 namespace
 {
 
-S_CommunicationNodeStatus reported(const std::string& nodeId, std::vector<S_CommunicationComponentStatus> components)
+S_CommunicationNodeStatus reported(const std::string& nodeId,
+                                   std::vector<S_CommunicationComponentStatus> components)
 {
     S_CommunicationNodeStatus status;
     status.nodeId = nodeId;
@@ -36,7 +37,8 @@ protected:
     std::filesystem::path databasePath() const { return m_directory / "upgrade-history.db"; }
 
     E_BaselineCreation create(CBaselineService& service, const S_BaselineRequest& request,
-                              S_BaselineDocument& created, std::vector<std::string>& missing, std::string& error)
+                              S_BaselineDocument& created, std::vector<std::string>& missing,
+                              std::string& error)
     {
         return service.create(request, m_statuses, created, missing, error);
     }
@@ -62,19 +64,35 @@ TEST_F(BaselineServiceTest, RequestsAreCheckedAgainstTheSite)
         std::size_t components;
     };
     const S_Case cases[] = {
-        {"site with a device missing", {E_BaselineSource::SITE, {}, 0, false, ""}, E_BaselineCreation::REJECTED, 0},
-        {"site, missing allowed", {E_BaselineSource::SITE, {}, 0, true, "first"}, E_BaselineCreation::CREATED, 3},
-        {"unknown node", {E_BaselineSource::COMPONENTS, {{"x", "EMU", 1, "1"}}, 0, false, ""},
-         E_BaselineCreation::REJECTED, 0},
-        {"unknown type", {E_BaselineSource::COMPONENTS, {{"emu-1", "WIND", 1, "1"}}, 0, false, ""},
-         E_BaselineCreation::REJECTED, 0},
-        {"empty version", {E_BaselineSource::COMPONENTS, {{"emu-1", "EMU", 1, ""}}, 0, false, ""},
-         E_BaselineCreation::REJECTED, 0},
-        {"twice", {E_BaselineSource::COMPONENTS, {{"emu-1", "EMU", 1, "1"}, {"emu-1", "emu", 1, "2"}}, 0, false, ""},
-         E_BaselineCreation::REJECTED, 0},
+        {"site with a device missing",
+         {E_BaselineSource::SITE, {}, 0, false, ""},
+         E_BaselineCreation::REJECTED,
+         0},
+        {"site, missing allowed",
+         {E_BaselineSource::SITE, {}, 0, true, "first"},
+         E_BaselineCreation::CREATED,
+         3},
+        {"unknown node",
+         {E_BaselineSource::COMPONENTS, {{"x", "EMU", 1, "1"}}, 0, false, ""},
+         E_BaselineCreation::REJECTED,
+         0},
+        {"unknown type",
+         {E_BaselineSource::COMPONENTS, {{"emu-1", "WIND", 1, "1"}}, 0, false, ""},
+         E_BaselineCreation::REJECTED,
+         0},
+        {"empty version",
+         {E_BaselineSource::COMPONENTS, {{"emu-1", "EMU", 1, ""}}, 0, false, ""},
+         E_BaselineCreation::REJECTED,
+         0},
+        {"twice",
+         {E_BaselineSource::COMPONENTS, {{"emu-1", "EMU", 1, "1"}, {"emu-1", "emu", 1, "2"}}, 0, false, ""},
+         E_BaselineCreation::REJECTED,
+         0},
         {"none", {E_BaselineSource::COMPONENTS, {}, 0, false, ""}, E_BaselineCreation::REJECTED, 0},
-        {"list", {E_BaselineSource::COMPONENTS, {{"bms-1", "bms_bcu", 2, "9"}}, 0, false, ""},
-         E_BaselineCreation::CREATED, 1},
+        {"list",
+         {E_BaselineSource::COMPONENTS, {{"bms-1", "bms_bcu", 2, "9"}}, 0, false, ""},
+         E_BaselineCreation::CREATED,
+         1},
         {"unknown number", {E_BaselineSource::REINSTATE, {}, 9, false, ""}, E_BaselineCreation::REJECTED, 0},
         {"reinstate", {E_BaselineSource::REINSTATE, {}, 1, false, "again"}, E_BaselineCreation::CREATED, 3},
     };
@@ -93,12 +111,12 @@ TEST_F(BaselineServiceTest, RequestsAreCheckedAgainstTheSite)
         EXPECT_EQ(created.components.size(), c.components) << c.name;
         EXPECT_EQ(created.createdAt, 5000) << c.name;
         // bms-1 is the one device without a report, wherever the baseline names it.
-        const bool namesBms = std::any_of(created.components.begin(), created.components.end(),
-                                          [](const S_BaselineComponent& component)
-                                          { return component.nodeId == "bms-1"; });
-        EXPECT_EQ(missing, (namesBms || c.request.source == E_BaselineSource::SITE
-                                ? std::vector<std::string>{"bms-1"}
-                                : std::vector<std::string>{}))
+        const bool namesBms =
+            std::any_of(created.components.begin(), created.components.end(),
+                        [](const S_BaselineComponent& component) { return component.nodeId == "bms-1"; });
+        EXPECT_EQ(missing,
+                  (namesBms || c.request.source == E_BaselineSource::SITE ? std::vector<std::string>{"bms-1"}
+                                                                          : std::vector<std::string>{}))
             << c.name;
     }
     ASSERT_TRUE(service.current().has_value());
@@ -119,9 +137,10 @@ TEST_F(BaselineServiceTest, BaselinesSurviveAReopenBesideTheHistoryAndPage)
         {
             S_BaselineDocument created;
             std::vector<std::string> missing;
-            ASSERT_EQ(create(service, {E_BaselineSource::COMPONENTS, {{"emu-1", "EMU", 1, version}}, 0, false, ""},
-                             created, missing, error),
-                      E_BaselineCreation::CREATED)
+            ASSERT_EQ(
+                create(service, {E_BaselineSource::COMPONENTS, {{"emu-1", "EMU", 1, version}}, 0, false, ""},
+                       created, missing, error),
+                E_BaselineCreation::CREATED)
                 << error;
         }
     }
@@ -152,7 +171,8 @@ TEST_F(BaselineServiceTest, BaselinesSurviveAReopenBesideTheHistoryAndPage)
     CSqliteConnection connection;
     ASSERT_TRUE(connection.open(databasePath().string(), "test", 5000, error)) << error;
     CSqliteCachedStatement tables = connection.statement(
-        "SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type='table' ORDER BY name);", error);
+        "SELECT group_concat(name) FROM (SELECT name FROM sqlite_master WHERE type='table' ORDER BY name);",
+        error);
     ASSERT_TRUE(tables && tables->step() == SQLITE_ROW) << error;
     EXPECT_EQ(tables->columnText(0), "baseline,baseline_component");
 }

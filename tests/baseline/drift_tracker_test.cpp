@@ -20,7 +20,8 @@ S_CommunicationNodeStatus device(const std::string& nodeId, bool connected, std:
     status.nodeId = nodeId;
     status.nodeName = nodeId + " name";
     status.protocolNodeType = "PCS";
-    status.connectionState = connected ? E_DeviceConnectionState::CONNECTED : E_DeviceConnectionState::DISCONNECTED;
+    status.connectionState =
+        connected ? E_DeviceConnectionState::CONNECTED : E_DeviceConnectionState::DISCONNECTED;
     status.statusReportCount = reports;
     status.lastStatusAt = static_cast<std::int64_t>(1000 + reports);
     status.components = std::move(components);
@@ -47,8 +48,8 @@ TEST(DriftTrackerTest, StatesFollowEachReportOfTheDevice)
         bool connected;
         std::uint64_t reports;
         std::vector<S_CommunicationComponentStatus> components;
-        State dsp;                        // PCS_DSP1#1, expected 1.0
-        std::optional<State> arm;         // PCS_ARM#1, not in the baseline
+        State dsp;                 // PCS_DSP1#1, expected 1.0
+        std::optional<State> arm;  // PCS_ARM#1, not in the baseline
         S_BaselineSummary summary;
     };
     const S_Case cases[] = {
@@ -56,9 +57,19 @@ TEST(DriftTrackerTest, StatesFollowEachReportOfTheDevice)
         {"same version", true, 1, {{"PCS_DSP1", 1, "1.0"}}, State::MATCH, std::nullopt, {1, 0, 0, 0}},
         {"other version", true, 2, {{"PCS_DSP1", 1, "2.0"}}, State::DRIFT, std::nullopt, {0, 1, 0, 0}},
         {"other index only", true, 3, {{"PCS_DSP1", 2, "1.0"}}, State::MISSING, std::nullopt, {0, 0, 1, 1}},
-        {"extra component", true, 4, {{"PCS_DSP1", 1, "1.0"}, {"PCS_ARM", 1, "3"}}, State::MATCH, State::UNEXPECTED,
+        {"extra component",
+         true,
+         4,
+         {{"PCS_DSP1", 1, "1.0"}, {"PCS_ARM", 1, "3"}},
+         State::MATCH,
+         State::UNEXPECTED,
          {1, 0, 0, 1}},
-        {"disconnected", false, 4, {{"PCS_DSP1", 1, "1.0"}, {"PCS_ARM", 1, "3"}}, State::MISSING, std::nullopt,
+        {"disconnected",
+         false,
+         4,
+         {{"PCS_DSP1", 1, "1.0"}, {"PCS_ARM", 1, "3"}},
+         State::MISSING,
+         std::nullopt,
          {0, 0, 1, 0}},
         {"back and drifted", true, 5, {{"PCS_DSP1", 1, "0.9"}}, State::DRIFT, std::nullopt, {0, 1, 0, 0}},
     };
@@ -80,7 +91,8 @@ TEST(DriftTrackerTest, StatesFollowEachReportOfTheDevice)
         const bool dspChanged = previous != c.dsp;
         const bool dspListed = rowOf(drift.changed, "PCS_DSP1") != nullptr;
         EXPECT_EQ(dspListed, dspChanged) << c.name;
-        EXPECT_EQ(rowOf(drift.newDrift, "PCS_DSP1") != nullptr, dspChanged && c.dsp == State::DRIFT) << c.name;
+        EXPECT_EQ(rowOf(drift.newDrift, "PCS_DSP1") != nullptr, dspChanged && c.dsp == State::DRIFT)
+            << c.name;
         if (!drift.changed.empty())
         {
             EXPECT_EQ(drift.baselineNo, 3u);
@@ -146,13 +158,13 @@ TEST(InventoryScheduleTest, RoundsFollowTheIntervalAndWaitForTheTask)
         bool due;
     };
     const S_Step steps[] = {
-        {0, false, false},      // started: the devices report on connecting
-        {59999, false, false},  //
-        {60000, false, true},   //
-        {60001, false, false},  //
-        {120000, true, false},  // a task runs: the round waits
-        {150000, false, true},  // made once the task has ended
-        {209999, false, false}, //
+        {0, false, false},       // started: the devices report on connecting
+        {59999, false, false},   //
+        {60000, false, true},    //
+        {60001, false, false},   //
+        {120000, true, false},   // a task runs: the round waits
+        {150000, false, true},   // made once the task has ended
+        {209999, false, false},  //
         {210000, false, true},
     };
     CInventorySchedule schedule(60000);
