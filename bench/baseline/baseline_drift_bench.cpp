@@ -107,10 +107,7 @@ void BM_DriftPassWithOneNewReport(benchmark::State& state)
         ++reporting.statusReportCount;
         reporting.components[2].version = reporting.statusReportCount % 2 == 0 ? "1.0.1" : "1.0.0";
         S_BaselineDrift changes;
-        for (std::size_t i = 0; i < statuses.size(); ++i)
-        {
-            tracker.observe(statuses[i], i, changes);
-        }
+        tracker.observeAll(statuses, changes);
         benchmark::DoNotOptimize(changes);
     }
 }

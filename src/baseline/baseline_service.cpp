@@ -211,10 +211,7 @@ std::optional<S_BaselineDrift> CBaselineService::observeLocked(
     const std::vector<S_CommunicationNodeStatus>& statuses)
 {
     S_BaselineDrift drift;
-    for (std::size_t position = 0; position < statuses.size(); ++position)
-    {
-        m_tracker.observe(statuses[position], position, drift);
-    }
+    m_tracker.observeAll(statuses, drift);
     if (drift.changed.empty())
     {
         return std::nullopt;

@@ -104,10 +104,42 @@ void CDriftTracker::setBaseline(std::uint32_t baselineNo, const std::vector<S_Ba
     }
 }
 
+void CDriftTracker::observeAll(const std::vector<S_CommunicationNodeStatus>& statuses, S_BaselineDrift& drift)
+{
+    ++m_pass;
+    for (std::size_t position = 0; position < statuses.size(); ++position)
+    {
+        observe(statuses[position], position, drift);
+    }
+    // Only when a device has left the topology is every node looked at.
+    if (m_presentCount <= statuses.size())
+    {
+        return;
+    }
+    for (S_Node& node : m_nodes)
+    {
+        if (node.position != SIZE_MAX && node.seenInPass != m_pass)
+        {
+            node.position = SIZE_MAX;
+            node.connected = false;
+            --m_presentCount;
+            if (hasBaseline())
+            {
+                recompute(node, &drift);
+            }
+        }
+    }
+}
+
 void CDriftTracker::observe(const S_CommunicationNodeStatus& status, std::size_t position,
                             S_BaselineDrift& drift)
 {
     S_Node& node = nodeOf(status.nodeId);
+    node.seenInPass = m_pass;
+    if (node.position == SIZE_MAX && position != SIZE_MAX)
+    {
+        ++m_presentCount;
+    }
     const bool connected = status.connectionState == E_DeviceConnectionState::CONNECTED;
     if (node.position == position && node.connected == connected &&
         node.reportCount == status.statusReportCount && node.reportedAt == status.lastStatusAt &&

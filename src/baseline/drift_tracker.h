@@ -28,9 +28,11 @@ public:
     bool hasBaseline() const { return m_baselineNo != 0; }
     std::uint32_t baselineNo() const { return m_baselineNo; }
 
+    // Every device's status, in topology order: a status that brings nothing new (the same report
+    // count, connection and position) costs a look-up. A device no longer in the list (the topology
+    // changed) counts as not connected. Changes are appended to drift.
+    void observeAll(const std::vector<S_CommunicationNodeStatus>& statuses, S_BaselineDrift& drift);
     // One device's status; position is the device's place in the topology (the report's order).
-    // A status that brings nothing new (the same report count, connection and position) costs a
-    // look-up. Changes are appended to drift.
     void observe(const S_CommunicationNodeStatus& status, std::size_t position, S_BaselineDrift& drift);
     // The components a running task targets (empty: no task runs). Changes are appended to drift.
     void setUpgrading(std::set<S_ComponentKey> keys, S_BaselineDrift& drift);
@@ -53,6 +55,7 @@ private:
         std::vector<S_CommunicationComponentStatus> components;  // as last reported
         std::vector<S_BaselineReportRow> rows;                   // baseline rows, then unexpected
         std::size_t baselineRowCount = 0;
+        std::uint64_t seenInPass = 0;
     };
 
     S_Node& nodeOf(const std::string& nodeId);
@@ -65,6 +68,8 @@ private:
     std::vector<S_Node> m_nodes;
     std::unordered_map<std::string, std::size_t> m_nodeIndex;
     std::set<S_ComponentKey> m_upgrading;
+    std::uint64_t m_pass = 0;
+    std::size_t m_presentCount = 0;  // nodes with a position
     S_BaselineSummary m_summary;
 };
 

@@ -147,6 +147,15 @@ TEST(DriftTrackerTest, ANewBaselineIsJudgedOnTheReportsAlreadyTakenInTopologyOrd
     EXPECT_EQ(rows[2].nodeId, "gone");
     EXPECT_EQ(rows[2].state, State::MISSING);
     EXPECT_EQ(tracker.summary(), (S_BaselineSummary{1, 1, 1, 0}));
+
+    // "a" leaves the topology: its component is missing, and the report shows it after "b".
+    S_BaselineDrift left;
+    tracker.observeAll({device("b", true, 1, {{"EMU", 1, "1"}})}, left);
+    ASSERT_EQ(left.changed.size(), 1u);
+    EXPECT_EQ(left.changed[0].nodeId, "a");
+    EXPECT_EQ(left.changed[0].state, State::MISSING);
+    EXPECT_EQ(tracker.rows().front().nodeId, "b");
+    EXPECT_EQ(tracker.summary(), (S_BaselineSummary{0, 1, 2, 0}));
 }
 
 TEST(InventoryScheduleTest, RoundsFollowTheIntervalAndWaitForTheTask)
