@@ -79,6 +79,15 @@ def request_body_seeds():
                                                                 "retryRounds": 1, "manualAdvance": True}}))
     write("request_body", "retry", body(5, {"upgradeId": "retry_1"}))
     write("request_body", "retry_extra", body(5, {"upgradeId": "retry_1", "force": True}))
+    write("request_body", "baseline_site", body(6, {"from": "site", "allowMissing": True, "note": "commissioning"}))
+    write("request_body", "baseline_components",
+          body(6, {"components": [{"nodeId": "pcs-1", "componentTypeId": "pcs_dsp1", "componentIndex": 1,
+                                   "version": "D1.1"},
+                                  {"nodeId": "bms-1", "componentTypeId": "BMS_BCU", "componentIndex": 12,
+                                   "version": "C2"}]}))
+    write("request_body", "baseline_reinstate", body(6, {"baselineNo": 1}))
+    write("request_body", "baseline_unknown_node",
+          body(6, {"components": [{"nodeId": "x", "componentTypeId": "EMU", "componentIndex": 1, "version": "1"}]}))
 
 
 def http(method, target, body=b"", headers=()):

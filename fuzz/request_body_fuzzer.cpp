@@ -7,6 +7,7 @@
 //   4 POST /api/v1/rollouts             (the request's shape and policy, then the preview's checks of
 //                                        its targets and files on the fixed site)
 //   5 POST /api/v1/upgrades/7/retry
+//   6 POST /api/v1/baseline             (the body's shape, then the baseline's checks against the site)
 // Checks: every answer is one envelope whose success flag agrees with its status, and a refusal
 // is a 4xx with an error code (never a 500).
 
@@ -14,6 +15,7 @@
 
 #include "api/access_control.h"
 #include "api/api_adapters.h"
+#include "api/baseline_routes.h"
 
 #include <nlohmann/json.hpp>
 
@@ -60,7 +62,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static CApiAccessControl access(std::string(40, 't'));
     S_ApiRequest request;
     request.body = std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1);
-    switch (data[0] % 6)
+    switch (data[0] % 7)
     {
         case 0:
             checkReply(invokeJsonHandler("/api/v1/firmware/inspect", "FIRMWARE_INSPECTION_REJECTED",
@@ -87,10 +89,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             checkReply(
                 invokeJsonHandler("/api/v1/rollouts", "ROLLOUT_REJECTED", site.rolloutHandler(), &request));
             break;
-        default:
+        case 5:
             request.parameter = "7";
             checkReply(invokeUpgradeBodyHandler("/api/v1/upgrades/:upgradeNo/retry",
                                                 "UPGRADE_PREVIEW_REJECTED", site.retryHandler(), &request));
+            break;
+        default:
+            checkReply(invokeBaselineCreateHandler("/api/v1/baseline", site.baselineHandler(), &request));
             break;
     }
     return 0;

@@ -1,8 +1,10 @@
 #include "request_body_site.h"
 
+#include "app/baseline_routes.h"
 #include "app/rollout_request.h"
 #include "app/task_retry_route.h"
 
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
@@ -124,6 +126,11 @@ CFuzzRequestSite::CFuzzRequestSite()
         response = "{}";
         return true;
     };
+    if (!m_baselines.open(":memory:", error))
+    {
+        std::abort();
+    }
+    m_baseline = makeBaselineCreateHandler(m_baselines, [this] { return m_statuses; });
 }
 
 }  // namespace ota::backend

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "api/api_callbacks.h"
+#include "baseline/baseline_service.h"
 #include "device/communication_node_status.h"
 #include "firmware/upgrade_task_service.h"
 #include "scenario/scene_topology.h"
@@ -24,6 +25,8 @@ public:
     const JsonBodyHandler& previewHandler() const { return m_preview; }
     const JsonBodyHandler& rolloutHandler() const { return m_rollout; }
     const UpgradeBodyHandler& retryHandler() const { return m_retry; }
+    // Baselines of the same site, stored in an in-memory database.
+    const RefusingBodyHandler& baselineHandler() const { return m_baseline; }
 
 private:
     CFuzzRequestSite();
@@ -35,6 +38,8 @@ private:
     JsonBodyHandler m_preview;
     JsonBodyHandler m_rollout;
     UpgradeBodyHandler m_retry;
+    CBaselineService m_baselines;
+    RefusingBodyHandler m_baseline;
 };
 
 }  // namespace ota::backend

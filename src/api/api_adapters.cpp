@@ -110,6 +110,7 @@ S_FailureAnswer answerOf(E_RouteRefusal refusal, S_FailureAnswer usual, S_Failur
         case E_RouteRefusal::SITE_HELD:
             return {"SITE_HELD", 409};
         case E_RouteRefusal::IN_USE:
+        case E_RouteRefusal::UNAVAILABLE:
         case E_RouteRefusal::USUAL:
             break;
     }

@@ -38,6 +38,7 @@ enum class E_RouteRefusal : std::uint8_t
     INVALID_BODY,  // 400 "INVALID_REQUEST_BODY"
     SITE_HELD,     // 409 "SITE_HELD": the site is held, no upgrade starts
     IN_USE,        // what the path names is still needed: the route's conflict
+    UNAVAILABLE,   // the service's store failed: 503
 };
 
 // A route on one rollout: on false, refusal tells "no rollout has this number" (NOT_FOUND) and a
@@ -54,6 +55,10 @@ using SiteHoldSourceHandler = std::function<bool(const std::string& source, std:
                                                  std::string& errorMessage, E_RouteRefusal& refusal)>;
 // A route on one stored firmware file: the :sha256 of the path, 64 lower-case hex digits.
 using FirmwareDigestHandler = std::function<bool(const std::string& sha256, std::string& responseJson,
+                                                 std::string& errorMessage, E_RouteRefusal& refusal)>;
+// GET /api/v1/baseline/report: the report as JSON, or as CSV text when csv is set; on false a
+// refusal of NOT_FOUND says there is no baseline.
+using BaselineReportHandler = std::function<bool(bool csv, std::string& responseText,
                                                  std::string& errorMessage, E_RouteRefusal& refusal)>;
 // A route on one task with a JSON body (re-serialised compactly).
 using UpgradeBodyHandler = std::function<bool(std::uint32_t upgradeNo, const std::string& requestJson,
@@ -129,6 +134,13 @@ struct S_ApiCallbacks
     JsonHandler siteHolds = nullptr;                  // GET  /api/v1/site/holds
     RefusingBodyHandler siteHoldPlace = nullptr;      // POST /api/v1/site/holds
     SiteHoldSourceHandler siteHoldRelease = nullptr;  // POST /api/v1/site/holds/:source/release
+    // Optional: the site's baselines. A refused body is 400 "INVALID_REQUEST_BODY", a request that
+    // cannot be taken 422 "BASELINE_REJECTED", a report without a baseline 404 "BASELINE_NOT_FOUND",
+    // a store failure 503 "BASELINE_UNAVAILABLE".
+    RefusingBodyHandler baselineCreate = nullptr;    // POST /api/v1/baseline
+    JsonHandler baselineCurrent = nullptr;           // GET  /api/v1/baseline
+    AuditListHandler baselineList = nullptr;         // GET  /api/v1/baseline/list
+    BaselineReportHandler baselineReport = nullptr;  // GET  /api/v1/baseline/report
 };
 
 // True when every one of the sixteen callbacks is set.

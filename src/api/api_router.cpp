@@ -183,6 +183,7 @@ void CApiRouter::addOptionalRoutes()
     operationRoute("/api/v1/rollouts/:rolloutNo/resume", c.rolloutResume);
     operationRoute("/api/v1/rollouts/:rolloutNo/cancel", c.rolloutCancel);
     addSiteHoldRoutes();
+    addBaselineRoutes();
 }
 
 void CApiRouter::addSiteHoldRoutes()

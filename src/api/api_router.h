@@ -115,6 +115,7 @@ private:
     // The routes of the optional callbacks that are set.
     void addOptionalRoutes();
     void addSiteHoldRoutes();
+    void addBaselineRoutes();  // baseline_routes.cpp
     static bool matches(std::string_view pattern, std::string_view path,
                         std::optional<std::string_view>& parameter);
     std::optional<S_HttpReply> checkCaller(const S_HttpRequestView& request, std::string_view logPath) const;

@@ -2,6 +2,7 @@
 
 #include "app/application_state.h"
 #include "app/audit_chain_report.h"
+#include "app/baseline_routes.h"
 #include "app/console_assets.h"
 #include "app/device_routes.h"
 #include "app/firmware_store_routes.h"
@@ -129,6 +130,7 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
     addDeviceRoutes(app, callbacks);
     addSiteHoldRoutes(app, services, callbacks);
     addFirmwareStoreRoutes(app.firmwareStore, callbacks);
+    addBaselineRoutes(app, callbacks);
     callbacks.accessControl = app.accessControl;
     callbacks.auditTrail = app.auditTrail;
     callbacks.metrics = makeMetricsHandler(app);

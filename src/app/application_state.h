@@ -9,6 +9,8 @@
 #include "app/backend_application.h"
 #include "app/backend_config.h"
 #include "audit/audit_store.h"
+#include "baseline/baseline_service.h"
+#include "baseline/inventory_schedule.h"
 #include "device/device_tcp_manager.h"
 #include "firmware/upgrade_task_service.h"
 #include "firmware_store/firmware_store.h"
@@ -71,6 +73,12 @@ struct CBackendApplication::S_Impl
     // The plant's holds (their table is in the history file); changed on the API's operation lane
     // and by the main loop's tick (leases, the hold file).
     CSiteHolds siteHolds;
+    // The site's baselines (their tables are in the history file) and the drift from the newest,
+    // fed by the main loop; the inventory's schedule and the task whose targets the drift last
+    // took are the main loop's alone.
+    CBaselineService baselines;
+    CInventorySchedule inventory{0};
+    std::shared_ptr<const S_ExecutionTaskIdentity> baselineTask;
 
     CHttpApiServer apiServer;
 

@@ -3,6 +3,7 @@
 #include "app/api_routes.h"
 #include "app/api_token_file.h"
 #include "app/application_state.h"
+#include "app/baseline_routes.h"
 #include "app/device_events.h"
 #include "app/firmware_store_labels.h"
 #include "app/firmware_store_staging.h"
@@ -248,6 +249,12 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
     {
         app.siteHolds.setHoldFile(*app.config.siteHoldFile);
     }
+    if (!app.baselines.open(databasePath, error))
+    {
+        app.historyRepository.close();
+        return fail("[INIT] Baselines open failed: ", error, error);
+    }
+    app.inventory = CInventorySchedule(static_cast<std::int64_t>(app.config.inventoryIntervalSeconds) * 1000);
 
     consoleOut("[INIT] Configuration loaded\n[INIT] HTTP endpoint: http://" + app.config.httpHost + ":" +
                std::to_string(app.config.httpPort) +
@@ -418,6 +425,7 @@ int CBackendApplication::run()
         }
         publishChangedDeviceEvents(app);
         app.siteHolds.tick();
+        trackBaseline(app);
     }
 
     consoleOut("[STOP] Stop signal received");
@@ -444,6 +452,7 @@ void CBackendApplication::shutdown()
     app.auditStore.close();
     app.firmwareStore.close();
     app.siteHolds.close();
+    app.baselines.close();
     // Outside the application mutex: the close barrier may take seconds, and nothing else reads
     // the manager once the API server has stopped.
     app.deviceTcpManager->stop();

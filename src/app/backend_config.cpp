@@ -19,10 +19,17 @@ constexpr std::array<std::string_view, 9> kRequiredKeys = {
     "ackTimeoutMs", "chunkSize", "connectTimeoutMs", "deviceConcurrency", "flashTimeoutMs",
     "httpHost",     "httpPort",  "restartTimeoutMs", "stageTimeoutMs",
 };
-constexpr std::array<std::string_view, 9> kOptionalKeys = {
-    "apiAccess",           "database",      "deviceTcpEnabled",
-    "firmwareSignature",   "firmwareStore", "historyRetentionDays",
-    "reconnectIntervalMs", "siteHoldFile",  "topologyFile",
+constexpr std::array<std::string_view, 10> kOptionalKeys = {
+    "apiAccess",
+    "database",
+    "deviceTcpEnabled",
+    "firmwareSignature",
+    "firmwareStore",
+    "historyRetentionDays",
+    "inventoryIntervalSeconds",
+    "reconnectIntervalMs",
+    "siteHoldFile",
+    "topologyFile",
 };
 constexpr std::size_t kMaxPathBytes = 4096;
 constexpr std::size_t kMaxPublicKeyFiles = 16;
@@ -386,6 +393,19 @@ bool readFields(const nlohmann::json& root, S_BackendConfig& config, std::string
             return false;
         }
         config.historyRetentionDays = static_cast<std::uint16_t>(value);
+    }
+    if (root.contains("inventoryIntervalSeconds"))
+    {
+        if (!readInteger("inventoryIntervalSeconds", 0, 86400))
+        {
+            return false;
+        }
+        if (value != 0 && value < 60)
+        {
+            error = "Configuration field is out of range: inventoryIntervalSeconds (expected 0 or 60..86400)";
+            return false;
+        }
+        config.inventoryIntervalSeconds = static_cast<std::uint32_t>(value);
     }
     if (!readInteger("chunkSize", 1, 32768))
     {

@@ -48,6 +48,8 @@ struct S_BackendConfig
     std::uint32_t restartTimeoutMs = 0;
     std::uint16_t chunkSize = 0;
     std::uint16_t historyRetentionDays = 90;
+    // The periodic inventory's interval (every device's status queried while no task runs); 0 = off.
+    std::uint32_t inventoryIntervalSeconds = 0;
     std::filesystem::path configPath;  // the file that was read, absolute and normalised
     // Optional; without them firmware is not signature-checked and the API needs no token.
     std::optional<S_FirmwareSignatureConfig> firmwareSignature;

@@ -92,6 +92,20 @@ void renderService(CPrometheusText& out, const S_MetricsFigures& figures)
     out.sample("ota_site_held", figures.siteHolds > 0 ? 1u : 0u);
     out.family("ota_site_holds", "gauge", "Holds in place on the site.");
     out.sample("ota_site_holds", figures.siteHolds);
+    if (figures.baseline)
+    {
+        // Shown only once a baseline exists: without one there is nothing to drift from.
+        out.family("ota_baseline_components", "gauge",
+                   "Components of the site by state against the baseline.");
+        const std::pair<const char*, std::uint64_t> states[] = {{"MATCH", figures.baseline->match},
+                                                                {"DRIFT", figures.baseline->drift},
+                                                                {"MISSING", figures.baseline->missing},
+                                                                {"UNEXPECTED", figures.baseline->unexpected}};
+        for (const auto& [state, count] : states)
+        {
+            out.sample("ota_baseline_components", {{"state", state}}, count);
+        }
+    }
     out.family("ota_rollout_store_failures_total", "counter",
                "Rollout changes that could not be stored (each halts its rollout).");
     out.sample("ota_rollout_store_failures_total", figures.rolloutStoreFailures);

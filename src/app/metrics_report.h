@@ -2,6 +2,7 @@
 
 #include "api/request_counter.h"
 #include "app/process_stats.h"
+#include "baseline/baseline_types.h"
 #include "device/communication_snapshot.h"
 #include "rollout/rollout_types.h"
 #include "upgrade/upgrade_execution_service.h"
@@ -32,7 +33,8 @@ struct S_MetricsFigures
     std::uint64_t auditWriteFailures = 0;
     std::vector<CApiRequestCounter::S_Count> apiRequests;
     std::uint64_t eventStreamClients = 0;
-    std::uint64_t siteHolds = 0;  // holds in place
+    std::uint64_t siteHolds = 0;                // holds in place
+    std::optional<S_BaselineSummary> baseline;  // empty: no baseline taken
     S_ProcessStats process;
 };
 

@@ -32,6 +32,7 @@ MetricsHandler makeMetricsHandler(CBackendApplication::S_Impl& app)
         figures.rolloutActive = app.rollouts.holdsSite();
         figures.newestRolloutStatus = app.rollouts.newestRolloutStatus();
         figures.siteHolds = app.siteHolds.list().size();
+        figures.baseline = app.baselines.summary();
         figures.rolloutStoreFailures = app.rollouts.storeFailures();
         figures.historyWriteFailures = app.stateWriteFailures->totalFailures();
         figures.auditWriteFailures = app.auditTrail->writeFailures();

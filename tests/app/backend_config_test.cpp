@@ -189,6 +189,15 @@ TEST_F(BackendConfigTest, IntegerForms)
               prefix() + "Configuration field is out of range: reconnectIntervalMs (expected 100..86400000)");
     EXPECT_EQ(loadWith("historyRetentionDays", "0"),
               prefix() + "Configuration field is out of range: historyRetentionDays (expected 1..3650)");
+    for (const char* interval : {"1", "59", "86401", "-60", "60.5"})
+    {
+        EXPECT_NE(loadWith("inventoryIntervalSeconds", interval), "") << interval;
+    }
+    for (const auto& [text, seconds] : {std::pair{"0", 0u}, {"60", 60u}, {"86400", 86400u}})
+    {
+        EXPECT_EQ(loadWith("inventoryIntervalSeconds", text), "") << text;
+        EXPECT_EQ(config.inventoryIntervalSeconds, seconds) << text;
+    }
     EXPECT_EQ(loadWith("chunkSize", "32769"),
               prefix() + "Configuration field is out of range: chunkSize (expected 1..32768)");
     EXPECT_EQ(loadWith("chunkSize", "32768"), "");
