@@ -115,6 +115,7 @@ struct S_ApiCallbacks
     // failed devices and the history's pages. A route whose callback is not set is not served (its
     // path answers 404); without upgradeHistoryPage the history ignores its query as before.
     JsonBodyHandler rolloutCreate = nullptr;          // POST /api/v1/rollouts
+    JsonBodyHandler rolloutConverge = nullptr;        // POST /api/v1/rollouts/converge
     JsonHandler rolloutList = nullptr;                // GET  /api/v1/rollouts
     JsonHandler rolloutCurrent = nullptr;             // GET  /api/v1/rollouts/current
     RolloutNumberHandler rolloutStart = nullptr;      // POST /api/v1/rollouts/:rolloutNo/start

@@ -154,6 +154,15 @@ void CApiRouter::addOptionalRoutes()
                                                          c.rolloutCreate, &request);
                             }});
     }
+    if (c.rolloutConverge)
+    {
+        // A rollout back to the baseline: digests its files as a create does.
+        m_routes.push_back(
+            {"POST", "/api/v1/rollouts/converge", operation, [&c](const S_ApiRequest& request) {
+                 return invokeJsonHandler("/api/v1/rollouts/converge", "ROLLOUT_REJECTED", c.rolloutConverge,
+                                          &request);
+             }});
+    }
     const auto readRoute = [this](std::string_view path, const JsonHandler& handler)
     {
         m_routes.push_back({"GET", path, E_CallbackLane::Quick, [path, &handler](const S_ApiRequest&) {

@@ -238,7 +238,8 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
         app.historyRepository.close();
         return fail("[INIT] Firmware store open failed: ", error, error);
     }
-    app.firmwareStore.setNeededDigests(neededFirmwareDigests(app.taskService, app.rollouts));
+    app.firmwareStore.setNeededDigests(
+        neededFirmwareDigests(app.taskService, app.rollouts, app.baselines, app.firmwareStore));
     app.executionService.setFirmwareStaging(std::make_shared<CFirmwareStoreStaging>(app.firmwareStore));
     if (!app.siteHolds.open(databasePath, error))
     {

@@ -144,12 +144,7 @@ void addBaselineRoutes(CBackendApplication::S_Impl& app, S_ApiCallbacks& callbac
     callbacks.baselineReport =
         [&app](bool csv, std::string& response, std::string& error, E_RouteRefusal& refusal)
     {
-        // The newest reports first, so that a report asked for right after a status query shows it.
-        if (const std::optional<S_BaselineDrift> drift = app.baselines.observe(deviceStatusesOf(app)))
-        {
-            publishDrift(app, *drift);
-        }
-        const std::optional<S_BaselineReport> report = app.baselines.report();
+        const std::optional<S_BaselineReport> report = freshBaselineReport(app);
         if (!report)
         {
             error = "No baseline has been taken";
@@ -159,6 +154,23 @@ void addBaselineRoutes(CBackendApplication::S_Impl& app, S_ApiCallbacks& callbac
         response = csv ? baselineReportCsv(*report) : toJsonText(baselineReportJson(*report));
         return true;
     };
+}
+
+std::optional<S_BaselineReport> freshBaselineReport(CBackendApplication::S_Impl& app)
+{
+    // The newest reports and the task's end first, so that a report asked for right after a status
+    // query or a task shows them (the main loop takes them up to a pass later).
+    const ExecutionStatePtr state = app.executionService.getCurrentStateSnapshot();
+    if (const std::optional<S_BaselineDrift> drift =
+            app.baselines.setUpgrading(state ? upgradingComponents(*state) : std::set<S_ComponentKey>{}))
+    {
+        publishDrift(app, *drift);
+    }
+    if (const std::optional<S_BaselineDrift> drift = app.baselines.observe(deviceStatusesOf(app)))
+    {
+        publishDrift(app, *drift);
+    }
+    return app.baselines.report();
 }
 
 void trackBaseline(CBackendApplication::S_Impl& app)

@@ -6,6 +6,7 @@
 #include "device/communication_node_status.h"
 
 #include <functional>
+#include <optional>
 #include <vector>
 
 namespace ota::backend
@@ -18,6 +19,10 @@ RefusingBodyHandler makeBaselineCreateHandler(CBaselineService& baselines, Devic
 
 // POST /api/v1/baseline, GET /api/v1/baseline, /api/v1/baseline/list and /api/v1/baseline/report.
 void addBaselineRoutes(CBackendApplication::S_Impl& app, S_ApiCallbacks& callbacks);
+
+// The report over the devices' newest statuses (their drift published first); none without a
+// baseline.
+std::optional<S_BaselineReport> freshBaselineReport(CBackendApplication::S_Impl& app);
 
 // Main thread, every loop pass: the devices' new reports and the running task's targets into the
 // baseline's drift ("baseline.drift" and a log line per new drift), and the inventory's status

@@ -1,5 +1,8 @@
 #include "app/firmware_store_staging.h"
 
+#include <set>
+#include <utility>
+
 namespace ota::backend
 {
 
@@ -52,11 +55,29 @@ std::unique_ptr<IFirmwareStagingCopy> CFirmwareStoreStaging::beginCopy(
 }
 
 FirmwareNeededDigests neededFirmwareDigests(const CUpgradeTaskService& taskService,
-                                            const CRolloutService& rollouts)
+                                            const CRolloutService& rollouts,
+                                            const CBaselineService& baselines, CFirmwareStore& store)
 {
-    return [&taskService, &rollouts]
+    return [&taskService, &rollouts, &baselines, &store]
     {
         std::vector<FirmwareDigest> digests = rollouts.unfinishedRolloutFileDigests();
+        if (const std::optional<S_BaselineDocument> baseline = baselines.current())
+        {
+            std::set<std::pair<std::string, std::string>> labels;
+            for (const S_BaselineComponent& component : baseline->components)
+            {
+                labels.emplace(component.componentTypeId, component.version);
+            }
+            for (const auto& [componentTypeId, version] : labels)
+            {
+                std::string error;
+                if (const auto entry =
+                        store.findLabelled(S_FirmwareStoreLabel{componentTypeId, version}, error))
+                {
+                    digests.push_back(entry->sha256);
+                }
+            }
+        }
         if (const UpgradeTaskSnapshotPtr snapshot = taskService.currentSnapshot())
         {
             for (const S_FirmwareFileInfo& file : snapshot->files)

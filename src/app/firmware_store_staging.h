@@ -1,5 +1,6 @@
 #pragma once
 
+#include "baseline/baseline_service.h"
 #include "firmware/upgrade_task_service.h"
 #include "firmware_store/firmware_store.h"
 #include "rollout/rollout_service.h"
@@ -25,9 +26,12 @@ private:
 };
 
 // The store entries that must outlive an eviction: the files of the last previewed task (the one
-// a start runs; only one task runs at a time, and its files are admitted at its start) and of the
-// unfinished rollouts. Both services must outlive the callback.
+// a start runs; only one task runs at a time, and its files are admitted at its start), of the
+// unfinished rollouts, and the files a converge to the current baseline would send (the newest
+// entry labelled with each of its component types and versions). Every service must outlive the
+// callback; the store calls it without its own lock held.
 FirmwareNeededDigests neededFirmwareDigests(const CUpgradeTaskService& taskService,
-                                            const CRolloutService& rollouts);
+                                            const CRolloutService& rollouts,
+                                            const CBaselineService& baselines, CFirmwareStore& store);
 
 }  // namespace ota::backend

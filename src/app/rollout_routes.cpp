@@ -1,6 +1,8 @@
 #include "app/rollout_routes.h"
 
 #include "app/application_state.h"
+#include "app/baseline_routes.h"
+#include "app/converge_request.h"
 #include "app/rollout_request.h"
 #include "common/clock.h"
 #include "common/console_log.h"
@@ -73,6 +75,34 @@ bool createRollout(CBackendApplication::S_Impl& app, const S_UpgradeRouteService
     return true;
 }
 
+// A rollout that brings every drifted component back to the current baseline, from the stored
+// files labelled with the baseline's versions; created as the rollouts route creates one.
+bool convergeRollout(CBackendApplication::S_Impl& app, const S_UpgradeRouteServices& services,
+                     const std::string& requestJson, std::string& response, std::string& error)
+{
+    response.clear();
+    consoleOut("[ROLLOUT] Converge request received");
+    const std::optional<S_BaselineReport> report = freshBaselineReport(app);
+    if (!report)
+    {
+        return rejectCreate("No baseline has been taken", response, error);
+    }
+    const StoredFirmwareLookup storedFile =
+        [&app](const S_FirmwareStoreLabel& label,
+               std::string& lookupError) -> std::optional<std::filesystem::path>
+    {
+        const std::optional<S_FirmwareStoreEntry> entry = app.firmwareStore.findLabelled(label, lookupError);
+        return entry ? std::optional<std::filesystem::path>(entry->path) : std::nullopt;
+    };
+    std::string rolloutJson;
+    std::string message;
+    if (!buildConvergeRequest(requestJson, *report, storedFile, rolloutJson, message))
+    {
+        return rejectCreate(message, response, error);
+    }
+    return createRollout(app, services, rolloutJson, response, error);
+}
+
 bool operateRollout(CBackendApplication::S_Impl& app, const S_UpgradeRouteServices& services,
                     E_RolloutOperation operation, std::uint32_t rolloutNo, std::string& response,
                     std::string& error, E_RouteRefusal& refusal)
@@ -117,6 +147,9 @@ void addRolloutRoutes(CBackendApplication::S_Impl& app, const S_UpgradeRouteServ
     callbacks.rolloutCreate =
         [&app, services](const std::string& request, std::string& response, std::string& error)
     { return createRollout(app, services, request, response, error); };
+    callbacks.rolloutConverge =
+        [&app, services](const std::string& request, std::string& response, std::string& error)
+    { return convergeRollout(app, services, request, response, error); };
     callbacks.rolloutList = [&app](std::string& response, std::string& error)
     {
         error.clear();
