@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -103,6 +104,21 @@ TEST_F(ConvergeProcessTest, ABadUpgradeIsRevertedByReinstatingTheEarlierBaseline
 
     // 3.0.0 was the bad image: baseline 2 again, converge, start.
     ASSERT_EQ(api.post("/api/v1/baseline", R"({"baselineNo":2})").status, 200u);
+    // The files the baseline needs stay: the 2.0.0 EMU file cannot be deleted now.
+    const json emuLabel = {{"componentTypeId", "EMU"}, {"version", "2.0.0"}};
+    std::size_t labelled = 0;
+    const json stored = api.get("/api/v1/firmware/store").json;
+    for (const json& entry : stored["data"]["entries"])
+    {
+        if (std::find(entry["labels"].begin(), entry["labels"].end(), emuLabel) != entry["labels"].end())
+        {
+            ++labelled;
+            const S_HttpResult deleted =
+                api.post("/api/v1/firmware/store/" + entry["sha256"].get<std::string>() + "/delete", "");
+            EXPECT_EQ(deleted.json["error"]["code"], "FIRMWARE_IN_USE") << deleted.body;
+        }
+    }
+    EXPECT_EQ(labelled, 1u);
     const S_HttpResult created = converge("back_to_2");
     ASSERT_EQ(created.status, 200u) << created.body;
     EXPECT_EQ(created.json["data"]["status"], "READY");
