@@ -51,7 +51,7 @@ function drawReport() {
   const present = report !== null;
   $('baseline-none').hidden = present;
   $('baseline-present').hidden = !present;
-  $('baseline-earlier').hidden = !present;
+  $('baseline-head').hidden = !present;
   if (!present) {
     return;
   }
