@@ -39,6 +39,9 @@ export async function call(method, path, body) {
 
 const kSessionPath = '/api/v1/session';
 
+// The baseline report as a spreadsheet: the console links to it rather than fetching it.
+export const kBaselineCsvPath = '/api/v1/baseline/report?format=csv';
+
 export const api = {
   health: () => call('GET', '/api/v1/health'),
   workspace: () => call('GET', '/api/v1/workspace'),
@@ -72,5 +75,12 @@ export const api = {
   releaseSiteHold: (source) => call('POST', `/api/v1/site/holds/${encodeURIComponent(source)}/release`),
   firmwareStore: (limit, before) => call('GET', `/api/v1/firmware/store?limit=${limit}` +
     (before ? `&before=${encodeURIComponent(String(before))}` : '')),
+  baseline: () => call('GET', '/api/v1/baseline'),
+  // body: {from: 'site', allowMissing?} or {baselineNo} (reinstates an earlier one), with an optional note.
+  setBaseline: (body) => call('POST', '/api/v1/baseline', body),
+  baselineList: (limit, before) => call('GET', `/api/v1/baseline/list?limit=${limit}` +
+    (before ? `&before=${encodeURIComponent(String(before))}` : '')),
+  baselineReport: () => call('GET', '/api/v1/baseline/report'),
+  converge: (request) => call('POST', '/api/v1/rollouts/converge', request),
   audit: (before) => call('GET', `/api/v1/audit?limit=100${before ? `&before=${before}` : ''}`),
 };

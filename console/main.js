@@ -2,6 +2,7 @@
 
 import { api } from './api.js';
 import { initAudit, refreshAudit } from './audit.js';
+import { baselineShown, initBaseline, onBaselineDrift, refreshBaseline } from './baseline.js';
 import { $, setText, setData, refusalText } from './dom.js';
 import { EventStream } from './events.js';
 import { framesOnDeviceStatus, framesShown, initFrames, onCommunicationSnapshot, refreshFrames } from './frames.js';
@@ -19,7 +20,7 @@ import { onNextDrawn } from './schedule.js';
 import { buildTree, initSite, onDeviceStatus } from './site.js';
 import { state } from './state.js';
 
-const kTabs = ['site', 'firmware', 'plan', 'run', 'rollouts', 'history', 'frames', 'audit'];
+const kTabs = ['site', 'firmware', 'plan', 'run', 'rollouts', 'baseline', 'history', 'frames', 'audit'];
 
 function showTab(name) {
   for (const tab of kTabs) {
@@ -40,6 +41,8 @@ function showTab(name) {
     refreshAudit();
   } else if (name === 'rollouts') {
     rolloutsShown();
+  } else if (name === 'baseline') {
+    baselineShown();
   }
 }
 
@@ -195,6 +198,8 @@ function onEvent(envelope, receivedAt, parsedAt) {
     showRolloutInIndicator(data);
   } else if (envelope.type === 'site.holds') {
     onHoldsDocument(data);
+  } else if (envelope.type === 'baseline.drift') {
+    onBaselineDrift();
   }
 }
 
@@ -205,6 +210,7 @@ function reloadAll() {
   refreshRollout();
   refreshFrames();
   refreshHolds();
+  refreshBaseline();
 }
 
 let linkWasUp = false;
@@ -239,6 +245,7 @@ initHistory(confirmDialog);
 initRetry(confirmDialog, () => showTab('run'));
 initRollouts(confirmDialog);
 initHolds(confirmDialog);
+initBaseline(confirmDialog, () => showTab('rollouts'));
 initFrames();
 initAudit();
 const stream = new EventStream(onEvent, onLink);

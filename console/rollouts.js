@@ -51,7 +51,8 @@ function capsOf() {
   return caps;
 }
 
-function policy() {
+// The policy typed in the form; a converge rollout made from the Baseline tab takes it too.
+export function rolloutPolicy() {
   const soakSeconds = Number($('rollout-soak').value || 0);
   const caps = capsOf();
   return {
@@ -123,15 +124,20 @@ async function create() {
   }
   const { request } = buildRequest();
   const answer = await api.createRollout({
-    rolloutId: $('rollout-id').value.trim(), targets: request.targets, files: request.files, policy: policy(),
+    rolloutId: $('rollout-id').value.trim(), targets: request.targets, files: request.files, policy: rolloutPolicy(),
   });
   if (!answer.ok) {
     setText($('rollout-error'), refusalText(answer.error));
     return;
   }
-  selected = answer.data.rolloutNo;
-  onRolloutDocument(answer.data);
+  showCreatedRollout(answer.data);
   $('rollout-id').value = suggestedRolloutId();
+}
+
+// A rollout just created here or elsewhere in the console: the detail shows it.
+export function showCreatedRollout(rollout) {
+  selected = rollout.rolloutNo;
+  onRolloutDocument(rollout);
 }
 
 function operationQuestion(rollout, operation) {
@@ -291,10 +297,10 @@ export function rolloutsShown() {
   refreshRollouts();
 }
 
-function suggestedRolloutId() {
+export function suggestedRolloutId(prefix = 'rollout') {
   const now = new Date();
   const pad = (n) => String(n).padStart(2, '0');
-  return `rollout_${pad(now.getMonth() + 1)}${pad(now.getDate())}_${pad(now.getHours())}${pad(now.getMinutes())}` +
+  return `${prefix}_${pad(now.getMonth() + 1)}${pad(now.getDate())}_${pad(now.getHours())}${pad(now.getMinutes())}` +
     pad(now.getSeconds());
 }
 

@@ -8,7 +8,9 @@ device's task and error under their own headers, resumes it to SUCCESS with ever
 a second rollout is cancelled; a task with a device that refuses its target list is retried from
 the Run tab to SUCCESS, and the History offers the retry on the failed task. Site holds placed
 through the API and by the hold file show in the header's banner, the API's with their lease end
-and a Release button that asks first and shows a refusal. Every wait is a condition with a
+and a Release button that asks first and shows a refusal. The Baseline tab takes a baseline from the
+site, shows a component that a task run through the API moved away from it as drifted, and reinstates
+an earlier baseline from its list. Every wait is a condition with a
 generous bound; nothing sleeps.
 """
 
@@ -134,6 +136,61 @@ def check_hold_banner(driver, port, work, out):
     driver.find_element(By.ID, "confirm-yes").click()
     wait(driver, lambda d: hold_banner(d) is None, "the banner stays after the last hold was released")
     assert api(port, "GET", "/api/v1/site/holds")["data"]["held"] is False
+
+
+def baseline_rows(driver):
+    """The report's rows: (node id, component type, index) -> (state, upgrading)."""
+    return {(tr.get_attribute("data-node-id"), tr.get_attribute("data-type-id"), tr.get_attribute("data-index")):
+            (tr.get_attribute("data-state"), tr.get_attribute("data-upgrading"))
+            for tr in driver.find_elements(By.CSS_SELECTOR, "#baseline-rows tr")}
+
+
+def check_baseline(driver, port, files, out):
+    """Set from the site, a drift made through the API shows by its event, reinstate through the list."""
+    tab(driver, "baseline")
+    wait(driver, lambda d: d.find_element(By.ID, "baseline-none").get_attribute("hidden") is None,
+         "a site without a baseline does not say so")
+    assert driver.find_element(By.ID, "baseline-present").get_attribute("hidden") is not None
+    assert driver.find_element(By.ID, "baseline-head").get_attribute("hidden") is not None
+
+    nodes = api(port, "GET", "/api/v1/devices/status")["data"]["communicationNodes"]
+    components = {(n["nodeId"], c["typeId"], str(c["index"])) for n in nodes for c in n["components"]}
+    driver.find_element(By.ID, "baseline-note").send_keys("after the rollouts")
+    driver.find_element(By.ID, "baseline-set").click()
+    wait(driver, lambda d: baseline_rows(d) == {key: ("MATCH", "false") for key in components},
+         "the baseline set from the site does not match every component")
+    assert driver.find_element(By.ID, "baseline-result").text.startswith("Baseline 1 taken with ")
+    assert "after the rollouts" in driver.find_element(By.ID, "baseline-title").text
+    csv = driver.find_element(By.ID, "baseline-csv")
+    assert csv.get_attribute("href").endswith("/api/v1/baseline/report?format=csv")
+    assert csv.get_attribute("download") is not None
+
+    # An ordinary task, not through the console, moves emu-1 away from its baseline version.
+    emu = ("emu-1", "EMU", "1")
+    emu_version = next(c["version"] for n in nodes if n["nodeId"] == "emu-1" for c in n["components"]
+                       if c["typeId"] == "EMU")
+    preview = api(port, "POST", "/api/v1/upgrades/preview", {
+        "upgradeId": "drift_emu", "targets": [{"nodeId": "emu-1", "componentTypeId": "EMU", "componentIndex": 1,
+                                               "currentVersion": emu_version, "fileSlotKey": "emu:emu",
+                                               "force": False}],
+        "files": [{"fileSlotKey": "emu:emu", "filePath": str(files["emu:emu"][0]), "targetVersion": "3.0.0"}]})
+    assert preview["success"], preview
+    assert api(port, "POST", "/api/v1/upgrades/start")["success"]
+    wait(driver, lambda d: baseline_rows(d).get(emu) == ("DRIFT", "false") and
+         d.find_element(By.ID, "baseline-summary").text.startswith(f"{len(components) - 1} match · 1 drift"),
+         "the drifted component does not turn DRIFT")
+    driver.save_screenshot(str(out / "console-baseline-drift.png"))
+
+    # A second baseline takes the new version; reinstating the first brings the drift back.
+    driver.find_element(By.ID, "baseline-set").click()
+    wait(driver, lambda d: baseline_rows(d).get(emu) == ("MATCH", "false") and
+         len(d.find_elements(By.CSS_SELECTOR, "#baseline-list-rows tr")) == 2, "the second baseline is not shown")
+    driver.find_element(By.CSS_SELECTOR, '#baseline-list-rows tr[data-baseline-no="1"] button.reinstate').click()
+    confirm(driver)
+    wait(driver, lambda d: baseline_rows(d).get(emu) == ("DRIFT", "false") and
+         d.find_element(By.ID, "baseline-title").text.startswith("Baseline 3") and
+         len(d.find_elements(By.CSS_SELECTOR, "#baseline-list-rows tr")) == 3, "the reinstated baseline is not shown")
+    assert no_horizontal_scroll(driver), "the Baseline tab scrolls sideways at 1280 x 800"
 
 
 def main(args):
@@ -286,6 +343,7 @@ def main(args):
         assert "console_rollout_g1" in names and "console_rollout_g2" in names, names
         driver.save_screenshot(str(out / "console-rollout-history.png"))
         check_hold_banner(driver, port, work, out)
+        check_baseline(driver, port, files, out)
         check_browser_log(driver)
         print("1 passed, 0 failed")
         return 0
