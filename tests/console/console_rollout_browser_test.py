@@ -192,6 +192,15 @@ def check_baseline(driver, port, files, out):
          len(d.find_elements(By.CSS_SELECTOR, "#baseline-list-rows tr")) == 3, "the reinstated baseline is not shown")
     assert no_horizontal_scroll(driver), "the Baseline tab scrolls sideways at 1280 x 800"
 
+    # Converge: emu-1's EMU back to the reinstated version, from the file the store labelled with it;
+    # the READY rollout opens on the Rollouts tab.
+    driver.find_element(By.ID, "converge").click()
+    wait(driver, lambda d: not d.find_element(By.ID, "panel-rollouts").get_attribute("hidden") and
+         rollout_detail(d)["status"] == "READY" and
+         "converge" in Select(d.find_element(By.ID, "rollout-select")).first_selected_option.text,
+         "the converge rollout is not shown: " + driver.find_element(By.ID, "converge-error").text)
+    assert rollout_detail(driver)["devices"] == {"emu-1": "PENDING"}, rollout_detail(driver)
+
 
 def main(args):
     work = Path(tempfile.mkdtemp(prefix="ota-console-rollout-test-"))
