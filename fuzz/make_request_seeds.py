@@ -88,6 +88,8 @@ def request_body_seeds():
     write("request_body", "baseline_reinstate", body(6, {"baselineNo": 1}))
     write("request_body", "baseline_unknown_node",
           body(6, {"components": [{"nodeId": "x", "componentTypeId": "EMU", "componentIndex": 1, "version": "1"}]}))
+    write("request_body", "converge", body(7, {"rolloutId": "back_1", "policy": {"groupSizes": [1]}}))
+    write("request_body", "converge_targets", body(7, {"rolloutId": "back_2", "targets": []}))
 
 
 def http(method, target, body=b"", headers=()):

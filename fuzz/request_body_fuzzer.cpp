@@ -8,6 +8,8 @@
 //                                        its targets and files on the fixed site)
 //   5 POST /api/v1/upgrades/7/retry
 //   6 POST /api/v1/baseline             (the body's shape, then the baseline's checks against the site)
+//   7 POST /api/v1/rollouts/converge    (the body's shape over a fixed report with two drifted
+//                                        components, then the rollout creation's checks)
 // Checks: every answer is one envelope whose success flag agrees with its status, and a refusal
 // is a 4xx with an error code (never a 500).
 
@@ -16,6 +18,7 @@
 #include "api/access_control.h"
 #include "api/api_adapters.h"
 #include "api/baseline_routes.h"
+#include "app/converge_request.h"
 
 #include <nlohmann/json.hpp>
 
@@ -50,6 +53,41 @@ void checkReply(const S_HttpReply& reply)
     }
 }
 
+// pcs-1's DSP1 and bms-1's third BCU drifted from versions the files of the site are labelled with.
+S_BaselineReport convergeReport()
+{
+    S_BaselineReport report;
+    report.baselineNo = 1;
+    const auto drifted = [](const char* nodeId, const char* typeId, std::uint16_t index, const char* expected,
+                            const char* reported)
+    {
+        S_BaselineReportRow row;
+        row.nodeId = nodeId;
+        row.componentTypeId = typeId;
+        row.componentIndex = index;
+        row.expected = expected;
+        row.reported = reported;
+        row.state = E_BaselineComponentState::DRIFT;
+        return row;
+    };
+    report.components = {drifted("pcs-1", "PCS_DSP1", 1, "D1.1", "D1.0"),
+                         drifted("bms-1", "BMS_BCU", 3, "C2", "C1")};
+    return report;
+}
+
+std::optional<std::filesystem::path> storedFuzzFirmware(const S_FirmwareStoreLabel& label, std::string&)
+{
+    if (label.componentTypeId == "PCS_DSP1" && label.version == "D1.1")
+    {
+        return std::filesystem::path("/tmp/ota-fuzz-firmware/dsp.bin");
+    }
+    if (label.componentTypeId == "BMS_BCU" && label.version == "C2")
+    {
+        return std::filesystem::path("/tmp/ota-fuzz-firmware/bcu.bin");
+    }
+    return std::nullopt;
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size)
@@ -62,7 +100,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     static CApiAccessControl access(std::string(40, 't'));
     S_ApiRequest request;
     request.body = std::string_view(reinterpret_cast<const char*>(data) + 1, size - 1);
-    switch (data[0] % 7)
+    switch (data[0] % 8)
     {
         case 0:
             checkReply(invokeJsonHandler("/api/v1/firmware/inspect", "FIRMWARE_INSPECTION_REJECTED",
@@ -94,9 +132,23 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
             checkReply(invokeUpgradeBodyHandler("/api/v1/upgrades/:upgradeNo/retry",
                                                 "UPGRADE_PREVIEW_REJECTED", site.retryHandler(), &request));
             break;
-        default:
+        case 6:
             checkReply(invokeBaselineCreateHandler("/api/v1/baseline", site.baselineHandler(), &request));
             break;
+        default:
+        {
+            static const S_BaselineReport report = convergeReport();
+            const JsonBodyHandler converge =
+                [](const std::string& body, std::string& response, std::string& error)
+            {
+                std::string rolloutJson;
+                return buildConvergeRequest(body, report, storedFuzzFirmware, rolloutJson, error) &&
+                       site.rolloutHandler()(rolloutJson, response, error);
+            };
+            checkReply(
+                invokeJsonHandler("/api/v1/rollouts/converge", "ROLLOUT_REJECTED", converge, &request));
+            break;
+        }
     }
     return 0;
 }
