@@ -34,10 +34,12 @@ class IApiAuditTrail;
 enum class E_RouteRefusal : std::uint8_t
 {
     USUAL,
-    NOT_FOUND,     // what the path names does not exist
-    INVALID_BODY,  // 400 "INVALID_REQUEST_BODY"
-    SITE_HELD,     // 409 "SITE_HELD": the site is held, no upgrade starts
-    IN_USE,        // what the path names is still needed: the route's conflict
+    NOT_FOUND,      // what the path names does not exist
+    INVALID_BODY,   // 400 "INVALID_REQUEST_BODY"
+    SITE_HELD,      // 409 "SITE_HELD": the site is held, no upgrade starts
+    IN_USE,         // what the path names is still needed: the route's conflict
+    INVALID_QUERY,  // 400 "INVALID_REQUEST_QUERY"
+    FULL,           // there is no room for what the request brings, even after making some
 };
 
 // A route on one rollout: on false, refusal tells "no rollout has this number" (NOT_FOUND) and a
@@ -55,6 +57,26 @@ using SiteHoldSourceHandler = std::function<bool(const std::string& source, std:
 // A route on one stored firmware file: the :sha256 of the path, 64 lower-case hex digits.
 using FirmwareDigestHandler = std::function<bool(const std::string& sha256, std::string& responseJson,
                                                  std::string& errorMessage, E_RouteRefusal& refusal)>;
+// A route on one stored firmware file that takes the body as sent (bytes, not JSON).
+using FirmwareDigestBodyHandler =
+    std::function<bool(const std::string& sha256, std::string_view body, std::string& responseJson,
+                       std::string& errorMessage, E_RouteRefusal& refusal)>;
+
+// The query of a firmware upload, percent-decoded; the label is set when both of its parts were given.
+struct S_FirmwareUploadQuery
+{
+    std::string name;
+    std::string componentTypeId;
+    std::string version;
+    bool labelled = false;
+};
+// Reads a streamed request body: the count read into buffer, 0 at its end, negative when it
+// broke off (the route's adapter words why).
+using RequestBodySource = std::function<std::ptrdiff_t(std::uint8_t* buffer, std::size_t capacity)>;
+using FirmwareUploadHandler =
+    std::function<bool(const S_FirmwareUploadQuery& query, const RequestBodySource& body,
+                       std::string& responseJson, std::string& errorMessage, E_RouteRefusal& refusal)>;
+
 // A route on one task with a JSON body (re-serialised compactly).
 using UpgradeBodyHandler = std::function<bool(std::uint32_t upgradeNo, const std::string& requestJson,
                                               std::string& responseJson, std::string& errorMessage)>;
@@ -103,6 +125,13 @@ struct S_ApiCallbacks
     AuditListHandler auditList = nullptr;
     AuditListHandler firmwareStoreList = nullptr;         // GET /api/v1/firmware/store
     FirmwareDigestHandler firmwareStoreDelete = nullptr;  // POST /api/v1/firmware/store/:sha256/delete
+    // POST /api/v1/firmware/store?name=: the one route whose body is streamed to its callback as it
+    // arrives rather than read whole first, so it takes bodies of up to firmwareStoreUploadLimit
+    // bytes where every other route keeps the usual limit.
+    FirmwareUploadHandler firmwareStoreUpload = nullptr;
+    std::uint64_t firmwareStoreUploadLimit = 0;
+    FirmwareDigestBodyHandler firmwareStoreSignature =
+        nullptr;  // POST /api/v1/firmware/store/:sha256/signature
     // GET /api/v1/audit/verify: the check of the audit trail's hash chain, served when set.
     JsonHandler auditVerify = nullptr;
 

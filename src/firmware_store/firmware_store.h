@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ota::backend
@@ -94,6 +95,11 @@ public:
     // nextBefore is where the next page starts, 0 after the last one. None with error on a failure.
     std::optional<std::vector<S_FirmwareStoreEntry>> list(std::size_t limit, std::int64_t before,
                                                           std::int64_t& nextBefore, std::string& error);
+    // Keeps a detached signature beside the entry's file (<path>.sig), replaced whole: written under
+    // a temporary name, synced and renamed into place; it goes with the entry. None with error
+    // empty when not stored.
+    std::optional<S_FirmwareStoreEntry> keepSignature(const FirmwareDigest& sha256,
+                                                      std::string_view signature, std::string& error);
     // Removes an entry nobody needs: its row, then its file.
     E_FirmwareStoreRemoval remove(const FirmwareDigest& sha256, std::string& error);
 
