@@ -8,6 +8,10 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/stat.h>
+
+#include <set>
+
 namespace ota::test
 {
 namespace
@@ -138,9 +142,21 @@ TEST(FirmwareStoreUploadProcessTest, RefusedOrBrokenUploadsLeaveNothingAndOtherR
     CUpgradeBackend backend({});
     constexpr std::uint64_t kMaxBytes = 64ULL << 20;
     backend.setConfigValue("firmwareStore", {{"maxBytes", kMaxBytes}});
+    const std::string token = "upload-token_0123456789abcdefghijklmnopqrstuvwxyz";
+    ::chmod(backend.directory().writeFile("secret/api-token", token + "\n").c_str(), 0600);
+    backend.setConfigValue("apiAccess", {{"tokenFile", "secret/api-token"}});
     ASSERT_TRUE(backend.launch()) << backend.output();
     const std::filesystem::path store = backend.directory() / "firmware-store";
-    const std::string host = "Host: 127.0.0.1\r\n";
+    const std::string host = "Host: 127.0.0.1\r\nAuthorization: Bearer " + token + "\r\n";
+
+    // Without the token nothing of the body is read.
+    {
+        CTestHttpClient client(backend.port());
+        ASSERT_TRUE(
+            client.sendRaw("POST /api/v1/firmware/store?name=a.bin HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                           "Content-Length: 8388608\r\n\r\n"));
+        EXPECT_EQ(client.readResponse().status, 401u);
+    }
 
     // Declared too large: refused on the header, before a byte of the body is read.
     struct S_TooLarge
@@ -181,10 +197,28 @@ TEST(FirmwareStoreUploadProcessTest, RefusedOrBrokenUploadsLeaveNothingAndOtherR
     }
     EXPECT_TRUE(waitUntil([&] { return temporaryFiles(store) == 0; })) << backend.output();
     CUpgradeApi api(backend.port());
+    api.setHeaders({{"Authorization", "Bearer " + token}});
     const S_HttpResult listed = api.get("/api/v1/firmware/store");
     ASSERT_EQ(listed.status, 200u) << listed.body;
     ASSERT_EQ(listed.json["data"]["entries"].size(), 1u) << listed.body;
     EXPECT_EQ(listed.json["data"]["entries"][0]["names"], json::array({"chunked.bin"}));
+
+    // Every upload is in the audit trail like any other POST, refused, stored or broken off.
+    const auto auditedStatuses = [&api]
+    {
+        std::multiset<unsigned> statuses;
+        const json audit = api.get("/api/v1/audit?limit=50").json;
+        for (const json& entry : audit["data"]["entries"])
+        {
+            if (entry["route"] == "/api/v1/firmware/store" && entry["status"].is_number())
+            {
+                statuses.insert(entry["status"].get<unsigned>());
+            }
+        }
+        return statuses;
+    };
+    const std::multiset<unsigned> expected = {200, 400, 401, 413};
+    EXPECT_TRUE(waitUntil([&] { return auditedStatuses() == expected; })) << json(auditedStatuses()).dump();
 
     EXPECT_EQ(backend.stop(), 0) << backend.output();
 }
