@@ -39,6 +39,7 @@ constexpr std::chrono::milliseconds kLingerBound{2000};
 // the memory a request of any size holds stays this small.
 constexpr std::size_t kStreamPieceBytes = 256 * 1024;
 constexpr std::size_t kStreamQueuedPieces = 2;
+constexpr std::size_t kStreamReadBytes = 64 * 1024;
 
 class CHttpSession final : public ISessionControl, public std::enable_shared_from_this<CHttpSession>
 {
@@ -84,8 +85,12 @@ private:
             return;
         }
         m_parser.emplace();
-        m_streamParser.reset();
-        m_streamedBody.reset();
+        if (m_streamParser)
+        {
+            m_streamParser.reset();
+            m_streamedBody.reset();
+            m_buffer.shrink_to_fit();  // an idle connection keeps only what a header needs
+        }
         m_limitInForce = bodyLimit();
         // Which limit applies is known once the target is: the header is read without one, and a
         // declared length is checked against it right after.
@@ -204,6 +209,9 @@ private:
             return;
         }
         m_stream.expires_after(m_context->requestTimeout);
+        // The read buffer grows only as far as a request has needed so far, and each read asks for
+        // what it has room for: room for large reads keeps the system calls per piece few.
+        m_buffer.reserve(kStreamReadBytes);
         const std::weak_ptr<CHttpSession> weak = weak_from_this();
         m_streamedBody = std::make_shared<CStreamedBody>(
             kStreamQueuedPieces,
