@@ -121,9 +121,9 @@ struct S_Harness
         callbacks.firmwareStoreUpload = [](const S_FirmwareUploadQuery& query, const RequestBodySource& body,
                                            std::string& response, std::string& error, E_RouteRefusal& refusal)
         {
-            std::uint8_t buffer[4096];
+            const std::uint8_t* data = nullptr;
             std::ptrdiff_t count = 0;
-            while ((count = body(buffer, sizeof buffer)) > 0)
+            while ((count = body(data)) > 0)
             {
             }
             refusal = query.name.size() > 63 ? E_RouteRefusal::INVALID_QUERY : E_RouteRefusal::FULL;

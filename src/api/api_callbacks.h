@@ -70,9 +70,9 @@ struct S_FirmwareUploadQuery
     std::string version;
     bool labelled = false;
 };
-// Reads a streamed request body: the count read into buffer, 0 at its end, negative when it
-// broke off (the route's adapter words why).
-using RequestBodySource = std::function<std::ptrdiff_t(std::uint8_t* buffer, std::size_t capacity)>;
+// Reads a streamed request body: points data at its next bytes, valid until the next call; the
+// count, 0 at its end, negative when it broke off (the route's adapter words why).
+using RequestBodySource = std::function<std::ptrdiff_t(const std::uint8_t*& data)>;
 using FirmwareUploadHandler =
     std::function<bool(const S_FirmwareUploadQuery& query, const RequestBodySource& body,
                        std::string& responseJson, std::string& errorMessage, E_RouteRefusal& refusal)>;

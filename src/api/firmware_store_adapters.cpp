@@ -4,7 +4,6 @@
 #include "api/streamed_body.h"
 
 #include <algorithm>
-#include <cstring>
 #include <optional>
 
 namespace ota::backend
@@ -140,15 +139,15 @@ S_HttpReply invokeFirmwareStoreUploadHandler(std::string_view path, const Firmwa
     }
     // Without a stream (a body read whole, as in the fuzz targets) the body is read from memory.
     std::string_view rest = request.body;
-    const RequestBodySource source = [&request, &rest](std::uint8_t* buffer, std::size_t capacity)
+    const RequestBodySource source = [&request, &rest](const std::uint8_t*& data)
     {
         if (request.stream != nullptr)
         {
-            return request.stream->read(buffer, capacity);
+            return request.stream->next(data);
         }
-        const std::size_t count = std::min(capacity, rest.size());
-        std::memcpy(buffer, rest.data(), count);
-        rest.remove_prefix(count);
+        data = reinterpret_cast<const std::uint8_t*>(rest.data());
+        const std::size_t count = rest.size();
+        rest = {};
         return static_cast<std::ptrdiff_t>(count);
     };
     E_RouteRefusal refusal = E_RouteRefusal::USUAL;

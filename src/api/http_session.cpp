@@ -89,6 +89,7 @@ private:
         {
             m_streamParser.reset();
             m_streamedBody.reset();
+            m_directRemaining.reset();
             m_buffer.shrink_to_fit();  // an idle connection keeps only what a header needs
         }
         m_limitInForce = bodyLimit();
@@ -208,6 +209,10 @@ private:
             rejectUnreadable(http::error::body_limit);
             return;
         }
+        if (!m_streamParser->chunked() && !m_streamParser->is_done())
+        {
+            m_directRemaining = m_streamParser->content_length().value_or(0);
+        }
         m_stream.expires_after(m_context->requestTimeout);
         // The read buffer grows only as far as a request has needed so far, and each read asks for
         // what it has room for: room for large reads keeps the system calls per piece few.
@@ -263,6 +268,11 @@ private:
             m_streamedBody->fail(E_StreamedBodyFault::BROKEN);
             return;
         }
+        if (m_directRemaining)
+        {
+            readDirectPiece();
+            return;
+        }
         if (m_streamParser->is_done())
         {
             m_streamedBody->end();
@@ -312,6 +322,60 @@ private:
         if (readOn)
         {
             readPiece();
+        }
+    }
+
+    // A body of a declared length goes straight from the socket into the pieces: the parser
+    // would copy every byte once more, and framing a declared length needs no parser.
+    void readDirectPiece()
+    {
+        if (*m_directRemaining == 0)
+        {
+            m_streamedBody->end();
+            return;
+        }
+        m_pieceWant =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kStreamPieceBytes, *m_directRemaining));
+        m_piece = m_streamedBody->spare();
+        if (m_piece.size() < m_pieceWant)
+        {
+            m_piece.resize(kStreamPieceBytes);
+        }
+        // What the header's read took in already comes first.
+        const std::size_t buffered = std::min(m_buffer.size(), m_pieceWant);
+        net::buffer_copy(net::buffer(m_piece.data(), buffered), m_buffer.data());
+        m_buffer.consume(buffered);
+        m_pieceReading = true;
+        m_stream.expires_after(m_context->requestTimeout);
+        net::async_read(m_stream, net::buffer(m_piece.data() + buffered, m_pieceWant - buffered),
+                        beast::bind_front_handler(&CHttpSession::onDirectPiece, shared_from_this()));
+    }
+
+    void onDirectPiece(beast::error_code error, std::size_t)
+    {
+        m_pieceReading = false;
+        if (m_drainAfterPiece)
+        {
+            m_drainAfterPiece = false;
+            drain();
+            return;
+        }
+        if (error)
+        {
+            m_streamedBody->fail(E_StreamedBodyFault::BROKEN);
+            return;
+        }
+        *m_directRemaining -= m_pieceWant;
+        m_piece.resize(m_pieceWant);
+        const bool readOn = m_streamedBody->supply(std::move(m_piece));
+        if (*m_directRemaining == 0)
+        {
+            m_streamedBody->end();
+            return;
+        }
+        if (readOn)
+        {
+            readDirectPiece();
         }
     }
 
@@ -600,6 +664,8 @@ private:
     std::shared_ptr<CStreamedBody> m_streamedBody;
     std::vector<std::uint8_t> m_piece;
     bool m_pieceReading = false;
+    std::optional<std::uint64_t> m_directRemaining;  // the declared body's bytes still to come
+    std::size_t m_pieceWant = 0;
     bool m_drainAfterPiece = false;
     std::optional<http::response<http::string_body>> m_response;
     std::array<char, 4096> m_scratch{};

@@ -1,7 +1,6 @@
 #include "api/streamed_body.h"
 
 #include <algorithm>
-#include <cstring>
 
 namespace ota::backend
 {
@@ -68,12 +67,19 @@ std::vector<std::uint8_t> CStreamedBody::spare()
     return piece;
 }
 
-std::ptrdiff_t CStreamedBody::read(std::uint8_t* buffer, std::size_t capacity)
+std::ptrdiff_t CStreamedBody::next(const std::uint8_t*& data)
 {
+    data = nullptr;
     bool resume = false;
     std::size_t count = 0;
     {
         std::unique_lock<std::mutex> lock(m_mutex);
+        if (!m_reading.empty())
+        {
+            // Kept at its size: filling it again needs no clearing.
+            m_spare.push_back(std::move(m_reading));
+            m_reading = {};
+        }
         // A failure counts even with pieces queued: the body will never be whole.
         m_ready.wait(lock,
                      [this] { return !m_pieces.empty() || m_ended || m_fault != E_StreamedBodyFault::NONE; });
@@ -85,21 +91,14 @@ std::ptrdiff_t CStreamedBody::read(std::uint8_t* buffer, std::size_t capacity)
         {
             return 0;
         }
-        std::vector<std::uint8_t>& front = m_pieces.front();
-        count = std::min(capacity, front.size() - m_offset);
-        std::memcpy(buffer, front.data() + m_offset, count);
-        m_offset += count;
-        if (m_offset == front.size())
+        m_reading = std::move(m_pieces.front());
+        m_pieces.pop_front();
+        data = m_reading.data();
+        count = m_reading.size();
+        if (m_supplierWaiting && m_pieces.size() < m_maxQueued)
         {
-            m_offset = 0;
-            front.clear();
-            m_spare.push_back(std::move(front));
-            m_pieces.pop_front();
-            if (m_supplierWaiting && m_pieces.size() < m_maxQueued)
-            {
-                m_supplierWaiting = false;
-                resume = true;
-            }
+            m_supplierWaiting = false;
+            resume = true;
         }
     }
     if (resume && m_resume)
@@ -115,6 +114,7 @@ void CStreamedBody::abandon()
     m_abandoned = true;
     m_pieces.clear();
     m_spare.clear();
+    m_reading = {};
 }
 
 bool CStreamedBody::isComplete() const

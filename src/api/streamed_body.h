@@ -40,9 +40,10 @@ public:
     // A buffer of a piece the reader is done with, to be filled again (empty when none is spare).
     std::vector<std::uint8_t> spare();
 
-    // Reader side: fills buffer with up to capacity bytes; the count, 0 at the end of the body,
-    // negative when it failed (see fault()). Blocks until a piece, the end or a failure is there.
-    std::ptrdiff_t read(std::uint8_t* buffer, std::size_t capacity);
+    // Reader side: points data at the next piece, which stays valid until the next call (no copy
+    // is made); the count, 0 at the end of the body, negative when it failed (see fault()). Blocks
+    // until a piece, the end or a failure is there.
+    std::ptrdiff_t next(const std::uint8_t*& data);
     // The reader stops reading: whatever is left of the body is not wanted.
     void abandon();
 
@@ -56,7 +57,7 @@ private:
     mutable std::mutex m_mutex;
     std::condition_variable m_ready;
     std::deque<std::vector<std::uint8_t>> m_pieces;
-    std::size_t m_offset = 0;  // into the front piece
+    std::vector<std::uint8_t> m_reading;  // the piece the reader holds
     std::vector<std::vector<std::uint8_t>> m_spare;
     bool m_ended = false;
     bool m_abandoned = false;

@@ -17,8 +17,6 @@ namespace
 // reads like one a finished task sets.
 constexpr std::size_t kMaxLabelComponentTypeIdBytes = 32;
 constexpr std::size_t kMaxLabelVersionBytes = 31;
-// The pieces the upload's bytes are handed to the store in.
-constexpr std::size_t kUploadBlockBytes = 256 * 1024;
 
 bool isLabelText(const std::string& text, std::size_t maxBytes)
 {
@@ -82,10 +80,10 @@ std::optional<S_FirmwareStoreEntry> admitUpload(CFirmwareStore& store, const S_F
     {
         return std::nullopt;
     }
-    std::vector<std::uint8_t> block(kUploadBlockBytes);
     while (true)
     {
-        const std::ptrdiff_t count = body(block.data(), block.size());
+        const std::uint8_t* data = nullptr;
+        const std::ptrdiff_t count = body(data);
         if (count < 0)
         {
             error = "The firmware upload ended before its last byte: " + query.name;
@@ -95,7 +93,7 @@ std::optional<S_FirmwareStoreEntry> admitUpload(CFirmwareStore& store, const S_F
         {
             break;
         }
-        if (!admission->append(block.data(), static_cast<std::size_t>(count)))
+        if (!admission->append(data, static_cast<std::size_t>(count)))
         {
             break;  // finish() words the write failure; the rest of the body is not read
         }

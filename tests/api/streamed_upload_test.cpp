@@ -35,10 +35,10 @@ protected:
                 error = "refused before the body";
                 return false;
             }
-            std::vector<std::uint8_t> block(100'000);
+            const std::uint8_t* data = nullptr;
             std::uint64_t total = 0;
             std::ptrdiff_t count = 0;
-            while ((count = body(block.data(), block.size())) > 0)
+            while ((count = body(data)) > 0)
             {
                 total += static_cast<std::uint64_t>(count);
             }
