@@ -90,6 +90,10 @@ private:
             m_streamParser.reset();
             m_streamedBody.reset();
             m_directRemaining.reset();
+        }
+        if (m_bufferGrown)
+        {
+            m_bufferGrown = false;
             m_buffer.shrink_to_fit();  // an idle connection keeps only what a header needs
         }
         m_limitInForce = bodyLimit();
@@ -130,6 +134,10 @@ private:
                 return;
             }
             m_parser->body_limit(bodyLimit());
+            if (m_parser->content_length().value_or(0) > kStreamReadBytes)
+            {
+                growReadBuffer();
+            }
         }
         if (error || m_parser->is_done())
         {
@@ -214,9 +222,7 @@ private:
             m_directRemaining = m_streamParser->content_length().value_or(0);
         }
         m_stream.expires_after(m_context->requestTimeout);
-        // The read buffer grows only as far as a request has needed so far, and each read asks for
-        // what it has room for: room for large reads keeps the system calls per piece few.
-        m_buffer.reserve(kStreamReadBytes);
+        growReadBuffer();
         const std::weak_ptr<CHttpSession> weak = weak_from_this();
         m_streamedBody = std::make_shared<CStreamedBody>(
             kStreamQueuedPieces,
@@ -634,6 +640,14 @@ private:
         m_stream.close();
     }
 
+    // The read buffer grows only as far as a request has needed so far, and each read asks for
+    // what it has room for: room for large reads keeps the system calls of a large body few.
+    void growReadBuffer()
+    {
+        m_buffer.reserve(kStreamReadBytes);
+        m_bufferGrown = true;
+    }
+
     // The header of the request being served, once it has been read.
     const http::request_header<>* requestHeader() const
     {
@@ -664,6 +678,7 @@ private:
     std::shared_ptr<CStreamedBody> m_streamedBody;
     std::vector<std::uint8_t> m_piece;
     bool m_pieceReading = false;
+    bool m_bufferGrown = false;
     std::optional<std::uint64_t> m_directRemaining;  // the declared body's bytes still to come
     std::size_t m_pieceWant = 0;
     bool m_drainAfterPiece = false;
