@@ -116,6 +116,26 @@ struct S_Harness
                                     std::string& error) { return answerAtOnce(response, error); };
         callbacks.upgradeHistoryPage = [](const S_HistoryPageQuery&, std::string& response,
                                           std::string& error) { return answerAtOnce(response, error); };
+        // The upload reads its body to the end as the store would; the signature takes any bytes.
+        callbacks.firmwareStoreUploadLimit = S_SessionContext::kMaxBodyBytes;
+        callbacks.firmwareStoreUpload = [](const S_FirmwareUploadQuery& query, const RequestBodySource& body,
+                                           std::string& response, std::string& error, E_RouteRefusal& refusal)
+        {
+            const std::uint8_t* data = nullptr;
+            std::ptrdiff_t count = 0;
+            while ((count = body(data)) > 0)
+            {
+            }
+            refusal = query.name.size() > 63 ? E_RouteRefusal::INVALID_QUERY : E_RouteRefusal::FULL;
+            return count == 0 && query.name.size() % 2 == 0 && answerAtOnce(response, error);
+        };
+        callbacks.firmwareStoreSignature = [](const std::string&, std::string_view signature,
+                                              std::string& response, std::string& error,
+                                              E_RouteRefusal& refusal)
+        {
+            refusal = E_RouteRefusal::NOT_FOUND;
+            return !signature.empty() && answerAtOnce(response, error);
+        };
         callbacks.staticAssets = [](std::string_view path) -> const S_StaticAsset*
         {
             static const S_StaticAsset page{"text/html; charset=utf-8", "no-cache", "<!doctype html>"};

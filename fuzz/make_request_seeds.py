@@ -128,6 +128,14 @@ def http_request_seeds():
                                                   [json_type]))
     write("http_request", "history_page", b"\x01" + http("GET", "/api/v1/upgrades/history?limit=2&before=5"))
     write("http_request", "http10_no_host", b"\x00GET /api/v1/workspace HTTP/1.0\r\n\r\n")
+    write("http_request", "store_upload", b"\x01" + http(
+        "POST", "/api/v1/firmware/store?name=emu%20v7.bin&componentTypeId=EMU&version=7.0.0", b"\x00\x01firmware"))
+    write("http_request", "store_upload_chunked", b"\x01" + b"POST /api/v1/firmware/store?name=a+b HTTP/1.1\r\n"
+          b"Host: localhost\r\nTransfer-Encoding: chunked\r\n\r\n3\r\nabc\r\n0\r\n\r\n")
+    write("http_request", "store_upload_bad_query", b"\x01" + http(
+        "POST", "/api/v1/firmware/store?name=a%2&componentTypeId=EMU", b"x"))
+    write("http_request", "store_signature", b"\x01" + http(
+        "POST", "/api/v1/firmware/store/" + "0" * 64 + "/signature", bytes(range(72))))
 
 
 def main():

@@ -1,5 +1,7 @@
 #include "api/api_adapters.h"
 
+#include "api/adapter_run.h"
+
 #include "common/clock.h"
 #include "common/json_text.h"
 
@@ -45,12 +47,7 @@ S_HttpReply finishInternalError(std::string_view method, std::string_view path, 
     return reply;
 }
 
-// The code and status a route answers when its callback returned false.
-struct S_FailureAnswer
-{
-    std::string_view code;
-    unsigned status = 0;
-};
+}  // namespace
 
 S_HttpReply runHandler(std::string_view method, std::string_view path, const JsonHandler& handler,
                        unsigned successStatus, const std::function<S_FailureAnswer()>& failureAnswer)
@@ -98,6 +95,9 @@ S_HttpReply runHandler(std::string_view method, std::string_view path, const Jso
     }
 }
 
+namespace
+{
+
 // The answer to a refusal: the route's usual one, or that of a refusal with a code of its own.
 S_FailureAnswer answerOf(E_RouteRefusal refusal, S_FailureAnswer usual, S_FailureAnswer notFound)
 {
@@ -109,6 +109,9 @@ S_FailureAnswer answerOf(E_RouteRefusal refusal, S_FailureAnswer usual, S_Failur
             return {"INVALID_REQUEST_BODY", kBadRequest};
         case E_RouteRefusal::SITE_HELD:
             return {"SITE_HELD", 409};
+        case E_RouteRefusal::INVALID_QUERY:
+            return {"INVALID_REQUEST_QUERY", kBadRequest};
+        case E_RouteRefusal::FULL:
         case E_RouteRefusal::IN_USE:
         case E_RouteRefusal::UNAVAILABLE:
         case E_RouteRefusal::USUAL:

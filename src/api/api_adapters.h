@@ -10,6 +10,8 @@
 namespace ota::backend
 {
 
+class CStreamedBody;
+
 // What the adapters read from a request: its body, the path parameter (:upgradeNo, :rolloutNo),
 // the query string and the credentials it carries.
 struct S_ApiRequest
@@ -18,6 +20,8 @@ struct S_ApiRequest
     std::optional<std::string_view> parameter;
     std::string_view query;  // after "?", without any "#" part
     S_RequestCredentials credentials;
+    // The body of the one route that streams it, which then leaves body empty.
+    CStreamedBody* stream = nullptr;
 };
 
 // Core adapter: runs the callback and turns its outcome into the envelope, status and log line.

@@ -34,11 +34,13 @@ class IApiAuditTrail;
 enum class E_RouteRefusal : std::uint8_t
 {
     USUAL,
-    NOT_FOUND,     // what the path names does not exist
-    INVALID_BODY,  // 400 "INVALID_REQUEST_BODY"
-    SITE_HELD,     // 409 "SITE_HELD": the site is held, no upgrade starts
-    IN_USE,        // what the path names is still needed: the route's conflict
-    UNAVAILABLE,   // the service's store failed: 503
+    NOT_FOUND,      // what the path names does not exist
+    INVALID_BODY,   // 400 "INVALID_REQUEST_BODY"
+    SITE_HELD,      // 409 "SITE_HELD": the site is held, no upgrade starts
+    IN_USE,         // what the path names is still needed: the route's conflict
+    UNAVAILABLE,    // the service's store failed: 503
+    INVALID_QUERY,  // 400 "INVALID_REQUEST_QUERY"
+    FULL,           // there is no room for what the request brings, even after making some
 };
 
 // A route on one rollout: on false, refusal tells "no rollout has this number" (NOT_FOUND) and a
@@ -56,10 +58,13 @@ using SiteHoldSourceHandler = std::function<bool(const std::string& source, std:
 // A route on one stored firmware file: the :sha256 of the path, 64 lower-case hex digits.
 using FirmwareDigestHandler = std::function<bool(const std::string& sha256, std::string& responseJson,
                                                  std::string& errorMessage, E_RouteRefusal& refusal)>;
-// GET /api/v1/baseline/report: the report as JSON, or as CSV text when csv is set; on false a
-// refusal of NOT_FOUND says there is no baseline.
-using BaselineReportHandler = std::function<bool(bool csv, std::string& responseText,
-                                                 std::string& errorMessage, E_RouteRefusal& refusal)>;
+    NOT_FOUND,      // what the path names does not exist
+    INVALID_BODY,   // 400 "INVALID_REQUEST_BODY"
+    SITE_HELD,      // 409 "SITE_HELD": the site is held, no upgrade starts
+    IN_USE,         // what the path names is still needed: the route's conflict
+    UNAVAILABLE,    // the service's store failed: 503
+    INVALID_QUERY,  // 400 "INVALID_REQUEST_QUERY"
+    FULL,           // there is no room for what the request brings, even after making some
 // A route on one task with a JSON body (re-serialised compactly).
 using UpgradeBodyHandler = std::function<bool(std::uint32_t upgradeNo, const std::string& requestJson,
                                               std::string& responseJson, std::string& errorMessage)>;
@@ -108,6 +113,13 @@ struct S_ApiCallbacks
     AuditListHandler auditList = nullptr;
     AuditListHandler firmwareStoreList = nullptr;         // GET /api/v1/firmware/store
     FirmwareDigestHandler firmwareStoreDelete = nullptr;  // POST /api/v1/firmware/store/:sha256/delete
+    // POST /api/v1/firmware/store?name=: the one route whose body is streamed to its callback as it
+    // arrives rather than read whole first, so it takes bodies of up to firmwareStoreUploadLimit
+    // bytes where every other route keeps the usual limit.
+    FirmwareUploadHandler firmwareStoreUpload = nullptr;
+    std::uint64_t firmwareStoreUploadLimit = 0;
+    FirmwareDigestBodyHandler firmwareStoreSignature =
+        nullptr;  // POST /api/v1/firmware/store/:sha256/signature
     // GET /api/v1/audit/verify: the check of the audit trail's hash chain, served when set.
     JsonHandler auditVerify = nullptr;
 

@@ -2,6 +2,7 @@
 
 #include "api/audit_recording.h"
 #include "api/audit_trail.h"
+#include "api/firmware_store_adapters.h"
 #include "api/loopback_guard.h"
 #include "api/static_asset_reply.h"
 #include "common/clock.h"
@@ -114,9 +115,9 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
     }
     if (c.firmwareStoreList)
     {
-        m_routes.push_back({"GET", "/api/v1/firmware/store", quick, [&c](const S_ApiRequest& request) {
-                                return invokeFirmwareStoreListHandler("/api/v1/firmware/store",
-                                                                      c.firmwareStoreList, request);
+        m_routes.push_back({"GET", kFirmwareStorePath, quick, [&c](const S_ApiRequest& request) {
+                                return invokeFirmwareStoreListHandler(kFirmwareStorePath, c.firmwareStoreList,
+                                                                      request);
                             }});
     }
     if (c.firmwareStoreDelete)
@@ -129,6 +130,42 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
                             }});
     }
     addOptionalRoutes();
+    addFirmwareStoreWriteRoutes();
+}
+
+void CApiRouter::addFirmwareStoreWriteRoutes()
+{
+    const S_ApiCallbacks& c = m_callbacks;
+    if (c.firmwareStoreUpload)
+    {
+        m_routes.push_back({"POST", kFirmwareStorePath, E_CallbackLane::Upload,
+                            [&c](const S_ApiRequest& request)
+                            {
+                                return invokeFirmwareStoreUploadHandler(kFirmwareStorePath,
+                                                                        c.firmwareStoreUpload,
+                                                                        c.firmwareStoreUploadLimit, request);
+                            }});
+    }
+    if (c.firmwareStoreSignature)
+    {
+        m_routes.push_back({"POST", "/api/v1/firmware/store/:sha256/signature", E_CallbackLane::Operation,
+                            [&c](const S_ApiRequest& request)
+                            {
+                                return invokeFirmwareStoreSignatureHandler(
+                                    "/api/v1/firmware/store/:sha256/signature", c.firmwareStoreSignature,
+                                    request);
+                            }});
+    }
+}
+
+std::optional<std::uint64_t> CApiRouter::streamedBodyLimit(const S_HttpRequestView& request) const
+{
+    if (!m_callbacks.firmwareStoreUpload || request.method != "POST" ||
+        pathOf(request.target) != kFirmwareStorePath)
+    {
+        return std::nullopt;
+    }
+    return m_callbacks.firmwareStoreUploadLimit;
 }
 
 void CApiRouter::addOptionalRoutes()

@@ -48,6 +48,7 @@ public:
     static constexpr std::string_view kLoginPath = "/api/v1/session";
     static constexpr std::string_view kLogoutPath = "/api/v1/session/logout";
     static constexpr std::string_view kMetricsPath = "/metrics";
+    static constexpr std::string_view kFirmwareStorePath = "/api/v1/firmware/store";
 
     // A request matched to its route, to be run on the route's lane. The request views point into
     // the transport's buffers, which must stay untouched until invoke has returned.
@@ -92,6 +93,10 @@ public:
     // control, health and event-stream upgrades. Counts no failed attempt.
     bool servesUnderLoad(const S_HttpRequestView& request, bool upgrade, bool sendsBody) const;
 
+    // The largest body of a request whose route takes its body streamed (read a piece at a time
+    // while its callback runs) instead of read whole first; none for every other request.
+    std::optional<std::uint64_t> streamedBodyLimit(const S_HttpRequestView& request) const;
+
     // The pattern of the route a path is for (whatever the method), the event stream's path, or
     // empty when no route takes it.
     std::string_view routeOf(std::string_view path) const;
@@ -116,6 +121,7 @@ private:
     void addOptionalRoutes();
     void addSiteHoldRoutes();
     void addBaselineRoutes();  // baseline_routes.cpp
+    void addFirmwareStoreWriteRoutes();
     static bool matches(std::string_view pattern, std::string_view path,
                         std::optional<std::string_view>& parameter);
     std::optional<S_HttpReply> checkCaller(const S_HttpRequestView& request, std::string_view logPath) const;

@@ -67,6 +67,8 @@ S_HttpReply answerRefusing(std::string_view method, std::string_view path, unsig
             status = 503;
             break;
         case E_RouteRefusal::SITE_HELD:
+        case E_RouteRefusal::INVALID_QUERY:
+        case E_RouteRefusal::FULL:
         case E_RouteRefusal::IN_USE:
         case E_RouteRefusal::USUAL:
             break;

@@ -37,6 +37,9 @@ enum class E_CallbackLane
     Quick,
     Operation,
     Record,
+    // A fourth lane takes the firmware uploads, each as long as its client takes to send the
+    // file: on the operation lane one slow upload would hold up every abort and start.
+    Upload,
 };
 
 // The callback lanes. A job runs on its lane's thread, after every job submitted to that
@@ -77,7 +80,7 @@ private:
     static void run(S_Lane& lane);
     S_Lane& laneOf(E_CallbackLane lane);
 
-    std::array<S_Lane, 3> m_lanes;
+    std::array<S_Lane, 4> m_lanes;
 };
 
 }  // namespace ota::backend

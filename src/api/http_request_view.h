@@ -15,5 +15,8 @@ namespace ota::backend
 // Inside the API library (and its fuzz target) only: it brings Boost.Beast's message types.
 S_HttpRequestView requestViewOf(boost::beast::http::request<boost::beast::http::string_body>& request,
                                 std::string_view client, bool withBody);
+// The view of a request's header alone (its body empty), whatever body type the request is read into.
+S_HttpRequestView requestHeaderViewOf(const boost::beast::http::request_header<>& header,
+                                      std::string_view client);
 
 }  // namespace ota::backend

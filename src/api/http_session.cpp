@@ -3,11 +3,13 @@
 #include "api/event_session.h"
 #include "api/http_request_view.h"
 #include "api/peer_address.h"
+#include "api/streamed_body.h"
 
 #include <boost/asio/dispatch.hpp>
 #include <boost/asio/post.hpp>
 #include <boost/beast/core.hpp>
 #include <boost/beast/http.hpp>
+#include <boost/beast/http/buffer_body.hpp>
 #include <boost/beast/websocket/rfc6455.hpp>
 
 #include <algorithm>
@@ -16,6 +18,7 @@
 #include <optional>
 #include <string>
 #include <variant>
+#include <vector>
 
 namespace ota::backend
 {
@@ -32,6 +35,12 @@ namespace net = boost::asio;
 // peer has read the answer.
 constexpr std::chrono::milliseconds kLingerBound{2000};
 
+// A streamed body is read in pieces of this size, at most this many waiting for the callback:
+// the memory a request of any size holds stays this small.
+constexpr std::size_t kStreamPieceBytes = 256 * 1024;
+constexpr std::size_t kStreamQueuedPieces = 2;
+constexpr std::size_t kStreamReadBytes = 64 * 1024;
+
 class CHttpSession final : public ISessionControl, public std::enable_shared_from_this<CHttpSession>
 {
 public:
@@ -44,7 +53,14 @@ public:
 
     void setKind(E_SessionKind kind) { m_kind = kind; }
 
-    ~CHttpSession() override { m_context->registry->remove(this); }
+    ~CHttpSession() override
+    {
+        if (m_streamedBody)
+        {
+            m_streamedBody->fail(E_StreamedBodyFault::BROKEN);
+        }
+        m_context->registry->remove(this);
+    }
 
     void start()
     {
@@ -69,7 +85,22 @@ private:
             return;
         }
         m_parser.emplace();
-        m_parser->body_limit(bodyLimit());
+        if (m_streamParser)
+        {
+            m_streamParser.reset();
+            m_streamedBody.reset();
+            m_directRemaining.reset();
+        }
+        if (m_bufferGrown)
+        {
+            m_bufferGrown = false;
+            m_buffer.shrink_to_fit();  // an idle connection keeps only what a header needs
+        }
+        m_limitInForce = bodyLimit();
+        // Which limit applies is known once the target is: the header is read without one, and a
+        // declared length is checked against it right after.
+        m_parser->body_limit(m_kind == E_SessionKind::RESERVE ? boost::optional<std::uint64_t>(bodyLimit())
+                                                              : boost::optional<std::uint64_t>());
         m_parser->header_limit(S_SessionContext::kMaxHeaderBytes);
         m_requestStartedAt = std::chrono::steady_clock::now();
         // A connection that has not sent a whole request header in time is closed, whether it
@@ -88,6 +119,25 @@ private:
         if (!error && m_kind == E_SessionKind::RESERVE && !admitUnderLoad())
         {
             return;
+        }
+        if (!error && m_kind != E_SessionKind::RESERVE)
+        {
+            const S_HttpRequestView view = requestViewOf(m_parser->get(), m_client, false);
+            if (const std::optional<std::uint64_t> limit = m_context->router->streamedBodyLimit(view))
+            {
+                startStreamedRequest(*limit);
+                return;
+            }
+            if (m_parser->content_length().value_or(0) > bodyLimit())
+            {
+                rejectUnreadable(http::error::body_limit);
+                return;
+            }
+            m_parser->body_limit(bodyLimit());
+            if (m_parser->content_length().value_or(0) > kStreamReadBytes)
+            {
+                growReadBuffer();
+            }
         }
         if (error || m_parser->is_done())
         {
@@ -143,6 +193,196 @@ private:
         reply.closeConnection = true;
         handleDispatch(m_context->router->refuse(view, std::move(reply)), version, false, false);
         return false;
+    }
+
+    // The one route that takes its body streamed: the same checks as any request (access, caller,
+    // the audit entry before the callback) run on the header alone, before a byte of the body is
+    // read; then the callback runs on its lane while the body is read here, a piece at a time.
+    void startStreamedRequest(std::uint64_t limit)
+    {
+        m_limitInForce = limit;
+        m_streamParser.emplace(std::move(*m_parser));
+        m_streamParser->body_limit(limit);
+        http::request<http::buffer_body>& request = m_streamParser->get();
+        const unsigned version = request.version();
+        CApiRouter::Dispatch dispatch = m_context->router->dispatch(requestHeaderViewOf(request, m_client));
+        CApiRouter::S_RouteCall* call = std::get_if<CApiRouter::S_RouteCall>(&dispatch);
+        if (call == nullptr || call->refusal)
+        {
+            handleDispatch(std::move(dispatch), version, false, false);
+            return;
+        }
+        if (m_streamParser->content_length().value_or(0) > limit)
+        {
+            rejectUnreadable(http::error::body_limit);
+            return;
+        }
+        if (!m_streamParser->chunked() && !m_streamParser->is_done())
+        {
+            m_directRemaining = m_streamParser->content_length().value_or(0);
+        }
+        m_stream.expires_after(m_context->requestTimeout);
+        growReadBuffer();
+        const std::weak_ptr<CHttpSession> weak = weak_from_this();
+        m_streamedBody = std::make_shared<CStreamedBody>(
+            kStreamQueuedPieces,
+            [weak, executor = m_stream.get_executor()]
+            {
+                net::post(executor,
+                          [weak]
+                          {
+                              if (const std::shared_ptr<CHttpSession> self = weak.lock())
+                              {
+                                  self->readPiece();
+                              }
+                          });
+            });
+        call->request.stream = m_streamedBody.get();
+        const bool keepAlive = request.keep_alive();
+        auto begin = [self = shared_from_this(), call = std::move(*call), version, keepAlive]
+        {
+            self->runOnLane(call, version, keepAlive, false);
+            self->readPiece();
+        };
+        if (!beast::iequals(request[http::field::expect], "100-continue"))
+        {
+            begin();
+            return;
+        }
+        static const std::string kContinue = "HTTP/1.1 100 Continue\r\n\r\n";
+        net::async_write(
+            m_stream, net::buffer(kContinue),
+            [self = shared_from_this(), begin = std::move(begin)](beast::error_code writeError, std::size_t)
+            {
+                if (writeError || self->m_closing)
+                {
+                    self->closeSocket();
+                    return;
+                }
+                begin();
+            });
+    }
+
+    void readPiece()
+    {
+        if (!m_streamedBody || m_pieceReading)
+        {
+            return;
+        }
+        if (m_closing)
+        {
+            m_streamedBody->fail(E_StreamedBodyFault::BROKEN);
+            return;
+        }
+        if (m_directRemaining)
+        {
+            readDirectPiece();
+            return;
+        }
+        if (m_streamParser->is_done())
+        {
+            m_streamedBody->end();
+            return;
+        }
+        m_piece = m_streamedBody->spare();
+        m_piece.resize(kStreamPieceBytes);
+        http::buffer_body::value_type& body = m_streamParser->get().body();
+        body.data = m_piece.data();
+        body.size = m_piece.size();
+        body.more = true;
+        m_pieceReading = true;
+        // A client that stops sending is dropped; one the disk slows down is not read from, so it
+        // is not timed out meanwhile.
+        m_stream.expires_after(m_context->requestTimeout);
+        http::async_read(m_stream, m_buffer, *m_streamParser,
+                         beast::bind_front_handler(&CHttpSession::onPiece, shared_from_this()));
+    }
+
+    void onPiece(beast::error_code error, std::size_t)
+    {
+        m_pieceReading = false;
+        if (m_drainAfterPiece)
+        {
+            // The answer went out while this piece was read: the rest of the body is not wanted.
+            m_drainAfterPiece = false;
+            drain();
+            return;
+        }
+        if (error == http::error::need_buffer)
+        {
+            error = {};
+        }
+        if (error)
+        {
+            m_streamedBody->fail(error == http::error::body_limit ? E_StreamedBodyFault::TOO_LARGE
+                                                                  : E_StreamedBodyFault::BROKEN);
+            return;
+        }
+        m_piece.resize(m_piece.size() - m_streamParser->get().body().size);
+        const bool readOn = m_streamedBody->supply(std::move(m_piece));
+        if (m_streamParser->is_done())
+        {
+            m_streamedBody->end();
+            return;
+        }
+        if (readOn)
+        {
+            readPiece();
+        }
+    }
+
+    // A body of a declared length goes straight from the socket into the pieces: the parser
+    // would copy every byte once more, and framing a declared length needs no parser.
+    void readDirectPiece()
+    {
+        if (*m_directRemaining == 0)
+        {
+            m_streamedBody->end();
+            return;
+        }
+        m_pieceWant =
+            static_cast<std::size_t>(std::min<std::uint64_t>(kStreamPieceBytes, *m_directRemaining));
+        m_piece = m_streamedBody->spare();
+        if (m_piece.size() < m_pieceWant)
+        {
+            m_piece.resize(kStreamPieceBytes);
+        }
+        // What the header's read took in already comes first.
+        const std::size_t buffered = std::min(m_buffer.size(), m_pieceWant);
+        net::buffer_copy(net::buffer(m_piece.data(), buffered), m_buffer.data());
+        m_buffer.consume(buffered);
+        m_pieceReading = true;
+        m_stream.expires_after(m_context->requestTimeout);
+        net::async_read(m_stream, net::buffer(m_piece.data() + buffered, m_pieceWant - buffered),
+                        beast::bind_front_handler(&CHttpSession::onDirectPiece, shared_from_this()));
+    }
+
+    void onDirectPiece(beast::error_code error, std::size_t)
+    {
+        m_pieceReading = false;
+        if (m_drainAfterPiece)
+        {
+            m_drainAfterPiece = false;
+            drain();
+            return;
+        }
+        if (error)
+        {
+            m_streamedBody->fail(E_StreamedBodyFault::BROKEN);
+            return;
+        }
+        *m_directRemaining -= m_pieceWant;
+        m_piece.resize(m_pieceWant);
+        const bool readOn = m_streamedBody->supply(std::move(m_piece));
+        if (*m_directRemaining == 0)
+        {
+            m_streamedBody->end();
+            return;
+        }
+        if (readOn)
+        {
+            readDirectPiece();
+        }
     }
 
     void readBody()
@@ -237,8 +477,19 @@ private:
 
     void onCallbackDone(std::optional<S_HttpReply> reply, unsigned version, bool keepAlive, bool headOnly)
     {
+        if (m_streamedBody && !m_streamedBody->isComplete())
+        {
+            // Answered before the whole body was read (refused, or it broke off): the rest of it
+            // is not read as a next request.
+            m_streamedBody->abandon();
+            keepAlive = false;
+        }
         if (m_closing || !reply)
         {
+            if (m_streamedBody)
+            {
+                m_streamedBody->fail(E_StreamedBodyFault::BROKEN);
+            }
             closeSocket();
             return;
         }
@@ -248,10 +499,11 @@ private:
     // A request that could not be read whole: size limits, malformed HTTP, timeout, broken socket.
     void rejectUnreadable(beast::error_code error)
     {
-        const bool headerDone = m_parser->is_header_done();
-        const std::string method = headerDone ? std::string(m_parser->get().method_string()) : "-";
-        const std::string path = headerDone ? std::string(CApiRouter::pathOf(m_parser->get().target())) : "-";
-        const unsigned version = headerDone ? m_parser->get().version() : 11;
+        const http::request_header<>* header = requestHeader();
+        const bool headerDone = header != nullptr;
+        const std::string method = headerDone ? std::string(header->method_string()) : "-";
+        const std::string path = headerDone ? std::string(CApiRouter::pathOf(header->target())) : "-";
+        const unsigned version = headerDone ? header->version() : 11;
         // A refusal of a request to a POST route is recorded like any other.
         const auto reject = [&](unsigned status, std::string_view code, const std::string& message)
         {
@@ -262,14 +514,14 @@ private:
                 return;
             }
             handleDispatch(
-                m_context->router->refuse(requestViewOf(m_parser->get(), m_client, false), std::move(reply)),
-                version, false, false);
+                m_context->router->refuse(requestHeaderViewOf(*header, m_client), std::move(reply)), version,
+                false, false);
         };
 
         if (error == http::error::body_limit)
         {
             reject(413, "REQUEST_TOO_LARGE",
-                   "Request body exceeds " + std::to_string(bodyLimit()) + " bytes");
+                   "Request body exceeds " + std::to_string(m_limitInForce) + " bytes");
             return;
         }
         if (error == http::error::header_limit)
@@ -296,10 +548,10 @@ private:
         {
             return;
         }
-        const std::string_view route =
-            m_parser && m_parser->is_header_done()
-                ? m_context->router->routeOf(CApiRouter::pathOf(m_parser->get().target()))
-                : std::string_view();
+        const http::request_header<>* header = requestHeader();
+        const std::string_view route = header != nullptr
+                                           ? m_context->router->routeOf(CApiRouter::pathOf(header->target()))
+                                           : std::string_view();
         m_context->requestCounter->count(route, status);
     }
 
@@ -359,6 +611,11 @@ private:
         beast::error_code ignored;
         m_stream.socket().shutdown(net::ip::tcp::socket::shutdown_send, ignored);
         m_stream.expires_after(kLingerBound);
+        if (m_pieceReading)
+        {
+            m_drainAfterPiece = true;  // one read at a time: the piece's completion drains on
+            return;
+        }
         drain();
     }
 
@@ -383,6 +640,24 @@ private:
         m_stream.close();
     }
 
+    // The read buffer grows only as far as a request has needed so far, and each read asks for
+    // what it has room for: room for large reads keeps the system calls of a large body few.
+    void growReadBuffer()
+    {
+        m_buffer.reserve(kStreamReadBytes);
+        m_bufferGrown = true;
+    }
+
+    // The header of the request being served, once it has been read.
+    const http::request_header<>* requestHeader() const
+    {
+        if (m_streamParser)
+        {
+            return &m_streamParser->get();
+        }
+        return m_parser && m_parser->is_header_done() ? &m_parser->get() : nullptr;
+    }
+
     std::size_t bodyLimit() const
     {
         return m_kind == E_SessionKind::RESERVE ? S_SessionContext::kMaxReserveBodyBytes
@@ -396,6 +671,17 @@ private:
     std::chrono::steady_clock::time_point m_requestStartedAt;
     beast::flat_buffer m_buffer;
     std::optional<http::request_parser<http::string_body>> m_parser;
+    std::uint64_t m_limitInForce = 0;
+    // The streamed route's request: its parser holds the header the route call points into, and
+    // the body goes to the callback through m_streamedBody, one piece (m_piece) read at a time.
+    std::optional<http::request_parser<http::buffer_body>> m_streamParser;
+    std::shared_ptr<CStreamedBody> m_streamedBody;
+    std::vector<std::uint8_t> m_piece;
+    bool m_pieceReading = false;
+    bool m_bufferGrown = false;
+    std::optional<std::uint64_t> m_directRemaining;  // the declared body's bytes still to come
+    std::size_t m_pieceWant = 0;
+    bool m_drainAfterPiece = false;
     std::optional<http::response<http::string_body>> m_response;
     std::array<char, 4096> m_scratch{};
     bool m_closing = false;

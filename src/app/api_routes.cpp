@@ -129,7 +129,8 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
     addRolloutRoutes(app, services, callbacks);
     addDeviceRoutes(app, callbacks);
     addSiteHoldRoutes(app, services, callbacks);
-    addFirmwareStoreRoutes(app.firmwareStore, callbacks);
+    addFirmwareStoreRoutes(
+        app.firmwareStore, [&app] { return app.taskService.firmwareTrust(); }, callbacks);
     addBaselineRoutes(app, callbacks);
     callbacks.accessControl = app.accessControl;
     callbacks.auditTrail = app.auditTrail;

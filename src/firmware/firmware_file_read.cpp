@@ -69,6 +69,31 @@ std::filesystem::path firmwareSignaturePath(const std::filesystem::path& firmwar
     return signature;
 }
 
+E_FirmwareSignatureVerdict judgeFirmwareSignature(const std::filesystem::path& firmwarePath,
+                                                  const std::array<std::uint8_t, 32>& sha256,
+                                                  const CFirmwareTrust* trust, std::string& keyFingerprint)
+{
+    keyFingerprint.clear();
+    if (trust == nullptr)
+    {
+        return E_FirmwareSignatureVerdict::NOT_CHECKED;
+    }
+    std::string signature;
+    const E_FirmwareSignatureVerdict verdict =
+        readSignatureFile(firmwareSignaturePath(firmwarePath), signature);
+    if (verdict != E_FirmwareSignatureVerdict::NOT_CHECKED)
+    {
+        return verdict;
+    }
+    std::optional<std::string> fingerprint = trust->verifyDigest(sha256, signature);
+    if (!fingerprint)
+    {
+        return E_FirmwareSignatureVerdict::NOT_VALID;
+    }
+    keyFingerprint = std::move(*fingerprint);
+    return E_FirmwareSignatureVerdict::VERIFIED;
+}
+
 std::optional<std::string> firmwareSignatureRefusal(E_FirmwareSignatureVerdict verdict, bool required,
                                                     const std::string& shownPath)
 {

@@ -56,6 +56,12 @@ S_FirmwareFileRead readFirmwareFile(const std::filesystem::path& path, std::uint
 // The path of a firmware file's detached signature: the file's own path with ".sig" appended.
 std::filesystem::path firmwareSignaturePath(const std::filesystem::path& firmwarePath);
 
+// F.sig beside a firmware file whose digest is known already, as the trust judges it (NOT_CHECKED
+// without one); keyFingerprint is the verifying key's when VERIFIED.
+E_FirmwareSignatureVerdict judgeFirmwareSignature(const std::filesystem::path& firmwarePath,
+                                                  const std::array<std::uint8_t, 32>& sha256,
+                                                  const CFirmwareTrust* trust, std::string& keyFingerprint);
+
 // The refusal of a file whose signature the trust does not accept, naming shownPath; none when the
 // file may be used (verified, or unsigned while signatures are not required).
 std::optional<std::string> firmwareSignatureRefusal(E_FirmwareSignatureVerdict verdict, bool required,

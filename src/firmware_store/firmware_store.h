@@ -13,6 +13,7 @@
 #include <optional>
 #include <set>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace ota::backend
@@ -97,6 +98,11 @@ public:
     // The entry labelled with label, the most recently added of several; none (error empty) when
     // no entry carries it, none with error on a failure.
     std::optional<S_FirmwareStoreEntry> findLabelled(const S_FirmwareStoreLabel& label, std::string& error);
+    // Keeps a detached signature beside the entry's file (<path>.sig), replaced whole: written under
+    // a temporary name, synced and renamed into place; it goes with the entry. None with error
+    // empty when not stored.
+    std::optional<S_FirmwareStoreEntry> keepSignature(const FirmwareDigest& sha256,
+                                                      std::string_view signature, std::string& error);
     // Removes an entry nobody needs: its row, then its file.
     E_FirmwareStoreRemoval remove(const FirmwareDigest& sha256, std::string& error);
 
