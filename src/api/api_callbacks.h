@@ -58,13 +58,30 @@ using SiteHoldSourceHandler = std::function<bool(const std::string& source, std:
 // A route on one stored firmware file: the :sha256 of the path, 64 lower-case hex digits.
 using FirmwareDigestHandler = std::function<bool(const std::string& sha256, std::string& responseJson,
                                                  std::string& errorMessage, E_RouteRefusal& refusal)>;
-    NOT_FOUND,      // what the path names does not exist
-    INVALID_BODY,   // 400 "INVALID_REQUEST_BODY"
-    SITE_HELD,      // 409 "SITE_HELD": the site is held, no upgrade starts
-    IN_USE,         // what the path names is still needed: the route's conflict
-    UNAVAILABLE,    // the service's store failed: 503
-    INVALID_QUERY,  // 400 "INVALID_REQUEST_QUERY"
-    FULL,           // there is no room for what the request brings, even after making some
+// GET /api/v1/baseline/report: the report as JSON, or as CSV text when csv is set; on false a
+// refusal of NOT_FOUND says there is no baseline.
+using BaselineReportHandler = std::function<bool(bool csv, std::string& responseText,
+                                                 std::string& errorMessage, E_RouteRefusal& refusal)>;
+// A route on one stored firmware file that takes the body as sent (bytes, not JSON).
+using FirmwareDigestBodyHandler =
+    std::function<bool(const std::string& sha256, std::string_view body, std::string& responseJson,
+                       std::string& errorMessage, E_RouteRefusal& refusal)>;
+
+// The query of a firmware upload, percent-decoded; the label is set when both of its parts were given.
+struct S_FirmwareUploadQuery
+{
+    std::string name;
+    std::string componentTypeId;
+    std::string version;
+    bool labelled = false;
+};
+// Reads a streamed request body: points data at its next bytes, valid until the next call; the
+// count, 0 at its end, negative when it broke off (the route's adapter words why).
+using RequestBodySource = std::function<std::ptrdiff_t(const std::uint8_t*& data)>;
+using FirmwareUploadHandler =
+    std::function<bool(const S_FirmwareUploadQuery& query, const RequestBodySource& body,
+                       std::string& responseJson, std::string& errorMessage, E_RouteRefusal& refusal)>;
+
 // A route on one task with a JSON body (re-serialised compactly).
 using UpgradeBodyHandler = std::function<bool(std::uint32_t upgradeNo, const std::string& requestJson,
                                               std::string& responseJson, std::string& errorMessage)>;
