@@ -265,7 +265,16 @@ def main():
             row = driver.find_elements(By.CSS_SELECTOR, "#file-rows tr")[position]
             Select(row.find_element(By.TAG_NAME, "select")).select_by_value(slot)
             inputs = row.find_elements(By.CSS_SELECTOR, 'input[type="text"]')
-            inputs[0].send_keys(str(path))
+            if position == 0:
+                # The first file goes through the firmware store: uploaded from the page, then "Use".
+                digest = files[slot][1]
+                driver.find_element(By.ID, "store-file").send_keys(str(path))
+                wait(driver, lambda d: d.find_elements(By.CSS_SELECTOR, f'#store-rows tr[data-sha256="{digest}"]'),
+                     "the uploaded file is not in the store's list: " + driver.find_element(By.ID, "store-error").text)
+                driver.find_element(By.CSS_SELECTOR, f'#store-rows tr[data-sha256="{digest}"] button').click()
+                assert f"/sha256/{digest}/emu.bin" in inputs[0].get_attribute("value"), inputs[0].get_attribute("value")
+            else:
+                inputs[0].send_keys(str(path))
             inputs[1].send_keys("2.0.0")
         driver.find_element(By.ID, "inspect").click()
         expected_digests = [digest for _, digest, _ in files.values()]
