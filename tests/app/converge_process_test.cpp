@@ -1,6 +1,7 @@
 // Back to the baseline through the real ota-backend executable and the real simulator: a site
 // upgraded twice with a baseline after each upgrade, then the bad upgrade reverted by reinstating
 // the earlier baseline and converging to it from the files the store labelled on the way.
+#include "app/example_site_devices.h"
 #include "app/rollout_process_site.h"
 #include "app/upgrade_process_site.h"
 #include "protocol/protocol_enums.h"
@@ -50,6 +51,28 @@ protected:
 
     CDeviceSimulator simulator;
 };
+
+// Whether every component of the devices reports the version.
+bool everyComponentReports(const json& status, const std::vector<std::string>& nodeIds,
+                           const std::string& version)
+{
+    for (const std::string& nodeId : nodeIds)
+    {
+        const json node = findNode(status, nodeId);
+        if (!node.is_object() || node["components"].empty())
+        {
+            return false;
+        }
+        for (const json& component : node["components"])
+        {
+            if (component["version"] != version)
+            {
+                return false;
+            }
+        }
+    }
+    return true;
+}
 
 TEST_F(ConvergeProcessTest, ABadUpgradeIsRevertedByReinstatingTheEarlierBaselineAndConverging)
 {
@@ -131,6 +154,70 @@ TEST_F(ConvergeProcessTest, ABadUpgradeIsRevertedByReinstatingTheEarlierBaseline
 
     const json report = api.get("/api/v1/baseline/report").json["data"];
     EXPECT_EQ(report["summary"], (json{{"match", 5}, {"drift", 0}, {"missing", 0}, {"unexpected", 0}}))
+        << report.dump();
+    EXPECT_EQ(backend.stop(), 0) << backend.output();
+}
+
+// The example site upgraded whole twice; the second upgrade is taken back by reinstating the
+// baseline of the first and converging, every component of every device at once.
+TEST_F(ConvergeProcessTest, AWholeSiteUpgradeOfTheExampleSiteIsRevertedToItsBaseline)
+{
+    const std::vector<S_SimDeviceSpec> devices = exampleSiteDevices();
+    ASSERT_EQ(devices.size(), 5u);
+    std::vector<std::string> nodeIds;
+    for (const S_SimDeviceSpec& device : devices)
+    {
+        nodeIds.push_back(device.nodeId);
+    }
+    startSimulator(simulator, devices);
+    S_BackendSettings settings;
+    settings.restartTimeoutMs = 2000;  // a quiet period of 500 ms after each reconnect
+    CUpgradeBackend backend(nodesOf(simulator, devices), settings);
+    ASSERT_TRUE(backend.launch()) << backend.output();
+    CUpgradeApi api(backend.port());
+    CRolloutApi rollouts(api);
+
+    const auto siteTo = [&](const std::string& version, std::uint32_t seed)
+    {
+        const json status = api.waitReady(nodeIds);
+        ASSERT_TRUE(status.is_object()) << backend.output();
+        json files = json::array();
+        for (const auto& [component, slot] : slotOfComponent())
+        {
+            files.push_back(firmwareEntry(
+                slot, backend.writeFirmware(component + "-" + version + ".bin", 1500 + seed, seed), version));
+            ++seed;
+        }
+        const S_HttpResult preview = api.preview(
+            previewBody("site_" + std::to_string(seed), targetsForEveryComponent(status, nodeIds), files));
+        ASSERT_EQ(preview.status, 200u) << preview.body;
+        ASSERT_EQ(api.start().status, 202u);
+        const json final = api.waitEnded(preview.json["data"]["snapshot"]["upgradeNo"].get<std::uint32_t>());
+        ASSERT_EQ(final.value("status", ""), "SUCCESS") << final.dump();
+        ASSERT_TRUE(waitUntil([&] { return everyComponentReports(api.deviceStatus(), nodeIds, version); },
+                              std::chrono::seconds(30)));
+    };
+    ASSERT_NO_FATAL_FAILURE(siteTo("2.0.0", 100));
+    const S_HttpResult baseline = api.post("/api/v1/baseline", R"({"from":"site"})");
+    ASSERT_EQ(baseline.status, 200u) << baseline.body;
+    const std::size_t componentCount = baseline.json["data"]["components"].size();
+    ASSERT_NO_FATAL_FAILURE(siteTo("3.0.0", 200));
+
+    ASSERT_EQ(api.post("/api/v1/baseline", R"({"baselineNo":1})").status, 200u);
+    EXPECT_EQ(api.get("/api/v1/baseline/report").json["data"]["summary"]["drift"], componentCount);
+    const S_HttpResult created = api.post("/api/v1/rollouts/converge", R"({"rolloutId":"site_back"})");
+    ASSERT_EQ(created.status, 200u) << created.body;
+    EXPECT_EQ(created.json["data"]["deviceCount"], devices.size());
+    const std::uint32_t rolloutNo = created.json["data"]["rolloutNo"];
+    ASSERT_EQ(rollouts.operate(rolloutNo, "start").status, 202u);
+    const json finished = rollouts.waitRollout(
+        rolloutNo, [](const json& rollout) { return rollout["finishedAt"] != 0; }, std::chrono::seconds(120));
+    ASSERT_EQ(finished.value("status", ""), "SUCCESS") << finished.dump();
+    ASSERT_TRUE(waitUntil([&] { return everyComponentReports(api.deviceStatus(), nodeIds, "2.0.0"); },
+                          std::chrono::seconds(30)));
+    const json report = api.get("/api/v1/baseline/report").json["data"];
+    EXPECT_EQ(report["summary"],
+              (json{{"match", componentCount}, {"drift", 0}, {"missing", 0}, {"unexpected", 0}}))
         << report.dump();
     EXPECT_EQ(backend.stop(), 0) << backend.output();
 }

@@ -1,10 +1,10 @@
 // Ten upgrades of the whole example site in a row through one ota-backend process: every task
 // succeeds and is finalised, and the process gives back what a task took (memory, descriptors,
 // threads), so a backend that runs for months does not grow with every upgrade.
+#include "app/example_site_devices.h"
 #include "app/fault_process_support.h"
 #include "app/upgrade_process_site.h"
 #include "sim/sim_test_support.h"
-#include "sim/topology_devices.h"
 
 #include <gtest/gtest.h>
 
@@ -22,25 +22,6 @@ using namespace ota::backend;
 using json = nlohmann::json;
 
 constexpr unsigned kRuns = 10;
-
-// The devices of examples/topology/site.json on ephemeral ports, quick to prepare, flash and restart.
-std::vector<S_SimDeviceSpec> exampleSite()
-{
-    std::vector<S_SimDeviceSpec> devices;
-    std::string error;
-    if (!loadSimDevicesFromTopologyFile(std::filesystem::path(OTA_SOURCE_DIR) / "examples/topology/site.json",
-                                        devices, error))
-    {
-        ADD_FAILURE() << error;
-    }
-    for (S_SimDeviceSpec& device : devices)
-    {
-        const S_SimDeviceSpec quick = quickDevice(device.nodeId, E_ProtocolDeviceType::EMU);
-        device.port = 0;
-        device.timings = quick.timings;
-    }
-    return devices;
-}
 
 // Sets an environment variable for the child processes started while it lives.
 class CScopedEnvironment
@@ -83,7 +64,7 @@ protected:
 
 TEST_F(RepeatedUpgradeProcessTest, TenSiteUpgradesInARowGiveBackWhatEachTook)
 {
-    const std::vector<S_SimDeviceSpec> devices = exampleSite();
+    const std::vector<S_SimDeviceSpec> devices = exampleSiteDevices();
     ASSERT_EQ(devices.size(), 5u);
     std::vector<std::string> nodeIds;
     for (const S_SimDeviceSpec& device : devices)
