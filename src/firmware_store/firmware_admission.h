@@ -58,6 +58,8 @@ private:
     CSha256 m_sha256;
     std::uint64_t m_size = 0;
     std::string m_writeFailure;
+    static constexpr std::uint64_t kWriteBackStretch = 8ULL << 20;
+    std::uint64_t m_flushedUpTo = 0;  // the write-back of the bytes before it has been started
     std::optional<E_FirmwareStoreRefusal> m_refusal;
     bool m_finished = false;
 };
