@@ -28,7 +28,6 @@ constexpr const char* kSchemaScript =
     "version TEXT NOT NULL,"
     "PRIMARY KEY(baseline_no, position));"
     "COMMIT;";
-constexpr const char* kTableExistsSql = "SELECT 1 FROM sqlite_master WHERE type='table' AND name='baseline';";
 constexpr const char* kNextNumberSql = "SELECT COALESCE(MAX(baseline_no), 0) + 1 FROM baseline;";
 constexpr const char* kInsertSql = "INSERT INTO baseline(baseline_no, created_at, note) VALUES(?1, ?2, ?3);";
 constexpr const char* kInsertComponentSql =
@@ -72,21 +71,14 @@ bool CBaselineStore::open(const std::filesystem::path& databasePath, std::string
         m_connection.close();
         return false;
     }
-    CSqliteCachedStatement exists = m_connection.statement(kTableExistsSql, error);
+    const std::optional<bool> exists =
+        sqliteTableExists(m_connection, "baseline", "Cannot read baselines", error);
     if (!exists)
     {
         m_connection.close();
         return false;
     }
-    const int resultCode = exists->step();
-    exists = CSqliteCachedStatement();
-    if (resultCode != SQLITE_ROW && resultCode != SQLITE_DONE)
-    {
-        error = sqliteFailure("Cannot read baselines", m_connection.handle(), resultCode);
-        m_connection.close();
-        return false;
-    }
-    m_tablesReady = resultCode == SQLITE_ROW;
+    m_tablesReady = *exists;
     return true;
 }
 

@@ -3,6 +3,8 @@
 #include "common/console_log.h"
 #include "history/sqlite_connection.h"
 
+#include <sqlite3.h>
+
 namespace ota::backend
 {
 
@@ -77,6 +79,24 @@ bool executeSqliteTransactionScript(CSqliteConnection& connection, const char* s
     }
     rollBackOpenTransaction(connection);
     return false;
+}
+
+std::optional<bool> sqliteTableExists(CSqliteConnection& connection, std::string_view table,
+                                      std::string_view failureContext, std::string& error)
+{
+    CSqliteCachedStatement exists =
+        connection.statement("SELECT 1 FROM sqlite_master WHERE type='table' AND name=?1;", error);
+    if (!exists || !exists->bindText(1, std::string(table), error))
+    {
+        return std::nullopt;
+    }
+    const int resultCode = exists->step();
+    if (resultCode != SQLITE_ROW && resultCode != SQLITE_DONE)
+    {
+        error = sqliteFailure(failureContext, connection.handle(), resultCode);
+        return std::nullopt;
+    }
+    return resultCode == SQLITE_ROW;
 }
 
 }  // namespace ota::backend

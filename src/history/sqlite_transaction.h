@@ -1,6 +1,8 @@
 #pragma once
 
+#include <optional>
 #include <string>
+#include <string_view>
 
 namespace ota::backend
 {
@@ -47,5 +49,10 @@ private:
 // transaction still open: it is rolled back here, as CSqliteTransaction would, so that the
 // connection does not keep the write lock (or half a schema) after the failure.
 bool executeSqliteTransactionScript(CSqliteConnection& connection, const char* script, std::string& error);
+
+// Whether the database holds a table of that name (stores that make their tables with their first
+// row ask at open); none with error on a failure, whose message starts with failureContext.
+std::optional<bool> sqliteTableExists(CSqliteConnection& connection, std::string_view table,
+                                      std::string_view failureContext, std::string& error);
 
 }  // namespace ota::backend

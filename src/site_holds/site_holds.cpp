@@ -29,8 +29,6 @@ constexpr const char* kSchemaScript =
     "placed_at INTEGER NOT NULL,"
     "expires_at INTEGER NOT NULL);"
     "COMMIT;";
-constexpr const char* kTableExistsSql =
-    "SELECT 1 FROM sqlite_master WHERE type='table' AND name='site_hold';";
 constexpr const char* kSelectSql = "SELECT source, reason, placed_at, expires_at FROM site_hold;";
 constexpr const char* kUpsertSql =
     "INSERT INTO site_hold(source, reason, placed_at, expires_at) VALUES(?1, ?2, ?3, ?4) "
@@ -94,21 +92,14 @@ bool CSiteHolds::open(const std::filesystem::path& databasePath, std::string& er
         return false;
     }
     // The table is made with the first hold: a site that never holds keeps its file as it was.
-    CSqliteCachedStatement exists = m_connection.statement(kTableExistsSql, error);
+    const std::optional<bool> exists =
+        sqliteTableExists(m_connection, "site_hold", "Cannot read site holds", error);
     if (!exists)
     {
         m_connection.close();
         return false;
     }
-    const int existsCode = exists->step();
-    exists = CSqliteCachedStatement();
-    if (existsCode != SQLITE_ROW && existsCode != SQLITE_DONE)
-    {
-        error = sqliteFailure("Cannot read site holds", m_connection.handle(), existsCode);
-        m_connection.close();
-        return false;
-    }
-    m_tableReady = existsCode == SQLITE_ROW;
+    m_tableReady = *exists;
     if (!m_tableReady)
     {
         m_holds.clear();
