@@ -44,13 +44,15 @@ TEST(MetricsProcessTest, FiguresFollowAWholeSiteUpgrade)
 
     CTestEventClient events(backend.port());
     ASSERT_TRUE(events.connect()) << events.failure();
-    // The stream's upgrade request is answered before the server counts the client in: wait for it.
+    // The stream's upgrade request is answered before the server counts the client in, and the
+    // client's place is taken a moment before its answer is counted: wait for both.
     std::map<std::string, double> idle;
     ASSERT_TRUE(waitUntil(
         [&]
         {
             idle = scrape(api);
-            return idle["ota_event_stream_clients"] == 1;
+            return idle["ota_event_stream_clients"] == 1 &&
+                   idle["ota_api_requests_total{route=\"/api/v1/events\",code=\"101\"}"] == 1;
         },
         std::chrono::seconds(30)));
     EXPECT_EQ(idle["ota_devices{state=\"CONNECTED\"}"], 2);
