@@ -282,7 +282,25 @@ TEST_F(RolloutProcessTest, ABackendKilledMidRolloutIsPausedAfterItsRestartAndRes
         rolloutNo, [](const json& r) { return rolloutGroup(r, 2)["status"] == "RUNNING"; });
     ASSERT_TRUE(transferring.is_object()) << backend->output();
     const std::uint32_t killedTask = rolloutGroup(transferring, 2)["upgradeNos"][0];
-    ASSERT_TRUE(api->waitDevice([](const json& device) { return device["currentChunkNo"] >= 2; }).is_object())
+    // The group's own task transferring (the state of group 1's finished task may still be current).
+    ASSERT_TRUE(waitUntil(
+        [&]
+        {
+            const json state = api->current();
+            if (state["upgradeNo"] != killedTask)
+            {
+                return false;
+            }
+            for (const json& device : state["devices"])
+            {
+                if (device["currentChunkNo"] >= 2)
+                {
+                    return true;
+                }
+            }
+            return false;
+        },
+        std::chrono::seconds(60)))
         << backend->output();
     backend->child().sendSignal(SIGKILL);
     ASSERT_TRUE(backend->child().waitForExit(std::chrono::seconds(30)).has_value());
