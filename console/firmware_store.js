@@ -11,8 +11,9 @@ let nextBefore = 0;
 let uploading = false;
 
 function signatureText(signature) {
+  // null: no trusted keys are configured, so nothing judged the file.
   if (!signature) {
-    return 'not signed';
+    return 'not checked';
   }
   return signature.verified ? 'verified' : 'not verified';
 }

@@ -280,6 +280,7 @@ def main():
         expected_digests = [digest for _, digest, _ in files.values()]
         wait(driver, lambda d: [r.get_attribute("data-sha256") for r in d.find_elements(By.CSS_SELECTOR, "#file-rows tr")]
              == expected_digests, "the inspected digests are not the files' SHA-256")
+        driver.save_screenshot(str(out / "console-firmware.png"))
         chunks = texts(driver, "#file-rows tr td:nth-child(5)")
         assert chunks == [f"{-(-size // 10240)} × 10240" for _, _, size in files.values()], chunks
 
