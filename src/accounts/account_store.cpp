@@ -70,19 +70,6 @@ bool sameIgnoringAsciiCase(std::string_view left, std::string_view right)
     return true;
 }
 
-std::string nameProblem(std::string_view name)
-{
-    if (!isValidAccountName(name))
-    {
-        return "An account name has 1 to 32 letters, digits, '_', '-' or '.'";
-    }
-    if (sameIgnoringAsciiCase(name, kTokenFileUser))
-    {
-        return "The name token is kept for whoever presents the site's token file";
-    }
-    return {};
-}
-
 bool isValidLabel(std::string_view label)
 {
     if (label.empty() || label.size() > kMaxLabelLength)
@@ -140,7 +127,20 @@ bool isValidAccountName(std::string_view name)
     return true;
 }
 
-CAccountStore::CAccountStore(bool create, const S_PasswordHashCost& cost) : m_create(create), m_cost(cost) {}
+std::string accountNameProblem(std::string_view name)
+{
+    if (!isValidAccountName(name))
+    {
+        return "An account name has 1 to 32 letters, digits, '_', '-' or '.'";
+    }
+    if (sameIgnoringAsciiCase(name, kTokenFileUser))
+    {
+        return "The name token is kept for whoever presents the site's token file";
+    }
+    return {};
+}
+
+CAccountStore::CAccountStore(const S_PasswordHashCost& cost) : m_cost(cost) {}
 
 CAccountStore::~CAccountStore()
 {
@@ -152,7 +152,7 @@ std::unique_ptr<CAccountStore> CAccountStore::open(const std::filesystem::path& 
                                                    std::string& error, const S_PasswordHashCost& cost)
 {
     error.clear();
-    std::unique_ptr<CAccountStore> store(new CAccountStore(create, cost));
+    std::unique_ptr<CAccountStore> store(new CAccountStore(cost));
     std::lock_guard<std::mutex> lock(store->m_mutex);
     CSqliteConnection& connection = store->m_connection;
     if (!connection.open(database.string(), "Cannot open accounts", kBusyTimeoutMs, error) ||
@@ -294,7 +294,7 @@ bool CAccountStore::runUpdateLocked(const char* sql, std::uint64_t stamp, std::s
 
 bool CAccountStore::addUser(std::string_view name, E_Role role, std::string_view password, std::string& error)
 {
-    error = nameProblem(name);
+    error = accountNameProblem(name);
     if (error.empty())
     {
         error = passwordProblem(password);

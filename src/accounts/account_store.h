@@ -89,7 +89,7 @@ public:
 private:
     struct S_StoredAccount;
 
-    CAccountStore(bool create, const S_PasswordHashCost& cost);
+    explicit CAccountStore(const S_PasswordHashCost& cost);
 
     bool tablesReadyLocked(std::string& error) const;
     bool writableLocked(std::string& error) const;
@@ -105,7 +105,6 @@ private:
     // Spends the time of one verification on a hash that matches nothing.
     void verifyDecoy(std::string_view secret) const;
 
-    const bool m_create;
     const S_PasswordHashCost m_cost;
 
     mutable std::mutex m_mutex;
@@ -120,5 +119,8 @@ private:
 
 // 1..32 of ASCII letters, digits, "_", "-", ".".
 bool isValidAccountName(std::string_view name);
+// Why addUser would refuse the name ("token" is taken by the site's token file); empty when it
+// would not.
+std::string accountNameProblem(std::string_view name);
 
 }  // namespace ota::backend
