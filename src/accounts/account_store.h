@@ -87,7 +87,11 @@ public:
     std::uint64_t revision() const;
 
 private:
-    struct S_StoredAccount;
+    struct S_StoredAccount
+    {
+        S_AccountRecord record;
+        std::string passwordHash;
+    };
 
     explicit CAccountStore(const S_PasswordHashCost& cost);
 
