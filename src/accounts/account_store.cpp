@@ -27,7 +27,7 @@ constexpr const char* kJournalScript = "PRAGMA journal_mode=WAL;";
 constexpr const char* kSelectAccountSql =
     "SELECT name, role, enabled, created_at, stamp, password_hash FROM accounts WHERE name=?1;";
 constexpr const char* kListAccountsSql =
-    "SELECT name, role, enabled, created_at, stamp, password_hash FROM accounts ORDER BY name;";
+    "SELECT name, role, enabled, created_at, stamp FROM accounts ORDER BY name;";
 constexpr const char* kSelectRevisionSql = "SELECT value FROM accounts_revision WHERE id=1;";
 constexpr const char* kSelectTokenSql = "SELECT label, user, token_hash FROM api_tokens WHERE id=?1;";
 constexpr const char* kListTokensSql = "SELECT label, user, created_at FROM api_tokens ORDER BY label;";

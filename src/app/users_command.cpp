@@ -55,54 +55,68 @@ bool parseRoleWord(const std::string& word, E_Role& role, std::string& error)
     return true;
 }
 
-std::string padded(std::string text, std::size_t width)
+using Row = std::vector<std::string>;
+
+// Rows in columns two spaces apart, each as wide as its widest cell; a line each.
+void appendTable(const std::vector<Row>& rows, std::string& text)
 {
-    text.resize(std::max(text.size(), width), ' ');
-    return text;
+    std::vector<std::size_t> widths;
+    for (const Row& row : rows)
+    {
+        widths.resize(std::max(widths.size(), row.size()), 0);
+        for (std::size_t column = 0; column < row.size(); ++column)
+        {
+            widths[column] = std::max(widths[column], row[column].size());
+        }
+    }
+    for (const Row& row : rows)
+    {
+        std::string line;
+        for (std::size_t column = 0; column < row.size(); ++column)
+        {
+            line.append(row[column]);
+            if (column + 1 < row.size())
+            {
+                line.append(widths[column] - row[column].size() + 2, ' ');
+            }
+        }
+        text.append(line).push_back('\n');
+    }
 }
 
+// The accounts, then the API tokens.
 void printList(const std::vector<S_AccountRecord>& accounts, const std::vector<S_ApiTokenRecord>& tokens)
 {
     std::string text;
     if (accounts.empty())
     {
-        text += "No accounts\n";
+        text.append("No accounts\n");
     }
     else
     {
-        std::size_t nameWidth = 4;
+        std::vector<Row> rows{{"NAME", "ROLE", "STATE", "CREATED"}};
         for (const S_AccountRecord& account : accounts)
         {
-            nameWidth = std::max(nameWidth, account.name.size());
+            rows.push_back({account.name, std::string(roleName(account.role)),
+                            account.enabled ? "enabled" : "disabled", formatLocalTime(account.createdAt)});
         }
-        text += padded("NAME", nameWidth) + "  ROLE      STATE     CREATED\n";
-        for (const S_AccountRecord& account : accounts)
-        {
-            text += padded(account.name, nameWidth) + "  " + padded(std::string(roleName(account.role)), 8) +
-                    "  " + padded(account.enabled ? "enabled" : "disabled", 8) + "  " +
-                    formatLocalTime(account.createdAt) + "\n";
-        }
+        appendTable(rows, text);
     }
     if (tokens.empty())
     {
-        text += "No API tokens";
+        text.append("No API tokens\n");
     }
     else
     {
-        std::size_t labelWidth = 9;
-        std::size_t userWidth = 4;
+        std::vector<Row> rows{{"API TOKEN", "USER", "CREATED"}};
         for (const S_ApiTokenRecord& token : tokens)
         {
-            labelWidth = std::max(labelWidth, token.label.size());
-            userWidth = std::max(userWidth, token.user.size());
+            rows.push_back({token.label, token.user, formatLocalTime(token.createdAt)});
         }
-        text += "\n" + padded("API TOKEN", labelWidth) + "  " + padded("USER", userWidth) + "  CREATED";
-        for (const S_ApiTokenRecord& token : tokens)
-        {
-            text += "\n" + padded(token.label, labelWidth) + "  " + padded(token.user, userWidth) + "  " +
-                    formatLocalTime(token.createdAt);
-        }
+        text.push_back('\n');
+        appendTable(rows, text);
     }
+    text.pop_back();  // consoleOut ends the last line
     consoleOut(text);
 }
 
