@@ -21,6 +21,8 @@ install(FILES ${OTA_PACKAGING_DIR}/debian/ota-backend.service DESTINATION /lib/s
     COMPONENT runtime)
 # Shipped empty: postinst hands it to the service user; the topology file goes here.
 install(DIRECTORY DESTINATION /var/lib/ota-backend COMPONENT runtime)
+# What the package puts where, and how operators get their accounts.
+install(FILES ${OTA_PACKAGING_DIR}/README.Debian DESTINATION share/doc/ota-backend COMPONENT runtime)
 # The simulated example site, for a rehearsal with ota-device-sim before the real devices.
 install(FILES ${PROJECT_SOURCE_DIR}/examples/topology/site.json
     DESTINATION share/doc/ota-backend/examples COMPONENT runtime)

@@ -7,6 +7,7 @@
 #include "app/device_events.h"
 #include "app/firmware_store_labels.h"
 #include "app/firmware_store_staging.h"
+#include "app/history_database_path.h"
 #include "app/rollout_routes.h"
 #include "app/rollout_soak_watcher.h"
 #include "app/rollout_task_driver.h"
@@ -49,13 +50,6 @@ bool fail(const std::string& prefix, const std::string& reason, std::string& err
     consoleErr(prefix + reason);
     error = reason;
     return false;
-}
-
-std::filesystem::path historyDatabasePath(const std::filesystem::path& topologyPath,
-                                          const std::filesystem::path& configPath)
-{
-    const std::filesystem::path& anchor = topologyPath.empty() ? configPath : topologyPath;
-    return anchor.parent_path() / "upgrade-history.db";
 }
 
 // New upgrade numbers must not meet stored ones: a stored number handed out again would bind a

@@ -42,6 +42,8 @@ bool parseCommandLine(int argc, const char* const* argv, S_CommandLineOptions& o
     options.configPath.clear();
     options.topologyFileOverride.clear();
     options.verifyAuditDatabase.clear();
+    options.usersCommand = false;
+    options.usersArguments.clear();
     for (int index = 1; index < argc; ++index)
     {
         const std::string_view argument = argv[index] != nullptr ? argv[index] : "";
@@ -55,7 +57,8 @@ bool parseCommandLine(int argc, const char* const* argv, S_CommandLineOptions& o
             std::filesystem::path& target = argument == "--config"          ? options.configPath
                                             : argument == "--topology-file" ? options.topologyFileOverride
                                                                             : options.verifyAuditDatabase;
-            const bool hasValue = index + 1 < argc && argv[index + 1] != nullptr && argv[index + 1][0] != '\0';
+            const bool hasValue =
+                index + 1 < argc && argv[index + 1] != nullptr && argv[index + 1][0] != '\0';
             if (!hasValue)
             {
                 error = "Argument value cannot be empty: " + std::string(argument);
@@ -70,6 +73,15 @@ bool parseCommandLine(int argc, const char* const* argv, S_CommandLineOptions& o
             ++index;
             continue;
         }
+        if (argument == "users")
+        {
+            options.usersCommand = true;
+            for (int word = index + 1; word < argc; ++word)
+            {
+                options.usersArguments.emplace_back(argv[word] != nullptr ? argv[word] : "");
+            }
+            break;
+        }
         error = "Unsupported argument: " + std::string(argument);
         return false;
     }
@@ -80,6 +92,11 @@ bool parseCommandLine(int argc, const char* const* argv, S_CommandLineOptions& o
     if (!options.verifyAuditDatabase.empty())
     {
         // A check of a file, not a service: nothing else on the line would be used.
+        if (options.usersCommand)
+        {
+            error = "Argument --verify-audit cannot be combined with users";
+            return false;
+        }
         if (!options.configPath.empty() || !options.topologyFileOverride.empty())
         {
             error = "Argument --verify-audit cannot be combined with --config or --topology-file";

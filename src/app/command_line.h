@@ -3,6 +3,7 @@
 #include <filesystem>
 #include <iosfwd>
 #include <string>
+#include <vector>
 
 namespace ota::backend
 {
@@ -15,6 +16,10 @@ struct S_CommandLineOptions
     // --verify-audit <database>: check the audit trail of that file and exit; no configuration is
     // read and no service starts. Empty when not given.
     std::filesystem::path verifyAuditDatabase;
+    // users <words...>: an accounts command on the configuration's history database; no service
+    // starts. Every word after "users" is the command's own (see app/users_command.h).
+    bool usersCommand = false;
+    std::vector<std::string> usersArguments;
 };
 
 bool parseCommandLine(int argc, const char* const* argv, S_CommandLineOptions& options, std::string& error);

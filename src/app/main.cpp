@@ -1,6 +1,7 @@
 #include "app/audit_chain_report.h"
 #include "app/backend_application.h"
 #include "app/command_line.h"
+#include "app/users_command.h"
 #include "common/console_log.h"
 #include "common/platform.h"
 
@@ -40,6 +41,10 @@ int runProcess(int argc, char** argv)
     if (makeAbsoluteNormalizedPath(configPath, absolutePath, resolveError))
     {
         configPath = absolutePath;
+    }
+    if (options.usersCommand)
+    {
+        return runUsersCommand(configPath, options.topologyFileOverride, options.usersArguments, programName);
     }
     consoleOut("[INFO] Configuration: " + configPath.string());
     if (!options.topologyFileOverride.empty())

@@ -8,14 +8,17 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
 #include <stdexcept>
 #include <thread>
 
 namespace ota::test
 {
 
-CChildProcess::CChildProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
-                             const std::filesystem::path& workingDirectory)
+CChildProcess::CChildProcess(const std::filesystem::path& executable,
+                             const std::vector<std::string>& arguments,
+                             const std::filesystem::path& workingDirectory,
+                             const std::optional<std::string>& standardInput)
 {
     std::string pattern = (std::filesystem::temp_directory_path() / "ota-child-XXXXXX").string();
     if (mkdtemp(pattern.data()) == nullptr)
@@ -36,6 +39,12 @@ CChildProcess::CChildProcess(const std::filesystem::path& executable, const std:
     }
     argv.push_back(nullptr);
 
+    std::filesystem::path stdinPath = "/dev/null";
+    if (standardInput.has_value())
+    {
+        stdinPath = m_outputDirectory / "stdin";
+        std::ofstream(stdinPath, std::ios::binary) << *standardInput;
+    }
     const int outFd = ::open(m_stdoutPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int errFd = ::open(m_stderrPath.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const std::string directory = workingDirectory.string();
@@ -44,8 +53,8 @@ CChildProcess::CChildProcess(const std::filesystem::path& executable, const std:
     {
         ::dup2(outFd, STDOUT_FILENO);
         ::dup2(errFd, STDERR_FILENO);
-        const int nullFd = ::open("/dev/null", O_RDONLY);
-        ::dup2(nullFd, STDIN_FILENO);
+        const int inFd = ::open(stdinPath.c_str(), O_RDONLY);
+        ::dup2(inFd, STDIN_FILENO);
         // The child gets nothing else of the test process: an inherited listening socket of an
         // in-process simulator would keep the device's port taken after the device restarts.
         ::close_range(3, ~0U, 0);
@@ -105,9 +114,15 @@ std::optional<int> CChildProcess::waitForExit(std::chrono::milliseconds bound)
     return m_exitCode;
 }
 
-std::string CChildProcess::standardOutput() const { return readWholeFile(m_stdoutPath); }
+std::string CChildProcess::standardOutput() const
+{
+    return readWholeFile(m_stdoutPath);
+}
 
-std::string CChildProcess::standardError() const { return readWholeFile(m_stderrPath); }
+std::string CChildProcess::standardError() const
+{
+    return readWholeFile(m_stderrPath);
+}
 
 bool CChildProcess::waitForText(bool inError, const std::string& text, std::chrono::milliseconds bound)
 {
@@ -142,16 +157,34 @@ bool CChildProcess::waitForError(const std::string& text, std::chrono::milliseco
     return waitForText(true, text, bound);
 }
 
-S_ProcessResult runProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
-                           const std::filesystem::path& workingDirectory, std::chrono::milliseconds bound)
+namespace
 {
-    CChildProcess child(executable, arguments, workingDirectory);
+
+S_ProcessResult runToEnd(CChildProcess& child, std::chrono::milliseconds bound)
+{
     S_ProcessResult result;
     const std::optional<int> exitCode = child.waitForExit(bound);
     result.exitCode = exitCode.value_or(-1);
     result.standardOutput = child.standardOutput();
     result.standardError = child.standardError();
     return result;
+}
+
+}  // namespace
+
+S_ProcessResult runProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
+                           const std::filesystem::path& workingDirectory, std::chrono::milliseconds bound)
+{
+    CChildProcess child(executable, arguments, workingDirectory);
+    return runToEnd(child, bound);
+}
+
+S_ProcessResult runProcessWithInput(const std::filesystem::path& executable,
+                                    const std::vector<std::string>& arguments,
+                                    const std::string& standardInput, std::chrono::milliseconds bound)
+{
+    CChildProcess child(executable, arguments, {}, standardInput);
+    return runToEnd(child, bound);
 }
 
 }  // namespace ota::test

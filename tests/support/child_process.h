@@ -16,8 +16,11 @@ namespace ota::test
 class CChildProcess
 {
 public:
+    // standardInput: what the child reads on standard input (a file it reads to the end);
+    // without it the child reads /dev/null.
     CChildProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
-                  const std::filesystem::path& workingDirectory = {});
+                  const std::filesystem::path& workingDirectory = {},
+                  const std::optional<std::string>& standardInput = std::nullopt);
     ~CChildProcess();
     CChildProcess(const CChildProcess&) = delete;
     CChildProcess& operator=(const CChildProcess&) = delete;
@@ -56,5 +59,10 @@ struct S_ProcessResult
 S_ProcessResult runProcess(const std::filesystem::path& executable, const std::vector<std::string>& arguments,
                            const std::filesystem::path& workingDirectory = {},
                            std::chrono::milliseconds bound = std::chrono::seconds(60));
+// The same with standardInput on the child's standard input.
+S_ProcessResult runProcessWithInput(const std::filesystem::path& executable,
+                                    const std::vector<std::string>& arguments,
+                                    const std::string& standardInput,
+                                    std::chrono::milliseconds bound = std::chrono::seconds(60));
 
 }  // namespace ota::test
