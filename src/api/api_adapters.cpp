@@ -109,6 +109,12 @@ S_FailureAnswer answerOf(E_RouteRefusal refusal, S_FailureAnswer usual, S_Failur
             return {"INVALID_REQUEST_BODY", kBadRequest};
         case E_RouteRefusal::SITE_HELD:
             return {"SITE_HELD", 409};
+        case E_RouteRefusal::PLAN_CHANGED:
+            return {"PLAN_CHANGED", 409};
+        case E_RouteRefusal::SELF_APPROVAL:
+            return {"SELF_APPROVAL", 403};
+        case E_RouteRefusal::APPROVAL_REQUIRED:
+            return {"APPROVAL_REQUIRED", 409};
         case E_RouteRefusal::INVALID_QUERY:
             return {"INVALID_REQUEST_QUERY", kBadRequest};
         case E_RouteRefusal::FULL:
@@ -530,6 +536,49 @@ S_HttpReply invokeRolloutNumberHandler(std::string_view path, const RolloutNumbe
         [&refusal] {
             return answerOf(refusal, {"ROLLOUT_OPERATION_REJECTED", 409}, {"ROLLOUT_NOT_FOUND", 404});
         });
+}
+
+S_HttpReply invokeRolloutNumberBodyHandler(std::string_view path, const RolloutNumberBodyHandler& handler,
+                                           const S_ApiRequest* request)
+{
+    std::uint32_t rolloutNo = 0;
+    if (std::optional<S_HttpReply> rejection =
+            readPathNumber(path, request, "Rollout number", "INVALID_ROLLOUT_NO", rolloutNo))
+    {
+        return std::move(*rejection);
+    }
+    std::string requestJson;
+    if (std::optional<S_HttpReply> rejection = readJsonBody(path, request, requestJson))
+    {
+        return std::move(*rejection);
+    }
+    E_RouteRefusal refusal = E_RouteRefusal::USUAL;
+    const JsonHandler bound =
+        [&handler, rolloutNo, &requestJson, &refusal](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(rolloutNo, requestJson, responseJson, errorMessage, refusal); };
+    return runHandler(
+        "POST", path, bound, 200,
+        [&refusal] {
+            return answerOf(refusal, {"ROLLOUT_OPERATION_REJECTED", 409}, {"ROLLOUT_NOT_FOUND", 404});
+        });
+}
+
+S_HttpReply invokePreviewApproveHandler(std::string_view path, const RefusingBodyHandler& handler,
+                                        const S_ApiRequest* request)
+{
+    std::string requestJson;
+    if (std::optional<S_HttpReply> rejection = readJsonBody(path, request, requestJson))
+    {
+        return std::move(*rejection);
+    }
+    E_RouteRefusal refusal = E_RouteRefusal::USUAL;
+    const JsonHandler bound =
+        [&handler, &requestJson, &refusal](std::string& responseJson, std::string& errorMessage)
+    { return handler && handler(requestJson, responseJson, errorMessage, refusal); };
+    return runHandler("POST", path, bound, 200,
+                      [&refusal] {
+                          return answerOf(refusal, {"UPGRADE_PREVIEW_REJECTED", 409}, {});
+                      });
 }
 
 S_HttpReply invokeUpgradeStartHandler(std::string_view path, const RefusingJsonHandler& handler)

@@ -83,6 +83,15 @@ bool parseUpgradeNumber(std::string_view text, std::uint32_t& upgradeNo, std::st
 S_HttpReply invokeRolloutNumberHandler(std::string_view path, const RolloutNumberHandler& handler,
                                        const S_ApiRequest* request);
 
+// Approve and reject of a rollout: :rolloutNo as the operation routes read it, then the JSON body;
+// refusals as theirs, PLAN_CHANGED (409) and SELF_APPROVAL (403) besides; success 200.
+S_HttpReply invokeRolloutNumberBodyHandler(std::string_view path, const RolloutNumberBodyHandler& handler,
+                                           const S_ApiRequest* request);
+// Approve of the previewed task: the JSON body; nothing awaiting approval 409
+// "UPGRADE_PREVIEW_REJECTED", PLAN_CHANGED (409) and SELF_APPROVAL (403) besides; success 200.
+S_HttpReply invokePreviewApproveHandler(std::string_view path, const RefusingBodyHandler& handler,
+                                        const S_ApiRequest* request);
+
 // POST /api/v1/upgrades/start with a callback that may refuse with SITE_HELD (409); any other
 // refusal is 409 "UPGRADE_START_REJECTED", success 202.
 S_HttpReply invokeUpgradeStartHandler(std::string_view path, const RefusingJsonHandler& handler);

@@ -41,12 +41,19 @@ enum class E_RouteRefusal : std::uint8_t
     UNAVAILABLE,    // the service's store failed: 503
     INVALID_QUERY,  // 400 "INVALID_REQUEST_QUERY"
     FULL,           // there is no room for what the request brings, even after making some
+    PLAN_CHANGED,   // 409 "PLAN_CHANGED": the approval names another plan or snapshot than the one waiting
+    SELF_APPROVAL,  // 403 "SELF_APPROVAL": who prepared it cannot approve it
+    APPROVAL_REQUIRED,  // 409 "APPROVAL_REQUIRED": the previewed task awaits a second person's approval
 };
 
 // A route on one rollout: on false, refusal tells "no rollout has this number" (NOT_FOUND) and a
 // held site from the usual refusal.
 using RolloutNumberHandler = std::function<bool(std::uint32_t rolloutNo, std::string& responseJson,
                                                 std::string& errorMessage, E_RouteRefusal& refusal)>;
+// A route on one rollout with a JSON body (re-serialised compactly), refused as RolloutNumberHandler.
+using RolloutNumberBodyHandler =
+    std::function<bool(std::uint32_t rolloutNo, const std::string& requestJson, std::string& responseJson,
+                       std::string& errorMessage, E_RouteRefusal& refusal)>;
 // A route whose refusal may be one with a code of its own.
 using RefusingJsonHandler =
     std::function<bool(std::string& responseJson, std::string& errorMessage, E_RouteRefusal& refusal)>;
@@ -171,6 +178,12 @@ struct S_ApiCallbacks
     JsonHandler baselineCurrent = nullptr;           // GET  /api/v1/baseline
     AuditListHandler baselineList = nullptr;         // GET  /api/v1/baseline/list
     BaselineReportHandler baselineReport = nullptr;  // GET  /api/v1/baseline/report
+    // Optional: a second person's approval. Approving what does not await it is the route's conflict
+    // (409), a changed plan or snapshot 409 "PLAN_CHANGED", its own preparer 403 "SELF_APPROVAL".
+    RolloutNumberBodyHandler rolloutApprove = nullptr;  // POST /api/v1/rollouts/:rolloutNo/approve
+    RolloutNumberBodyHandler rolloutReject = nullptr;   // POST /api/v1/rollouts/:rolloutNo/reject
+    RefusingBodyHandler previewApprove = nullptr;       // POST /api/v1/upgrades/preview/approve
+    JsonHandler approvals = nullptr;                    // GET  /api/v1/approvals
 };
 
 // True when every one of the sixteen callbacks is set.

@@ -228,8 +228,41 @@ void CApiRouter::addOptionalRoutes()
     operationRoute("/api/v1/rollouts/:rolloutNo/pause", c.rolloutPause);
     operationRoute("/api/v1/rollouts/:rolloutNo/resume", c.rolloutResume);
     operationRoute("/api/v1/rollouts/:rolloutNo/cancel", c.rolloutCancel);
+    addApprovalRoutes();
     addSiteHoldRoutes();
     addBaselineRoutes();
+}
+
+void CApiRouter::addApprovalRoutes()
+{
+    const S_ApiCallbacks& c = m_callbacks;
+    // A decision takes the upgrade-operation mutex, as the operations do.
+    const auto decisionRoute = [this](std::string_view path, const RolloutNumberBodyHandler& handler)
+    {
+        if (handler)
+        {
+            m_routes.push_back({"POST", path, E_CallbackLane::Operation,
+                                [path, &handler](const S_ApiRequest& request)
+                                { return invokeRolloutNumberBodyHandler(path, handler, &request); }});
+        }
+    };
+    decisionRoute("/api/v1/rollouts/:rolloutNo/approve", c.rolloutApprove);
+    decisionRoute("/api/v1/rollouts/:rolloutNo/reject", c.rolloutReject);
+    if (c.previewApprove)
+    {
+        m_routes.push_back({"POST", "/api/v1/upgrades/preview/approve", E_CallbackLane::Operation,
+                            [&c](const S_ApiRequest& request) {
+                                return invokePreviewApproveHandler("/api/v1/upgrades/preview/approve",
+                                                                   c.previewApprove, &request);
+                            }});
+    }
+    if (c.approvals)
+    {
+        m_routes.push_back({"GET", "/api/v1/approvals", E_CallbackLane::Quick, [&c](const S_ApiRequest&) {
+                                return invokeHandler("GET", "/api/v1/approvals", "APPROVALS_UNAVAILABLE", 503,
+                                                     c.approvals, 200);
+                            }});
+    }
 }
 
 void CApiRouter::addSiteHoldRoutes()

@@ -119,6 +119,7 @@ private:
 
     // The routes of the optional callbacks that are set.
     void addOptionalRoutes();
+    void addApprovalRoutes();
     void addSiteHoldRoutes();
     void addBaselineRoutes();  // baseline_routes.cpp
     void addFirmwareStoreWriteRoutes();

@@ -70,6 +70,9 @@ S_HttpReply answerRefusing(std::string_view method, std::string_view path, unsig
         case E_RouteRefusal::INVALID_QUERY:
         case E_RouteRefusal::FULL:
         case E_RouteRefusal::IN_USE:
+        case E_RouteRefusal::PLAN_CHANGED:
+        case E_RouteRefusal::SELF_APPROVAL:
+        case E_RouteRefusal::APPROVAL_REQUIRED:
         case E_RouteRefusal::USUAL:
             break;
     }

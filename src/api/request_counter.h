@@ -22,7 +22,7 @@ public:
     static constexpr std::array<unsigned, 18> kStatuses = {101, 200, 202, 400, 401, 403, 404, 405, 408,
                                                            409, 413, 422, 426, 429, 431, 500, 503, 507};
     // Room for every route the API serves (about 45 now) with some to spare.
-    static constexpr std::size_t kMaxRoutes = 64;
+    static constexpr std::size_t kMaxRoutes = 96;
 
     struct S_Count
     {

@@ -1,6 +1,7 @@
 #include "app/api_routes.h"
 
 #include "app/application_state.h"
+#include "app/approval_routes.h"
 #include "app/audit_chain_report.h"
 #include "app/baseline_routes.h"
 #include "app/console_assets.h"
@@ -88,7 +89,8 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
             sceneGeneration = app.sceneGeneration;
         }
         return readHistory(app.historyRepository, app.historyCache, app.config.historyRetentionDays,
-                           sceneGeneration, activity(), response, error);
+                           sceneGeneration, activity(), response, error) &&
+               (!app.config.approvals || addUpgradeActors(app.upgradeActors, response, error));
     };
     callbacks.upgradeHistoryPage =
         [&app, activity](const S_HistoryPageQuery& query, std::string& response, std::string& error)
@@ -101,7 +103,8 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         }
         const S_HistoryPage page{query.limit, query.before};
         return readHistoryPage(app.historyRepository, app.historyCache, app.config.historyRetentionDays,
-                               sceneGeneration, activity(), &page, response, error);
+                               sceneGeneration, activity(), &page, response, error) &&
+               (!app.config.approvals || addUpgradeActors(app.upgradeActors, response, error));
     };
     callbacks.upgradeHistoryClear = [&app, activity](std::string& response, std::string& error)
     {
@@ -109,6 +112,11 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
         if (!clearHistory(app.historyRepository, activity(), response, error))
         {
             return false;
+        }
+        std::string pruneError;
+        if (app.config.approvals && !app.upgradeActors.prune(pruneError))
+        {
+            consoleErr("[WARN] [HISTORY] Cannot drop the actors of cleared tasks: " + pruneError);
         }
         // Finished rollouts go with the finished tasks they ran.
         std::uint32_t rollouts = 0;
@@ -127,6 +135,10 @@ S_ApiCallbacks buildApiCallbacks(CBackendApplication::S_Impl& app)
     addUpgradeRoutes(services, callbacks);
     addTaskRetryRoute(services, callbacks);
     addRolloutRoutes(app, services, callbacks);
+    if (app.config.approvals)
+    {
+        addApprovalRoutes(app, services, callbacks);
+    }
     addDeviceRoutes(app, callbacks);
     addSiteHoldRoutes(app, services, callbacks);
     addFirmwareStoreRoutes(
@@ -150,6 +162,8 @@ S_UpgradeRouteServices upgradeRouteServicesOf(CBackendApplication::S_Impl& app)
         app.upgradeOperationMutex, app.applicationMutex, app.sceneGeneration,  app.workspace,
         app.deviceTcpManager,      app.taskService,      app.executionService, app.historyRepository};
     services.rolloutHoldsSite = [&app] { return app.rollouts.holdsSite(); };
+    services.startApproval = app.startApproval.get();
+    services.upgradeActors = app.config.approvals ? &app.upgradeActors : nullptr;
     services.abortAccepted = [&app](std::uint32_t upgradeNo) { app.rollouts.onOperatorAbort(upgradeNo); };
     services.siteHeld = [&app](std::string& message)
     {

@@ -8,6 +8,7 @@
 #include "app/audit_trail.h"
 #include "app/backend_application.h"
 #include "app/backend_config.h"
+#include "app/start_approval.h"
 #include "audit/audit_store.h"
 #include "baseline/baseline_service.h"
 #include "baseline/inventory_schedule.h"
@@ -15,6 +16,7 @@
 #include "firmware/upgrade_task_service.h"
 #include "firmware_store/firmware_store.h"
 #include "history/history_operations.h"
+#include "history/upgrade_actor_store.h"
 #include "rollout/rollout_service.h"
 #include "scenario/scene_workspace.h"
 #include "site_holds/site_holds.h"
@@ -70,6 +72,10 @@ struct CBackendApplication::S_Impl
     std::unique_ptr<IRolloutTaskDriver> rolloutDriver;
     std::unique_ptr<IRolloutSoakWatcher> rolloutSoakWatcher;
     CRolloutService rollouts;
+    // Set when approvals are configured: the preview awaiting approval (when starts need one) and
+    // who acted on each task (its table is in the history file).
+    std::unique_ptr<CStartApproval> startApproval;
+    CUpgradeActorStore upgradeActors;
     // The plant's holds (their table is in the history file); changed on the API's operation lane
     // and by the main loop's tick (leases, the hold file).
     CSiteHolds siteHolds;

@@ -206,10 +206,24 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
     // The rollouts' table is in the same file. Opened before the history's retention cleanup: the
     // rows an unfinished rollout names stay, however old. The tasks they ran are finalised below,
     // before the rollouts are recovered (when the service starts).
+    if (app.config.approvals)
+    {
+        // Documents name who acted wherever approvals are in force.
+        app.rollouts.setOptions(S_RolloutServiceOptions{true, app.config.approvals->rollouts});
+        if (app.config.approvals->starts)
+        {
+            app.startApproval = std::make_unique<CStartApproval>();
+        }
+    }
     if (!app.rollouts.open(databasePath, error))
     {
         app.historyRepository.close();
         return fail("[INIT] Rollout store open failed: ", error, error);
+    }
+    if (app.config.approvals && !app.upgradeActors.open(databasePath, error))
+    {
+        app.historyRepository.close();
+        return fail("[INIT] Upgrade actor store open failed: ", error, error);
     }
     app.historyRepository.setRetentionHold([&rollouts = app.rollouts]
                                            { return rollouts.openRolloutTaskNos(); });

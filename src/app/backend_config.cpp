@@ -19,8 +19,9 @@ constexpr std::array<std::string_view, 9> kRequiredKeys = {
     "ackTimeoutMs", "chunkSize", "connectTimeoutMs", "deviceConcurrency", "flashTimeoutMs",
     "httpHost",     "httpPort",  "restartTimeoutMs", "stageTimeoutMs",
 };
-constexpr std::array<std::string_view, 10> kOptionalKeys = {
+constexpr std::array<std::string_view, 11> kOptionalKeys = {
     "apiAccess",
+    "approvals",
     "database",
     "deviceTcpEnabled",
     "firmwareSignature",
@@ -118,6 +119,35 @@ bool validateApiAccess(const nlohmann::json& root, std::string& error)
     {
         error = "apiAccess.tokenFile must be a non-empty string of at most 4096 bytes";
         return false;
+    }
+    return true;
+}
+
+// approvals: {"rollouts": <bool>, "starts": <bool>}, both members optional.
+bool validateApprovals(const nlohmann::json& root, std::string& error)
+{
+    const auto found = root.find("approvals");
+    if (found == root.end())
+    {
+        return true;
+    }
+    if (!found->is_object())
+    {
+        error = "approvals must be an object with the optional members rollouts and starts";
+        return false;
+    }
+    for (const auto& item : found->items())
+    {
+        if (item.key() != "rollouts" && item.key() != "starts")
+        {
+            error = "Unknown configuration field: approvals." + item.key();
+            return false;
+        }
+        if (!item.value().is_boolean())
+        {
+            error = "approvals." + item.key() + " must be boolean";
+            return false;
+        }
     }
     return true;
 }
@@ -267,7 +297,7 @@ bool validateConfigRoot(const nlohmann::json& root, std::string& error)
         return false;
     }
     return validateFirmwareSignature(root, error) && validateApiAccess(root, error) &&
-           validateFirmwareStore(root, error);
+           validateFirmwareStore(root, error) && validateApprovals(root, error);
 }
 
 bool readConfigString(const nlohmann::json& object, const std::string& key, std::size_t maximumBytes,
@@ -496,6 +526,12 @@ bool parseBackendConfigText(const std::string& text, const std::filesystem::path
         if (root.contains("apiAccess"))
         {
             loaded.apiAccess = S_ApiAccessConfig{resolve(root["apiAccess"]["tokenFile"].get<std::string>())};
+        }
+        if (root.contains("approvals"))
+        {
+            const nlohmann::json& section = root["approvals"];
+            loaded.approvals =
+                S_ApprovalsConfig{section.value("rollouts", false), section.value("starts", false)};
         }
         if (root.contains("firmwareStore"))
         {

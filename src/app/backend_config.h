@@ -32,6 +32,13 @@ struct S_FirmwareStoreConfig
     std::uint64_t maxBytes = 8ULL << 30;
 };
 
+// "approvals": what needs a second person's approval before it changes the site.
+struct S_ApprovalsConfig
+{
+    bool rollouts = false;  // a created rollout awaits approval before it can start
+    bool starts = false;    // a previewed task awaits approval before it can start
+};
+
 // The validated configuration; read-only after start-up.
 struct S_BackendConfig
 {
@@ -58,6 +65,8 @@ struct S_BackendConfig
     S_FirmwareStoreConfig firmwareStore;
     // Optional: while this file exists the site is held (absolute, normalised).
     std::optional<std::filesystem::path> siteHoldFile;
+    // Optional: approvals, and the names of who acted in the documents.
+    std::optional<S_ApprovalsConfig> approvals;
 };
 
 inline constexpr std::uintmax_t kMaxConfigFileBytes = 1048576;

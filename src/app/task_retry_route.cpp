@@ -128,7 +128,12 @@ bool retryTask(const S_UpgradeRouteServices& services, std::uint32_t upgradeNo,
     }
     S_TaskPreviewOptions options;
     options.expectedDigests = &expected;
-    return previewTaskLocked(services, toJsonText(request), options, response, error);
+    if (!previewTaskLocked(services, toJsonText(request), options, response, error))
+    {
+        return false;
+    }
+    recordOperatorPreview(services, response);
+    return true;
 }
 
 }  // namespace

@@ -1,8 +1,12 @@
 #include "app/upgrade_routes.h"
 
+#include "app/start_approval.h"
+#include "common/acting_user.h"
+#include "common/clock.h"
 #include "common/console_log.h"
 #include "common/json_text.h"
 #include "firmware/upgrade_task_snapshot_json.h"
+#include "history/upgrade_actor_store.h"
 #include "history/upgrade_id_rule.h"
 
 #include <exception>
@@ -251,17 +255,87 @@ void abortRunningTask(const S_UpgradeRouteServices& services, const std::string&
 namespace
 {
 
+// Records who acted on a task; a failure to record does not undo what was done.
+void noteActor(const S_UpgradeRouteServices& services, std::uint32_t upgradeNo, E_UpgradeActorRole role)
+{
+    if (services.upgradeActors == nullptr || upgradeNo == 0)
+    {
+        return;
+    }
+    std::string error;
+    if (!services.upgradeActors->note(upgradeNo, role, currentActingUser().name, error))
+    {
+        consoleErr("[WARN] [UPGRADE] Cannot record who acted: upgradeNo=" + std::to_string(upgradeNo) +
+                   ", error=" + error);
+    }
+}
+
+}  // namespace
+
+void recordOperatorPreview(const S_UpgradeRouteServices& services, std::string& response)
+{
+    const UpgradeTaskSnapshotPtr snapshot = services.taskService.currentSnapshot();
+    const std::uint32_t upgradeNo = snapshot ? snapshot->upgradeNo : 0;
+    noteActor(services, upgradeNo, E_UpgradeActorRole::PREVIEWED);
+    if (services.startApproval != nullptr)
+    {
+        json answer = json::parse(response);
+        services.startApproval->previewed(upgradeNo, answer, currentActingUser().name, currentUnixMs());
+        response = toJsonText(answer);
+    }
+}
+
+namespace
+{
+
 bool previewUpgrade(const S_UpgradeRouteServices& services, const std::string& request, std::string& response,
                     std::string& error)
 {
     std::lock_guard<std::mutex> operation(services.upgradeOperationMutex);
-    return previewTaskLocked(services, request, S_TaskPreviewOptions{}, response, error);
+    if (!previewTaskLocked(services, request, S_TaskPreviewOptions{}, response, error))
+    {
+        return false;
+    }
+    recordOperatorPreview(services, response);
+    return true;
 }
 
-bool startUpgrade(const S_UpgradeRouteServices& services, std::string& response, std::string& error)
+// The previewed task awaits approval: it does not start.
+bool awaitsApproval(const S_UpgradeRouteServices& services, std::string& error)
+{
+    if (services.startApproval == nullptr)
+    {
+        return false;
+    }
+    const UpgradeTaskSnapshotPtr snapshot = services.taskService.currentSnapshot();
+    if (!snapshot || services.startApproval->isApproved(snapshot->upgradeNo))
+    {
+        return false;  // nothing previewed is refused as before
+    }
+    error = "The previewed upgrade task awaits approval by someone other than who previewed it";
+    consoleErr("[UPGRADE] Start rejected: " + error);
+    return true;
+}
+
+bool startUpgrade(const S_UpgradeRouteServices& services, std::string& response, std::string& error,
+                  E_RouteRefusal& refusal)
 {
     std::lock_guard<std::mutex> operation(services.upgradeOperationMutex);
-    return startTaskLocked(services, false, response, error);
+    refusal = E_RouteRefusal::USUAL;
+    if (awaitsApproval(services, error))
+    {
+        refusal = E_RouteRefusal::APPROVAL_REQUIRED;
+        return false;
+    }
+    bool siteHeld = false;
+    if (!startTaskLocked(services, false, response, error, &siteHeld))
+    {
+        refusal = siteHeld ? E_RouteRefusal::SITE_HELD : E_RouteRefusal::USUAL;
+        return false;
+    }
+    const UpgradeTaskSnapshotPtr snapshot = services.taskService.currentSnapshot();
+    noteActor(services, snapshot ? snapshot->upgradeNo : 0, E_UpgradeActorRole::STARTED);
+    return true;
 }
 
 bool abortUpgrade(const S_UpgradeRouteServices& services, std::uint32_t upgradeNo, std::string& response,
@@ -276,6 +350,7 @@ bool abortUpgrade(const S_UpgradeRouteServices& services, std::uint32_t upgradeN
         return false;
     }
     consoleOut("[UPGRADE] Abort request accepted: upgradeNo=" + number);
+    noteActor(services, upgradeNo, E_UpgradeActorRole::ABORTED);
     if (services.abortAccepted)
     {
         services.abortAccepted(upgradeNo);
@@ -343,18 +418,15 @@ void addUpgradeRoutes(const S_UpgradeRouteServices& services, S_ApiCallbacks& ca
         [services](const std::string& request, std::string& response, std::string& error)
     { return previewUpgrade(services, request, response, error); };
     callbacks.upgradeStart = [services](std::string& response, std::string& error)
-    { return startUpgrade(services, response, error); };
-    if (services.siteHeld)
+    {
+        E_RouteRefusal ignored = E_RouteRefusal::USUAL;
+        return startUpgrade(services, response, error, ignored);
+    };
+    if (services.siteHeld || services.startApproval != nullptr)
     {
         callbacks.upgradeStartRefusing =
             [services](std::string& response, std::string& error, E_RouteRefusal& refusal)
-        {
-            std::lock_guard<std::mutex> operation(services.upgradeOperationMutex);
-            bool siteHeld = false;
-            const bool started = startTaskLocked(services, false, response, error, &siteHeld);
-            refusal = siteHeld ? E_RouteRefusal::SITE_HELD : E_RouteRefusal::USUAL;
-            return started;
-        };
+        { return startUpgrade(services, response, error, refusal); };
     }
     callbacks.upgradeAbort = [services](std::uint32_t upgradeNo, std::string& response, std::string& error)
     { return abortUpgrade(services, upgradeNo, response, error); };

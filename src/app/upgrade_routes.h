@@ -16,6 +16,9 @@
 namespace ota::backend
 {
 
+class CStartApproval;
+class CUpgradeActorStore;
+
 // What the upgrade routes use of the application. The references stay valid for the life of the
 // application; deviceTcpManager and sceneGeneration are read only under applicationMutex.
 struct S_UpgradeRouteServices
@@ -35,6 +38,10 @@ struct S_UpgradeRouteServices
     std::function<void(std::uint32_t upgradeNo)> abortAccepted = nullptr;
     // Optional: true while the site is held, with the refusal's message; no task starts then.
     std::function<bool(std::string& message)> siteHeld = nullptr;
+    // Optional: a previewed task starts only once someone other than who previewed it approved it.
+    CStartApproval* startApproval = nullptr;
+    // Optional: who previewed, started and aborted each task (the routes' acting user) is recorded.
+    CUpgradeActorStore* upgradeActors = nullptr;
 };
 
 // POST /api/v1/upgrades/preview, POST /api/v1/upgrades/start, POST /api/v1/upgrades/:upgradeNo/abort
@@ -72,6 +79,9 @@ struct S_TaskPreviewRefusal
 bool previewTaskLocked(const S_UpgradeRouteServices& services, const std::string& request,
                        const S_TaskPreviewOptions& options, std::string& response, std::string& error,
                        S_TaskPreviewRefusal* refusal = nullptr);
+// After an operator's preview (the preview route's, a retry's): records who previewed it and, where
+// starts need approval, makes it await one (the answer gains snapshotDigest and previewedBy).
+void recordOperatorPreview(const S_UpgradeRouteServices& services, std::string& response);
 // The start route's work for the current snapshot; the caller holds the upgrade-operation mutex.
 // siteHeld (optional) is set when the refusal is the site's holds'.
 // taskOptions: what the task asks of the engine beyond its options (a rollout's per-type caps).

@@ -1,6 +1,7 @@
 #include "rollout/rollout_document.h"
 
 #include "rollout/name_table.h"
+#include "rollout/rollout_approval.h"
 #include "rollout/rollout_machine.h"
 
 #include <exception>
@@ -118,6 +119,20 @@ json rolloutDocument(const S_Rollout& rollout)
     document["currentGroupNo"] = rollout.currentGroupNo;
     document["groups"] = std::move(groups);
     document["devices"] = std::move(devices);
+    // Only where the service names actors, so every other document stays as it was.
+    if (rollout.actors)
+    {
+        const S_RolloutActors& actors = *rollout.actors;
+        document["planDigest"] = rollout.plan ? rolloutPlanDigest(*rollout.plan) : std::string();
+        document["createdBy"] = actors.createdBy;
+        document["approvedBy"] = actors.approvedBy;
+        document["rejectedBy"] = actors.rejectedBy;
+        document["rejectReason"] = actors.rejectReason;
+        document["startedBy"] = actors.startedBy;
+        document["pausedBy"] = actors.pausedBy;
+        document["resumedBy"] = actors.resumedBy;
+        document["cancelledBy"] = actors.cancelledBy;
+    }
     return document;
 }
 
@@ -324,6 +339,18 @@ bool rolloutStateFromJson(const json& value, S_Rollout& rollout, std::string& er
         if (parsed.groups.empty() || parsed.devices.empty() || parsed.currentGroupNo > parsed.groups.size())
         {
             throw std::runtime_error("the groups, devices or current group are inconsistent");
+        }
+        if (value.contains("createdBy"))
+        {
+            S_RolloutActors& actors = parsed.actors.emplace();
+            actors.createdBy = value.at("createdBy").get<std::string>();
+            actors.approvedBy = value.value("approvedBy", std::string());
+            actors.rejectedBy = value.value("rejectedBy", std::string());
+            actors.rejectReason = value.value("rejectReason", std::string());
+            actors.startedBy = value.value("startedBy", std::string());
+            actors.pausedBy = value.value("pausedBy", std::string());
+            actors.resumedBy = value.value("resumedBy", std::string());
+            actors.cancelledBy = value.value("cancelledBy", std::string());
         }
         parsed.rolloutNo = rollout.rolloutNo;
         parsed.plan = rollout.plan;

@@ -228,6 +228,12 @@ bool applyRolloutOperation(S_Rollout& rollout, E_RolloutOperation operation,
     // far, which a pause or resume now would reset or hide.
     const bool gateAborting = rollout.activeTask.upgradeNo != 0 &&
                               rollout.activeTask.abortIntent == E_RolloutAbortIntent::THRESHOLD;
+    // Nothing runs, stops or ends it before the second person has decided (reject ends it).
+    if (rollout.status == E_RolloutStatus::AWAITING_APPROVAL)
+    {
+        refusal = "The rollout awaits approval";
+        return false;
+    }
     switch (operation)
     {
         case E_RolloutOperation::START:

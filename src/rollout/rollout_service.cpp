@@ -1,5 +1,6 @@
 #include "rollout/rollout_service.h"
 
+#include "common/acting_user.h"
 #include "common/clock.h"
 #include "common/console_log.h"
 #include "common/json_text.h"
@@ -90,6 +91,12 @@ CRolloutService::~CRolloutService()
 std::int64_t CRolloutService::now() const
 {
     return m_clock ? m_clock() : currentUnixMs();
+}
+
+void CRolloutService::setOptions(const S_RolloutServiceOptions& options)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_options = options;
 }
 
 bool CRolloutService::open(const std::filesystem::path& databasePath, std::string& error)
@@ -335,6 +342,14 @@ bool CRolloutService::create(S_RolloutPlan plan, std::string& documentJson, std:
     }
     const std::int64_t createdAt = now();
     S_Rollout rollout = newRollout(0, std::make_shared<const S_RolloutPlan>(std::move(plan)), createdAt);
+    if (m_options.requireApproval)
+    {
+        rollout.status = E_RolloutStatus::AWAITING_APPROVAL;
+    }
+    if (m_options.nameActors)
+    {
+        rollout.actors.emplace().createdBy = currentActingUser().name;
+    }
     try
     {
         std::uint32_t rolloutNo = 0;
@@ -397,6 +412,26 @@ E_RolloutOperationResult CRolloutService::operate(std::uint32_t rolloutNo, E_Rol
     }
     // The operator decides from now on: the end of the holds does not resume it.
     changed.pausedBySiteHold = false;
+    if (m_options.nameActors)
+    {
+        S_RolloutActors& actors = changed.actors ? *changed.actors : changed.actors.emplace();
+        const std::string& name = currentActingUser().name;
+        switch (operation)
+        {
+            case E_RolloutOperation::START:
+                actors.startedBy = name;
+                break;
+            case E_RolloutOperation::PAUSE:
+                actors.pausedBy = name;
+                break;
+            case E_RolloutOperation::RESUME:
+                actors.resumedBy = name;
+                break;
+            case E_RolloutOperation::CANCEL:
+                actors.cancelledBy = name;
+                break;
+        }
+    }
     std::string storeError;
     if (!storeLocked(changed, documentJson, storeError))
     {
@@ -415,6 +450,84 @@ E_RolloutOperationResult CRolloutService::operate(std::uint32_t rolloutNo, E_Rol
     publishLocked(documentJson);
     wakeLocked();
     return E_RolloutOperationResult::DONE;
+}
+
+E_RolloutDecisionResult CRolloutService::approve(std::uint32_t rolloutNo, const std::string& planDigest,
+                                                 std::string& documentJson, std::string& error)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return decideLocked(rolloutNo, true, planDigest, documentJson, error);
+}
+
+E_RolloutDecisionResult CRolloutService::reject(std::uint32_t rolloutNo, const std::string& reason,
+                                                std::string& documentJson, std::string& error)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return decideLocked(rolloutNo, false, reason, documentJson, error);
+}
+
+E_RolloutDecisionResult CRolloutService::decideLocked(std::uint32_t rolloutNo, bool approving,
+                                                      const std::string& text, std::string& documentJson,
+                                                      std::string& error)
+{
+    documentJson.clear();
+    error.clear();
+    S_Rollout* rollout = findLocked(rolloutNo);
+    if (rollout == nullptr)
+    {
+        error = "Rollout " + number(rolloutNo) + " does not exist";
+        return E_RolloutDecisionResult::NOT_FOUND;
+    }
+    const std::string& actor = currentActingUser().name;
+    S_Rollout changed = *rollout;
+    const E_RolloutApprovalResult result = approving ? approveRollout(changed, text, actor, error)
+                                                     : rejectRollout(changed, text, actor, now(), error);
+    switch (result)
+    {
+        case E_RolloutApprovalResult::DONE:
+            break;
+        case E_RolloutApprovalResult::NOT_AWAITING:
+            return E_RolloutDecisionResult::NOT_AWAITING;
+        case E_RolloutApprovalResult::PLAN_CHANGED:
+            return E_RolloutDecisionResult::PLAN_CHANGED;
+        case E_RolloutApprovalResult::SELF_APPROVAL:
+            return E_RolloutDecisionResult::SELF_APPROVAL;
+    }
+    std::string storeError;
+    if (!storeLocked(changed, documentJson, storeError))
+    {
+        documentJson.clear();
+        error = kStoreFailureReason + storeError;
+        ++m_storeFailures;
+        return E_RolloutDecisionResult::FAILED;
+    }
+    const S_Rollout before = std::move(*rollout);
+    *rollout = std::move(changed);
+    logStatusChange(before, *rollout);
+    publishLocked(documentJson);
+    return E_RolloutDecisionResult::DONE;
+}
+
+nlohmann::json CRolloutService::awaitingApproval() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    json rollouts = json::array();
+    for (const S_Rollout& rollout : m_rollouts)
+    {
+        if (rollout.status != E_RolloutStatus::AWAITING_APPROVAL || !rollout.plan)
+        {
+            continue;
+        }
+        rollouts.push_back(json{
+            {"rolloutNo", rollout.rolloutNo},
+            {"rolloutId", rollout.plan->rolloutId},
+            {"planDigest", rolloutPlanDigest(*rollout.plan)},
+            {"createdBy", rollout.actors ? rollout.actors->createdBy : std::string()},
+            {"createdAt", rollout.createdAt},
+            {"rollout", rolloutDocument(rollout)},
+        });
+    }
+    return rollouts;
 }
 
 bool CRolloutService::rolloutIdExists(const std::string& rolloutId) const

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "rollout/rollout_approval.h"
 #include "rollout/rollout_machine.h"
 #include "rollout/rollout_soak.h"
 #include "rollout/rollout_store.h"
@@ -12,6 +13,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <nlohmann/json.hpp>
 #include <optional>
 #include <string>
 #include <thread>
@@ -26,6 +28,26 @@ enum class E_RolloutOperationResult : std::uint8_t
     REFUSED,    // the rollout's status (or a running task, another open rollout) does not allow it
     NOT_FOUND,  // no rollout has the number
     FAILED,     // the change cannot be stored (an open rollout is HALTED for it)
+};
+
+// The outcome of a second person's decision on a rollout awaiting approval.
+enum class E_RolloutDecisionResult : std::uint8_t
+{
+    DONE,
+    NOT_FOUND,      // no rollout has the number
+    NOT_AWAITING,   // it does not await approval
+    PLAN_CHANGED,   // approved with a digest that is not its plan's
+    SELF_APPROVAL,  // approved by its creator
+    FAILED,         // the change cannot be stored
+};
+
+struct S_RolloutServiceOptions
+{
+    // Documents name who created, approved, rejected, started, paused, resumed and cancelled a
+    // rollout (the acting user of the call, currentActingUser()), and show the plan's digest.
+    bool nameActors = false;
+    // A created rollout is AWAITING_APPROVAL until someone other than its creator approves it.
+    bool requireApproval = false;
 };
 
 // Owns the rollouts of the site: creates them, applies operators' operations, follows the states of
@@ -53,6 +75,9 @@ public:
     CRolloutService(const CRolloutService&) = delete;
     CRolloutService& operator=(const CRolloutService&) = delete;
 
+    // Before open().
+    void setOptions(const S_RolloutServiceOptions& options);
+
     // Opens the store in the database file and reads every rollout; one that cannot be read is
     // left in the store and ignored, with a warning.
     bool open(const std::filesystem::path& databasePath, std::string& error);
@@ -73,6 +98,16 @@ public:
     // taskActive: whether an upgrade task runs now (the caller holds the upgrade-operation lock).
     E_RolloutOperationResult operate(std::uint32_t rolloutNo, E_RolloutOperation operation, bool taskActive,
                                      std::string& documentJson, std::string& error);
+
+    // A rollout awaiting approval: READY when planDigest is its plan's and the acting user is not
+    // its creator; REJECTED (final) with the reason. The error names the creator where it matters.
+    E_RolloutDecisionResult approve(std::uint32_t rolloutNo, const std::string& planDigest,
+                                    std::string& documentJson, std::string& error);
+    E_RolloutDecisionResult reject(std::uint32_t rolloutNo, const std::string& reason,
+                                   std::string& documentJson, std::string& error);
+    // The rollouts awaiting approval, oldest first: rolloutNo, rolloutId, planDigest, createdBy,
+    // createdAt and the rollout's document.
+    nlohmann::json awaitingApproval() const;
 
     bool rolloutIdExists(const std::string& rolloutId) const;
     bool rolloutExists(std::uint32_t rolloutNo) const;
@@ -129,6 +164,9 @@ private:
     // Pauses a RUNNING rollout while the site is held, resumes the one the holds paused once not.
     void applySiteHoldsLocked();
     void pauseForSiteHoldLocked(S_Rollout& rollout) const;
+    // Stores and publishes an approval's or rejection's outcome.
+    E_RolloutDecisionResult decideLocked(std::uint32_t rolloutNo, bool approving, const std::string& text,
+                                         std::string& documentJson, std::string& error);
 
     // The rollout thread (rollout_service_thread.cpp).
     void run();
@@ -141,6 +179,7 @@ private:
     std::int64_t now() const;
 
     const Clock m_clock;
+    S_RolloutServiceOptions m_options;
     CRolloutStore m_store;
 
     mutable std::mutex m_mutex;

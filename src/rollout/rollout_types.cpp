@@ -8,7 +8,7 @@ namespace ota::backend
 namespace
 {
 
-constexpr NameTable<E_RolloutStatus, 8> kStatusNames{{
+constexpr NameTable<E_RolloutStatus, 10> kStatusNames{{
     {E_RolloutStatus::READY, "READY"},
     {E_RolloutStatus::SCHEDULED, "SCHEDULED"},
     {E_RolloutStatus::RUNNING, "RUNNING"},
@@ -17,6 +17,8 @@ constexpr NameTable<E_RolloutStatus, 8> kStatusNames{{
     {E_RolloutStatus::CANCELLED, "CANCELLED"},
     {E_RolloutStatus::SUCCESS, "SUCCESS"},
     {E_RolloutStatus::FAILED, "FAILED"},
+    {E_RolloutStatus::AWAITING_APPROVAL, "AWAITING_APPROVAL"},
+    {E_RolloutStatus::REJECTED, "REJECTED"},
 }};
 
 constexpr NameTable<E_RolloutGroupStatus, 6> kGroupStatusNames{{
@@ -82,7 +84,7 @@ bool isRolloutOpen(E_RolloutStatus status)
 bool isRolloutFinished(E_RolloutStatus status)
 {
     return status == E_RolloutStatus::CANCELLED || status == E_RolloutStatus::SUCCESS ||
-           status == E_RolloutStatus::FAILED;
+           status == E_RolloutStatus::FAILED || status == E_RolloutStatus::REJECTED;
 }
 
 void S_RolloutCounts::add(E_RolloutDeviceResult result)

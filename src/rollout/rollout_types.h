@@ -26,6 +26,9 @@ enum class E_RolloutStatus : std::uint8_t
     CANCELLED,
     SUCCESS,
     FAILED,
+    // Kept last so the numbering of the others (and what is counted by status) stays as it was.
+    AWAITING_APPROVAL,  // created where a second person must approve it; READY once approved
+    REJECTED,           // refused by the second person; final
 };
 
 enum class E_RolloutGroupStatus : std::uint8_t
@@ -59,7 +62,7 @@ std::optional<E_RolloutDeviceResult> parseRolloutDeviceResult(std::string_view t
 bool rolloutHoldsSite(E_RolloutStatus status);
 // Started and not finished (SCHEDULED, RUNNING, PAUSED, HALTED): at most one rollout is open.
 bool isRolloutOpen(E_RolloutStatus status);
-// CANCELLED, SUCCESS or FAILED: nothing changes any more.
+// CANCELLED, SUCCESS, FAILED or REJECTED: nothing changes any more.
 bool isRolloutFinished(E_RolloutStatus status);
 
 struct S_RolloutPolicy
@@ -191,6 +194,22 @@ struct S_RolloutActiveTask
     bool operator==(const S_RolloutActiveTask&) const = default;
 };
 
+// Who acted on a rollout, the latest of each; kept only where the service names actors. An empty
+// name is an actor nobody knew (access control off).
+struct S_RolloutActors
+{
+    std::string createdBy;
+    std::string approvedBy;
+    std::string rejectedBy;
+    std::string rejectReason;
+    std::string startedBy;
+    std::string pausedBy;
+    std::string resumedBy;
+    std::string cancelledBy;
+
+    bool operator==(const S_RolloutActors&) const = default;
+};
+
 struct S_Rollout
 {
     std::uint32_t rolloutNo = 0;
@@ -214,6 +233,8 @@ struct S_Rollout
     bool pausedBySiteHold = false;
     S_RolloutActiveTask activeTask;
     S_RolloutSoak soak;
+    // Set when the service names actors: the document then shows them and the plan's digest.
+    std::optional<S_RolloutActors> actors;
 
     bool operator==(const S_Rollout&) const = default;
 };
