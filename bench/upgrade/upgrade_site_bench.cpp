@@ -37,6 +37,7 @@ using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using ota::bench::CHttpClient;
 using ota::bench::cpuSeconds;
+using ota::bench::ioBytes;
 using ota::bench::CQuickEmuSite;
 using ota::bench::statusKilobytes;
 using ota::bench::waitUntil;
