@@ -37,8 +37,8 @@ using json = nlohmann::json;
 using Clock = std::chrono::steady_clock;
 using ota::bench::CHttpClient;
 using ota::bench::cpuSeconds;
-using ota::bench::ioBytes;
 using ota::bench::CQuickEmuSite;
+using ota::bench::ioBytes;
 using ota::bench::statusKilobytes;
 using ota::bench::waitUntil;
 
