@@ -19,6 +19,7 @@ import { initRun, onUpgradeCurrent } from './run.js';
 import { onNextDrawn } from './schedule.js';
 import { buildTree, initSite, onDeviceStatus } from './site.js';
 import { state } from './state.js';
+import { UpgradeFeed } from './upgrade_feed.js';
 
 const kTabs = ['site', 'firmware', 'plan', 'run', 'rollouts', 'baseline', 'history', 'frames', 'audit'];
 
@@ -120,6 +121,13 @@ async function refreshDevices() {
 // A page opened (or reloaded) while a task runs goes straight to it.
 let firstRead = true;
 
+const upgradeFeed = new UpgradeFeed(() => refreshCurrent(), (task, changed) => {
+  onUpgradeCurrent(task, changed);
+  showTaskInIndicator(task);
+});
+// For the browser test: how often the task was read again, and why.
+window.otaUpgradeFeedStats = () => ({ ...upgradeFeed.stats });
+
 async function refreshCurrent() {
   const answer = await api.current();
   const first = firstRead;
@@ -129,8 +137,7 @@ async function refreshCurrent() {
   }
   const current = answer.data;
   if (Array.isArray(current.devices)) {
-    onUpgradeCurrent(current);
-    showTaskInIndicator(current);
+    upgradeFeed.onDocument(current);
     if (first && current.active) {
       showTab('run');
     }
@@ -188,9 +195,8 @@ function onEvent(envelope, receivedAt, parsedAt) {
     onDeviceStatus(data);
     framesOnDeviceStatus(data);
     measure(receivedAt, parsedAt);
-  } else if (envelope.type === 'upgrade.current') {
-    onUpgradeCurrent(data);
-    showTaskInIndicator(data);
+  } else if (envelope.type === 'upgrade.devices') {
+    upgradeFeed.onDevices(data);
   } else if (envelope.type === 'communication.snapshot') {
     onCommunicationSnapshot(data);
   } else if (envelope.type === 'rollout.current') {

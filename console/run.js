@@ -36,12 +36,14 @@ export class DeviceTable {
     this.upgradeNo = null;
   }
 
-  draw(task) {
+  // devices: the ones to draw (those that changed), all of the task's when not given.
+  draw(task, devices = task.devices || []) {
     if (task.upgradeNo !== this.upgradeNo) {
       this.reset();
       this.upgradeNo = task.upgradeNo;
+      devices = task.devices || [];
     }
-    for (const device of task.devices || []) {
+    for (const device of devices) {
       let row = this.rows.get(device.nodeId);
       if (!row) {
         row = this.createRow(device);
@@ -104,18 +106,31 @@ export function countsText(task) {
 
 const table = new DeviceTable(document.getElementById('run-rows'));
 let pending = null;
+// nodeId -> device changed since the last draw; null: the whole task is drawn.
+let changedDevices = null;
 let current = null;
 let confirmAction = null;
 let onEnded = () => {};
 
-export function onUpgradeCurrent(task) {
+// A task to show: whole (changed null) or with the devices that changed since the last one.
+export function onUpgradeCurrent(task, changed = null) {
+  if (changed === null || pending === null || pending.upgradeNo !== task.upgradeNo) {
+    changedDevices = changed === null ? null : new Map();
+  }
+  if (changed !== null && changedDevices !== null) {
+    for (const device of changed) {
+      changedDevices.set(device.nodeId, device);
+    }
+  }
   pending = task;
   scheduleDraw('run', drawRun);
 }
 
 function drawRun() {
   const task = pending;
+  const changed = changedDevices;
   pending = null;
+  changedDevices = null;
   if (!task || !Array.isArray(task.devices)) {
     return;
   }
@@ -128,7 +143,7 @@ function drawRun() {
   setText($('run-error'), task.error || '');
   $('abort').disabled = !task.active || !(task.devices || []).some((d) => d.abortAllowed);
   $('retry-run').hidden = retriableCount(task) === 0;
-  table.draw(task);
+  table.draw(task, changed === null ? undefined : [...changed.values()]);
   if (wasActive && !task.active) {
     onEnded(task);
   }

@@ -6,6 +6,7 @@
 
 const kMinDelayMs = 500;
 const kMaxDelayMs = 5000;
+const kWholeTaskEventEnd = '"type":"upgrade.current"}';
 let url = '';
 let delay = kMinDelayMs;
 let socket = null;
@@ -65,6 +66,11 @@ function connect() {
   };
   current.onmessage = (message) => {
     const receivedAt = now();
+    // The whole task document (a megabyte on a large site) is not parsed: the page follows the
+    // task through "upgrade.devices", which carries only what changed.
+    if (typeof message.data === 'string' && message.data.endsWith(kWholeTaskEventEnd)) {
+      return;
+    }
     let envelope;
     try {
       envelope = JSON.parse(message.data);

@@ -154,6 +154,20 @@ std::uint64_t statusKilobytes(pid_t pid, const std::string& key)
     return 0;
 }
 
+std::uint64_t ioBytes(pid_t pid, const std::string& key)
+{
+    std::istringstream lines(readFile("/proc/" + std::to_string(pid) + "/io"));
+    std::string line;
+    while (std::getline(lines, line))
+    {
+        if (line.rfind(key + ":", 0) == 0)
+        {
+            return std::stoull(line.substr(key.size() + 1));
+        }
+    }
+    return 0;
+}
+
 CHttpClient::CHttpClient(std::uint16_t port) : m_socket(m_context)
 {
     m_socket.connect(boost::asio::ip::tcp::endpoint(boost::asio::ip::make_address("127.0.0.1"), port));

@@ -76,6 +76,10 @@ double cpuSeconds(pid_t pid);
 // A kilobyte figure of /proc/<pid>/status ("VmRSS", "VmHWM"); 0 when the key is absent.
 std::uint64_t statusKilobytes(pid_t pid, const std::string& key);
 
+// A byte count of /proc/<pid>/io ("write_bytes": what the process caused to be written to the
+// storage layer, counted when it dirties the page cache); 0 when the key is absent or unreadable.
+std::uint64_t ioBytes(pid_t pid, const std::string& key);
+
 // One keep-alive connection to the backend's HTTP port on 127.0.0.1.
 class CHttpClient
 {

@@ -6,7 +6,8 @@
 //
 // First three one-device tasks (emu-1) give the one-device time; then one task on every device.
 // Prints the task time beside the ideal (ceil(devices / effectiveWorkerCount) one-device tasks),
-// the worker counts the backend chose, its peak resident memory (VmHWM) and CPU time.
+// the worker counts the backend chose, its peak resident memory (VmHWM), CPU time and the bytes it
+// wrote to the storage layer (write_bytes of /proc/<pid>/io: the history database and its WAL).
 //
 //   upgrade_site_bench [--devices N] [--file-kib K] [--concurrency C] [--binary-dir DIR]
 
@@ -37,6 +38,7 @@ using Clock = std::chrono::steady_clock;
 using ota::bench::CHttpClient;
 using ota::bench::cpuSeconds;
 using ota::bench::CQuickEmuSite;
+using ota::bench::ioBytes;
 using ota::bench::statusKilobytes;
 using ota::bench::waitUntil;
 
@@ -66,6 +68,7 @@ struct S_TaskOutcome
     double taskSeconds;        // finishedAt - startedAt of that document
     double peakRssMb;          // VmHWM of the backend after the task
     double cpuSeconds;         // backend CPU time during the task
+    double writtenMb;          // backend write_bytes during the task (history database and WAL)
     std::string firstFailure;  // "<nodeId>: <error>" of the first device that did not succeed
 };
 
@@ -91,6 +94,7 @@ S_TaskOutcome runTask(CHttpClient& client, pid_t backend, const std::string& upg
          {{{"fileSlotKey", "emu:emu"}, {"filePath", firmware.string()}, {"targetVersion", targetVersion}}}}};
     call(client, http::verb::post, "/api/v1/upgrades/preview", request.dump());
     const double cpuBefore = cpuSeconds(backend);
+    const std::uint64_t writtenBefore = ioBytes(backend, "write_bytes");
     const json started = call(client, http::verb::post, "/api/v1/upgrades/start");
     (void)started;
     // Reading the whole document of a large site costs the backend too; a few reads a second.
@@ -114,6 +118,7 @@ S_TaskOutcome runTask(CHttpClient& client, pid_t backend, const std::string& upg
                           1e3;
     outcome.peakRssMb = static_cast<double>(statusKilobytes(backend, "VmHWM")) / 1024.0;
     outcome.cpuSeconds = cpuSeconds(backend) - cpuBefore;
+    outcome.writtenMb = static_cast<double>(ioBytes(backend, "write_bytes") - writtenBefore) / 1e6;
     for (const json& device : state["devices"])
     {
         if (device.value("result", "") != "SUCCESS")
@@ -229,6 +234,8 @@ int runBench(const S_Options& options)
         std::printf("backend peak memory      %.1f MB VmHWM (target < 300 MB)\n", site.peakRssMb);
         std::printf("backend CPU in site task %.1f s (%.0f %% of one core)\n", site.cpuSeconds,
                     100.0 * site.cpuSeconds / site.taskSeconds);
+        std::printf("backend disk writes      %.1f MB in the site task (write_bytes of /proc/<pid>/io)\n",
+                    site.writtenMb);
     }
     return 0;
 }

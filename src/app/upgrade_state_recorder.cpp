@@ -1,5 +1,6 @@
 #include "app/upgrade_state_recorder.h"
 
+#include "app/upgrade_device_events.h"
 #include "common/console_log.h"
 #include "history/published_state_writer.h"
 
@@ -16,8 +17,11 @@ UpgradeStateSnapshotObserver makeUpgradeStateRecorder(std::mutex& stateRecording
 {
     // Both guarded by the state-recording mutex like the writes they serve (the log's count is atomic).
     auto writer = std::make_shared<CPublishedStateWriter>();
-    return [&stateRecordingMutex, &repository, retentionDays, &apiServer, failureLog,
-            writer](const ExecutionStatePtr& state)
+    auto deviceEvents = std::make_shared<CUpgradeDeviceEvents>(
+        [&apiServer](const std::string& dataJson) { apiServer.publishEvent("upgrade.devices", dataJson); },
+        [](const std::string& line) { consoleErr(line); });
+    return [&stateRecordingMutex, &repository, retentionDays, &apiServer, failureLog, writer,
+            deviceEvents](const ExecutionStatePtr& state)
     {
         // Rendered once: the same text goes into the history row and out to the event stream. A
         // state that cannot be rendered is reported by the engine as an observer failure.
@@ -38,6 +42,7 @@ UpgradeStateSnapshotObserver makeUpgradeStateRecorder(std::mutex& stateRecording
         {
             consoleErr("[WARN] Upgrade WebSocket event publishing failed");
         }
+        deviceEvents->offer(state);
     };
 }
 

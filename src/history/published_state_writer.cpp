@@ -53,6 +53,17 @@ bool CPublishedStateWriter::holdsLastPersisted(const S_UpgradeHistoryRecord& rec
            record.stateJson == m_persistedJson && record.status == statusText(*m_persisted);
 }
 
+bool CPublishedStateWriter::holdsBack(const std::string& stateJson) const
+{
+    if (stateJson.size() < kLargeRunningDocument)
+    {
+        return false;
+    }
+    const auto spacing = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(stateJson.size()) / kRunningRowBytesPerSecond));
+    return m_clock() < m_persistedAt + spacing;
+}
+
 void CPublishedStateWriter::persist(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
                                     const ExecutionStatePtr& state, const std::string& stateJson,
                                     CStateWriteFailureLog& failureLog)
@@ -94,6 +105,7 @@ bool CPublishedStateWriter::updateRunningState(CUpgradeHistoryRepository& reposi
     m_persisted = state;
     m_persistedJson = stateJson;
     m_persistedUpdatedAt = updatedAt;
+    m_persistedAt = m_clock();
     return true;
 }
 
@@ -121,7 +133,7 @@ void CPublishedStateWriter::persistState(CUpgradeHistoryRepository& repository, 
             consoleErr("[WARN] Stale upgrade state ignored: upgradeNo=" + number + ", reason=" + reason);
             return;
         }
-        if (status == statusText(*m_persisted) && stateJson == m_persistedJson)
+        if (status == statusText(*m_persisted) && (stateJson == m_persistedJson || holdsBack(stateJson)))
         {
             return;
         }

@@ -194,6 +194,11 @@ void renderDocument(const S_ExecutionState& state, std::string_view statusText, 
 
 }  // namespace
 
+void renderExecutionDevice(const S_ExecutionState& state, std::size_t index, std::string& out)
+{
+    renderDevice(out, state, index);
+}
+
 void renderExecutionState(const S_ExecutionState& state, std::string& out)
 {
     renderDocument(state, upgradeTaskStatusName(state.status), state.active, state.finishedAt, out);

@@ -183,6 +183,10 @@ S_ExecutionCounts countExecutionState(const S_ExecutionState& state);
 std::string renderExecutionState(const S_ExecutionState& state);
 void renderExecutionState(const S_ExecutionState& state, std::string& out);
 
+// One device object of the document (devices[index]) with its targets, appended to out, the same
+// text the document holds for it.
+void renderExecutionDevice(const S_ExecutionState& state, std::size_t index, std::string& out);
+
 // The final report of an ended task: the same document with "status" = statusText, "active" =
 // false and "finishedAt" = finishedAt, every other member as the state has it.
 std::string renderFinalReport(const S_ExecutionState& state, std::string_view statusText,

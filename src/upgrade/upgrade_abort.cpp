@@ -63,7 +63,7 @@ bool CUpgradeExecutionService::requestAbort(std::uint32_t upgradeNo, std::string
         }
         impl.abortRequested = true;
         impl.status = E_UpgradeTaskStatus::ABORTING;
-        impl.publisher.stateChanged();
+        impl.publisher.taskChanged();
         impl.wakeAll(impl.task.get());
     }
     responseJson = toJsonText(

@@ -464,7 +464,7 @@ bool CUpgradeExecutionService::startTask(UpgradeTaskSnapshotPtr snapshot,
         impl.abandonInstalledTask(lock, error);
         return false;
     }
-    impl.publisher.stateChanged();
+    impl.publisher.taskChanged();
     why = E_TaskStartRefusal::NONE;
     const S_UpgradeExecutionOptions options = impl.options;
     lock.unlock();
@@ -499,7 +499,7 @@ void CUpgradeExecutionService::S_Impl::abandonInstalledTask(std::unique_lock<std
 {
     taskError = error;
     const TaskRunPointer run = task;
-    publisher.stateChanged();
+    publisher.taskChanged();
     lock.unlock();
     std::vector<S_LogLine> lines;
     for (const std::unique_ptr<CDeviceSession>& session : run->sessions)

@@ -1,5 +1,6 @@
 #include "upgrade/upgrade_state_publisher.h"
 
+#include <algorithm>
 #include <exception>
 
 namespace ota::backend
@@ -38,6 +39,8 @@ void CStatePublisher::reset()
     std::lock_guard<std::mutex> lock(m_mutex);
     m_stopping = false;
     m_fullPending = false;
+    m_taskChangePending = false;
+    m_heldUntil = {};
     m_progressPending = false;
     m_published = false;
     m_version = 0;
@@ -59,6 +62,46 @@ void CStatePublisher::stateChanged()
         m_progressPending = false;  // the structural publication shows the progress too
     }
     m_changed.notify_all();
+}
+
+void CStatePublisher::taskChanged()
+{
+    if (m_stopping.load())
+    {
+        return;
+    }
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        ++m_version;
+        m_fullPending = true;
+        m_taskChangePending = true;
+        m_progressPending = false;
+    }
+    m_changed.notify_all();
+}
+
+void CStatePublisher::setClock(Clock clock)
+{
+    m_clock = std::move(clock);
+}
+
+void CStatePublisher::clockMoved()
+{
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+    }
+    m_changed.notify_all();
+}
+
+void CStatePublisher::waitUntil(std::unique_lock<std::mutex>& lock,
+                                std::chrono::steady_clock::time_point deadline)
+{
+    // Waited as a duration: the clock may be a test's, which only clockMoved advances.
+    const auto left = deadline - now();
+    if (left > std::chrono::steady_clock::duration::zero())
+    {
+        m_changed.wait_for(lock, left);
+    }
 }
 
 void CStatePublisher::progressChanged()
@@ -107,24 +150,31 @@ void CStatePublisher::run()
     std::unique_lock<std::mutex> lock(m_mutex);
     while (true)
     {
-        if (m_fullPending)
+        const auto moment = now();
+        const bool held = moment < m_heldUntil;
+        if (m_fullPending && (!held || m_taskChangePending || m_stopping.load()))
         {
             m_fullPending = false;
+            m_taskChangePending = false;
             m_progressPending = false;
-            m_lastPublishedAt = std::chrono::steady_clock::now();
+            m_lastPublishedAt = moment;
             m_published = true;
         }
-        else if (m_progressPending.load() && !m_stopping.load())
+        else if (m_progressPending.load() && !m_stopping.load() && !m_fullPending)
         {
-            const auto now = std::chrono::steady_clock::now();
-            if (m_published && now - m_lastPublishedAt < m_interval)
+            if (held || (m_published && moment - m_lastPublishedAt < m_interval))
             {
-                m_changed.wait_until(lock, m_lastPublishedAt + m_interval);
+                waitUntil(lock, std::max(m_heldUntil, m_lastPublishedAt + m_interval));
                 continue;
             }
             m_progressPending = false;
-            m_lastPublishedAt = now;
+            m_lastPublishedAt = moment;
             m_published = true;
+        }
+        else if (m_fullPending)
+        {
+            waitUntil(lock, m_heldUntil);
+            continue;
         }
         else
         {
@@ -151,6 +201,7 @@ void CStatePublisher::run()
         }
         const Observer observer = m_observer;
         ++m_observerCallsRunning;
+        std::chrono::steady_clock::time_point spacedUntil = m_heldUntil;
         lock.unlock();
         try
         {
@@ -158,7 +209,14 @@ void CStatePublisher::run()
             if (state && !(m_lastDelivered && *state == *m_lastDelivered))
             {
                 m_lastDelivered = state;
+                const auto began = now();
                 observer(state);
+                const auto ended = now();
+                const auto cost = ended - began;
+                const auto spacing = std::max<std::chrono::steady_clock::duration>(
+                    kMinCostlySpacing, cost * kCostlySpacingFactor);
+                spacedUntil =
+                    cost >= kCostlyPublication ? ended + spacing : std::chrono::steady_clock::time_point{};
             }
         }
         catch (const std::exception& exception)
@@ -170,6 +228,7 @@ void CStatePublisher::run()
             m_log(E_LogLevel::ERROR, "当前状态观察回调发生未知异常");
         }
         lock.lock();
+        m_heldUntil = spacedUntil;
         --m_observerCallsRunning;
         m_observerIdle.notify_all();
     }

@@ -9,6 +9,13 @@
 // may already be in it, and the next round would otherwise hand the observer the same state twice
 // (the final state of a task among them).
 //
+// Spacing by cost: a publication of a large task (thousands of devices) is rendered, recorded
+// and broadcast whole, so publishing every structural change at once makes the work grow with
+// the square of the task's size. When the last observer call took kCostlyPublication or more,
+// the next publication (structural or not) waits max(kMinCostlySpacing, kCostlySpacingFactor x
+// that cost); changes meanwhile are coalesced. A cheap publication keeps the rule above. A change
+// of the task as a whole (its start, status, error and end: taskChanged) is never held back.
+//
 // Lock: `m_mutex` is a leaf. Changes are recorded from any thread, with a device session's lock
 // held; a change of progress alone costs two atomic operations and takes the lock only when it is
 // the first since the last publication. The snapshot builder runs on the notification thread with
@@ -34,6 +41,11 @@ public:
     using Builder = std::function<ExecutionStatePtr()>;
     using Observer = std::function<void(const ExecutionStatePtr& state)>;
     using Log = std::function<void(E_LogLevel level, const std::string& text)>;
+    using Clock = std::function<std::chrono::steady_clock::time_point()>;
+
+    static constexpr std::chrono::milliseconds kCostlyPublication{5};
+    static constexpr std::chrono::milliseconds kMinCostlySpacing{100};
+    static constexpr int kCostlySpacingFactor = 20;
 
     CStatePublisher() = default;
     ~CStatePublisher();
@@ -50,6 +62,13 @@ public:
 
     void stateChanged() override;
     void progressChanged() override;
+    // A structural change of the task itself, delivered at once whatever the last one cost.
+    void taskChanged();
+
+    // Tests: the clock that times the spacing (the steady clock unless replaced; before start),
+    // and a nudge after moving it, so the notification thread looks at the time again.
+    void setClock(Clock clock);
+    void clockMoved();
 
     void setObserver(Observer observer);
     // Removes the observer and, unless called on the notification thread, waits until no observer
@@ -59,10 +78,17 @@ public:
 
 private:
     void run();
+    std::chrono::steady_clock::time_point now() const
+    {
+        return m_clock ? m_clock() : std::chrono::steady_clock::now();
+    }
+    // Waits until the deadline on the publisher's clock, a change or stop (whichever first).
+    void waitUntil(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point deadline);
 
     std::chrono::milliseconds m_interval{100};
     Builder m_builder;
     Log m_log;
+    Clock m_clock;
     std::thread m_thread;
     std::atomic<std::thread::id> m_threadId{};
 
@@ -74,6 +100,9 @@ private:
     std::condition_variable m_changed;
     std::condition_variable m_observerIdle;
     bool m_fullPending = false;
+    bool m_taskChangePending = false;
+    // After a costly publication: no other one before this moment (except a change of the task).
+    std::chrono::steady_clock::time_point m_heldUntil{};
     bool m_published = false;
     std::chrono::steady_clock::time_point m_lastPublishedAt{};
     std::uint64_t m_deliveredVersion = 0;

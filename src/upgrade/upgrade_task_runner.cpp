@@ -180,7 +180,7 @@ void CUpgradeExecutionService::S_Impl::runTask(TaskRunPointer run)
         {
             std::lock_guard<std::mutex> lock(taskMutex);
             taskError = preparationError;
-            publisher.stateChanged();
+            publisher.taskChanged();
         }
         for (std::size_t i = 0; i < task.sessions.size(); ++i)
         {
@@ -221,7 +221,7 @@ void CUpgradeExecutionService::S_Impl::runTask(TaskRunPointer run)
                 std::lock_guard<std::mutex> lock(taskMutex);
                 abortRequested = true;
                 taskError = std::string("创建升级工作线程失败: ") + exception.what();
-                publisher.stateChanged();
+                publisher.taskChanged();
             }
             wakeAll(&task);
             workerCreationFailed = true;
@@ -304,7 +304,7 @@ void CUpgradeExecutionService::S_Impl::finishTask(S_TaskRun& task)
         task.active = false;
         finishedAt = currentUnixMs();
         finishedTasks[static_cast<std::size_t>(status)].fetch_add(1, std::memory_order_relaxed);
-        publisher.stateChanged();
+        publisher.taskChanged();
     }
     scheduler.wake();
     log(failed > 0 ? E_LogLevel::ERROR : E_LogLevel::INFO,

@@ -161,19 +161,46 @@ TEST_F(UpgradeProcessTest, UpgradesAWholeSiteToSuccess)
     EXPECT_GE(record["completedAt"], final["finishedAt"]);
     EXPECT_EQ(withoutKeys(record["report"], {"finishedAt"}), withoutKeys(final, {"finishedAt"}));
 
-    // The event stream carried the running states of this task and ended with the final one.
+    // The event stream carried the running states of this task and ended with the final one;
+    // beside them, the devices that changed, which add up to the final document's devices.
     std::vector<json> published;
+    std::vector<json> deviceEvents;
     ASSERT_TRUE(readEventUntil(events,
                                [&](const json& event)
                                {
-                                   if (event["type"] != "upgrade.current")
+                                   if (event["type"] == "upgrade.devices")
                                    {
-                                       return false;
+                                       deviceEvents.push_back(event["data"]);
                                    }
-                                   published.push_back(event);
-                                   return event["data"]["active"] == false;
+                                   else if (event["type"] == "upgrade.current")
+                                   {
+                                       published.push_back(event);
+                                   }
+                                   return !published.empty() && published.back()["data"]["active"] == false &&
+                                          !deviceEvents.empty() && deviceEvents.back()["status"] == "SUCCESS";
                                }))
-        << published.size();
+        << published.size() << " " << deviceEvents.size();
+    std::map<std::string, json> deviceUnion;
+    for (std::size_t index = 0; index < deviceEvents.size(); ++index)
+    {
+        EXPECT_EQ(deviceEvents[index]["upgradeNo"], upgradeNo);
+        EXPECT_EQ(deviceEvents[index]["sequence"], index + 1);
+        for (const json& device : deviceEvents[index]["devices"])
+        {
+            deviceUnion[device["nodeId"]] = device;
+        }
+    }
+    EXPECT_EQ(deviceEvents.front()["devices"].size(), nodeIds.size());
+    EXPECT_EQ(
+        withoutKeys(deviceEvents.back(), {"devices", "sequence"}),
+        withoutKeys(final, {"active", "configuredDeviceConcurrency", "deviceConcurrency", "devices",
+                            "effectiveWorkerCount", "error", "finishedAt", "recommendedDeviceConcurrency",
+                            "sceneGeneration", "startedAt", "upgradeId"}));
+    ASSERT_EQ(deviceUnion.size(), final["devices"].size());
+    for (const json& device : final["devices"])
+    {
+        EXPECT_EQ(deviceUnion[device["nodeId"]], device);
+    }
     for (std::size_t index = 0; index + 1 < published.size(); ++index)
     {
         EXPECT_EQ(published[index]["data"]["upgradeNo"], upgradeNo);
