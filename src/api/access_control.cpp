@@ -147,9 +147,11 @@ std::size_t CApiAccessControl::S_DigestHash::operator()(const Digest& digest) co
     return value;
 }
 
-S_ActingUser CApiAccessControl::tokenFileUser()
+const S_ActingUser& CApiAccessControl::tokenFileUser()
 {
-    return S_ActingUser{std::string(kTokenFileUser), E_Role::ADMIN, std::string(kTokenFileMethod)};
+    // Built once: every request with the token copies it instead of building its strings anew.
+    static const S_ActingUser user{std::string(kTokenFileUser), E_Role::ADMIN, std::string(kTokenFileMethod)};
+    return user;
 }
 
 CApiAccessControl::Clock::time_point CApiAccessControl::now() const

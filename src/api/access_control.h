@@ -121,7 +121,7 @@ public:
     bool acceptsAccounts() const { return m_verifier != nullptr; }
 
     // Who presents the site's token: the built-in account "token", admin, by "token-file".
-    static S_ActingUser tokenFileUser();
+    static const S_ActingUser& tokenFileUser();
 
     // The Set-Cookie values that open and end a session.
     static std::string sessionCookie(const std::string& sessionId);
