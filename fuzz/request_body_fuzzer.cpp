@@ -18,6 +18,7 @@
 #include "api/access_control.h"
 #include "api/api_adapters.h"
 #include "api/baseline_routes.h"
+#include "api/session_adapters.h"
 #include "app/converge_request.h"
 
 #include <nlohmann/json.hpp>

@@ -311,17 +311,6 @@ bool parseDecimal(std::string_view text, std::int64_t& value)
     return true;
 }
 
-S_HttpReply successReply(std::string_view path, nlohmann::json data, unsigned status)
-{
-    const std::int64_t startMs = currentUnixMs();
-    const std::string requestId = generateRequestId();
-    S_HttpReply reply;
-    reply.status = status;
-    reply.body = buildSuccessEnvelope(std::move(data), requestId, startMs);
-    logHttpResult("POST", path, status, "requestId=" + requestId);
-    return reply;
-}
-
 }  // namespace
 
 bool parseAuditQuery(std::string_view query, std::uint32_t& limit, std::int64_t& before, std::string& error)
@@ -454,67 +443,15 @@ S_HttpReply rejectUnauthorized(std::string_view method, std::string_view path, E
         return rejectRequest(method, path, 429, "TOO_MANY_ATTEMPTS",
                              "Too many failed authentication attempts; try again later");
     }
+    if (verdict == E_AccessVerdict::LOCKED)
+    {
+        return rejectRequest(method, path, 403, "ACCOUNT_LOCKED",
+                             "The account is locked after repeated failed logins; try again later");
+    }
     S_HttpReply reply = rejectRequest(
         method, path, 401, "UNAUTHORIZED",
         verdict == E_AccessVerdict::MISSING ? "Authentication required" : "Access token is not valid");
     reply.headers.emplace_back("WWW-Authenticate", "Bearer");
-    return reply;
-}
-
-bool parseSessionBody(std::string_view body, std::string& token, std::string& code, std::string& message)
-{
-    token.clear();
-    nlohmann::json parsed;
-    std::string parseError;
-    if (body.empty())
-    {
-        code = "INVALID_REQUEST_BODY";
-        message = "Request body must not be empty";
-        return false;
-    }
-    if (!parseJsonText(body, parsed, parseError))
-    {
-        code = "INVALID_REQUEST_JSON";
-        message = "Request body is not valid JSON: " + parseError;
-        return false;
-    }
-    if (!parsed.is_object() || parsed.size() != 1 || !parsed.contains("token") ||
-        !parsed["token"].is_string())
-    {
-        code = "INVALID_REQUEST_BODY";
-        message = "Request body must be exactly {\"token\": \"<token>\"}";
-        return false;
-    }
-    token = parsed["token"].get<std::string>();
-    return true;
-}
-
-S_HttpReply invokeLogin(std::string_view path, CApiAccessControl& access, const S_ApiRequest& request)
-{
-    std::string token;
-    std::string code;
-    std::string message;
-    if (!parseSessionBody(request.body, token, code, message))
-    {
-        return writeRequestError(path, code, message);
-    }
-    std::string sessionId;
-    const E_AccessVerdict verdict = access.login(token, sessionId);
-    if (verdict != E_AccessVerdict::GRANTED)
-    {
-        return rejectUnauthorized("POST", path, verdict);
-    }
-    S_HttpReply reply = successReply(path, nlohmann::json{{"authenticated", true}}, 200);
-    reply.headers.emplace_back("Set-Cookie", CApiAccessControl::sessionCookie(sessionId));
-    reply.headers.emplace_back("Cache-Control", "no-store");
-    return reply;
-}
-
-S_HttpReply invokeLogout(std::string_view path, CApiAccessControl& access, const S_ApiRequest& request)
-{
-    access.logout(request.credentials);
-    S_HttpReply reply = successReply(path, nlohmann::json{{"authenticated", false}}, 200);
-    reply.headers.emplace_back("Set-Cookie", CApiAccessControl::expiredSessionCookie());
     return reply;
 }
 

@@ -61,17 +61,8 @@ inline constexpr std::string_view kMetricsContentType = "text/plain; version=0.0
 // Reads limit and before from a query string; unknown parameters are ignored. Pure.
 bool parseAuditQuery(std::string_view query, std::uint32_t& limit, std::int64_t& before, std::string& error);
 
-// The token of a login body, which must be exactly {"token": "<token>"}; on false code and
-// message hold the 400 refusal ("INVALID_REQUEST_JSON" or "INVALID_REQUEST_BODY"). Pure.
-bool parseSessionBody(std::string_view body, std::string& token, std::string& code, std::string& message);
-
-// POST /api/v1/session: a body of exactly {"token": "<token>"} opens a session (200 and its
-// cookie); a wrong token is 401, or 429 beyond the failed-attempt limit.
-S_HttpReply invokeLogin(std::string_view path, CApiAccessControl& access, const S_ApiRequest& request);
-// POST /api/v1/session/logout: ends the session the cookie names; 200 {"authenticated":false}.
-S_HttpReply invokeLogout(std::string_view path, CApiAccessControl& access, const S_ApiRequest& request);
-
-// The refusal of a request without access: 401 "UNAUTHORIZED" or 429 "TOO_MANY_ATTEMPTS".
+// The refusal of a request without access: 401 "UNAUTHORIZED", 429 "TOO_MANY_ATTEMPTS", or for a
+// login by name 403 "ACCOUNT_LOCKED".
 S_HttpReply rejectUnauthorized(std::string_view method, std::string_view path, E_AccessVerdict verdict);
 
 // Parses a non-zero uint32 decimal; on false the error holds the INVALID_UPGRADE_NO message.

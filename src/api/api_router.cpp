@@ -4,6 +4,8 @@
 #include "api/audit_trail.h"
 #include "api/firmware_store_adapters.h"
 #include "api/loopback_guard.h"
+#include "api/route_roles.h"
+#include "api/session_adapters.h"
 #include "api/static_asset_reply.h"
 #include "common/clock.h"
 
@@ -95,6 +97,9 @@ CApiRouter::CApiRouter(S_ApiCallbacks callbacks) : m_callbacks(std::move(callbac
                             }});
         m_routes.push_back({"POST", kLogoutPath, record, [&access](const S_ApiRequest& request) {
                                 return invokeLogout(kLogoutPath, access, request);
+                            }});
+        m_routes.push_back({"GET", kLoginPath, quick, [](const S_ApiRequest&) {
+                                return invokeSessionInfo(kLoginPath, currentActingUser());
                             }});
     }
     if (c.metrics)
@@ -397,15 +402,17 @@ bool CApiRouter::needsAccess(std::string_view method, std::string_view path) con
 }
 
 std::optional<S_HttpReply> CApiRouter::checkAccess(const S_HttpRequestView& request, std::string_view logPath,
-                                                   std::string* grantingSession) const
+                                                   std::string* grantingSession,
+                                                   S_ActingUser& principal) const
 {
+    principal = S_ActingUser{};
     const std::string_view path = pathOf(request.target);
     if (!needsAccess(request.method, path))
     {
         return std::nullopt;
     }
     std::string session;
-    const E_AccessVerdict verdict = m_callbacks.accessControl->check(request.credentials, session);
+    const E_AccessVerdict verdict = m_callbacks.accessControl->check(request.credentials, session, principal);
     if (grantingSession != nullptr)
     {
         *grantingSession = std::move(session);
@@ -415,6 +422,24 @@ std::optional<S_HttpReply> CApiRouter::checkAccess(const S_HttpRequestView& requ
         return std::nullopt;
     }
     return rejectUnauthorized(request.method, logPath, verdict);
+}
+
+std::optional<S_HttpReply> CApiRouter::checkRole(const S_Route& route, const S_ActingUser& principal)
+{
+    // Only a checked request has a principal: without access control, and on the routes open to
+    // anyone, there is no role to check.
+    if (!principal.known() || routeNeedsNoRole(route.method, route.pattern))
+    {
+        return std::nullopt;
+    }
+    const S_RouteRole needed = routeRoleOf(route.method, route.pattern);
+    if (roleAllows(principal.role, needed.least))
+    {
+        return std::nullopt;
+    }
+    return rejectRequest(
+        route.method, route.pattern, 403, "INSUFFICIENT_ROLE",
+        "The role " + std::string(roleName(principal.role)) + " may not " + std::string(needed.what));
 }
 
 bool CApiRouter::servesUnderLoad(const S_HttpRequestView& request, bool upgrade, bool sendsBody) const
@@ -466,8 +491,8 @@ CApiRouter::S_RouteCall CApiRouter::makeCall(std::size_t route, const S_HttpRequ
 
 CApiRouter::Dispatch CApiRouter::refuseRoute(std::optional<std::size_t> route,
                                              const S_HttpRequestView& request,
-                                             std::optional<std::string_view> parameter,
-                                             S_HttpReply reply) const
+                                             std::optional<std::string_view> parameter, S_HttpReply reply,
+                                             const S_ActingUser& user) const
 {
     if (!route || !m_callbacks.auditTrail)
     {
@@ -477,6 +502,7 @@ CApiRouter::Dispatch CApiRouter::refuseRoute(std::optional<std::size_t> route,
     S_RouteCall call = makeCall(*route, request, parameter);
     call.lane = E_CallbackLane::Record;
     call.refusal = std::move(reply);
+    call.user = user;
     return call;
 }
 
@@ -494,7 +520,12 @@ S_HttpReply CApiRouter::invoke(const S_RouteCall& call) const
     {
         return invokeAudited(route, call);
     }
-    return call.refusal ? *call.refusal : route.invoke(call.request);
+    if (call.refusal)
+    {
+        return *call.refusal;
+    }
+    const CActingUserScope actingUser(call.user);
+    return route.invoke(call.request);
 }
 
 S_HttpReply CApiRouter::invokeAudited(const S_Route& route, const S_RouteCall& call) const
@@ -505,6 +536,8 @@ S_HttpReply CApiRouter::invokeAudited(const S_Route& route, const S_RouteCall& c
     record.client = call.client;
     record.method = std::string(route.method);
     record.route = std::string(route.pattern);
+    record.user = call.user.name;
+    record.authenticatedBy = call.user.authenticatedBy;
     noteIdentifiersOfPath(route.pattern, call.request.parameter, record);
     // The login's body holds the token: nothing of it may reach the trail.
     if (route.pattern != kLoginPath)
@@ -525,7 +558,22 @@ S_HttpReply CApiRouter::invokeAudited(const S_Route& route, const S_RouteCall& c
         return rejectRequest(route.method, route.pattern, 503, "AUDIT_UNAVAILABLE",
                              "The audit trail cannot record the request, so it was not run: " + error);
     }
-    S_HttpReply reply = route.invoke(call.request);
+    S_HttpReply reply;
+    {
+        const CActingUserScope actingUser(call.user);
+        if (route.pattern == kLoginPath && m_callbacks.accessControl)
+        {
+            // The login learns who acts only as it runs; its outcome names them.
+            S_ActingUser loggedIn;
+            reply = invokeLogin(kLoginPath, *m_callbacks.accessControl, call.request, &loggedIn);
+            record.user = loggedIn.name;
+            record.authenticatedBy = loggedIn.authenticatedBy;
+        }
+        else
+        {
+            reply = route.invoke(call.request);
+        }
+    }
     noteOutcome(reply, record);
     trail.complete(entryId, record);
     return reply;
@@ -560,17 +608,24 @@ CApiRouter::Dispatch CApiRouter::dispatch(const S_HttpRequestView& request) cons
     const std::string_view logPath = pathMatch != nullptr ? pathMatch->pattern : path;
 
     // Access comes first: without it nothing else about the request is looked at.
-    if (std::optional<S_HttpReply> refusal = checkAccess(request, logPath))
+    S_ActingUser principal;
+    if (std::optional<S_HttpReply> refusal = checkAccess(request, logPath, nullptr, principal))
     {
         return refuseRoute(postRoute, request, postParameter, std::move(*refusal));
     }
     if (std::optional<S_HttpReply> refusal = checkCaller(request, logPath))
     {
-        return refuseRoute(postRoute, request, postParameter, std::move(*refusal));
+        return refuseRoute(postRoute, request, postParameter, std::move(*refusal), principal);
     }
     if (methodMatch)
     {
-        return makeCall(*methodMatch, request, parameter);
+        if (std::optional<S_HttpReply> refusal = checkRole(m_routes[*methodMatch], principal))
+        {
+            return refuseRoute(postRoute, request, postParameter, std::move(*refusal), principal);
+        }
+        S_RouteCall call = makeCall(*methodMatch, request, parameter);
+        call.user = std::move(principal);
+        return call;
     }
     if (path == kEventsPath)
     {
@@ -618,7 +673,9 @@ std::optional<S_HttpReply> CApiRouter::checkEventStreamUpgrade(const S_HttpReque
 {
     session.clear();
     const std::string_view path = pathOf(request.target);
-    if (std::optional<S_HttpReply> refusal = checkAccess(request, path, &session))
+    // The event stream needs viewer, the least role: any principal may open it.
+    S_ActingUser principal;
+    if (std::optional<S_HttpReply> refusal = checkAccess(request, path, &session, principal))
     {
         refusal->closeConnection = true;
         return refusal;

@@ -5,6 +5,7 @@
 #include "api/api_callbacks.h"
 #include "api/api_envelope.h"
 #include "api/callback_lanes.h"
+#include "common/acting_user.h"
 
 #include <cstddef>
 #include <cstdint>
@@ -36,7 +37,8 @@ struct S_HttpRequestView
 //
 // Two properties hold for every route, whatever the table holds:
 // - with access control, a request under /api/ or to /metrics is checked for the token or a
-//   session before anything else (GET /api/v1/health and the login are exempt);
+//   session before anything else (GET /api/v1/health and the login are exempt), and then for the
+//   least role its route needs (api/route_roles.h): 403 "INSUFFICIENT_ROLE" below it;
 // - with an audit trail, every request to a POST route leaves one entry: written before its
 //   callback runs and completed with the outcome before the answer goes out, or, for a request
 //   refused before it could run, written once with that refusal.
@@ -62,6 +64,9 @@ public:
         // Set for a request refused before it could run whose refusal must still be recorded:
         // invoke records it and answers it.
         std::optional<S_HttpReply> refusal;
+        // Who the request acts for (empty without access control, or before it was checked):
+        // invoke makes it the acting user around the route's callback and names it in the audit.
+        S_ActingUser user;
     };
     // The answer of a request that runs no callback (404, 405, 426, Host/Origin refusal), or the
     // call that will produce it.
@@ -128,7 +133,9 @@ private:
     std::optional<S_HttpReply> checkCaller(const S_HttpRequestView& request, std::string_view logPath) const;
     // The 401/429 refusal of a request that needs access and lacks it.
     std::optional<S_HttpReply> checkAccess(const S_HttpRequestView& request, std::string_view logPath,
-                                           std::string* grantingSession = nullptr) const;
+                                           std::string* grantingSession, S_ActingUser& principal) const;
+    // The 403 refusal of a principal whose role is below the least role of the route.
+    static std::optional<S_HttpReply> checkRole(const S_Route& route, const S_ActingUser& principal);
     bool needsAccess(std::string_view method, std::string_view path) const;
     // The POST route a request is for, with its path parameter; none for other requests.
     std::optional<std::size_t> findPostRoute(const S_HttpRequestView& request,
@@ -136,7 +143,8 @@ private:
     S_RouteCall makeCall(std::size_t route, const S_HttpRequestView& request,
                          std::optional<std::string_view> parameter) const;
     Dispatch refuseRoute(std::optional<std::size_t> route, const S_HttpRequestView& request,
-                         std::optional<std::string_view> parameter, S_HttpReply reply) const;
+                         std::optional<std::string_view> parameter, S_HttpReply reply,
+                         const S_ActingUser& user = {}) const;
     S_HttpReply invokeAudited(const S_Route& route, const S_RouteCall& call) const;
 
     S_ApiCallbacks m_callbacks;

@@ -20,6 +20,8 @@ struct S_AuditRecord
     std::uint32_t upgradeNo = 0;
     std::string upgradeId;
     std::uint32_t rolloutNo = 0;
+    std::string user;             // who acted; "" when the request was not authenticated
+    std::string authenticatedBy;  // "password", "api-token:<label>", "token-file"; "" with user ""
 };
 
 // Where the API server records every request to a POST route. The server calls it on its

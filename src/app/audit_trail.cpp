@@ -27,6 +27,8 @@ S_AuditEntry entryOf(const S_AuditRecord& record)
     entry.upgradeNo = record.upgradeNo;
     entry.upgradeId = record.upgradeId;
     entry.rolloutNo = record.rolloutNo;
+    entry.user = record.user;
+    entry.authenticatedBy = record.authenticatedBy;
     return entry;
 }
 
@@ -43,6 +45,8 @@ nlohmann::json entryJson(const S_AuditEntry& entry)
                           {"upgradeNo", entry.upgradeNo},
                           {"upgradeId", entry.upgradeId},
                           {"rolloutNo", entry.rolloutNo},
+                          {"user", entry.user},
+                          {"authenticatedBy", entry.authenticatedBy},
                           {"hash", entry.hash}};
 }
 

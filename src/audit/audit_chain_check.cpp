@@ -56,6 +56,8 @@ S_AuditChainRecord readRecord(const CSqliteStatement& rows)
     record.upgradeId = rows.columnText(10);
     record.rolloutNo = rows.columnInt64(11);
     record.completes = rows.columnInt64(12);
+    record.user = rows.columnText(15);
+    record.authenticatedBy = rows.columnText(16);
     return record;
 }
 
@@ -200,12 +202,21 @@ bool verifyAuditChain(CSqliteConnection& connection, S_AuditChainReport& report,
         return reportUnchained(connection, report, error);
     }
 
+    // A file that no build naming users has opened yet has no user columns: nobody is named.
+    bool named = false;
+    if (!hasAuditColumn(connection, "audit_log", "authenticated_by", named, error))
+    {
+        return false;
+    }
     CSqliteStatement rows;
-    if (!rows.prepare(
-            connection.handle(),
-            "SELECT id, kind, at, client, method, route, status, error_code, request_id, upgrade_no, "
-            "upgrade_id, rollout_no, completes, prev_hash, hash FROM audit_log ORDER BY id;",
-            error))
+    if (!rows.prepare(connection.handle(),
+                      named ? "SELECT id, kind, at, client, method, route, status, error_code, request_id, "
+                              "upgrade_no, upgrade_id, rollout_no, completes, prev_hash, hash, user_name, "
+                              "authenticated_by FROM audit_log ORDER BY id;"
+                            : "SELECT id, kind, at, client, method, route, status, error_code, request_id, "
+                              "upgrade_no, upgrade_id, rollout_no, completes, prev_hash, hash, '', '' "
+                              "FROM audit_log ORDER BY id;",
+                      error))
     {
         return false;
     }

@@ -40,6 +40,11 @@ std::string computeAuditRecordHash(const S_AuditChainRecord& record, std::string
     appendField(message, record.rolloutNo);
     appendField(message, record.completes);
     appendField(message, previousHash);
+    if (!record.user.empty() || !record.authenticatedBy.empty())
+    {
+        appendField(message, record.user);
+        appendField(message, record.authenticatedBy);
+    }
     return toLowerHex(CSha256::digestOf(message.data(), message.size()));
 }
 

@@ -30,7 +30,9 @@ struct S_AuditChainRecord
     std::int64_t upgradeNo = 0;
     std::string upgradeId;
     std::int64_t rolloutNo = 0;
-    std::int64_t completes = 0;  // completions: the id of the entry they complete; entries: 0
+    std::int64_t completes = 0;   // completions: the id of the entry they complete; entries: 0
+    std::string user;             // who acted; "" when nobody was authenticated
+    std::string authenticatedBy;  // how they proved it; "" with user ""
 };
 
 // The previous hash of the first record of a chain that starts from nothing.
@@ -48,6 +50,9 @@ inline constexpr std::string_view kAuditChainStartHash =
 // strings as their stored UTF-8 bytes, kind as 0 (entry) or 1 (completion), and the previous hash
 // as the 64 hex digits of the record before in id order (kAuditChainStartHash for the first).
 // Example: id 7, kind 0 and an empty error code contribute "1:7", "1:0" and "0:".
+// When user or authenticated_by is not empty, field(user) field(authenticated_by) follow the
+// previous hash; a record naming nobody hashes exactly as before these columns existed, so
+// trails written earlier verify unchanged.
 // The length prefixes make the message unambiguous whatever bytes the strings hold.
 std::string computeAuditRecordHash(const S_AuditChainRecord& record, std::string_view previousHash);
 

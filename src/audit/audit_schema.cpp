@@ -54,6 +54,13 @@ const S_ChainColumn kChainColumns[] = {
     {"hash", "ALTER TABLE audit_log ADD COLUMN hash TEXT NOT NULL DEFAULT '';"},
 };
 
+// Who acted: added after the chain, to chained files and new ones alike. Empty in every record
+// written before, which the record hash then leaves out.
+const S_ChainColumn kUserColumns[] = {
+    {"user_name", "ALTER TABLE audit_log ADD COLUMN user_name TEXT NOT NULL DEFAULT '';"},
+    {"authenticated_by", "ALTER TABLE audit_log ADD COLUMN authenticated_by TEXT NOT NULL DEFAULT '';"},
+};
+
 // The older build let an entry be completed in place and deleted by time; both give way.
 constexpr const char* kLegacyGuardsScript =
     "DROP TRIGGER IF EXISTS trg_audit_log_update;"
@@ -216,6 +223,15 @@ bool prepareAuditSchema(CSqliteConnection& connection, std::string& error)
             }
         }
         if (!connection.execute(kLegacyGuardsScript, error) || !chainLegacyEntries(connection, error))
+        {
+            return false;
+        }
+    }
+    for (const S_ChainColumn& column : kUserColumns)
+    {
+        bool present = false;
+        if (!hasAuditColumn(connection, "audit_log", column.name, present, error) ||
+            (!present && !connection.execute(column.addition, error)))
         {
             return false;
         }

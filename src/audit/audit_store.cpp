@@ -23,8 +23,8 @@ constexpr const char* kPragmaScript = "PRAGMA journal_mode=WAL;PRAGMA synchronou
 
 constexpr const char* kInsertSql =
     "INSERT INTO audit_log(id, kind, at, client, method, route, status, error_code, request_id, upgrade_no, "
-    "upgrade_id, rollout_no, completes, prev_hash, hash) "
-    "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15);";
+    "upgrade_id, rollout_no, completes, prev_hash, hash, user_name, authenticated_by) "
+    "VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?9, ?10, ?11, ?12, ?13, ?14, ?15, ?16, ?17);";
 
 // Entries only, each with its completion's outcome and the identifiers the completion filled in.
 // One row more than asked tells whether another page follows.
@@ -34,13 +34,15 @@ constexpr const char* kReadPageSql =
     "CASE WHEN e.request_id<>'' THEN e.request_id ELSE COALESCE(c.request_id, '') END, "
     "CASE WHEN e.upgrade_no<>0 THEN e.upgrade_no ELSE COALESCE(c.upgrade_no, 0) END, "
     "CASE WHEN e.upgrade_id<>'' THEN e.upgrade_id ELSE COALESCE(c.upgrade_id, '') END, "
-    "CASE WHEN e.rollout_no<>0 THEN e.rollout_no ELSE COALESCE(c.rollout_no, 0) END, e.hash "
+    "CASE WHEN e.rollout_no<>0 THEN e.rollout_no ELSE COALESCE(c.rollout_no, 0) END, e.hash, "
+    "CASE WHEN e.user_name<>'' THEN e.user_name ELSE COALESCE(c.user_name, '') END, "
+    "CASE WHEN e.user_name<>'' THEN e.authenticated_by ELSE COALESCE(c.authenticated_by, '') END "
     "FROM audit_log e LEFT JOIN audit_log c ON c.kind=1 AND c.completes=e.id "
     "WHERE e.kind=0 AND e.id<?1 ORDER BY e.id DESC LIMIT ?2;";
 
 // What an entry that still awaits its outcome already names.
 constexpr const char* kAwaitingEntrySql =
-    "SELECT status, request_id, upgrade_no, upgrade_id, rollout_no FROM audit_log e "
+    "SELECT status, request_id, upgrade_no, upgrade_id, rollout_no, user_name FROM audit_log e "
     "WHERE id=?1 AND kind=0 AND NOT EXISTS(SELECT 1 FROM audit_log c WHERE c.kind=1 AND c.completes=?1);";
 
 S_AuditEntry readEntry(const CSqliteStatement& statement)
@@ -58,6 +60,8 @@ S_AuditEntry readEntry(const CSqliteStatement& statement)
     entry.upgradeId = statement.columnText(9);
     entry.rolloutNo = static_cast<std::uint32_t>(statement.columnInt64(10));
     entry.hash = statement.columnText(11);
+    entry.user = statement.columnText(12);
+    entry.authenticatedBy = statement.columnText(13);
     return entry;
 }
 
@@ -75,6 +79,8 @@ S_AuditChainRecord entryRecord(const S_AuditEntry& entry, unsigned status)
     record.upgradeNo = entry.upgradeNo;
     record.upgradeId = entry.upgradeId;
     record.rolloutNo = entry.rolloutNo;
+    record.user = entry.user;
+    record.authenticatedBy = entry.authenticatedBy;
     return record;
 }
 
@@ -238,7 +244,8 @@ bool CAuditStore::insert(S_AuditChainRecord& record, std::int64_t& id, std::stri
         !statement->bindText(11, record.upgradeId, error) ||
         !statement->bindInt64(12, record.rolloutNo, error) ||
         !statement->bindInt64(13, record.completes, error) || !statement->bindText(14, m_lastHash, error) ||
-        !statement->bindText(15, hash, error))
+        !statement->bindText(15, hash, error) || !statement->bindText(16, record.user, error) ||
+        !statement->bindText(17, record.authenticatedBy, error))
     {
         return false;
     }
@@ -326,6 +333,11 @@ bool CAuditStore::complete(std::int64_t id, const S_AuditEntry& outcome, std::st
         record.upgradeNo = entry->columnInt64(2) == 0 ? outcome.upgradeNo : 0;
         record.upgradeId = entry->columnText(3).empty() ? outcome.upgradeId : "";
         record.rolloutNo = entry->columnInt64(4) == 0 ? outcome.rolloutNo : 0;
+        if (entry->columnText(5).empty())
+        {
+            record.user = outcome.user;
+            record.authenticatedBy = outcome.authenticatedBy;
+        }
     }
     std::int64_t completionId = 0;
     return insert(record, completionId, error);

@@ -27,7 +27,9 @@ struct S_AuditEntry
     std::uint32_t upgradeNo = 0;
     std::string upgradeId;
     std::uint32_t rolloutNo = 0;
-    std::string hash;  // the entry record's own chain hash (read only)
+    std::string user;             // who acted; "" when the request was not authenticated
+    std::string authenticatedBy;  // "password", "api-token:<label>", "token-file"; "" with user ""
+    std::string hash;             // the entry record's own chain hash (read only)
 };
 
 // The audit trail in the history database file (upgrade-history.db), beside the upgrade history
@@ -60,7 +62,8 @@ public:
     // Writes the entry of a request about to run, with status 0; id receives its number.
     bool begin(const S_AuditEntry& entry, std::int64_t& id, std::string& error);
     // Records the outcome of the entry begin wrote, once: status (not 0), error code, request id,
-    // and identifiers the entry did not name yet. outcome.at is when the outcome was known.
+    // and identifiers and the user the entry did not name yet (a login learns who acts as it runs).
+    // outcome.at is when the outcome was known.
     bool complete(std::int64_t id, const S_AuditEntry& outcome, std::string& error);
     // Writes a whole entry at once (a request refused before it ran).
     bool append(const S_AuditEntry& entry, std::int64_t& id, std::string& error);

@@ -6,6 +6,7 @@
 #include "audit/audit_schema.h"
 
 #include "common/clock.h"
+#include "common/digest.h"
 #include "history/sqlite_test_access.h"
 #include "history/upgrade_history_repository.h"
 #include "support/temp_directory.h"
@@ -259,6 +260,110 @@ TEST_F(AuditStoreTest, RetentionDeletesOnlyWhatIsOlderThanItsCutoff)
     ASSERT_TRUE(verifyAuditDatabase(path, report, error)) << error;
     EXPECT_TRUE(report.holds()) << report.firstBrokenId << ": " << report.reason;
     EXPECT_EQ(report.entries, kAuditKeptEntries + 1);
+}
+
+TEST_F(AuditStoreTest, EntriesNameWhoActedAndTheHashCoversThemOnlyWhenNamed)
+{
+    // An auditor's message for a record naming nobody is the one from before users were recorded;
+    // a named record appends the user and how they proved it.
+    S_AuditChainRecord record;
+    record.id = 7;
+    record.at = 1;
+    record.client = "c";
+    record.method = "POST";
+    record.route = "/r";
+    record.status = 200;
+    const std::string previous(kAuditChainStartHash);
+    const std::string message = "1:71:01:11:c4:POST2:/r3:2000:0:1:00:1:01:064:" + previous;
+    const auto sha = [](const std::string& text)
+    { return toLowerHex(CSha256::digestOf(text.data(), text.size())); };
+    EXPECT_EQ(computeAuditRecordHash(record, previous), sha(message));
+    record.user = "alice";
+    record.authenticatedBy = "password";
+    EXPECT_EQ(computeAuditRecordHash(record, previous), sha(message + "5:alice8:password"));
+
+    // Named when begun, named only by the completion (a login), named in a refusal, and nobody.
+    const std::int64_t now = currentUnixMs();
+    std::string error;
+    S_AuditEntry named = entryAt(now);
+    named.user = "alice";
+    named.authenticatedBy = "api-token:ci";
+    std::int64_t namedId = 0;
+    ASSERT_TRUE(store.begin(named, namedId, error)) << error;
+    S_AuditEntry outcome;
+    outcome.status = 202;
+    outcome.user = "bob";  // the entry's own name stays the answer
+    ASSERT_TRUE(store.complete(namedId, outcome, error)) << error;
+    const std::int64_t loginId = begin(now);
+    outcome.status = 403;
+    outcome.errorCode = "ACCOUNT_LOCKED";
+    outcome.user = "carol";
+    outcome.authenticatedBy = "";
+    ASSERT_TRUE(store.complete(loginId, outcome, error)) << error;
+    S_AuditEntry refused = entryAt(now);
+    refused.status = 403;
+    refused.user = "victor";
+    refused.authenticatedBy = "password";
+    std::int64_t refusedId = 0;
+    ASSERT_TRUE(store.append(refused, refusedId, error)) << error;
+    begin(now);
+
+    std::vector<S_AuditEntry> page;
+    std::int64_t nextBefore = 0;
+    ASSERT_TRUE(store.readPage(10, 0, page, nextBefore, error)) << error;
+    ASSERT_EQ(page.size(), 4u);
+    const std::pair<std::string, std::string> expected[] = {
+        {"", ""}, {"victor", "password"}, {"carol", ""}, {"alice", "api-token:ci"}};
+    for (std::size_t index = 0; index < page.size(); ++index)
+    {
+        EXPECT_EQ(page[index].user, expected[index].first) << index;
+        EXPECT_EQ(page[index].authenticatedBy, expected[index].second) << index;
+    }
+    S_AuditChainReport report;
+    ASSERT_TRUE(verifyAuditDatabase(path, report, error)) << error;
+    EXPECT_TRUE(report.holds()) << report.firstBrokenId << ": " << report.reason;
+
+    store.close();
+    test::CRawDatabase raw(path);
+    ASSERT_EQ(
+        raw.execute("DROP TRIGGER trg_audit_log_update; UPDATE audit_log SET user_name='mallory' WHERE id=" +
+                    std::to_string(refusedId)),
+        "");
+    ASSERT_TRUE(verifyAuditDatabase(path, report, error)) << error;
+    EXPECT_EQ(report.firstBrokenId, refusedId) << "the user is hashed: " << report.reason;
+}
+
+TEST_F(AuditStoreTest, ATrailFromBeforeUsersWereRecordedVerifiesBeforeAndAfterItIsOpened)
+{
+    S_AuditEntry outcome;
+    outcome.status = 200;
+    std::string error;
+    ASSERT_TRUE(store.complete(begin(1000), outcome, error)) << error;
+    begin(2000);
+    store.close();
+    {
+        test::CRawDatabase raw(path);
+        ASSERT_EQ(raw.execute("ALTER TABLE audit_log DROP COLUMN user_name;"
+                              "ALTER TABLE audit_log DROP COLUMN authenticated_by;"),
+                  "");
+    }
+    S_AuditChainReport report;
+    ASSERT_TRUE(verifyAuditDatabase(path, report, error)) << error;
+    EXPECT_TRUE(report.holds()) << "as the earlier build left it: " << report.firstBrokenId << ": "
+                                << report.reason;
+    EXPECT_EQ(report.entries, 2);
+
+    ASSERT_TRUE(store.open(path, error)) << error;
+    S_AuditEntry named = entryAt(3000);
+    named.user = "alice";
+    named.authenticatedBy = "password";
+    named.status = 200;
+    std::int64_t id = 0;
+    ASSERT_TRUE(store.append(named, id, error)) << error;
+    ASSERT_TRUE(verifyAuditDatabase(path, report, error)) << error;
+    EXPECT_TRUE(report.holds()) << "with the columns added: " << report.firstBrokenId << ": "
+                                << report.reason;
+    EXPECT_EQ(report.entries, 3);
 }
 
 // The tables, guards and rows an older build wrote, before the chain existed.
