@@ -5,6 +5,7 @@
 
 #include "api/access_control.h"
 #include "api/http_api_server.h"
+#include "app/account_directory.h"
 #include "app/audit_trail.h"
 #include "app/backend_application.h"
 #include "app/backend_config.h"
@@ -66,6 +67,13 @@ struct CBackendApplication::S_Impl
     std::shared_ptr<CAuditTrail> auditTrail = std::make_shared<CAuditTrail>(auditStore);
     // Set when the configuration names a token file; the API is open to every local caller without it.
     std::shared_ptr<CApiAccessControl> accessControl;
+    // The token file's token until the access control is built, once the history file (which
+    // holds the named accounts) is open.
+    std::string apiToken;
+    // With access control: the site's named accounts, and the watch that ends the sessions of an
+    // account the users commands changed. The watch goes first, before the access control it tells.
+    std::shared_ptr<CAccountStore> accounts;
+    std::unique_ptr<CAccountRevisionWatch> accountWatch;
 
     // The rollouts (their table is in the history file). The driver their thread uses is declared
     // first, so it outlives that thread.

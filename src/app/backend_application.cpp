@@ -107,7 +107,8 @@ bool loadTrustAndAccess(CBackendApplication::S_Impl& app, std::string& error)
         {
             return fail("[INIT] API access configuration failed: ", error, error);
         }
-        app.accessControl = std::make_shared<CApiAccessControl>(token);
+        // Built once the history file is open: its named accounts log in beside the token.
+        app.apiToken = std::move(token);
         consoleOut("[INIT] API access control: token from " + app.config.apiAccess->tokenFile.string());
     }
     return true;
@@ -224,6 +225,20 @@ bool CBackendApplication::initialize(const std::filesystem::path& configPath,
     {
         app.historyRepository.close();
         return fail("[INIT] Upgrade actor store open failed: ", error, error);
+    }
+    if (!app.apiToken.empty())
+    {
+        app.accounts = CAccountStore::open(databasePath, false, error);
+        if (!app.accounts)
+        {
+            app.historyRepository.close();
+            return fail("[INIT] Account store open failed: ", error, error);
+        }
+        app.accessControl = std::make_shared<CApiAccessControl>(
+            app.apiToken, CApiAccessControl::Now{}, std::make_shared<CAccountDirectory>(app.accounts));
+        app.apiToken.clear();
+        app.accountWatch = std::make_unique<CAccountRevisionWatch>(
+            app.accounts, [access = app.accessControl] { access->accountsChanged(); });
     }
     app.historyRepository.setRetentionHold([&rollouts = app.rollouts]
                                            { return rollouts.openRolloutTaskNos(); });
