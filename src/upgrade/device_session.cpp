@@ -167,7 +167,8 @@ bool CDeviceSession::queueEventLocked(const S_ProtocolEvent& event, TimePoint re
 void CDeviceSession::takeProtocolEvent(const S_ProtocolEvent& event, std::vector<S_LogLine>& lines)
 {
     const CInFlight entry(m_protocolCallbacks);
-    bool wakeWorker = false;  // something its waits look at: an event in the queue, progress, a failure
+    bool wakeWorker = false;        // something its waits look at: an event in the queue, progress, a failure
+    IChunkPump* pumping = nullptr;  // took the report and holds the link: sends next, on this thread
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         S_DeviceExecutionState& shown = m_device.shown;
@@ -256,10 +257,15 @@ void CDeviceSession::takeProtocolEvent(const S_ProtocolEvent& event, std::vector
         else if (const S_ProtocolEventFileChunkReport* report = event.fileChunkReport())
         {
             const S_EventMatch sameChunk = S_EventMatch::chunkReport(report->fileNo, report->chunkNo);
-            if (shown.stage == toProtocolByte(E_ProtocolStage::FILE_TRANSFER) &&
-                report->fileNo == shown.currentFileNo && report->chunkNo == shown.currentChunkNo &&
-                std::none_of(m_queue.begin(), m_queue.end(),
-                             [&](const S_QueuedEvent& queued) { return sameChunk.matches(queued.event); }))
+            if (m_pump != nullptr && m_pump->takeReportLocked(*report, entry.enteredAt()))
+            {
+                pumping = m_pump;
+            }
+            else if (shown.stage == toProtocolByte(E_ProtocolStage::FILE_TRANSFER) &&
+                     report->fileNo == shown.currentFileNo && report->chunkNo == shown.currentChunkNo &&
+                     std::none_of(m_queue.begin(), m_queue.end(),
+                                  [&](const S_QueuedEvent& queued)
+                                  { return sameChunk.matches(queued.event); }))
             {
                 queueEventLocked(event, entry.enteredAt(), lines, wakeWorker);
             }
@@ -281,6 +287,11 @@ void CDeviceSession::takeProtocolEvent(const S_ProtocolEvent& event, std::vector
             lines.push_back({E_LogLevel::WARN, std::string("收到无法识别的装置协议事件并丢弃: nodeId=") +
                                                    m_nodeId + ", messageType=" + event.messageTypeName()});
         }
+    }
+    if (pumping != nullptr)
+    {
+        // Still inside this callback (in flight): a worker at its deadline waits for this send.
+        pumping->pumpNext();
     }
     // One worker waits on this device: it is woken once, after the event is in place.
     if (wakeWorker)
@@ -337,6 +348,24 @@ void CDeviceSession::takeInitialConnectionState(E_DeviceConnectionState state)
 
 // ---- waits
 
+void CDeviceSession::attachChunkPump(IChunkPump& pump)
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    m_pump = &pump;
+}
+
+void CDeviceSession::detachChunkPump()
+{
+    std::unique_lock<std::mutex> lock(m_mutex);
+    if (m_pump != nullptr)
+    {
+        IChunkPump* pump = m_pump;
+        pump->disarmLocked();
+        m_wake.wait(lock, [&] { return !pump->linkBusyLocked(); });
+        m_pump = nullptr;
+    }
+}
+
 void CDeviceSession::wake()
 {
     {
@@ -354,24 +383,49 @@ E_WaitResult CDeviceSession::waitForEvent(const S_EventWait& wait, S_ProtocolEve
     const TimePoint begin = SteadyClock::now();
     TimePoint inactivityDeadline = begin + timeout;
     TimePoint hardCap = wait.extendable ? begin + 4 * timeout : inactivityDeadline;
+    if (wait.pump != nullptr)
+    {
+        // Each chunk the pump sends starts the timeout again; only the absolute deadline caps it.
+        hardCap = TimePoint::max();
+    }
     if (wait.absoluteDeadline)
     {
         hardCap = std::min(hardCap, *wait.absoluteDeadline);
     }
+    // Whatever ends the wait, the link is the worker's again before it goes on.
+    const auto finish = [&](E_WaitResult result)
+    {
+        if (wait.pump != nullptr)
+        {
+            wait.pump->disarmLocked();
+            m_wake.wait(lock, [&] { return !wait.pump->linkBusyLocked(); });
+        }
+        return result;
+    };
     if (stoppingOrCompletedLocked())
     {
-        return E_WaitResult::WAIT_STOPPED;
+        return finish(E_WaitResult::WAIT_STOPPED);
     }
     std::uint64_t seenProgress = 0;
+    S_EventMatch match = wait.match;
     while (true)
     {
         if (m_device.shown.eventStreamFailed)
         {
-            return E_WaitResult::WAIT_EVENT_STREAM_FAILED;
+            return finish(E_WaitResult::WAIT_EVENT_STREAM_FAILED);
         }
         if (wait.abortable && m_signals.abortRequested.load())
         {
-            return E_WaitResult::WAIT_ABORT_REQUESTED;
+            return finish(E_WaitResult::WAIT_ABORT_REQUESTED);
+        }
+        if (wait.pump != nullptr)
+        {
+            if (wait.pump->stoppedLocked())
+            {
+                return finish(E_WaitResult::WAIT_PUMP_STOPPED);
+            }
+            match = wait.pump->replyMatchLocked();
+            inactivityDeadline = std::max(inactivityDeadline, wait.pump->askedAtLocked() + timeout);
         }
         if (wait.extendable && m_device.progressStage == wait.stage &&
             m_device.progressSequence != seenProgress && m_device.lastProgressAt <= inactivityDeadline)
@@ -393,9 +447,9 @@ E_WaitResult CDeviceSession::waitForEvent(const S_EventWait& wait, S_ProtocolEve
                 }
                 const S_ProtocolEventStageReport report = *it->event.stageReport();
                 applyTerminalStageReportLocked(report);
-                return E_WaitResult::WAIT_STOPPED;
+                return finish(E_WaitResult::WAIT_STOPPED);
             }
-            if (!wait.match.matches(it->event))
+            if (!match.matches(it->event))
             {
                 ++it;
                 continue;
@@ -408,7 +462,7 @@ E_WaitResult CDeviceSession::waitForEvent(const S_EventWait& wait, S_ProtocolEve
                     *receivedAt = it->receivedAt;
                 }
                 m_queue.erase(it);
-                return E_WaitResult::WAIT_MATCHED;
+                return finish(E_WaitResult::WAIT_MATCHED);
             }
             it = m_queue.erase(it);
         }
@@ -424,11 +478,15 @@ E_WaitResult CDeviceSession::waitForEvent(const S_EventWait& wait, S_ProtocolEve
         }
         else
         {
-            return E_WaitResult::WAIT_TIMEOUT;
+            return finish(E_WaitResult::WAIT_TIMEOUT);
+        }
+        if (m_signals.workerWakes != nullptr)
+        {
+            m_signals.workerWakes->fetch_add(1, std::memory_order_relaxed);
         }
         if (stoppingOrCompletedLocked())
         {
-            return E_WaitResult::WAIT_STOPPED;
+            return finish(E_WaitResult::WAIT_STOPPED);
         }
     }
 }

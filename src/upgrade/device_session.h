@@ -18,6 +18,16 @@
 //
 // Lifetime: a session lives as long as the task it belongs to (S_TaskRun), which callbacks and
 // workers hold by shared pointer; `targets` point into the task's snapshot, held by the same.
+//
+// File transfer: while the worker of the device transfers its files, a chunk pump (IChunkPump,
+// chunk_pump.h) is attached to the session. A report of the chunk in flight is then offered to the
+// pump first, on the thread that delivered it and under `mutex`; a pump that takes it has claimed
+// the device's link, and the same thread sends the next chunk once `mutex` is released (the pump
+// takes `mutex` again, briefly, to give the link back). The worker is not woken for such a report:
+// it keeps waiting on the session (waitForEvent with the pump) with a deadline the pump's sends
+// push forward, and is woken only for what it decides: a report the pump left (the last chunk, a
+// failure, a mismatch), a failure of the pump's own send, abort, stop, the deadline. Whenever that
+// wait returns the pump is disarmed and the link is back with the worker.
 
 #include "common/clock.h"
 #include "firmware/upgrade_task_snapshot.h"
@@ -47,6 +57,7 @@ enum class E_WaitResult : std::uint8_t
     WAIT_STOPPED = 2,  // service stopping, or the device was completed meanwhile
     WAIT_ABORT_REQUESTED = 3,
     WAIT_EVENT_STREAM_FAILED = 4,
+    WAIT_PUMP_STOPPED = 5,  // the chunk pump could not send its next chunk (it holds why)
 };
 
 inline constexpr std::size_t kDeviceEventQueueCapacity = 256;
@@ -192,6 +203,30 @@ struct S_TaskSignals
 {
     const std::atomic<bool>& stopping;
     const std::atomic<bool>& abortRequested;
+    // Counts every time a worker's event wait woke up (a test seam); null: not counted.
+    std::atomic<std::uint64_t>* workerWakes = nullptr;
+};
+
+// The fast path of a device's file transfer, as the session sees it. Every operation runs with the
+// session's lock held except pumpNext.
+class IChunkPump
+{
+public:
+    virtual ~IChunkPump() = default;
+
+    // A chunk report of the device: true when the pump takes it and has claimed the link; the
+    // caller then calls pumpNext without the lock. False: the report goes the usual way.
+    virtual bool takeReportLocked(const S_ProtocolEventFileChunkReport& report, TimePoint receivedAt) = 0;
+    // Sends the chunk the pump advanced to, on the calling thread, and gives the link back.
+    virtual void pumpNext() = 0;
+
+    // For the worker's wait: the report it waits for, when the last chunk was asked, whether the
+    // pump stopped (its failure is the worker's to report), and the hand-back of the link.
+    virtual S_EventMatch replyMatchLocked() const = 0;
+    virtual TimePoint askedAtLocked() const = 0;
+    virtual bool stoppedLocked() const = 0;
+    virtual bool linkBusyLocked() const = 0;
+    virtual void disarmLocked() = 0;
 };
 
 // A wait for one event: its inactivity timeout, whether an abort ends it, whether progress of
@@ -204,6 +239,10 @@ struct S_EventWait
     bool extendable = false;
     std::uint8_t stage = 0;
     std::optional<TimePoint> absoluteDeadline;
+    // The chunk pump of a transfer: the wait follows it (the report of the chunk it asked last, the
+    // timeout counted from that chunk's send; absoluteDeadline alone caps it), and on its return
+    // the pump is disarmed with the link given back.
+    IChunkPump* pump = nullptr;
 };
 
 class CDeviceSession
@@ -276,6 +315,11 @@ public:
     bool ready() const { return m_ready.load(); }
     bool completed() const { return m_completed.load(); }
 
+    // ---- the transfer's chunk pump: attached by the worker for the transfer and detached before it
+    // ends; detaching disarms it and waits until a send of the pump in progress gave the link back.
+    void attachChunkPump(IChunkPump& pump);
+    void detachChunkPump();
+
     // Copies what the state document shows (the publisher, under the lock).
     void copyShown(S_DeviceExecutionState& device, S_ComponentExecutionState* components) const;
 
@@ -300,6 +344,7 @@ private:
     std::atomic<E_DeviceConnectionState> m_connection{E_DeviceConnectionState::PENDING};
     std::atomic<bool> m_ready{false};
     std::atomic<bool> m_completed{false};
+    IChunkPump* m_pump = nullptr;  // (mutex)
 };
 
 // Stage bands of workflowProgress used by stage reports.

@@ -1,3 +1,4 @@
+#include "upgrade/chunk_pump.h"
 #include "upgrade/upgrade_execution_impl.h"
 
 // The per-device workflow, step by step, run by one worker for its device. Every step asks at most
@@ -346,100 +347,76 @@ bool CUpgradeExecutionService::S_Impl::restartBegunDespiteSendFailure(S_TaskRun&
 }
 
 // Stop-and-wait: one chunk outstanding, each answered by its chunk report, all within a work
-// budget for the whole transfer on top of the per-chunk inactivity timeout.
+// budget for the whole transfer on top of the per-chunk inactivity timeout. The chunk pump
+// (chunk_pump.h) answers the reports it can on their own thread; this loop runs for the first
+// chunk and for every report the pump leaves to the worker.
 bool CUpgradeExecutionService::S_Impl::transferFiles(S_TaskRun& task, std::size_t index,
                                                      CFirmwareStreamCache& streams, std::uint64_t totalBytes,
                                                      std::uint64_t totalChunks)
 {
     CDeviceSession& session = *task.sessions[index];
-    IUpgradeDeviceLink& link = *task.links[index];
     const std::uint32_t stageTimeoutMs = task.options.stageTimeoutMs;
-    std::vector<std::uint8_t> fileNos;
+    std::vector<std::pair<std::uint8_t, std::uint16_t>> files;
     {
         std::lock_guard<std::mutex> lock(session.mutex());
-        fileNos = session.deviceLocked().fileNos;
+        for (const std::uint8_t fileNo : session.deviceLocked().fileNos)
+        {
+            const auto file = task.firmware.find(fileNo);
+            files.emplace_back(fileNo, file == task.firmware.end() ? 0 : file->second.chunkCount);
+        }
     }
     const TimePoint transferDeadline = deadlineAfter(computeWorkBudgetMs(
         stageTimeoutMs, totalBytes, totalChunks, kTransferBytesPerSecond, kTransferMsPerChunk));
-    const auto budgetExhausted = [&]
+    const auto failed = [&](const CChunkPump::S_Failure& failure)
     {
-        failDevice(task, index, "文件传输工作量总预算耗尽", kTimeoutReasonCode, "TIMEOUT");
+        if (failure.budgetExhausted)
+        {
+            failDevice(task, index, "文件传输工作量总预算耗尽", kTimeoutReasonCode, "TIMEOUT");
+        }
+        else
+        {
+            failDevice(task, index, failure.text, 0, "INTERNAL_ERROR");
+        }
         return false;
     };
-    std::uint64_t chunksDone = 0;
-    S_ProtocolFileChunkHeader chunk;
-    std::uint32_t chunkCrc32 = 0;
-    std::string error;
-    for (const std::uint8_t fileNo : fileNos)
+    CChunkPump pump(*this, task, index, streams, std::move(files), totalChunks, transferDeadline);
+    while (pump.hasNext())
     {
-        const auto file = task.firmware.find(fileNo);
-        const std::uint16_t chunkCount = file == task.firmware.end() ? 0 : file->second.chunkCount;
-        for (std::uint16_t chunkNo = 0; chunkNo < chunkCount; ++chunkNo)
+        CChunkPump::S_Failure failure;
+        if (!pump.sendByWorker(failure))
         {
-            if (SteadyClock::now() >= transferDeadline)
-            {
-                return budgetExhausted();
-            }
-            if (!readFirmwareChunk(task, index, fileNo, chunkNo, chunk, error, streams))
-            {
-                failDevice(task, index, error, 0, "INTERNAL_ERROR");
-                return false;
-            }
-            if (SteadyClock::now() >= transferDeadline)
-            {
-                return budgetExhausted();
-            }
-            const S_EventMatch report = S_EventMatch::chunkReport(fileNo, chunkNo);
-            {
-                std::lock_guard<std::mutex> lock(session.mutex());
-                S_DeviceExecutionState& shown = session.deviceLocked().shown;
-                shown.state = "发送文件分片";
-                shown.currentFileNo = fileNo;
-                shown.currentChunkNo = chunkNo;
-                // Drop a stale report of this chunk still waiting from an earlier attempt.
-                session.purgeLocked(report);
-                session.changes().progressChanged();
-            }
-            const TimePoint asked = SteadyClock::now();
-            if (!link.sendUpgradeFileChunk(task.upgradeNo, chunk, chunkCrc32, error))
-            {
-                failDevice(task, index, "固件分片发送失败: " + error, 0, "INTERNAL_ERROR");
-                return false;
-            }
-            S_ProtocolEvent event;
-            bool ended = false;
-            const E_WaitResult result = waitForReply(
-                task, index, {report, stageTimeoutMs, true, false, kFileTransferStage, transferDeadline},
-                event, ended);
-            if (ended)
-            {
-                return false;
-            }
-            if (result != E_WaitResult::WAIT_MATCHED)
-            {
-                const char* timeoutText = SteadyClock::now() < transferDeadline
-                                              ? "等待文件分片确认连续无响应超时"
-                                              : "文件传输工作量总预算耗尽";
-                return failDeviceOnWaitResult(task, index, result, timeoutText,
-                                              "等待文件分片确认时执行服务停止");
-            }
-            chunkRoundTrips.observe(SteadyClock::now() - asked);
-            const S_ProtocolEventFileChunkReport& received = *event.fileChunkReport();
-            if (!received.succeeded() || received.crc32 != chunkCrc32)
-            {
-                failDevice(task, index,
-                           "文件分片校验失败: fileNo=" + std::to_string(fileNo) +
-                               ", chunkNo=" + std::to_string(chunkNo),
-                           received.reasonCode, received.reasonName());
-                return false;
-            }
-            ++chunksDone;
-            {
-                std::lock_guard<std::mutex> lock(session.mutex());
-                session.deviceLocked().shown.workflowProgress =
-                    totalChunks == 0 ? 55 : static_cast<std::uint8_t>(20 + (35 * chunksDone) / totalChunks);
-                session.changes().progressChanged();
-            }
+            return failed(failure);
+        }
+        S_ProtocolEvent event;
+        bool ended = false;
+        S_EventWait wait{S_EventMatch::nothing(), stageTimeoutMs,  true, false,
+                         kFileTransferStage,      transferDeadline};
+        wait.pump = &pump;
+        const E_WaitResult result = waitForReply(task, index, wait, event, ended);
+        if (ended)
+        {
+            return false;
+        }
+        if (result == E_WaitResult::WAIT_PUMP_STOPPED)
+        {
+            return failed(pump.failure());
+        }
+        if (result != E_WaitResult::WAIT_MATCHED)
+        {
+            const char* timeoutText = SteadyClock::now() < transferDeadline ? "等待文件分片确认连续无响应超时"
+                                                                            : "文件传输工作量总预算耗尽";
+            return failDeviceOnWaitResult(task, index, result, timeoutText, "等待文件分片确认时执行服务停止");
+        }
+        const S_ProtocolEventFileChunkReport& received = *event.fileChunkReport();
+        std::uint8_t fileNo = 0;
+        std::uint16_t chunkNo = 0;
+        if (!pump.acceptByWorker(received, fileNo, chunkNo))
+        {
+            failDevice(
+                task, index,
+                "文件分片校验失败: fileNo=" + std::to_string(fileNo) + ", chunkNo=" + std::to_string(chunkNo),
+                received.reasonCode, received.reasonName());
+            return false;
         }
     }
     return true;

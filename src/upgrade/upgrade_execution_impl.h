@@ -116,6 +116,8 @@ struct S_TaskRun
     CDeviceTypeSlots typeSlots;
     // Cleared when the task has ended: events of its devices are no longer taken.
     std::atomic<bool> active{true};
+    // The test hooks' wake counter, kept with the sessions that count into it.
+    std::shared_ptr<std::atomic<std::uint64_t>> workerWakes;
 };
 
 using TaskRunPointer = std::shared_ptr<S_TaskRun>;

@@ -334,11 +334,12 @@ TaskRunPointer CUpgradeExecutionService::S_Impl::installTask(const UpgradeTaskSn
     identity->workerCount = std::min<std::size_t>(
         {devices.size(), options.deviceConcurrency, static_cast<std::size_t>(kMaxTaskDeviceConcurrency)});
     run->identity = std::move(identity);
+    run->workerWakes = hooks.workerWakes;
     for (S_DeviceRuntime& device : devices)
     {
         run->links.push_back(transport->resolveDevice(device.nodeId));
-        run->sessions.push_back(std::make_unique<CDeviceSession>(std::move(device), publisher,
-                                                                 S_TaskSignals{stopping, abortRequested}));
+        run->sessions.push_back(std::make_unique<CDeviceSession>(
+            std::move(device), publisher, S_TaskSignals{stopping, abortRequested, run->workerWakes.get()}));
     }
     return run;
 }

@@ -8,6 +8,7 @@
 #include "upgrade/upgrade_limits.h"
 
 #include <array>
+#include <atomic>
 #include <cstdint>
 #include <functional>
 #include <map>
@@ -64,6 +65,8 @@ struct S_UpgradeExecutionTestHooks
     int failWorkerCreationAt = -1;
     // Runs inside startTask after the task is installed, before the state is re-checked.
     std::function<void()> duringTaskInitialization;
+    // Counts every wake-up of a worker waiting for a device's event, over the tasks started after.
+    std::shared_ptr<std::atomic<std::uint64_t>> workerWakes;
 };
 
 // The engine's figures for the metrics endpoint.

@@ -182,7 +182,9 @@ bool CScriptedTransport::submit(S_RecordedSend send, std::string& error)
     {
         return true;
     }
-    const bool waitForAnswer = m_answersBeforeSendReturns;
+    // A send made while a delivery runs (the service answering a report on the transport's own
+    // thread) cannot see its answer before it returns: the answer is queued behind that delivery.
+    const bool waitForAnswer = m_answersBeforeSendReturns && !onDeliveryThread();
     lock.unlock();
     const std::uint64_t id = schedule(std::chrono::milliseconds(0), [this, send] { runResponder(send); });
     if (waitForAnswer && !waitDone(id, kDeliveryBound))

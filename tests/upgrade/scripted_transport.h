@@ -59,8 +59,9 @@ struct S_RecordedSend
 // their due time (then of queueing). A responder, if set, is called on the delivery thread after
 // every accepted send, so a test can play the device; from there deliverEventNow and
 // deliverConnectionStateNow deliver at once. With answersBeforeSendReturns the send call itself
-// waits until the responder has run, so the answer reaches the service before the send returns.
-// A held send blocks its caller (a worker of the service) until released.
+// waits until the responder has run, so the answer reaches the service before the send returns
+// (except a send made on the delivery thread itself). A held send blocks its caller (a worker of
+// the service, or the delivery thread for a send the service makes there) until released.
 class CScriptedTransport final : public backend::IUpgradeDeviceTransport
 {
 public:

@@ -338,7 +338,9 @@ TEST_F(UpgradeAbort, ContextResetThatFailsEndsTheDeviceFailed)
                     S_DeviceReply::of(test::ack(send.upgradeNo, E_ProtocolStage::FILE_TRANSFER, 2, 19))};
             }));
     m_site.addDevice("emu-resets", test::emuComponents());
-    m_transport.holdSends(chunkNo(1));
+    // The first chunk, which each worker sends itself: a later one goes out on the transport's one
+    // delivery thread, and holding it there would hold the other devices' answers too.
+    m_transport.holdSends(chunkNo(0));
     CSnapshotBuilder builder(m_directory, 83);
     builder.addFile(1, "emu.bin", firmwareBytes(3000, 83), 1024, "V2");
     for (const char* nodeId : {"emu-ack-only", "emu-silent", "emu-refuses", "emu-resets"})
