@@ -12,7 +12,9 @@ function shortDigest(digest) {
   return digest ? `${digest.slice(0, 12)}…` : '—';
 }
 
-function planText(rollout) {
+// An entry of the list carries the rollout's document beside its digest.
+function planText(entry) {
+  const rollout = entry.rollout || entry;
   const groups = Array.isArray(rollout.groups) ? rollout.groups.length : 0;
   const devices = rollout.deviceCount ?? (Array.isArray(rollout.devices) ? rollout.devices.length : 0);
   return `${devices} device${devices === 1 ? '' : 's'} in ${groups} group${groups === 1 ? '' : 's'}`;
@@ -37,7 +39,8 @@ async function act(question, call) {
 }
 
 function rolloutRow(rollout) {
-  const what = `rollout ${rollout.rolloutNo}${rollout.name ? ` (${rollout.name})` : ''}`;
+  const id = rollout.rolloutId || (rollout.rollout || {}).rolloutId;
+  const what = `rollout ${rollout.rolloutNo}${id ? ` (${id})` : ''}`;
   const reason = el('input', { type: 'text', class: 'reject-reason', placeholder: 'Reason for rejecting',
     'aria-label': `Reason for rejecting ${what}`, size: 24 });
   const approve = el('button', { type: 'button', class: 'approve', text: 'Approve',
