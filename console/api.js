@@ -70,6 +70,9 @@ export const api = {
   statusQuery: () => call('POST', '/api/v1/devices/status-query'),
   reconnect: () => call('POST', '/api/v1/devices/reconnect'),
   login: (token) => call('POST', kSessionPath, { token }),
+  loginAs: (user, password) => call('POST', kSessionPath, { user, password }),
+  // Who the session or token acts for: {user, role, authenticatedBy}.
+  session: () => call('GET', kSessionPath),
   logout: () => call('POST', `${kSessionPath}/logout`),
   siteHolds: () => call('GET', '/api/v1/site/holds'),
   releaseSiteHold: (source) => call('POST', `/api/v1/site/holds/${encodeURIComponent(source)}/release`),
@@ -82,5 +85,11 @@ export const api = {
     (before ? `&before=${encodeURIComponent(String(before))}` : '')),
   baselineReport: () => call('GET', '/api/v1/baseline/report'),
   converge: (request) => call('POST', '/api/v1/rollouts/converge', request),
+  approvals: () => call('GET', '/api/v1/approvals'),
+  approveRollout: (rolloutNo, planDigest) =>
+    call('POST', `/api/v1/rollouts/${encodeURIComponent(String(rolloutNo))}/approve`, { planDigest }),
+  rejectRollout: (rolloutNo, reason) =>
+    call('POST', `/api/v1/rollouts/${encodeURIComponent(String(rolloutNo))}/reject`, { reason }),
+  approvePreview: (snapshotDigest) => call('POST', '/api/v1/upgrades/preview/approve', { snapshotDigest }),
   audit: (before) => call('GET', `/api/v1/audit?limit=100${before ? `&before=${before}` : ''}`),
 };

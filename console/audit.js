@@ -35,6 +35,7 @@ function append(entries) {
   const body = $('audit-rows');
   for (const entry of entries) {
     body.append(el('tr', { dataset: { id: String(entry.id), status: String(entry.status) } },
+      el('td', { class: 'who', text: entry.user || '—', title: entry.authenticatedBy || '' }),
       el('td', { text: formatTime(entry.at) }),
       el('td', {}, el('div', { class: 'name', text: `${entry.method} ${entry.route}` })),
       el('td', {}, outcome(entry)),

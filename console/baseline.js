@@ -4,6 +4,7 @@
 // drifted component back to its baseline version. The report is read when the tab is shown and
 // after each drift event while it is shown (a hidden tab reads it when it is shown again).
 
+import { needsRole } from './roles.js';
 import { api, kBaselineCsvPath } from './api.js';
 import { $, el, setText, setData, clear, formatTime, refusalText } from './dom.js';
 import { rolloutPolicy, showCreatedRollout, suggestedRolloutId } from './rollouts.js';
@@ -106,7 +107,8 @@ async function readCurrent() {
 
 function listRow(entry) {
   const button = el('button', { type: 'button', class: 'plain reinstate', text: 'Reinstate',
-    'aria-label': `Reinstate baseline ${entry.baselineNo}`, onclick: () => reinstate(entry) });
+    'aria-label': `Reinstate baseline ${entry.baselineNo}`, onclick: () => reinstate(entry),
+    dataset: needsRole('admin', 'change the baseline') });
   if (current && current.baselineNo === entry.baselineNo) {
     button.disabled = true;
     button.title = 'This is the current baseline';

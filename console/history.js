@@ -1,6 +1,7 @@
 // Finished and prepared tasks, newest first, read a page at a time; one opens to its final report,
 // one with failed devices offers to retry them.
 
+import { needsRole } from './roles.js';
 import { api } from './api.js';
 import { $, el, setText, setData, clear, formatTime, refusalText } from './dom.js';
 import { retriableCount, retryFailed } from './retry.js';
@@ -36,6 +37,21 @@ function openReport(record) {
   $('report').scrollIntoView({ block: 'nearest' });
 }
 
+// Who acted on a task, where the backend names people: who started it, approved and aborted it.
+function actorsText(record) {
+  const parts = [];
+  if (record.startedBy) {
+    parts.push(record.startedBy);
+  }
+  if (record.approvedBy) {
+    parts.push(`approved by ${record.approvedBy}`);
+  }
+  if (record.abortedBy) {
+    parts.push(`aborted by ${record.abortedBy}`);
+  }
+  return parts.join(' · ') || '—';
+}
+
 function recordRow(record) {
   const task = record.report || record.state;
   const status = el('span', { class: 'badge', text: record.status });
@@ -46,7 +62,7 @@ function recordRow(record) {
   const actions = el('td', {}, open);
   if (record.report && retriableCount(record.report) > 0) {
     const retry = el('button', { type: 'button', class: 'plain retry', text: 'Retry failed devices',
-      'aria-label': `Retry the failed devices of ${record.upgradeId}` });
+      'aria-label': `Retry the failed devices of ${record.upgradeId}`, dataset: needsRole('operator', 'retry a task') });
     retry.addEventListener('click', () => retryFailed(record.report, (text) => setText($('history-error'), text)));
     actions.append(' ', retry);
   }
@@ -54,6 +70,7 @@ function recordRow(record) {
     el('td', {}, el('div', { class: 'name', text: record.upgradeId }),
       el('div', { class: 'summary', text: `number ${record.upgradeNo}` })),
     el('td', {}, status),
+    el('td', { class: 'who', text: actorsText(record) }),
     el('td', { text: formatTime(record.startedAt) }),
     el('td', { text: formatTime(record.completedAt) }),
     el('td', { text: resultsText(task) }),

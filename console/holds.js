@@ -3,6 +3,7 @@
 // with its file). The holds are read at start and after the event stream came back, then followed
 // by their events.
 
+import { needsRole } from './roles.js';
 import { api } from './api.js';
 import { $, el, setText, clear, formatTime, refusalText } from './dom.js';
 import { scheduleDraw } from './schedule.js';
@@ -39,7 +40,8 @@ function holdItem(hold) {
   const until = hold.expiresAt ? el('span', { class: 'hold-until', text: `until ${formatTime(hold.expiresAt)}` }) : null;
   const action = hold.source === kFileSource
     ? el('span', { class: 'hint', text: '(lifted by removing the hold file)' })
-    : el('button', { type: 'button', class: 'plain hold-release', onclick: (event) => release(hold, event.currentTarget) },
+    : el('button', { type: 'button', class: 'plain hold-release', onclick: (event) => release(hold, event.currentTarget),
+      dataset: needsRole('operator', 'release a hold') },
       'Release');
   return el('li', { dataset: { source: hold.source } },
     el('span', { class: 'hold-text', text: `${hold.source}: ${hold.reason}` }), until, action);

@@ -1,6 +1,7 @@
 // The operator console: wires the views to the API and the event stream.
 
 import { api } from './api.js';
+import { approvalsShown, initApprovals } from './approvals.js';
 import { initAudit, refreshAudit } from './audit.js';
 import { baselineShown, initBaseline, onBaselineDrift, refreshBaseline } from './baseline.js';
 import { $, setText, setData, refusalText } from './dom.js';
@@ -11,9 +12,10 @@ import { initFirmwareStore, refreshFirmwareStore } from './firmware_store.js';
 import { initHistory, refreshHistory } from './history.js';
 import { initHolds, onHoldsDocument, refreshHolds } from './holds.js';
 import { initIndicator, initRolloutIndicator, showRolloutInIndicator, showTaskInIndicator } from './indicator.js';
-import { initLogin } from './login.js';
+import { initLogin, refreshWho } from './login.js';
 import { initPlan, planShown, showSnapshot } from './plan.js';
 import { initRetry } from './retry.js';
+import { initRoles } from './roles.js';
 import { initRollouts, onRolloutDocument, rolloutsShown } from './rollouts.js';
 import { initRun, onUpgradeCurrent } from './run.js';
 import { onNextDrawn } from './schedule.js';
@@ -21,7 +23,7 @@ import { buildTree, initSite, onDeviceStatus } from './site.js';
 import { state } from './state.js';
 import { UpgradeFeed } from './upgrade_feed.js';
 
-const kTabs = ['site', 'firmware', 'plan', 'run', 'rollouts', 'baseline', 'history', 'frames', 'audit'];
+const kTabs = ['site', 'firmware', 'plan', 'run', 'rollouts', 'baseline', 'history', 'frames', 'audit', 'approvals'];
 
 function showTab(name) {
   for (const tab of kTabs) {
@@ -44,6 +46,8 @@ function showTab(name) {
     rolloutsShown();
   } else if (name === 'baseline') {
     baselineShown();
+  } else if (name === 'approvals') {
+    approvalsShown();
   }
 }
 
@@ -202,6 +206,9 @@ function onEvent(envelope, receivedAt, parsedAt) {
   } else if (envelope.type === 'rollout.current') {
     onRolloutDocument(data);
     showRolloutInIndicator(data);
+    if (!$('panel-approvals').hidden) {
+      approvalsShown();
+    }
   } else if (envelope.type === 'site.holds') {
     onHoldsDocument(data);
   } else if (envelope.type === 'baseline.drift') {
@@ -211,6 +218,7 @@ function onEvent(envelope, receivedAt, parsedAt) {
 
 function reloadAll() {
   refreshHealth();
+  refreshWho();
   refreshTopology().then(refreshDevices);
   refreshCurrent();
   refreshRollout();
@@ -234,6 +242,7 @@ function onLink(up) {
   linkWasUp ||= up;
 }
 
+initRoles();
 initTabs();
 initIndicator(() => showTab('run'));
 initRolloutIndicator(() => showTab('rollouts'));
@@ -254,6 +263,7 @@ initHolds(confirmDialog);
 initBaseline(confirmDialog, () => showTab('rollouts'));
 initFrames();
 initAudit();
+initApprovals(confirmDialog);
 const stream = new EventStream(onEvent, onLink);
 initLogin(() => {
   reloadAll();

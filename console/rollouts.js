@@ -223,6 +223,17 @@ function drawDevices(rollout) {
   }
 }
 
+// Who acted on a rollout, where the backend names people.
+function peopleText(rollout) {
+  const acts = [['createdBy', 'created by'], ['approvedBy', 'approved by'], ['rejectedBy', 'rejected by'],
+    ['startedBy', 'started by'], ['pausedBy', 'paused by'], ['resumedBy', 'resumed by'], ['cancelledBy', 'cancelled by']];
+  const parts = acts.filter(([key]) => rollout[key]).map(([key, words]) => `${words} ${rollout[key]}`);
+  if (rollout.rejectReason) {
+    parts.push(`rejected because: ${rollout.rejectReason}`);
+  }
+  return parts.join(' · ');
+}
+
 function drawDetail() {
   drawSelect();
   const rollout = rollouts.get(selected);
@@ -239,6 +250,7 @@ function drawDetail() {
     `${formatTime(rollout.createdAt)}` + (rollout.startedAt ? ` · started ${formatTime(rollout.startedAt)}` : '') +
     (rollout.finishedAt ? ` · finished ${formatTime(rollout.finishedAt)}` : ''));
   setText($('rollout-reason'), rollout.reason ? `Reason: ${rollout.reason}` : '');
+  setText($('rollout-people'), peopleText(rollout));
   const p = rollout.policy;
   setText($('rollout-policy'), `Group sizes ${p.groupSizes.length ? p.groupSizes.join(', ') : '(one group)'} · ` +
     `success ${p.successPercent} % · at most ${p.maxFailedDevices} failed · ` +
