@@ -500,8 +500,11 @@ S_HttpReply invokeRolloutNumberBodyHandler(std::string_view path, const RolloutN
         });
 }
 
-S_HttpReply invokePreviewApproveHandler(std::string_view path, const RefusingBodyHandler& handler,
-                                        const S_ApiRequest* request)
+namespace
+{
+// A route with a JSON body whose refusal is its usual one or one with a code of its own.
+S_HttpReply invokeRefusingBody(std::string_view path, const RefusingBodyHandler& handler,
+                               const S_ApiRequest* request, S_FailureAnswer usual)
 {
     std::string requestJson;
     if (std::optional<S_HttpReply> rejection = readJsonBody(path, request, requestJson))
@@ -512,10 +515,14 @@ S_HttpReply invokePreviewApproveHandler(std::string_view path, const RefusingBod
     const JsonHandler bound =
         [&handler, &requestJson, &refusal](std::string& responseJson, std::string& errorMessage)
     { return handler && handler(requestJson, responseJson, errorMessage, refusal); };
-    return runHandler("POST", path, bound, 200,
-                      [&refusal] {
-                          return answerOf(refusal, {"UPGRADE_PREVIEW_REJECTED", 409}, {});
-                      });
+    return runHandler("POST", path, bound, 200, [&refusal, usual] { return answerOf(refusal, usual, {}); });
+}
+}  // namespace
+
+S_HttpReply invokePreviewApproveHandler(std::string_view path, const RefusingBodyHandler& handler,
+                                        const S_ApiRequest* request)
+{
+    return invokeRefusingBody(path, handler, request, {"UPGRADE_PREVIEW_REJECTED", 409});
 }
 
 S_HttpReply invokeUpgradeStartHandler(std::string_view path, const RefusingJsonHandler& handler)
@@ -532,19 +539,7 @@ S_HttpReply invokeUpgradeStartHandler(std::string_view path, const RefusingJsonH
 S_HttpReply invokeSiteHoldPlaceHandler(std::string_view path, const RefusingBodyHandler& handler,
                                        const S_ApiRequest* request)
 {
-    std::string requestJson;
-    if (std::optional<S_HttpReply> rejection = readJsonBody(path, request, requestJson))
-    {
-        return std::move(*rejection);
-    }
-    E_RouteRefusal refusal = E_RouteRefusal::USUAL;
-    const JsonHandler bound =
-        [&handler, &requestJson, &refusal](std::string& responseJson, std::string& errorMessage)
-    { return handler && handler(requestJson, responseJson, errorMessage, refusal); };
-    return runHandler("POST", path, bound, 200,
-                      [&refusal] {
-                          return answerOf(refusal, {"SITE_HOLDS_UNAVAILABLE", 503}, {});
-                      });
+    return invokeRefusingBody(path, handler, request, {"SITE_HOLDS_UNAVAILABLE", 503});
 }
 
 S_HttpReply invokeSiteHoldReleaseHandler(std::string_view path, const SiteHoldSourceHandler& handler,

@@ -111,8 +111,14 @@ def main(args):
         inputs[0].send_keys(str(work / "emu.bin"))
         inputs[1].send_keys("2.0.0")
         tab(first, "site")
-        tick(first, "emu-1", "EMU")
+        # The login reads the site again (the tree may be drawn anew meanwhile): tick until it holds.
+        emu_box = '#tree .device[data-node-id="emu-1"] li[data-type-id="EMU"] input[type="checkbox"]'
+        wait(first, lambda d: tick(d, "emu-1", "EMU") or d.find_element(By.CSS_SELECTOR, emu_box).is_selected(),
+             "emu-1's EMU cannot be ticked")
         tab(first, "rollouts")
+        wait(first, lambda d: [tr.find_elements(By.TAG_NAME, "td")[1].text
+                               for tr in d.find_elements(By.CSS_SELECTOR, "#rollout-plan-groups tr")] == ["1"],
+             "the rollout's plan does not show the ticked component")
         first.find_element(By.ID, "rollout-create").click()
         wait(first, lambda d: rollout_status(d) == "AWAITING_APPROVAL",
              "the created rollout does not await approval: " + first.find_element(By.ID, "rollout-error").text)
