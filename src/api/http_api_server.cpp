@@ -9,6 +9,7 @@
 #include "common/json_canonical.h"
 #include "common/json_text.h"
 
+#include <cassert>
 #include <condition_variable>
 
 namespace ota::backend
@@ -172,6 +173,16 @@ void CHttpApiServer::stop() noexcept
 
 bool CHttpApiServer::publishEvent(const std::string& eventType, const std::string& dataJson)
 {
+    return publish(eventType, dataJson, false);
+}
+
+bool CHttpApiServer::publishCanonicalEvent(const std::string& eventType, const std::string& dataJson)
+{
+    return publish(eventType, dataJson, true);
+}
+
+bool CHttpApiServer::publish(const std::string& eventType, const std::string& dataJson, bool knownCanonical)
+{
     if (eventType.empty() || dataJson.empty())
     {
         return false;
@@ -187,7 +198,8 @@ bool CHttpApiServer::publishEvent(const std::string& eventType, const std::strin
     }
     // Data already in canonical form (the device documents, megabytes on a large site) is embedded
     // as it is; anything else is parsed and written again.
-    const bool canonical = isCanonicalJsonText(dataJson);
+    const bool canonical = knownCanonical || isCanonicalJsonText(dataJson);
+    assert(!knownCanonical || isCanonicalJsonText(dataJson));
     nlohmann::json data;
     std::string parseError;
     if (!canonical && !parseJsonText(dataJson, data, parseError))

@@ -66,6 +66,9 @@ public:
     // Sends one event to every connected /api/v1/events client. True when the event was built
     // and handed to every client; false when nothing was sent.
     bool publishEvent(const std::string& eventType, const std::string& dataJson);
+    // The same for data the caller wrote in canonical form (with the JSON writer): embedded as it
+    // is without the scan that decides it, which costs as much as the rendering on a large site.
+    bool publishCanonicalEvent(const std::string& eventType, const std::string& dataJson);
 
     // The port bound by the running server (the configured one, or the free one for port 0); 0 when stopped.
     std::uint16_t boundPort() const;
@@ -80,6 +83,8 @@ public:
     std::size_t waitingCallbackCount() const;
 
 private:
+    bool publish(const std::string& eventType, const std::string& dataJson, bool knownCanonical);
+
     struct S_Impl;
 
     const S_HttpApiServerOptions m_options;

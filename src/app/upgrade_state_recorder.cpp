@@ -18,7 +18,8 @@ UpgradeStateSnapshotObserver makeUpgradeStateRecorder(std::mutex& stateRecording
     // Both guarded by the state-recording mutex like the writes they serve (the log's count is atomic).
     auto writer = std::make_shared<CPublishedStateWriter>();
     auto deviceEvents = std::make_shared<CUpgradeDeviceEvents>(
-        [&apiServer](const std::string& dataJson) { apiServer.publishEvent("upgrade.devices", dataJson); },
+        [&apiServer](const std::string& dataJson)
+        { apiServer.publishCanonicalEvent("upgrade.devices", dataJson); },
         [](const std::string& line) { consoleErr(line); });
     return [&stateRecordingMutex, &repository, retentionDays, &apiServer, failureLog, writer,
             deviceEvents](const ExecutionStatePtr& state)
@@ -32,7 +33,7 @@ UpgradeStateSnapshotObserver makeUpgradeStateRecorder(std::mutex& stateRecording
         }
         try
         {
-            apiServer.publishEvent("upgrade.current", stateJson);
+            apiServer.publishCanonicalEvent("upgrade.current", stateJson);
         }
         catch (const std::exception& exception)
         {

@@ -205,11 +205,13 @@ void CStatePublisher::run()
         lock.unlock();
         try
         {
+            // A publication's cost is all of it: building the snapshot and comparing it with the
+            // last one grow with the site as rendering, recording and broadcasting do.
+            const auto began = now();
             const ExecutionStatePtr state = m_builder();
             if (state && !(m_lastDelivered && *state == *m_lastDelivered))
             {
                 m_lastDelivered = state;
-                const auto began = now();
                 observer(state);
                 const auto ended = now();
                 const auto cost = ended - began;
