@@ -201,7 +201,9 @@ bool CAccountStore::setPassword(std::string_view name, std::string_view password
            runUpdateLocked(kSetPasswordSql, revision, storedName, *hash, error) && transaction.commit(error);
 }
 
-bool CAccountStore::setRole(std::string_view name, E_Role role, std::string& error)
+bool CAccountStore::changeAccount(std::string_view name,
+                                  const std::function<bool(const S_AccountRecord&)>& unchanged,
+                                  const char* sql, std::optional<std::string_view> value, std::string& error)
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     if (!writableLocked(error))
@@ -218,41 +220,27 @@ bool CAccountStore::setRole(std::string_view name, E_Role role, std::string& err
     {
         return false;
     }
-    if (existing->record.role == role)
-    {
-        return true;  // nothing changes: sessions keep going
-    }
-    std::uint64_t revision = 0;
-    return raiseRevisionLocked(revision, error) &&
-           runUpdateLocked(kSetRoleSql, revision, existing->record.name, roleName(role), error) &&
-           transaction.commit(error);
-}
-
-bool CAccountStore::disable(std::string_view name, std::string& error)
-{
-    std::lock_guard<std::mutex> lock(m_mutex);
-    if (!writableLocked(error))
-    {
-        return false;
-    }
-    CSqliteTransaction transaction(m_connection);
-    if (!transaction.begin(error))
-    {
-        return false;
-    }
-    std::optional<S_StoredAccount> existing;
-    if (!existingLocked(name, existing, error))
-    {
-        return false;
-    }
-    if (!existing->record.enabled)
+    if (unchanged(existing->record))
     {
         return true;
     }
     std::uint64_t revision = 0;
     return raiseRevisionLocked(revision, error) &&
-           runUpdateLocked(kDisableSql, revision, existing->record.name, std::nullopt, error) &&
-           transaction.commit(error);
+           runUpdateLocked(sql, revision, existing->record.name, value, error) && transaction.commit(error);
+}
+
+bool CAccountStore::setRole(std::string_view name, E_Role role, std::string& error)
+{
+    return changeAccount(
+        name, [role](const S_AccountRecord& account) { return account.role == role; }, kSetRoleSql,
+        roleName(role), error);
+}
+
+bool CAccountStore::disable(std::string_view name, std::string& error)
+{
+    return changeAccount(
+        name, [](const S_AccountRecord& account) { return !account.enabled; }, kDisableSql, std::nullopt,
+        error);
 }
 
 std::optional<std::string> CAccountStore::issueToken(std::string_view name, std::string_view label,

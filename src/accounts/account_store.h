@@ -6,6 +6,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -106,6 +107,10 @@ private:
     // sql: ?1 the stamp, ?2 the name, ?3 the value (when there is one); exactly one row must change.
     bool runUpdateLocked(const char* sql, std::uint64_t stamp, std::string_view name,
                          std::optional<std::string_view> value, std::string& error);
+    // Changes one stored account unless unchanged says it already is as asked (then nothing
+    // changes: no revision, no stamp, its sessions keep going).
+    bool changeAccount(std::string_view name, const std::function<bool(const S_AccountRecord&)>& unchanged,
+                       const char* sql, std::optional<std::string_view> value, std::string& error);
     // Spends the time of one verification on a hash that matches nothing.
     void verifyDecoy(std::string_view secret) const;
 

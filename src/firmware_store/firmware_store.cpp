@@ -119,14 +119,9 @@ bool CFirmwareStore::open(const std::filesystem::path& databasePath, const S_Fir
     {
         return false;
     }
-    if (!m_connection.open(databasePath.string(), "Cannot open firmware store", kBusyTimeoutMs, error))
+    if (!openSqliteStore(m_connection, databasePath, "Cannot open firmware store", kBusyTimeoutMs,
+                         kPragmaScript, kSchemaScript, error))
     {
-        return false;
-    }
-    if (!m_connection.execute(kPragmaScript, error) ||
-        !executeSqliteTransactionScript(m_connection, kSchemaScript, error))
-    {
-        m_connection.close();
         return false;
     }
     removeStaleTemporaryFiles(options.directory);

@@ -81,6 +81,23 @@ bool executeSqliteTransactionScript(CSqliteConnection& connection, const char* s
     return false;
 }
 
+bool openSqliteStore(CSqliteConnection& connection, const std::filesystem::path& databasePath,
+                     std::string_view failureContext, int busyTimeoutMs, const char* pragmaScript,
+                     const char* schemaScript, std::string& error)
+{
+    if (!connection.open(databasePath.string(), failureContext, busyTimeoutMs, error))
+    {
+        return false;
+    }
+    if (!connection.execute(pragmaScript, error) ||
+        !executeSqliteTransactionScript(connection, schemaScript, error))
+    {
+        connection.close();
+        return false;
+    }
+    return true;
+}
+
 std::optional<bool> sqliteTableExists(CSqliteConnection& connection, std::string_view table,
                                       std::string_view failureContext, std::string& error)
 {

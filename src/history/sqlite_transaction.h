@@ -1,5 +1,6 @@
 #pragma once
 
+#include <filesystem>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -49,6 +50,12 @@ private:
 // transaction still open: it is rolled back here, as CSqliteTransaction would, so that the
 // connection does not keep the write lock (or half a schema) after the failure.
 bool executeSqliteTransactionScript(CSqliteConnection& connection, const char* script, std::string& error);
+
+// Opens a store's connection to the database file and makes its schema: the connection's pragmas,
+// then the schema script in its own transaction. On a failure the connection is closed again.
+bool openSqliteStore(CSqliteConnection& connection, const std::filesystem::path& databasePath,
+                     std::string_view failureContext, int busyTimeoutMs, const char* pragmaScript,
+                     const char* schemaScript, std::string& error);
 
 // Whether the database holds a table of that name (stores that make their tables with their first
 // row ask at open); none with error on a failure, whose message starts with failureContext.

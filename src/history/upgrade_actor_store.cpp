@@ -56,17 +56,8 @@ bool CUpgradeActorStore::open(const std::filesystem::path& databasePath, std::st
 {
     std::lock_guard<std::mutex> lock(m_mutex);
     error.clear();
-    if (!m_connection.open(databasePath.string(), "Cannot open upgrade actor store", kBusyTimeoutMs, error))
-    {
-        return false;
-    }
-    if (!m_connection.execute(kPragmaScript, error) ||
-        !executeSqliteTransactionScript(m_connection, kSchemaScript, error))
-    {
-        m_connection.close();
-        return false;
-    }
-    return true;
+    return openSqliteStore(m_connection, databasePath, "Cannot open upgrade actor store", kBusyTimeoutMs,
+                           kPragmaScript, kSchemaScript, error);
 }
 
 void CUpgradeActorStore::close()

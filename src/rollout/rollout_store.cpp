@@ -47,18 +47,9 @@ bool CRolloutStore::open(const std::filesystem::path& databasePath, std::string&
         error = "Rollout store is already open";
         return false;
     }
-    if (!m_connection.open(databasePath.string(), "Cannot open rollout store", kBusyTimeoutMs, error))
-    {
-        return false;
-    }
     // The schema script holds its own transaction; a failure inside it is rolled back.
-    if (!m_connection.execute(kPragmaScript, error) ||
-        !executeSqliteTransactionScript(m_connection, kSchemaScript, error))
-    {
-        m_connection.close();
-        return false;
-    }
-    return true;
+    return openSqliteStore(m_connection, databasePath, "Cannot open rollout store", kBusyTimeoutMs,
+                           kPragmaScript, kSchemaScript, error);
 }
 
 void CRolloutStore::close()
