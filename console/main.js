@@ -109,6 +109,8 @@ async function refreshTopology() {
     setText($('site-error'), refusalText(answer.error));
     return;
   }
+  // A refusal from before a login (or a backend restart) no longer holds once the site reads.
+  setText($('site-error'), '');
   state.sceneGeneration = answer.data.sceneGeneration;
   state.topology = answer.data.topology;
   buildTree(state.topology);

@@ -89,7 +89,8 @@ def main(args):
 
         # A viewer reads the site but every control that changes it is locked, and says why.
         log_in(first, "vera")
-        wait(first, lambda d: len(device_states(d)) == 5, "the site does not load for a viewer")
+        wait(first, lambda d: len(device_states(d)) == 5 and d.find_element(By.ID, "site-error").text == "",
+             "the site does not load for a viewer, or still shows the refusal from before the login")
         wait(first, lambda d: locked(d, "start") == "The role viewer may not start an upgrade",
              "a viewer's start is not locked with the reason")
         for control in ("preview", "status-query", "rollout-create", "history-clear", "baseline-set"):
