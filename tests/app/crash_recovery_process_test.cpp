@@ -46,8 +46,17 @@ TEST(CrashRecoveryProcessTest, TaskOfAKilledBackendIsStoppedAtStartupAndItsDevic
                            { return state["state"] == "发送文件分片" && state["currentChunkNo"] >= 2; })
                 .is_object())
             << backend.output();
-        // The row is RUNNING with a stored state before the kill.
-        ASSERT_TRUE(waitUntil([&] { return findRecord(api.history(), killedTask)["status"] == "RUNNING"; }));
+        // The row is RUNNING with a stored state that has the device in its transfer before the
+        // kill (publications, and so the row's writes, may trail the live state).
+        ASSERT_TRUE(waitUntil(
+            [&]
+            {
+                const json record = findRecord(api.history(), killedTask);
+                return record["status"] == "RUNNING" && record["state"].is_object() &&
+                       record["state"]["devices"].is_array() && !record["state"]["devices"].empty() &&
+                       record["state"]["devices"][0]["stage"] == "文件传输";
+            }))
+            << findRecord(api.history(), killedTask).dump();
     }
     backend.child().sendSignal(SIGKILL);
     ASSERT_TRUE(backend.child().waitForExit(std::chrono::seconds(30)).has_value());
