@@ -23,6 +23,7 @@
 #include "site_holds/site_holds.h"
 #include "upgrade/upgrade_execution_service.h"
 
+#include <chrono>
 #include <cstdint>
 #include <filesystem>
 #include <memory>
@@ -100,6 +101,8 @@ struct CBackendApplication::S_Impl
     // the communication one is empty while frame capture is off).
     std::string deviceStatusFingerprint;
     std::string communicationFingerprint;
+    // No device.status before this moment (a large site's last one was sent too recently).
+    std::chrono::steady_clock::time_point deviceStatusHeldUntil{};
 
     bool initialized = false;
     bool shutDown = false;

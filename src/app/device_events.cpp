@@ -148,13 +148,24 @@ bool buildCommunicationSnapshotJson(CBackendApplication::S_Impl& app, std::strin
     }
 }
 
+std::chrono::steady_clock::duration deviceStatusSpacing(std::size_t bytes)
+{
+    if (bytes < kLargeDeviceStatus)
+    {
+        return std::chrono::steady_clock::duration::zero();
+    }
+    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(bytes) / kDeviceStatusBytesPerSecond));
+}
+
 void publishDeviceStatus(CBackendApplication::S_Impl& app)
 {
     std::string text;
     std::string error;
     if (buildDeviceStatusJson(app, text, error))
     {
-        app.apiServer.publishEvent(DEVICE_STATUS_EVENT, text);
+        app.apiServer.publishCanonicalEvent(DEVICE_STATUS_EVENT, text);
+        app.deviceStatusHeldUntil = std::chrono::steady_clock::now() + deviceStatusSpacing(text.size());
     }
 }
 
@@ -181,11 +192,14 @@ void publishInitialDeviceEvents(CBackendApplication::S_Impl& app)
 
 void publishChangedDeviceEvents(CBackendApplication::S_Impl& app)
 {
-    std::string statusFingerprint = deviceStatusFingerprint(app);
-    if (statusFingerprint != app.deviceStatusFingerprint)
+    if (std::chrono::steady_clock::now() >= app.deviceStatusHeldUntil)
     {
-        app.deviceStatusFingerprint = std::move(statusFingerprint);
-        publishDeviceStatus(app);
+        std::string statusFingerprint = deviceStatusFingerprint(app);
+        if (statusFingerprint != app.deviceStatusFingerprint)
+        {
+            app.deviceStatusFingerprint = std::move(statusFingerprint);
+            publishDeviceStatus(app);
+        }
     }
     std::string fingerprint = communicationFingerprint(app, app.deviceStatusFingerprint);
     if (fingerprint.empty())

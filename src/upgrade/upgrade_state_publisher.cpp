@@ -47,6 +47,8 @@ void CStatePublisher::reset()
     m_deliveredVersion = 0;
     m_observerCallsRunning = 0;
     m_lastDelivered.reset();
+    m_budgetTask = nullptr;
+    m_budgetSpent = false;
 }
 
 void CStatePublisher::stateChanged()
@@ -102,6 +104,32 @@ void CStatePublisher::waitUntil(std::unique_lock<std::mutex>& lock,
     {
         m_changed.wait_for(lock, left);
     }
+}
+
+std::chrono::steady_clock::time_point CStatePublisher::spacingAfter(
+    const S_ExecutionState& state, std::chrono::steady_clock::duration cost,
+    std::chrono::steady_clock::time_point ended)
+{
+    if (state.task.get() != m_budgetTask)
+    {
+        m_budgetTask = state.task.get();
+        m_budget = kCostBudget;
+        m_budgetSpent = false;
+    }
+    else
+    {
+        m_budget = std::min<std::chrono::steady_clock::duration>(
+            kCostBudget, m_budget + (ended - m_budgetAt) / kCostlySpacingFactor);
+    }
+    m_budgetAt = ended;
+    m_budget -= cost;
+    m_budgetSpent = m_budgetSpent || m_budget < std::chrono::steady_clock::duration::zero();
+    if (cost < kCostlyPublication && !m_budgetSpent)
+    {
+        return {};
+    }
+    return ended +
+           std::max<std::chrono::steady_clock::duration>(kMinCostlySpacing, cost * kCostlySpacingFactor);
 }
 
 void CStatePublisher::progressChanged()
@@ -214,11 +242,7 @@ void CStatePublisher::run()
                 m_lastDelivered = state;
                 observer(state);
                 const auto ended = now();
-                const auto cost = ended - began;
-                const auto spacing = std::max<std::chrono::steady_clock::duration>(
-                    kMinCostlySpacing, cost * kCostlySpacingFactor);
-                spacedUntil =
-                    cost >= kCostlyPublication ? ended + spacing : std::chrono::steady_clock::time_point{};
+                spacedUntil = spacingAfter(*state, ended - began, ended);
             }
         }
         catch (const std::exception& exception)

@@ -13,8 +13,12 @@
 // and broadcast whole, so publishing every structural change at once makes the work grow with
 // the square of the task's size. When the last observer call took kCostlyPublication or more,
 // the next publication (structural or not) waits max(kMinCostlySpacing, kCostlySpacingFactor x
-// that cost); changes meanwhile are coalesced. A cheap publication keeps the rule above. A change
-// of the task as a whole (its start, status, error and end: taskChanged) is never held back.
+// that cost); changes meanwhile are coalesced. Publications that are each cheaper but come so
+// often that together they take more than 1 / kCostlySpacingFactor of the time (a budget of
+// kCostBudget, refilled at that share of the time passing, runs out) space the rest of their task
+// the same way: a 1,000-device task costs about 2 ms a publication and would otherwise publish
+// dozens of times a second. A small task never comes near the budget and keeps the rule above. A
+// change of the task as a whole (its start, status, error and end: taskChanged) is never held back.
 //
 // Lock: `m_mutex` is a leaf. Changes are recorded from any thread, with a device session's lock
 // held; a change of progress alone costs two atomic operations and takes the lock only when it is
@@ -46,6 +50,7 @@ public:
     static constexpr std::chrono::milliseconds kCostlyPublication{5};
     static constexpr std::chrono::milliseconds kMinCostlySpacing{100};
     static constexpr int kCostlySpacingFactor = 20;
+    static constexpr std::chrono::milliseconds kCostBudget{100};
 
     CStatePublisher() = default;
     ~CStatePublisher();
@@ -84,6 +89,11 @@ private:
     }
     // Waits until the deadline on the publisher's clock, a change or stop (whichever first).
     void waitUntil(std::unique_lock<std::mutex>& lock, std::chrono::steady_clock::time_point deadline);
+    // After a publication of `state` that cost `cost` and ended at `ended`: the moment before which
+    // no other one follows (except a change of the task), or the epoch when none is held back.
+    std::chrono::steady_clock::time_point spacingAfter(const S_ExecutionState& state,
+                                                       std::chrono::steady_clock::duration cost,
+                                                       std::chrono::steady_clock::time_point ended);
 
     std::chrono::milliseconds m_interval{100};
     Builder m_builder;
@@ -108,8 +118,13 @@ private:
     std::uint64_t m_deliveredVersion = 0;
     Observer m_observer;
     std::uint64_t m_observerCallsRunning = 0;
-    // The notification thread's own; reset() clears it once the thread has ended.
+    // The notification thread's own; reset() clears them once the thread has ended.
     ExecutionStatePtr m_lastDelivered;
+    // The cost budget of the task last published (its identity; compared, never dereferenced).
+    const void* m_budgetTask = nullptr;
+    std::chrono::steady_clock::duration m_budget{};
+    std::chrono::steady_clock::time_point m_budgetAt{};
+    bool m_budgetSpent = false;
 };
 
 }  // namespace ota::backend

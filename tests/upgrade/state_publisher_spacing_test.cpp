@@ -41,8 +41,8 @@ public:
             [this]
             {
                 auto state = std::make_shared<S_ExecutionState>();
-                state->task = m_identity;
                 std::lock_guard<std::mutex> lock(m_mutex);
+                state->task = m_identity;
                 state->startedAt = ++m_builds;  // every state differs
                 return ExecutionStatePtr(state);
             },
@@ -55,6 +55,11 @@ public:
     }
 
     CStatePublisher& publisher() { return m_publisher; }
+    void startAnotherTask()
+    {
+        std::lock_guard<std::mutex> lock(m_mutex);
+        m_identity = std::make_shared<S_ExecutionTaskIdentity>();
+    }
     std::size_t delivered()
     {
         std::lock_guard<std::mutex> lock(m_mutex);
@@ -89,8 +94,7 @@ public:
 
 private:
     const Clock::duration m_cost;
-    const std::shared_ptr<const S_ExecutionTaskIdentity> m_identity =
-        std::make_shared<S_ExecutionTaskIdentity>();
+    std::shared_ptr<const S_ExecutionTaskIdentity> m_identity = std::make_shared<S_ExecutionTaskIdentity>();
     std::mutex m_mutex;
     Clock::time_point m_now = Clock::time_point{} + 1h;
     std::uint64_t m_clockReads = 0;
@@ -141,6 +145,40 @@ TEST(StatePublisherSpacing, CheapPublicationsStayPromptACostlyOneHoldsTheNextBac
         publisher.taskChanged();
         EXPECT_TRUE(spaced.waitForDeliveries(before + 1));
     }
+}
+
+// Publications cheaper than the threshold but so frequent that they spend the budget: the rest of
+// that task is spaced as a costly one would be; the next task starts with a full budget.
+TEST(StatePublisherSpacing, FrequentCheapPublicationsSpendTheBudgetAndSpaceTheRestOfTheirTask)
+{
+    const Clock::duration cost = 2ms;
+    CSpacedPublisher spaced(cost);
+    CStatePublisher& publisher = spaced.publisher();
+    // The clock moves only by the publications' cost, so each refills 1/20 of its own cost:
+    // 100 ms of budget last 52 publications at 1.9 ms net after the first at 2 ms.
+    const std::size_t prompt = 53;
+    for (std::size_t i = 1; i <= prompt; ++i)
+    {
+        publisher.stateChanged();
+        ASSERT_TRUE(spaced.waitForDeliveries(i)) << i;
+    }
+    const Clock::time_point lastEnded = spaced.lastDeliveredAt() + cost;
+    publisher.stateChanged();
+    spaced.moveClockTo(lastEnded + 99ms);
+    EXPECT_EQ(spaced.delivered(), prompt);
+    spaced.moveClockTo(lastEnded + 100ms);
+    ASSERT_TRUE(spaced.waitForDeliveries(prompt + 1));
+
+    // Still spent: the next one is held too, however long the wait refilled the budget.
+    publisher.stateChanged();
+    spaced.moveClockTo(spaced.lastDeliveredAt() + cost + 99ms);
+    EXPECT_EQ(spaced.delivered(), prompt + 1);
+
+    spaced.startAnotherTask();
+    publisher.taskChanged();
+    ASSERT_TRUE(spaced.waitForDeliveries(prompt + 2));
+    publisher.stateChanged();
+    EXPECT_TRUE(spaced.waitForDeliveries(prompt + 3));
 }
 
 // Stop delivers a structural change that a costly publication held back.
