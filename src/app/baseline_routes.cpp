@@ -41,20 +41,15 @@ void publishDrift(CBackendApplication::S_Impl& app, const S_BaselineDrift& drift
 }
 
 // The components the running task targets; empty when none runs.
-std::set<S_ComponentKey> upgradingComponents(const S_ExecutionState& state)
+std::set<S_ComponentKey> upgradingComponents(const S_ExecutionTaskIdentity& task)
 {
     std::set<S_ComponentKey> keys;
-    if (!state.active || !state.task)
-    {
-        return keys;
-    }
-    for (const S_DeviceIdentity& device : state.task->devices)
+    for (const S_DeviceIdentity& device : task.devices)
     {
         for (std::size_t index = device.firstComponent;
-             index < device.firstComponent + device.componentCount && index < state.task->components.size();
-             ++index)
+             index < device.firstComponent + device.componentCount && index < task.components.size(); ++index)
         {
-            const S_ComponentIdentity& component = state.task->components[index];
+            const S_ComponentIdentity& component = task.components[index];
             keys.insert(S_ComponentKey{device.nodeId, componentTypeIdentifier(component.componentType),
                                        component.componentIndex});
         }
@@ -160,9 +155,9 @@ std::optional<S_BaselineReport> freshBaselineReport(CBackendApplication::S_Impl&
 {
     // The newest reports and the task's end first, so that a report asked for right after a status
     // query or a task shows them (the main loop takes them up to a pass later).
-    const ExecutionStatePtr state = app.executionService.getCurrentStateSnapshot();
+    const std::shared_ptr<const S_ExecutionTaskIdentity> task = app.executionService.activeTaskIdentity();
     if (const std::optional<S_BaselineDrift> drift =
-            app.baselines.setUpgrading(state ? upgradingComponents(*state) : std::set<S_ComponentKey>{}))
+            app.baselines.setUpgrading(task ? upgradingComponents(*task) : std::set<S_ComponentKey>{}))
     {
         publishDrift(app, *drift);
     }
@@ -175,22 +170,26 @@ std::optional<S_BaselineReport> freshBaselineReport(CBackendApplication::S_Impl&
 
 void trackBaseline(CBackendApplication::S_Impl& app)
 {
-    const ExecutionStatePtr state = app.executionService.getCurrentStateSnapshot();
-    const bool taskRunning = state && state->active;
     // The targets change only with the task or its end.
-    const std::shared_ptr<const S_ExecutionTaskIdentity> task = taskRunning ? state->task : nullptr;
+    const std::shared_ptr<const S_ExecutionTaskIdentity> task = app.executionService.activeTaskIdentity();
+    const bool taskRunning = task != nullptr;
     if (task != app.baselineTask)
     {
         app.baselineTask = task;
         if (const std::optional<S_BaselineDrift> drift =
-                app.baselines.setUpgrading(state ? upgradingComponents(*state) : std::set<S_ComponentKey>{}))
+                app.baselines.setUpgrading(task ? upgradingComponents(*task) : std::set<S_ComponentKey>{}))
         {
             publishDrift(app, *drift);
         }
     }
-    if (const std::optional<S_BaselineDrift> drift = app.baselines.observe(deviceStatusesOf(app)))
+    // Without a baseline there is no drift, and making one observes every device first: the copy
+    // of a large site's statuses on every pass is spared until then.
+    if (app.baselines.hasBaseline())
     {
-        publishDrift(app, *drift);
+        if (const std::optional<S_BaselineDrift> drift = app.baselines.observe(deviceStatusesOf(app)))
+        {
+            publishDrift(app, *drift);
+        }
     }
     if (app.inventory.due(
             std::chrono::duration_cast<std::chrono::milliseconds>(SteadyClock::now().time_since_epoch())

@@ -8,28 +8,6 @@
 namespace ota::backend
 {
 
-namespace
-{
-
-bool deviceChanged(const S_ExecutionState& previous, const S_ExecutionState& state, std::size_t index)
-{
-    if (previous.devices[index] != state.devices[index])
-    {
-        return true;
-    }
-    const S_DeviceIdentity& identity = state.task->devices[index];
-    for (std::size_t i = identity.firstComponent; i < identity.firstComponent + identity.componentCount; ++i)
-    {
-        if (previous.components[i] != state.components[i])
-        {
-            return true;
-        }
-    }
-    return false;
-}
-
-}  // namespace
-
 CUpgradeDeviceEvents::CUpgradeDeviceEvents(Send send, Log log)
     : m_send(std::move(send)), m_log(std::move(log))
 {
@@ -53,7 +31,7 @@ std::string CUpgradeDeviceEvents::renderChanges(const S_ExecutionState* previous
     std::string devices = "[";
     for (std::size_t i = 0; i < state.devices.size(); ++i)
     {
-        if (whole || deviceChanged(*previous, state, i))
+        if (whole || executionDeviceChanged(*previous, state, i))
         {
             if (devices.size() > 1)
             {

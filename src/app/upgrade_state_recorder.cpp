@@ -21,12 +21,15 @@ UpgradeStateSnapshotObserver makeUpgradeStateRecorder(std::mutex& stateRecording
         [&apiServer](const std::string& dataJson)
         { apiServer.publishCanonicalEvent("upgrade.devices", dataJson); },
         [](const std::string& line) { consoleErr(line); });
-    return [&stateRecordingMutex, &repository, retentionDays, &apiServer, failureLog, writer,
-            deviceEvents](const ExecutionStatePtr& state)
+    // The publisher calls one observer at a time: the renderer is its alone.
+    auto renderer = std::make_shared<CExecutionStateRenderer>();
+    return [&stateRecordingMutex, &repository, retentionDays, &apiServer, failureLog, writer, deviceEvents,
+            renderer](const ExecutionStatePtr& state)
     {
         // Rendered once: the same text goes into the history row and out to the event stream. A
         // state that cannot be rendered is reported by the engine as an observer failure.
-        const std::string stateJson = renderExecutionState(*state);
+        std::string stateJson;
+        renderer->render(state, stateJson);
         {
             std::lock_guard<std::mutex> lock(stateRecordingMutex);
             writer->persist(repository, retentionDays, state, stateJson, *failureLog);

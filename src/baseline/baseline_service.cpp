@@ -198,6 +198,12 @@ std::optional<S_BaselineDocument> CBaselineService::current() const
     return m_current;
 }
 
+bool CBaselineService::hasBaseline() const
+{
+    std::lock_guard<std::mutex> lock(m_mutex);
+    return m_tracker.hasBaseline();
+}
+
 std::optional<std::vector<S_BaselineListEntry>> CBaselineService::list(std::uint32_t limit,
                                                                        std::int64_t before,
                                                                        std::int64_t& nextBefore,

@@ -73,6 +73,7 @@ public:
 
     // The current (newest) baseline; none when there is none.
     std::optional<S_BaselineDocument> current() const;
+    bool hasBaseline() const;
     std::optional<std::vector<S_BaselineListEntry>> list(std::uint32_t limit, std::int64_t before,
                                                          std::int64_t& nextBefore, std::string& error) const;
 

@@ -113,6 +113,17 @@ void CPublishedStateWriter::persistState(CUpgradeHistoryRepository& repository, 
                                          const ExecutionStatePtr& state, const std::string& stateJson,
                                          CStateWriteFailureLog& failureLog)
 {
+    const std::uint32_t upgradeNo = state->task->upgradeNo;
+    const std::string status = statusText(*state);
+    // The running task's next state: the row holds what this writer wrote last. One that is not
+    // written (unchanged, or held back) needs no checks either: most states of a large task.
+    const bool nextOfRunning =
+        m_persisted && m_persisted->task->upgradeNo == upgradeNo && !isFinalTaskStatus(state->status);
+    if (nextOfRunning && status == statusText(*m_persisted) &&
+        (stateJson == m_persistedJson || holdsBack(stateJson)))
+    {
+        return;
+    }
     // A state that breaks the contract would turn the whole record incompatible (and so removed at
     // the next start); it is dropped instead and the record keeps its last good state.
     std::string reason;
@@ -121,20 +132,12 @@ void CPublishedStateWriter::persistState(CUpgradeHistoryRepository& repository, 
         consoleErr("[WARN] Upgrade state persistence rejected an invalid state: " + reason);
         return;
     }
-    const std::uint32_t upgradeNo = state->task->upgradeNo;
-    const std::string status = statusText(*state);
     const std::string number = std::to_string(upgradeNo);
-
-    // The running task's next state: the row holds what this writer wrote last.
-    if (m_persisted && m_persisted->task->upgradeNo == upgradeNo && !isFinalTaskStatus(state->status))
+    if (nextOfRunning)
     {
         if (!checkStateMonotonic(*state, *m_persisted, reason))
         {
             consoleErr("[WARN] Stale upgrade state ignored: upgradeNo=" + number + ", reason=" + reason);
-            return;
-        }
-        if (status == statusText(*m_persisted) && (stateJson == m_persistedJson || holdsBack(stateJson)))
-        {
             return;
         }
         updateRunningState(repository, state, stateJson, m_persistedUpdatedAt, failureLog);

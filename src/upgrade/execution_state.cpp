@@ -149,8 +149,10 @@ void renderDevice(std::string& out, const S_ExecutionState& state, std::size_t i
     writer.close();
 }
 
+// appendDevice(devices, i) appends device i's object to the document's text.
+template <typename AppendDevice>
 void renderDocument(const S_ExecutionState& state, std::string_view statusText, bool active,
-                    std::int64_t finishedAt, std::string& out)
+                    std::int64_t finishedAt, std::string& out, AppendDevice&& appendDevice)
 {
     const S_ExecutionTaskIdentity& task = *state.task;
     const S_ExecutionCounts counts = countExecutionState(state);
@@ -173,7 +175,7 @@ void renderDocument(const S_ExecutionState& state, std::string_view statusText, 
         {
             devices += ',';
         }
-        renderDevice(devices, state, i);
+        appendDevice(devices, i);
     }
     devices += ']';
     writer.number("effectiveWorkerCount", task.workerCount)
@@ -192,7 +194,72 @@ void renderDocument(const S_ExecutionState& state, std::string_view statusText, 
     writer.close();
 }
 
+void renderDocument(const S_ExecutionState& state, std::string_view statusText, bool active,
+                    std::int64_t finishedAt, std::string& out)
+{
+    renderDocument(state, statusText, active, finishedAt, out,
+                   [&state](std::string& devices, std::size_t index)
+                   { renderDevice(devices, state, index); });
+}
+
 }  // namespace
+
+bool executionDeviceChanged(const S_ExecutionState& previous, const S_ExecutionState& state,
+                            std::size_t index)
+{
+    if (previous.devices[index] != state.devices[index])
+    {
+        return true;
+    }
+    const S_DeviceIdentity& identity = state.task->devices[index];
+    for (std::size_t i = identity.firstComponent; i < identity.firstComponent + identity.componentCount; ++i)
+    {
+        if (previous.components[i] != state.components[i])
+        {
+            return true;
+        }
+    }
+    return false;
+}
+
+void CExecutionStateRenderer::render(const ExecutionStatePtr& state, std::string& out)
+{
+    const S_ExecutionState* previous = m_last && m_last->task == state->task ? m_last.get() : nullptr;
+    std::vector<S_Span> spans;
+    spans.reserve(state->devices.size());
+    try
+    {
+        renderDocument(*state, upgradeTaskStatusName(state->status), state->active, state->finishedAt, out,
+                       [&](std::string& devices, std::size_t index)
+                       {
+                           const std::size_t begin = devices.size();
+                           if (previous != nullptr && !executionDeviceChanged(*previous, *state, index))
+                           {
+                               devices.append(m_lastText, m_spans[index].offset, m_spans[index].length);
+                           }
+                           else
+                           {
+                               renderDevice(devices, *state, index);
+                           }
+                           spans.push_back(S_Span{begin, devices.size() - begin});
+                       });
+    }
+    catch (...)
+    {
+        forget();
+        throw;
+    }
+    m_last = state;
+    m_lastText = out;
+    m_spans = std::move(spans);
+}
+
+void CExecutionStateRenderer::forget()
+{
+    m_last.reset();
+    m_lastText.clear();
+    m_spans.clear();
+}
 
 void renderExecutionDevice(const S_ExecutionState& state, std::size_t index, std::string& out)
 {

@@ -187,6 +187,32 @@ void renderExecutionState(const S_ExecutionState& state, std::string& out);
 // text the document holds for it.
 void renderExecutionDevice(const S_ExecutionState& state, std::size_t index, std::string& out);
 
+// Whether device `index` (its state or one of its targets') differs between two states of one task.
+bool executionDeviceChanged(const S_ExecutionState& previous, const S_ExecutionState& state,
+                            std::size_t index);
+
+// The documents of a task's successive states, byte for byte what renderExecutionState gives. The
+// text of each device is kept: a device whose state is the same as in the state rendered last
+// (of the same task) is copied instead of rendered again, so a large task whose few devices moved
+// costs a comparison and a copy per device. One user at a time.
+class CExecutionStateRenderer
+{
+public:
+    // Throws as renderExecutionState does; the kept texts are then forgotten.
+    void render(const ExecutionStatePtr& state, std::string& out);
+    void forget();
+
+private:
+    struct S_Span
+    {
+        std::size_t offset;
+        std::size_t length;
+    };
+    ExecutionStatePtr m_last;
+    std::string m_lastText;
+    std::vector<S_Span> m_spans;  // device i's object in m_lastText
+};
+
 // The final report of an ended task: the same document with "status" = statusText, "active" =
 // false and "finishedAt" = finishedAt, every other member as the state has it.
 std::string renderFinalReport(const S_ExecutionState& state, std::string_view statusText,

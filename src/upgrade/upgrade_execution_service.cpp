@@ -611,6 +611,16 @@ ExecutionStatePtr CUpgradeExecutionService::getCurrentStateSnapshot() const
     return m_impl->buildState();
 }
 
+std::shared_ptr<const S_ExecutionTaskIdentity> CUpgradeExecutionService::activeTaskIdentity() const
+{
+    std::lock_guard<std::mutex> lock(m_impl->taskMutex);
+    if (!m_impl->task || m_impl->task->upgradeNo == 0 || !m_impl->taskActive)
+    {
+        return nullptr;
+    }
+    return m_impl->task->identity;
+}
+
 S_UpgradeEngineMetrics CUpgradeExecutionService::getMetrics() const
 {
     S_UpgradeEngineMetrics metrics;

@@ -117,6 +117,9 @@ public:
     bool getCurrentState(std::string& stateJson, std::string& error) const;
     // The same as a typed snapshot; null when there is none.
     ExecutionStatePtr getCurrentStateSnapshot() const;
+    // The identity of the task while one is active, else null: what a snapshot's `task` would be,
+    // without copying every device's state.
+    std::shared_ptr<const S_ExecutionTaskIdentity> activeTaskIdentity() const;
     // Reads atomics only: never waits for a running operation.
     S_UpgradeEngineMetrics getMetrics() const;
 

@@ -57,13 +57,20 @@ void CStatePublisher::stateChanged()
     {
         return;
     }
+    bool known = false;
     {
         std::lock_guard<std::mutex> lock(m_mutex);
         ++m_version;
+        known = m_fullPending;
         m_fullPending = true;
         m_progressPending = false;  // the structural publication shows the progress too
     }
-    m_changed.notify_all();
+    // The notification thread already knows of a pending change (it is publishing, or waiting
+    // out a hold): a large task's many changes meanwhile would only wake it to wait again.
+    if (!known)
+    {
+        m_changed.notify_all();
+    }
 }
 
 void CStatePublisher::taskChanged()
