@@ -290,10 +290,24 @@ public:
         m_timing.chunkSendEnded(deviceId(), header.chunkNo, began);
         return sent;
     }
+    bool prepareUpgradeFileChunk(std::uint32_t upgradeNo, const S_ProtocolFileChunkHeader& header,
+                                 std::uint32_t& crc32, std::string& error) override
+    {
+        m_prepared = header;
+        return m_inner->prepareUpgradeFileChunk(upgradeNo, header, crc32, error);
+    }
+    bool sendPreparedChunk(std::uint32_t upgradeNo, std::string& error) override
+    {
+        const std::int64_t began = m_timing.chunkSendBegins(deviceId(), m_prepared.totalChunks);
+        const bool sent = m_inner->sendPreparedChunk(upgradeNo, error);
+        m_timing.chunkSendEnded(deviceId(), m_prepared.chunkNo, began);
+        return sent;
+    }
 
 private:
     CTimedTransport& m_timing;
     std::unique_ptr<IUpgradeDeviceLink> m_inner;
+    S_ProtocolFileChunkHeader m_prepared{};
 };
 
 }  // namespace

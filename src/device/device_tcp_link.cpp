@@ -1,5 +1,7 @@
 #include "device/device_tcp_manager_impl.h"
 
+#include <optional>
+
 // CDeviceTcpLink: one node of the manager, resolved once per task by the execution engine.
 //
 // Locks: every send takes the manager's run lock shared for its whole length (so the run and its
@@ -64,6 +66,7 @@ public:
     std::uint8_t* chunkPayload(std::size_t dataLength) override
     {
         m_chunkFrame.reset();  // the frame handed out last is free again once the loop let go of it
+        m_prepared.reset();
         // Every frame buffer holds the largest chunk the protocol allows and no more: a longer
         // request is refused here rather than trusted to whoever checked the chunk size.
         if (dataLength == 0 || dataLength > MAX_CHUNK_FRAME_LENGTH - CHUNK_PAYLOAD_OFFSET - FRAME_TAIL_LENGTH)
@@ -80,37 +83,83 @@ public:
         crc32 = 0;
         std::shared_lock<std::shared_mutex> runLock;
         S_CommunicationNodeContext* node = bind(upgradeNo, runLock, error);
-        if (node == nullptr)
+        if (node == nullptr || !seal(*node, upgradeNo, header, crc32, error))
         {
             return false;
-        }
-        if (!m_chunkFrame)
-        {
-            error = "Upgrade frame encoder is empty";
-            return false;
-        }
-        if (!node->adapter)
-        {
-            error = "Protocol adapter is unavailable for communication node: " + m_deviceId;
-            return false;
-        }
-        {
-            std::lock_guard<std::mutex> adapterLock(node->adapterMutex);
-            if (!node->adapter->encodeFileChunkInPlace(upgradeNo, header, *m_chunkFrame, crc32, error))
-            {
-                if (error.empty())
-                {
-                    error = "Protocol adapter failed to encode upgrade frame";
-                }
-                return false;
-            }
         }
         const S_ChunkFrameInfo chunk{header.fileNo, header.chunkNo, header.totalChunks};
         return m_impl->submitToNode(*m_impl->run, *node, m_chunkFrame, kFileChunkMessage, upgradeNo, &chunk,
                                     error);
     }
 
+    bool prepareUpgradeFileChunk(std::uint32_t upgradeNo, const S_ProtocolFileChunkHeader& header,
+                                 std::uint32_t& crc32, std::string& error) override
+    {
+        crc32 = 0;
+        m_prepared.reset();
+        std::shared_lock<std::shared_mutex> runLock;
+        S_CommunicationNodeContext* node = bind(upgradeNo, runLock, error);
+        if (node == nullptr || !seal(*node, upgradeNo, header, crc32, error))
+        {
+            return false;
+        }
+        m_prepared =
+            S_Prepared{upgradeNo, S_ChunkFrameInfo{header.fileNo, header.chunkNo, header.totalChunks}};
+        return true;
+    }
+
+    bool sendPreparedChunk(std::uint32_t upgradeNo, std::string& error) override
+    {
+        if (!m_prepared || m_prepared->upgradeNo != upgradeNo || !m_chunkFrame)
+        {
+            error = "No chunk frame is prepared";
+            return false;
+        }
+        const S_ChunkFrameInfo chunk = m_prepared->chunk;
+        m_prepared.reset();
+        std::shared_lock<std::shared_mutex> runLock;
+        S_CommunicationNodeContext* node = bind(upgradeNo, runLock, error);
+        if (node == nullptr)
+        {
+            return false;
+        }
+        return m_impl->submitToNode(*m_impl->run, *node, m_chunkFrame, kFileChunkMessage, upgradeNo, &chunk,
+                                    error);
+    }
+
 private:
+    struct S_Prepared
+    {
+        std::uint32_t upgradeNo;
+        S_ChunkFrameInfo chunk;
+    };
+
+    // Completes the frame of m_chunkFrame around its data (the run lock held).
+    bool seal(S_CommunicationNodeContext& node, std::uint32_t upgradeNo,
+              const S_ProtocolFileChunkHeader& header, std::uint32_t& crc32, std::string& error)
+    {
+        if (!m_chunkFrame)
+        {
+            error = "Upgrade frame encoder is empty";
+            return false;
+        }
+        if (!node.adapter)
+        {
+            error = "Protocol adapter is unavailable for communication node: " + m_deviceId;
+            return false;
+        }
+        std::lock_guard<std::mutex> adapterLock(node.adapterMutex);
+        if (!node.adapter->encodeFileChunkInPlace(upgradeNo, header, *m_chunkFrame, crc32, error))
+        {
+            if (error.empty())
+            {
+                error = "Protocol adapter failed to encode upgrade frame";
+            }
+            return false;
+        }
+        return true;
+    }
+
     // The node of the current run, with the run lock held shared; null with the send's error text.
     S_CommunicationNodeContext* bind(std::uint32_t upgradeNo, std::shared_lock<std::shared_mutex>& runLock,
                                      std::string& error)
@@ -183,6 +232,7 @@ private:
     S_CommunicationNodeContext* m_node = nullptr;  // of run m_runSerial
     std::vector<std::shared_ptr<CFrameBuffer>> m_frames;
     std::shared_ptr<CFrameBuffer> m_chunkFrame;  // the frame chunkPayload handed out
+    std::optional<S_Prepared> m_prepared;        // m_chunkFrame is sealed and not yet sent
 };
 
 }  // namespace

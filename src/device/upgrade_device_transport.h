@@ -46,6 +46,26 @@ public:
     // sendUpgradeFileChunk of the transport.
     virtual bool sendUpgradeFileChunk(std::uint32_t upgradeNo, const S_ProtocolFileChunkHeader& header,
                                       std::uint32_t& crc32, std::string& error) = 0;
+    // The same in two steps, so that the next chunk can be read and sealed while the device still
+    // works on the one before: prepare completes the frame around the data in chunkPayload
+    // (crc32 out) and keeps it; sendPreparedChunk sends the frame kept. The next chunkPayload
+    // drops it. A link that cannot keep a frame answers false with an empty error (the default),
+    // and the caller sends the usual way.
+    virtual bool prepareUpgradeFileChunk(std::uint32_t upgradeNo, const S_ProtocolFileChunkHeader& header,
+                                         std::uint32_t& crc32, std::string& error)
+    {
+        (void)upgradeNo;
+        (void)header;
+        crc32 = 0;
+        error.clear();
+        return false;
+    }
+    virtual bool sendPreparedChunk(std::uint32_t upgradeNo, std::string& error)
+    {
+        (void)upgradeNo;
+        error = "No chunk frame is prepared";
+        return false;
+    }
 };
 
 // The execution service's only way to the devices. The device id is the communication node id.

@@ -42,6 +42,9 @@ bool CChunkPump::sendNext(S_Failure& failure, bool arm)
 {
     const std::uint8_t fileNo = m_files[m_fileIndex].first;
     const std::uint16_t chunkNo = m_nextChunkNo;
+    // The link keeps the frame prepared after the last send; any other chunk is read now.
+    const bool prepared = m_prepared && m_preparedFileNo == fileNo && m_preparedChunkNo == chunkNo;
+    m_prepared = false;
     bool sent = false;
     std::uint32_t crc32 = 0;
     TimePoint asked = kNever;
@@ -53,7 +56,8 @@ bool CChunkPump::sendNext(S_Failure& failure, bool arm)
     {
         S_ProtocolFileChunkHeader chunk;
         std::string error;
-        if (!m_engine.readFirmwareChunk(m_task, m_index, fileNo, chunkNo, chunk, error, m_streams))
+        if (!prepared &&
+            !m_engine.readFirmwareChunk(m_task, m_index, fileNo, chunkNo, chunk, error, m_streams))
         {
             failure.text = error;
         }
@@ -78,10 +82,23 @@ bool CChunkPump::sendNext(S_Failure& failure, bool arm)
                 m_linkBusy = true;  // the worker's own send: the pump leaves a quick answer to it
             }
             asked = SteadyClock::now();
-            sent = m_task.links[m_index]->sendUpgradeFileChunk(m_task.upgradeNo, chunk, crc32, error);
+            IUpgradeDeviceLink& link = *m_task.links[m_index];
+            if (prepared)
+            {
+                crc32 = m_preparedCrc32;
+                sent = link.sendPreparedChunk(m_task.upgradeNo, error);
+            }
+            else
+            {
+                sent = link.sendUpgradeFileChunk(m_task.upgradeNo, chunk, crc32, error);
+            }
             if (!sent)
             {
                 failure.text = "固件分片发送失败: " + error;
+            }
+            else if (!arm)
+            {
+                prepareAfter(chunkNo);
             }
         }
     }
@@ -108,6 +125,37 @@ bool CChunkPump::sendNext(S_Failure& failure, bool arm)
         m_session.condition().notify_all();
     }
     return sent;
+}
+
+void CChunkPump::prepareAfter(std::uint16_t chunkNo)
+{
+    std::size_t fileIndex = m_fileIndex;
+    auto next = static_cast<std::uint16_t>(chunkNo + 1);
+    if (next >= m_files[fileIndex].second)
+    {
+        next = 0;
+        do
+        {
+            ++fileIndex;
+        } while (fileIndex < m_files.size() && m_files[fileIndex].second == 0);
+    }
+    if (fileIndex >= m_files.size())
+    {
+        return;  // the chunk just sent is the last
+    }
+    // A chunk that cannot be read or sealed now is read again when it is due, and fails then.
+    S_ProtocolFileChunkHeader chunk;
+    std::string error;
+    std::uint32_t crc32 = 0;
+    if (m_engine.readFirmwareChunk(m_task, m_index, m_files[fileIndex].first, next, chunk, error,
+                                   m_streams) &&
+        m_task.links[m_index]->prepareUpgradeFileChunk(m_task.upgradeNo, chunk, crc32, error))
+    {
+        m_prepared = true;
+        m_preparedFileNo = m_files[fileIndex].first;
+        m_preparedChunkNo = next;
+        m_preparedCrc32 = crc32;
+    }
 }
 
 bool CChunkPump::acceptLocked(const S_ProtocolEventFileChunkReport& report)

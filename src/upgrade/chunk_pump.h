@@ -7,7 +7,9 @@
 // report it handled itself), then waits on the session with the pump (S_EventWait::pump). A
 // matching, successful report of a chunk that is not the last one is taken by the pump on the
 // thread that delivered it (the device link's I/O thread): verified, counted, and the next chunk
-// read and sent right there, without waking the worker. Everything else is the worker's: the last
+// read and sent right there, without waking the worker. After such a send the pump reads the chunk
+// after it and has the link seal its frame while the device works, so the next report's turn is
+// the send alone. Everything else is the worker's: the last
 // chunk's report, a failed or mismatching report, a report while abort or stop was raised or the
 // budget is spent, a failure of the pump's own read or send (the wait returns
 // WAIT_PUMP_STOPPED), and the per-chunk timeout, which the wait counts from the pump's last send.
@@ -76,6 +78,9 @@ private:
     // With the link held and no lock: reads and sends the next chunk (m_fileIndex, m_nextChunkNo),
     // which becomes the one asked; gives the link back.
     bool sendNext(S_Failure& failure, bool arm);
+    // With the link held, after the pump sent chunkNo: reads the chunk after it and has the link
+    // seal it, so that its report's turn is only the send.
+    void prepareAfter(std::uint16_t chunkNo);
     // With the lock: a successful report with the right CRC-32 of the chunk asked: counted, and
     // the position moves on.
     bool acceptLocked(const S_ProtocolEventFileChunkReport& report);
@@ -86,6 +91,11 @@ private:
     const std::size_t m_index;
     CDeviceSession& m_session;
     CFirmwareStreamCache& m_streams;  // used by whoever holds the link
+    // Whoever holds the link: the chunk whose frame the link keeps sealed, not yet sent.
+    bool m_prepared = false;
+    std::uint8_t m_preparedFileNo = 0;
+    std::uint16_t m_preparedChunkNo = 0;
+    std::uint32_t m_preparedCrc32 = 0;
     const std::vector<std::pair<std::uint8_t, std::uint16_t>> m_files;
     const std::uint64_t m_totalChunks;
     const TimePoint m_transferDeadline;

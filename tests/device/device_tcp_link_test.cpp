@@ -141,6 +141,28 @@ TEST(DeviceTcpLink, ReachesItsNodeAcrossReconnectsAndRunsAndFailsWhileTheNodeIsG
     ASSERT_TRUE(waitUntil([&] { return endsWith(device.received(0), expectedChunk); }))
         << device.received(0).size();
 
+    // The same chunk sealed first and sent later goes out the same; the sealed frame is sent once,
+    // only for its own upgrade, and a new payload area drops it.
+    std::copy(data.begin(), data.end(), link->chunkPayload(data.size()));
+    std::uint32_t preparedCrc32 = 0;
+    ASSERT_TRUE(link->prepareUpgradeFileChunk(9, {1, 2, 4, data.size()}, preparedCrc32, error)) << error;
+    EXPECT_EQ(preparedCrc32, crc32);
+    EXPECT_FALSE(link->sendPreparedChunk(10, error));
+    const std::size_t before = device.received(0).size();
+    ASSERT_TRUE(link->sendPreparedChunk(9, error)) << error;
+    ASSERT_TRUE(waitUntil(
+        [&]
+        {
+            const std::vector<std::uint8_t> received = device.received(0);
+            return std::search(received.begin() + static_cast<std::ptrdiff_t>(before), received.end(),
+                               expectedChunk.begin(), expectedChunk.end()) != received.end();
+        }));
+    EXPECT_FALSE(link->sendPreparedChunk(9, error));
+    std::copy(data.begin(), data.end(), link->chunkPayload(data.size()));
+    ASSERT_TRUE(link->prepareUpgradeFileChunk(9, {1, 2, 4, data.size()}, preparedCrc32, error)) << error;
+    EXPECT_NE(link->chunkPayload(data.size()), nullptr);
+    EXPECT_FALSE(link->sendPreparedChunk(9, error));
+
     // A length the frame buffer cannot hold gets no area, and the chunk is not sent.
     for (const std::size_t length : {std::size_t{0}, MAX_CHUNK_DATA_LENGTH + 1, std::size_t{1} << 20})
     {
