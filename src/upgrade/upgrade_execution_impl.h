@@ -153,6 +153,10 @@ struct CUpgradeExecutionService::S_Impl
 
     CDeviceScheduler scheduler;
     CStatePublisher publisher;
+    // The documents getCurrentState renders, each reusing the last one's unchanged devices. The
+    // mutex is a leaf, taken after the state was built and only around rendering it.
+    mutable std::mutex readRenderMutex;
+    mutable CExecutionStateRenderer readRenderer;
 
     // ---- metrics: atomics only, read by getMetrics without any engine lock
     // Each chunk's question until its report, over every device of every task since start.

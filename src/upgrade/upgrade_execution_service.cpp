@@ -644,7 +644,8 @@ bool CUpgradeExecutionService::getCurrentState(std::string& stateJson, std::stri
     }
     try
     {
-        renderExecutionState(*state, stateJson);
+        std::lock_guard<std::mutex> lock(m_impl->readRenderMutex);
+        m_impl->readRenderer.render(state, stateJson);
         return true;
     }
     catch (const std::exception& exception)
