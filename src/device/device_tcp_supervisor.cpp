@@ -1,5 +1,6 @@
 #include "common/clock.h"
 #include "device/device_tcp_manager_impl.h"
+#include "device/device_tcp_timing.h"
 
 #include <algorithm>
 #include <chrono>
@@ -13,7 +14,6 @@ using State = E_DeviceConnectionState;
 namespace
 {
 
-constexpr auto PASS_INTERVAL = std::chrono::milliseconds(50);
 constexpr std::uint32_t MAX_QUEUED_CONNECTS = 32;
 constexpr std::uint32_t MAX_CONNECTS_PER_PASS = 16;
 constexpr std::uint32_t MAX_INITIAL_QUERIES_PER_PASS = 24;
@@ -27,7 +27,9 @@ void CDeviceTcpManager::S_Impl::runSupervisor(const DeviceTcpRunPointer& run)
     {
         {
             std::unique_lock<std::mutex> lock(run->wakeMutex);
-            run->wakeCondition.wait_for(lock, PASS_INTERVAL, [&] { return run->stopRequested || run->wake; });
+            run->wakeCondition.wait_for(
+                lock, std::chrono::milliseconds(supervisorPassIntervalMs(run->nodes.size())),
+                [&] { return run->stopRequested || run->wake; });
             run->wake = false;
         }
         if (run->stopRequested)

@@ -25,6 +25,11 @@ std::uint32_t nextReconnectAttempt(std::uint32_t attempt)
     return attempt >= MAX_RECONNECT_ATTEMPT ? MAX_RECONNECT_ATTEMPT : attempt + 1;
 }
 
+std::uint32_t supervisorPassIntervalMs(std::size_t nodeCount)
+{
+    return static_cast<std::uint32_t>(std::clamp<std::size_t>(nodeCount / 4, 10, 50));
+}
+
 std::uint64_t initialStatusQueryDelayMs(std::string_view nodeId, std::uint32_t delayMs)
 {
     const std::uint32_t jitterRange = std::max<std::uint32_t>(1, std::min<std::uint32_t>(delayMs / 5, 3000));

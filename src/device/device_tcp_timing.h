@@ -24,6 +24,12 @@ std::uint32_t nextReconnectAttempt(std::uint32_t attempt);
 // Wait from TCP connect to the fallback MSG_QUERY_STATUS of a still unverified connection.
 std::uint64_t initialStatusQueryDelayMs(std::string_view nodeId, std::uint32_t delayMs);
 
+// Time between two passes of the supervisor over `nodeCount` nodes (due connects, reply timeouts,
+// first status queries): a pass looks at every node, so its interval grows with the site, keeping
+// the supervisor's work per second the same from 40 nodes up; a small site's devices are reconnected
+// and queried within 10 ms of their due time rather than up to 50 ms late.
+std::uint32_t supervisorPassIntervalMs(std::size_t nodeCount);
+
 // Pause after whole-site status query batch `batchIndex` whose first node id hashes to firstNodeHash.
 std::uint32_t statusQueryBatchPauseMs(std::uint32_t batchIndex, std::uint32_t firstNodeHash);
 

@@ -96,6 +96,16 @@ TEST(DeviceTcpTiming, StartsAreStaggeredInGroupsOfSixteen)
     EXPECT_LT(initial, 3600u);
 }
 
+TEST(DeviceTcpTiming, SupervisorPassesGrowWithTheSiteFromTenToFiftyMilliseconds)
+{
+    const std::pair<std::size_t, std::uint32_t> cases[] = {{0, 10},   {1, 10},   {33, 10},   {40, 10},
+                                                           {100, 25}, {200, 50}, {1000, 50}, {5000, 50}};
+    for (const auto& [nodes, intervalMs] : cases)
+    {
+        EXPECT_EQ(supervisorPassIntervalMs(nodes), intervalMs) << nodes;
+    }
+}
+
 TEST(DeviceTcpOptions, RulesAcceptTheTestFloorAndRejectBelow)
 {
     S_DeviceTcpOptions options{100, 100, 100, 100, 1};
