@@ -154,8 +154,7 @@ std::chrono::steady_clock::duration deviceStatusSpacing(std::size_t bytes)
     {
         return std::chrono::steady_clock::duration::zero();
     }
-    return std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(bytes) / kDeviceStatusBytesPerSecond));
+    return timeAtRate(bytes, kDeviceStatusBytesPerSecond);
 }
 
 void publishDeviceStatus(CBackendApplication::S_Impl& app)

@@ -59,9 +59,7 @@ bool CPublishedStateWriter::holdsBack(const std::string& stateJson) const
     {
         return false;
     }
-    const auto spacing = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(stateJson.size()) / kRunningRowBytesPerSecond));
-    return m_clock() < m_persistedAt + spacing;
+    return m_clock() < m_persistedAt + timeAtRate(stateJson.size(), kRunningRowBytesPerSecond);
 }
 
 void CPublishedStateWriter::persist(CUpgradeHistoryRepository& repository, std::uint16_t retentionDays,
